@@ -1,0 +1,54 @@
+// The "/filesync" file service: one framed command in, one framed answer out.
+#pragma once
+
+#include "media_db.h"
+#include "path_jail.h"
+#include "wire.h"
+
+#include <optional>
+#include <string>
+
+namespace phone_service {
+
+enum FileCommand : std::int32_t {
+    kGetChunk = 11,
+    kPutChunk = 12,
+    kDeleteFile = 13,
+    kGetInfo = 14,
+    kEnumDir = 15,
+    kScanMedia = 16,
+    kDeletePath = 17,
+    kDeleteEmptyPath = 18,
+    kRename = 20,
+    kGetMmsPart = 21,
+    kPutMmsPart = 22,
+};
+
+struct ServiceAnswer {
+    Bytes body;
+    std::string summary;  // for the request log: command, path, result
+};
+
+// The command word of a framed request, when the frame is well formed.
+std::optional<std::int32_t> PeekFileCommand(const Bytes& body);
+
+// marker, the count of bytes that follow, the status and the result data.
+Bytes FrameFileAnswer(std::int32_t status, const Bytes& result = {});
+
+class FileService {
+public:
+    FileService(const PathJail& files, const PathJail& parts, MediaDb& db)
+        : files_(files), parts_(parts), db_(db) {}
+
+    ServiceAnswer Handle(const Bytes& request) const;
+
+private:
+    const PathJail& files_;
+    const PathJail& parts_;
+    MediaDb& db_;
+};
+
+// MIME type from a file name's extension; "application/octet-stream" when unknown.
+std::string MimeTypeFor(const std::string& path);
+
+}  // namespace phone_service
