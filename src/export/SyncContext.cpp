@@ -1,0 +1,36 @@
+#include "export/SyncContext.h"
+
+#include "export/TagParser.h"
+#include "platform/url.h"
+#include "platform/utf.h"
+#include "platform/window.h"
+
+SyncContext& GetSyncContext() {
+    static SyncContext context{kInitialTestHost, kInitialPort, std::string(), nullptr, {0}};
+    return context;
+}
+
+void SetUpContext(const ConnectParams* connect, const JobParams* job) {
+    SyncContext& context = GetSyncContext();
+    context.stopRequested.store(0);
+
+    const std::u16string role = platform::FromHostText(connect ? connect->role : nullptr);
+    CTagParser parser;
+    if (parser.ParseRoleString(role.c_str(), static_cast<int32_t>(role.size())) != 0) return;
+
+    context.device = platform::Utf16ToUtf8(parser.GetString(u"device"));
+    context.window = job ? job->window : nullptr;
+    const std::u16string url = platform::FromHostText(connect->url);
+    context.port = platform::WideToInt(platform::UrlPortPart(url));
+    context.host = platform::Utf16ToUtf8(platform::UrlHostPart(url));
+}
+
+intptr_t ReportItem(uint32_t identifier, ItemResult* record) {
+    return platform::SendHostMessage(GetSyncContext().window, QS_PROGRESS_MESSAGE, identifier,
+                                     reinterpret_cast<intptr_t>(record));
+}
+
+intptr_t ReportPercent(uint32_t percentage) {
+    return platform::SendHostMessage(GetSyncContext().window, QS_PROGRESS_MESSAGE,
+                                     QS_PROGRESS_PERCENT, static_cast<intptr_t>(percentage));
+}

@@ -1,0 +1,39 @@
+// The process-wide sync context every job shares, its set-up from the host's
+// records, and the two progress messages to the host window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "quellsync_http.h"
+
+// The stop flag: one byte, written by Stop (1) and by context set-up (0), read
+// by job loops and transfer workers, all without a lock.
+using StopFlag = std::atomic<uint8_t>;
+
+struct SyncContext {
+    std::string host;  // dotted IPv4 text, UTF-8
+    int32_t port;
+    std::string device;  // phone root folder, UTF-8; empty: fixed folders as they stand
+    HWND window;
+    StopFlag stopRequested;
+};
+
+// The address used before any set-up has supplied one.
+constexpr char kInitialTestHost[] = "192.168.43.1";
+constexpr int32_t kInitialPort = 8182;
+
+// The one context of the process, in its initial state before any export runs.
+SyncContext& GetSyncContext();
+
+// Clears the stop flag, then takes device, window, port and host from the
+// host's records. An empty (or missing) role string leaves host, port, device
+// and window as the previous call set them.
+void SetUpContext(const ConnectParams* connect, const JobParams* job);
+
+// SendMessageW(window, 2525, identifier, record); the result is returned and
+// ignored by callers. Only the export's own thread sends.
+intptr_t ReportItem(uint32_t identifier, ItemResult* record);
+// SendMessageW(window, 2525, 0x20002, percentage).
+intptr_t ReportPercent(uint32_t percentage);

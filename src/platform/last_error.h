@@ -1,0 +1,10 @@
+// The calling thread's last system and sockets error values, as log lines
+// report them. On POSIX both are errno.
+#pragma once
+
+namespace platform {
+
+int LastSystemError();
+int LastSocketError();
+
+}  // namespace platform

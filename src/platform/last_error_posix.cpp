@@ -1,0 +1,10 @@
+#include <cerrno>
+
+#include "platform/last_error.h"
+
+namespace platform {
+
+int LastSystemError() { return errno; }
+int LastSocketError() { return errno; }
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+// The buffer in which every message body is built and taken apart. It fixes
+// the wire encoding: integers big-endian; a string is a 16-bit byte count and
+// that many UTF-8 bytes; a block is a 32-bit byte count and that many bytes;
+// a 64-bit integer is its upper 32 bits, then its lower 32 bits. Nothing is
+// padded or terminated.
+//
+// Writes never move the read cursor, so a buffer can be written whole and
+// then read from the start. Reads advance the cursor by what they consume.
+//
+// Short reads: callers test GetRemain() before every read whose presence the
+// peer does not guarantee. A read that needs more bytes than remain still
+// never touches memory beyond the content: it yields 0 (integers), an empty
+// text (ReadString, ReadBytes) or an empty buffer (ReadBlock), moves the
+// cursor to the end, and sets the short-read mark (HadShortRead()), so a
+// parser can check once after a run of reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class ByteArray {
+public:
+    ByteArray() = default;
+    ByteArray(const ByteArray&) = delete;
+    ByteArray& operator=(const ByteArray&) = delete;
+    ByteArray(ByteArray&&) = default;
+    ByteArray& operator=(ByteArray&&) = default;
+
+    // 0 on success; -1 (nothing appended, one log line) when src is null or n
+    // is 0.
+    int32_t AppendData(const void* src, int32_t n);
+    int32_t AppendDataFront(const void* src, int32_t n);
+    // These return the new length.
+    int32_t AppendInt16(uint16_t value);
+    int32_t AppendInt32(uint32_t value);
+    int32_t AppendInt64(uint64_t value);
+    // The text's length keeps only its low 16 bits as the count, so a text of
+    // 65,536 bytes or more is cut; callers that may hold such texts check
+    // first.
+    int32_t AppendString(const char* text);
+    int32_t AppendBlock(const void* src, int32_t n);
+    int32_t AppendInt32Front(uint32_t value);
+
+    // Room for n more bytes without reallocating (content unchanged).
+    void Reserve(int32_t n);
+
+    const uint8_t* GetData() const { return mpData.empty() ? nullptr : mpData.data(); }
+    int32_t GetLength() const { return static_cast<int32_t>(mpData.size()); }
+    int32_t GetRemain() const { return GetLength() - mnReadPos; }
+    int32_t GetReadPos() const { return mnReadPos; }
+    bool HadShortRead() const { return mbShortRead; }
+
+    // Sets out to the n bytes at the cursor; returns the bytes remaining.
+    int32_t ReadBytes(std::string& out, int32_t n);
+    uint16_t ReadInt16();
+    uint32_t ReadInt32();
+    uint64_t ReadInt64();
+    // Reads a 16-bit count and that many bytes; returns the text up to the
+    // first zero byte among them (all of them are consumed).
+    std::string ReadString();
+    // Reads a 32-bit count and that many bytes into a new buffer owned by the
+    // caller.
+    std::unique_ptr<ByteArray> ReadBlock();
+
+private:
+    // Takes n bytes at the cursor, or marks a short read and returns null.
+    const uint8_t* Take(int64_t n);
+
+    std::vector<uint8_t> mpData;  // the content, exactly GetLength() bytes
+    int32_t mnReadPos = 0;
+    bool mbShortRead = false;
+};

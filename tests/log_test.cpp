@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OutputLog.h"
+#include "log/Log.h"
+#include "platform/utf.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct CapturedLine {
+    qslog::Sink sink;
+    std::string text;
+};
+
+class LogCapture {
+public:
+    LogCapture() {
+        qslog::SetCapture([this](qslog::Sink sink, const std::u16string& line) {
+            lines.push_back({sink, platform::Utf16ToUtf8(line)});
+        });
+    }
+    ~LogCapture() { qslog::SetCapture(nullptr); }
+    std::vector<CapturedLine> lines;
+};
+
+}  // namespace
+
+TEST(LogTest, UnitNameIsDotBackslashAndFileName) {
+    EXPECT_EQ(qslog::UnitName("src/filesync/HttpFileAPI.cpp"), ".\\HttpFileAPI.cpp");
+    EXPECT_EQ(qslog::UnitName("C:\\src\\TagParser.cpp"), ".\\TagParser.cpp");
+    EXPECT_EQ(qslog::UnitName("ByteArray.cpp"), ".\\ByteArray.cpp");
+}
+
+TEST(LogTest, ComponentFormat) {
+    EXPECT_EQ(platform::Utf16ToUtf8(
+                  qslog::FormatComponentLine("a/b/FileApi.cpp", 42, "FILE_API::CopyFilePCToPhone", 5)),
+              ".\\FileApi.cpp(42) : Function = FILE_API::CopyFilePCToPhone GetLastError = 5\r\n");
+}
+
+TEST(LogTest, SocketFormatCarriesThreadAndBothErrors) {
+    const std::string line = platform::Utf16ToUtf8(
+        qslog::FormatSocketLine("x/SocketClient.cpp", 7, "SocketClient::Connect", 2, 10061));
+    EXPECT_TRUE(std::regex_match(
+        line, std::regex("Thread=[0-9]+ : \\.\\\\SocketClient\\.cpp\\(7\\) : Function = "
+                         "SocketClient::Connect GetLastError = 2 WSAGetLastError = 10061 \r\n")))
+        << line;
+}
+
+TEST(LogTest, MacrosRouteToTheirSinksWithTheErrorAfterTheFailure) {
+    LogCapture capture;
+    errno = 0;
+    QS_LOG_COMPONENT("CTest::Component");
+    QS_LOG_TABLE("AndroidOperation::Serialize");
+    QS_LOG_SOCKET("HttpClient::Request");
+    qslog::LogToDebugger(u"Connect Success.\r\n");
+    ASSERT_EQ(capture.lines.size(), 4u);
+    EXPECT_EQ(capture.lines[0].sink, qslog::Sink::kComponent);
+    EXPECT_TRUE(std::regex_match(capture.lines[0].text,
+                                 std::regex("\\.\\\\log_test\\.cpp\\([0-9]+\\) : Function = "
+                                            "CTest::Component GetLastError = -?[0-9]+\r\n")))
+        << capture.lines[0].text;
+    EXPECT_EQ(capture.lines[1].sink, qslog::Sink::kDebugger);
+    EXPECT_EQ(capture.lines[1].text.find(".\\log_test.cpp("), 0u);
+    EXPECT_EQ(capture.lines[2].sink, qslog::Sink::kDebugger);
+    EXPECT_EQ(capture.lines[2].text.find("Thread="), 0u);
+    EXPECT_EQ(capture.lines[3].text, "Connect Success.\r\n");
+}
+
+TEST(OutputLogTest, AppendsUtf8LinesToTheNamedFileFromManyThreads) {
+    ScratchDir dir;
+    const auto file = dir.path() / "output.log";
+    SetTestEnv("OUTPUTLOG_FILE", file.string());
+    const std::u16string tag = u"zeltPavaneT3";
+    const std::u16string first = u"caf\u00e9 line\r\n";
+    OutputString(platform::AsHostText(tag), 3, platform::AsHostText(first));
+
+    constexpr int kThreads = 4, kLines = 50;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::u16string text =
+                platform::Utf8ToUtf16("thread " + std::to_string(t) + " " + std::string(200, 'x'));
+            for (int i = 0; i < kLines; ++i)
+                OutputString(platform::AsHostText(tag), 3, platform::AsHostText(text));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    UnsetTestEnv("OUTPUTLOG_FILE");
+    OutputString(platform::AsHostText(tag), 3, platform::AsHostText(first));  // goes nowhere
+
+    const std::string content = ReadWholeFile(file);
+    ASSERT_EQ(content.rfind("caf\xC3\xA9 line\r\n", 0), 0u);
+    size_t count = 0, at = content.find('\n') + 1;
+    while (at < content.size()) {
+        const size_t end = content.find('\n', at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = content.substr(at, end - at);
+        EXPECT_TRUE(std::regex_match(line, std::regex("thread [0-9] x{200}"))) << line;
+        ++count;
+        at = end + 1;
+    }
+    EXPECT_EQ(count, static_cast<size_t>(kThreads * kLines));
+}
+
+TEST(OutputLogTest, LibraryLinesReachTheComponentFile) {
+    ScratchDir dir;
+    const auto file = dir.path() / "lib.log";
+    SetTestEnv("OUTPUTLOG_FILE", file.string());
+    QS_LOG_COMPONENT("CTagParser::ParseRoleString");
+    UnsetTestEnv("OUTPUTLOG_FILE");
+    const std::string content = ReadWholeFile(file);
+    EXPECT_EQ(content.find(".\\log_test.cpp("), 0u) << content;
+    EXPECT_NE(content.find(" : Function = CTagParser::ParseRoleString GetLastError = "),
+              std::string::npos);
+}

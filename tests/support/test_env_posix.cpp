@@ -1,0 +1,6 @@
+#include <cstdlib>
+
+#include "support/test_env.h"
+
+void SetTestEnv(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+void UnsetTestEnv(const char* name) { unsetenv(name); }

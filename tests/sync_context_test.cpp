@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "export/SyncContext.h"
+#include "platform/utf.h"
+#include "quellsync_http.h"
+#include "support/recording_window.h"
+
+namespace {
+
+// Host records as the host builds them, owning their texts.
+struct HostRecords {
+    std::u16string url;
+    std::u16string role;
+    ConnectParams connect{};
+    JobParams job{};
+
+    HostRecords(const std::u16string& u, const std::u16string& r, HWND window) : url(u), role(r) {
+        connect.url = platform::AsHostText(url);
+        connect.role = platform::AsHostText(role);
+        job.window = window;
+    }
+};
+
+}  // namespace
+
+// Runs first among this file's tests only if the binary runs them in order;
+// the initial state is checked before anything here changes the context.
+TEST(SyncContextTest, AAInitialStateBeforeAnySetUp) {
+    SyncContext& context = GetSyncContext();
+    EXPECT_EQ(context.port, 8182);
+    EXPECT_EQ(context.host, kInitialTestHost);
+    EXPECT_EQ(context.device, "");
+    EXPECT_EQ(context.window, nullptr);
+    EXPECT_EQ(context.stopRequested.load(), 0);
+}
+
+TEST(SyncContextTest, SetUpTakesHostPortDeviceAndWindow) {
+    RecordingWindow window;
+    HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard;x=1", window.handle());
+    GetSyncContext().stopRequested.store(1);
+    SetUpContext(&records.connect, &records.job);
+    const SyncContext& context = GetSyncContext();
+    EXPECT_EQ(context.host, "127.0.0.1");
+    EXPECT_EQ(context.port, 8182);
+    EXPECT_EQ(context.device, "/sdcard");
+    EXPECT_EQ(context.window, window.handle());
+    EXPECT_EQ(context.stopRequested.load(), 0);
+}
+
+TEST(SyncContextTest, RoleWithoutDeviceGivesEmptyDeviceAndUrlWithoutPortGivesZero) {
+    HostRecords records(u"http://127.0.0.2/", u"name=phone", nullptr);
+    SetUpContext(&records.connect, &records.job);
+    EXPECT_EQ(GetSyncContext().device, "");
+    EXPECT_EQ(GetSyncContext().port, 0);
+    EXPECT_EQ(GetSyncContext().host, "127.0.0.2");
+}
+
+TEST(SyncContextTest, NonAsciiDeviceIsUtf8) {
+    HostRecords records(u"http://127.0.0.1:1/", u"device=/sdcard/\u00c4\\;b", nullptr);
+    SetUpContext(&records.connect, &records.job);
+    EXPECT_EQ(GetSyncContext().device, "/sdcard/\xC3\x84;b");
+}
+
+TEST(SyncContextTest, EmptyRoleKeepsPreviousContextButClearsStop) {
+    RecordingWindow window;
+    HostRecords first(u"http://127.0.0.3:9000/", u"device=/storage/emulated/0", window.handle());
+    SetUpContext(&first.connect, &first.job);
+
+    HostRecords second(u"http://127.0.0.9:1234/", u"", nullptr);
+    Stop(nullptr, nullptr);
+    ASSERT_EQ(GetSyncContext().stopRequested.load(), 1);
+    SetUpContext(&second.connect, &second.job);
+    const SyncContext& context = GetSyncContext();
+    EXPECT_EQ(context.stopRequested.load(), 0);
+    EXPECT_EQ(context.host, "127.0.0.3");
+    EXPECT_EQ(context.port, 9000);
+    EXPECT_EQ(context.device, "/storage/emulated/0");
+    EXPECT_EQ(context.window, window.handle());
+
+    // Missing records behave as an empty role string.
+    Stop(nullptr, nullptr);
+    SetUpContext(nullptr, nullptr);
+    EXPECT_EQ(context.stopRequested.load(), 0);
+    EXPECT_EQ(context.host, "127.0.0.3");
+}
+
+TEST(SyncContextTest, TestAndStopExports) {
+    GetSyncContext().stopRequested.store(0);
+    EXPECT_EQ(::Test(), 0);
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 0);
+    ConnectParams connect{};
+    JobParams job{};
+    EXPECT_EQ(Stop(&connect, &job), 0);
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 1);
+    GetSyncContext().stopRequested.store(0);
+}
+
+TEST(ProgressTest, ItemAndPercentMessagesReachTheWindow) {
+    RecordingWindow window;
+    HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard", window.handle());
+    SetUpContext(&records.connect, &records.job);
+
+    SyncItem item{};
+    ItemResult result{0, 9, &item};
+    ReportPercent(40);
+    ReportItem(1000, &result);
+    ReportPercent(100);
+
+    const auto& messages = window.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].message, 2525u);
+    EXPECT_EQ(messages[0].wParam, 0x20002u);
+    EXPECT_EQ(messages[0].lParam, 40);
+    EXPECT_EQ(messages[1].message, 2525u);
+    EXPECT_EQ(messages[1].wParam, 1000u);
+    EXPECT_EQ(messages[1].item.status, 0);
+    EXPECT_EQ(messages[1].item.code, 9);
+    EXPECT_EQ(messages[1].item.item, &item);
+    EXPECT_EQ(messages[2].lParam, 100);
+}
+
+TEST(ProgressTest, HostMayStopFromItsMessageHandling) {
+    RecordingWindow window;
+    HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard", window.handle());
+    SetUpContext(&records.connect, &records.job);
+    window.onMessage = [](const RecordedMessage&) { Stop(nullptr, nullptr); };
+    ReportPercent(5);
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 1);
+    GetSyncContext().stopRequested.store(0);
+}
+
+TEST(ProgressTest, NullWindowIsIgnored) {
+    HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard", nullptr);
+    SetUpContext(&records.connect, &records.job);
+    EXPECT_EQ(ReportPercent(10), 0);
+    EXPECT_EQ(ReportItem(1000, nullptr), 0);
+}
