@@ -166,6 +166,9 @@ private:
         std::string p;
         if (!in_.String(p)) { why = "malformed request"; return std::nullopt; }
         if (path.empty()) path = p;
+        // Part names are often bare ("PART_17"); they are taken relative
+        // to the parts folder. Phone paths must be absolute.
+        if (&jail == &parts_ && !p.empty() && p.front() != '/') p.insert(p.begin(), '/');
         auto r = jail.Resolve(p);
         if (!r) why = "path refused";
         return r;

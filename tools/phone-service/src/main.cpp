@@ -84,11 +84,11 @@ int ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--fault" && next(v)) {
             if (!o.faults.Add(v, error)) { std::fprintf(stderr, "phone-service: %s\n", error.c_str()); return 2; }
         } else {
-            std::fprintf(stderr, "phone-service: bad or incomplete option '%s'\n%s", argv[i], kUsage);
+            std::fprintf(stderr, "phone-service: bad or incomplete option '%s' (see --help)\n", argv[i]);
             return 2;
         }
     }
-    if (o.root.empty()) { std::fprintf(stderr, "phone-service: --root is required\n%s", kUsage); return 2; }
+    if (o.root.empty()) { std::fprintf(stderr, "phone-service: --root is required (see --help)\n"); return 2; }
     return 0;
 }
 
