@@ -20,7 +20,7 @@ constexpr std::int32_t kChunkSize = 65536;
 constexpr std::int32_t kOk = 1;
 constexpr std::int32_t kFailed = 0;
 // Message parts are read whole into memory; this bounds that memory.
-constexpr off_t kMaxPartBytes = 16 * 1024 * 1024;
+constexpr off_t kMaxPartBytes = 8 * 1024 * 1024;
 // Folder trees deeper than this are not walked by the empty-folder sweep.
 constexpr int kMaxSweepDepth = 128;
 

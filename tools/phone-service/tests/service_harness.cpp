@@ -94,7 +94,7 @@ std::string ServiceProcess::WaitForStderr(const std::string& needle, int timeout
 }
 
 int ServiceProcess::Stop() {
-    if (pid_ <= 0) return -1;
+    if (pid_ <= 0) return exit_status_;
     ::kill(pid_, SIGTERM);
     // Wait for the exit through a process descriptor, bounded; a service
     // that does not stop in time is killed and counts as a failure.
@@ -104,8 +104,8 @@ int ServiceProcess::Stop() {
     if (!exited) ::kill(pid_, SIGKILL);
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
-    if (!exited) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    exit_status_ = exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_status_;
 }
 
 ServiceProcess::~ServiceProcess() { Stop(); }

@@ -35,13 +35,15 @@ public:
 
     bool started() const { return port_ > 0; }
     int port() const { return port_; }
-    // Sends SIGTERM and waits for the exit; the exit status, or -1.
+    // Sends SIGTERM and waits for the exit; the exit status, or -1 when
+    // it was killed by a signal or had to be. Later calls repeat the result.
     int Stop();
     // Reads stderr until a line containing needle arrives (or time-out).
     std::string WaitForStderr(const std::string& needle, int timeout_ms = 5000);
 
 private:
     pid_t pid_ = -1;
+    int exit_status_ = -1;
     int port_ = 0;
     UniqueFd out_, err_;
     std::string err_text_;
