@@ -39,13 +39,16 @@ std::string TrimSpaces(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// Waits until fd is ready for events or the time-out passes.
-bool WaitReady(int fd, short events, int timeout_ms) {
-    pollfd p{fd, events, 0};
+// Waits until fd is ready for events or the time-out passes. When stop_fd
+// becomes readable (a stop was requested) the wait ends as a failure, so a
+// stop never waits for idle clients.
+bool WaitReady(int fd, short events, int timeout_ms, int stop_fd = -1) {
+    pollfd p[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
     for (;;) {
-        const int r = ::poll(&p, 1, timeout_ms);
+        const int r = ::poll(p, stop_fd >= 0 ? 2 : 1, timeout_ms);
         if (r < 0 && errno == EINTR) continue;
-        return r > 0;
+        if (r > 0 && stop_fd >= 0 && (p[1].revents & POLLIN)) return false;
+        return r > 0 && p[0].revents != 0;
     }
 }
 
@@ -99,7 +102,13 @@ void HttpServer::Run() {
         if (r < 0 || (fds[1].revents & POLLIN)) break;
         if (!(fds[0].revents & POLLIN)) continue;
         UniqueFd conn(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!conn.valid()) continue;  // the peer gave up, or out of descriptors for a moment
+        if (!conn.valid()) {
+            // Out of descriptors: the pending connection stays pending, so
+            // back off instead of spinning until a worker frees one.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                WaitReady(wake_read_.get(), POLLIN, 100);
+            continue;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         if (queue_.size() >= config_.max_queued) continue;  // overloaded: conn closes here
         queue_.push_back(std::move(conn));
@@ -159,7 +168,7 @@ void HttpServer::Serve(UniqueFd conn) {
         // bytes before the close, so no reset throws away unread data.
         ::shutdown(conn.get(), SHUT_WR);
         char sink[512];
-        for (int i = 0; i < 64 && WaitReady(conn.get(), POLLIN, 200); ++i)
+        for (int i = 0; i < 64 && WaitReady(conn.get(), POLLIN, 200, wake_read_.get()); ++i)
             if (::recv(conn.get(), sink, sizeof sink, 0) <= 0) break;
     }
 }
@@ -169,7 +178,7 @@ bool HttpServer::ReadRequest(int fd, HttpRequest& req, int& error_status) {
     std::size_t header_end = std::string::npos;
     char chunk[16384];
     while (header_end == std::string::npos) {
-        if (!WaitReady(fd, POLLIN, config_.idle_timeout_ms)) return false;  // idle: close
+        if (!WaitReady(fd, POLLIN, config_.idle_timeout_ms, wake_read_.get())) return false;  // idle: close
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -196,6 +205,7 @@ bool HttpServer::ReadRequest(int fd, HttpRequest& req, int& error_status) {
     // Headers: only the body length matters. Names are matched without
     // regard to case; a second, different length is refused.
     bool have_length = false;
+    bool expect_continue = false;  // curl asks before sending a larger body
     std::size_t length = 0;
     std::size_t pos = line_end + 2;
     while (pos < header_end) {
@@ -208,6 +218,7 @@ bool HttpServer::ReadRequest(int fd, HttpRequest& req, int& error_status) {
         const std::string name = Lower(TrimSpaces(h.substr(0, colon)));
         const std::string value = TrimSpaces(h.substr(colon + 1));
         if (name == "transfer-encoding") { error_status = 501; return false; }
+        if (name == "expect" && Lower(value) == "100-continue") expect_continue = true;
         if (name != "content-length") continue;
         if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos) {
             error_status = 400;
@@ -225,8 +236,10 @@ bool HttpServer::ReadRequest(int fd, HttpRequest& req, int& error_status) {
     req.body.assign(buf.begin() + static_cast<std::ptrdiff_t>(body_start),
                     buf.begin() + static_cast<std::ptrdiff_t>(std::min(buf.size(), body_start + length)));
     // No reserve from the announced length: memory grows with what arrives.
+    if (expect_continue && req.body.size() < length && !SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n", {}))
+        return false;
     while (req.body.size() < length) {
-        if (!WaitReady(fd, POLLIN, config_.idle_timeout_ms)) return false;
+        if (!WaitReady(fd, POLLIN, config_.idle_timeout_ms, wake_read_.get())) return false;
         const std::size_t want = std::min(sizeof chunk, length - req.body.size());
         const ssize_t n = ::recv(fd, chunk, want, 0);
         if (n < 0 && errno == EINTR) continue;

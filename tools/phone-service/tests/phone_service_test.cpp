@@ -2,12 +2,14 @@
 // loopback TCP to a freshly started service on a free port.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <thread>
@@ -65,7 +67,9 @@ protected:
     void TearDown() override { StopService(); }
 
     void StopService() {
-        if (service_) EXPECT_EQ(service_->Stop(), 0) << "service did not exit cleanly";
+        if (service_) {
+            EXPECT_EQ(service_->Stop(), 0) << "service did not exit cleanly";
+        }
         service_.reset();
     }
 
@@ -164,6 +168,16 @@ TEST_F(ServiceTest, StatTellsAbsentFromFolder) {
     ASSERT_TRUE(r.Int32(word) && r.Int32(found));
     EXPECT_EQ(found, 0);
     EXPECT_EQ(r.remaining(), 0u);
+
+    // Sizes past 4 GiB's half travel as full 64-bit values (a sparse file).
+    fs::create_directories(Local("/sdcard/Movies"));
+    { std::ofstream touch(Local("/sdcard/Movies/big.mkv")); }
+    fs::resize_file(Local("/sdcard/Movies/big.mkv"), 3ull << 30);
+    FileAnswer big = Call(14, PathPayload("/sdcard/Movies/big.mkv"));
+    WireReader b = big.Result();
+    Info big_info;
+    ASSERT_TRUE(b.Int32(word) && b.Int32(found) && ReadInfo(b, big_info));
+    EXPECT_EQ(big_info.size, static_cast<std::int64_t>(3ull << 30));
 
     FileAnswer folder = Call(14, PathPayload("/sdcard/DCIM/"));
     Info info;
@@ -463,7 +477,28 @@ TEST_F(ServiceTest, VerboseLogsOneLinePerRequestAndSignalStopsCleanly) {
     EXPECT_EQ(Status(14, "/sdcard/a.mp3"), 1);
     const std::string log = service_->WaitForStderr("us=");
     EXPECT_NE(log.find("cmd=14 path=\"/sdcard/a.mp3\" status=1 in=43 out="), std::string::npos) << log;
+
+    // A client holding a half-sent request does not delay the stop until
+    // its idle time-out (5 s) runs out.
+    UniqueFd idle = Connect(port());
+    SendAll(idle.get(), "GET /filesync HTTP/1.1\r\n");
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(service_->Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST_F(ServiceTest, AsksForTheBodyWhenTheClientExpectsContinue) {
+    WriteFileBytes(Local("/sdcard/a.mp3"), "a");
+    const Bytes body = FileRequest(14, PathPayload("/sdcard/a.mp3"));
+    UniqueFd fd = Connect(port());
+    ASSERT_TRUE(SendAll(fd.get(), "GET /filesync HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " +
+                                      std::to_string(body.size()) + "\r\n\r\n"));
+    std::string interim;
+    char c;
+    while (interim.find("\r\n\r\n") == std::string::npos && ::recv(fd.get(), &c, 1, 0) == 1) interim += c;
+    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(SendAll(fd.get(), Text(body)));
+    EXPECT_EQ(ParseFileAnswer(ParseHttp(ReadAll(fd.get())).body).status, 1);
 }
 
 // -------------------------------------------------------------- /tablesync
