@@ -5,8 +5,8 @@
 namespace phone_service {
 
 const char* const kFaultHelp =
-    "  --fault SPEC        misbehave on purpose; may be given several times.\n"
-    "                      SPEC is ACTION[:key=value,...] with ACTION one of\n"
+    "  --fault FAULT       misbehave on purpose; may be given several times.\n"
+    "                      FAULT is ACTION[:key=value,...] with ACTION one of\n"
     "                        status0   answer status 0 and do nothing\n"
     "                        close     read the request, close without answering\n"
     "                        delay     do the work, answer after ms=N milliseconds\n"
@@ -33,10 +33,10 @@ bool ParseInt(const std::string& s, int lo, int hi, int& out) {
 
 }  // namespace
 
-bool FaultSet::Add(const std::string& spec, std::string& error) {
+bool FaultSet::Add(const std::string& text, std::string& error) {
     auto f = std::make_unique<Fault>();
-    const std::size_t colon = spec.find(':');
-    const std::string action = spec.substr(0, colon);
+    const std::size_t colon = text.find(':');
+    const std::string action = text.substr(0, colon);
     if (action == "status0") f->action = FaultAction::kStatus0;
     else if (action == "close") f->action = FaultAction::kClose;
     else if (action == "delay") f->action = FaultAction::kDelay;
@@ -45,7 +45,7 @@ bool FaultSet::Add(const std::string& spec, std::string& error) {
     else if (action == "record0") { f->action = FaultAction::kRecord0; f->target = kTableRequest; }
     else { error = "unknown fault action '" + action + "'"; return false; }
 
-    std::string rest = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    std::string rest = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
         const std::string kv = rest.substr(0, comma);
@@ -61,7 +61,7 @@ bool FaultSet::Add(const std::string& spec, std::string& error) {
         else if (key == "ms") ok = ParseInt(value, 0, 600000, f->ms);
         else if (key == "bytes") ok = ParseInt(value, 0, 1000000000, f->bytes);
         else if (key == "record") ok = ParseInt(value, 1, 1000000000, f->record);
-        if (!ok) { error = "bad fault option '" + kv + "' in '" + spec + "'"; return false; }
+        if (!ok) { error = "bad fault option '" + kv + "' in '" + text + "'"; return false; }
     }
     if (f->action == FaultAction::kRecord0 && f->target != kTableRequest) {
         error = "record0 applies to /tablesync only";

@@ -37,7 +37,7 @@ struct Fault {
 class FaultSet {
 public:
     // Parses "ACTION[:key=value,...]"; false with a reason when malformed.
-    bool Add(const std::string& spec, std::string& error);
+    bool Add(const std::string& text, std::string& error);
 
     // Counts the request against every fault that targets it and returns
     // the ones that fire for it. command: the "/filesync" command code,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -29,20 +30,6 @@ struct Outcome {
     Bytes result;
     std::string note;  // extra log detail
 };
-
-std::string Quote(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 bool StatPath(const std::string& fs, struct stat& st) { return ::stat(fs.c_str(), &st) == 0; }
 
@@ -421,9 +408,23 @@ ServiceAnswer FileService::Handle(const Bytes& request) const {
     Command cmd(files_, parts_, db_, in);
     Outcome o = cmd.Run(code);
     a.body = FrameFileAnswer(o.status, o.result);
-    a.summary = "filesync cmd=" + std::to_string(code) + " path=\"" + Quote(cmd.path) + "\" status=" +
+    a.summary = "filesync cmd=" + std::to_string(code) + " path=\"" + LogQuote(cmd.path) + "\" status=" +
                 std::to_string(o.status) + (o.note.empty() ? "" : " (" + o.note + ")");
     return a;
+}
+
+std::string LogQuote(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string MimeTypeFor(const std::string& path) {

@@ -48,6 +48,9 @@ private:
     MediaDb& db_;
 };
 
+// Bytes from the network made safe for a one-line log: control bytes as \xNN.
+std::string LogQuote(const std::string& s);
+
 // MIME type from a file name's extension; "application/octet-stream" when unknown.
 std::string MimeTypeFor(const std::string& path);
 

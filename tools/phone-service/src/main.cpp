@@ -30,7 +30,7 @@ constexpr const char* kPartsFolder = "mms_parts";
 
 const char* const kUsage =
     "usage: phone-service --root DIR [--listen ADDR] [--port N] [--db FILE]\n"
-    "                     [--idle-timeout S] [--fault SPEC]... [--verbose]\n"
+    "                     [--idle-timeout S] [--fault FAULT]... [--verbose]\n"
     "\n"
     "Answers the phone's \"/filesync\" and \"/tablesync\" requests over HTTP.\n"
     "Phone paths such as /sdcard/Music/a.mp3 live under DIR (DIR/sdcard/Music/a.mp3);\n"

@@ -365,6 +365,7 @@ ServiceAnswer TableService::Handle(const Bytes& request, int failing_record) con
 
     WireWriter answers;
     int applied = 0;
+    std::vector<std::int32_t> results_codes;
     {
         MediaDb::Session s(db_);
         const bool in_tx = s.Exec("BEGIN IMMEDIATE");
@@ -386,12 +387,23 @@ ServiceAnswer TableService::Handle(const Bytes& request, int failing_record) con
             for (auto& a : results) a = Answer{};
         }
         for (std::size_t i = 0; i < records.size(); ++i) {
+            results_codes.push_back(results[i].code);
             WriteAnswer(answers, records[i].first, results[i]);
             if (results[i].code == 1) ++applied;
         }
     }
     out.body = FrameTableAnswer(static_cast<std::int32_t>(records.size()), answers.bytes());
     out.summary = "tablesync records=" + std::to_string(records.size()) + " applied=" + std::to_string(applied);
+    // The first few records in short: kind, URI and result code.
+    static const char* const kKinds[] = {"?", "insert", "delete", "update", "query", "kind5"};
+    for (std::size_t i = 0; i < records.size() && i < 4; ++i) {
+        const Record& r = records[i].first;
+        const char* kind = r.kind >= 1 && r.kind <= 5 ? kKinds[r.kind] : kKinds[0];
+        out.summary += std::string(i ? ", " : " [") + kind + " " + LogQuote(r.uri.substr(0, 80)) + " -> " +
+                       std::to_string(results_codes[i]);
+    }
+    if (records.size() > 4) out.summary += ", ...";
+    if (!records.empty()) out.summary += "]";
     return out;
 }
 

@@ -760,7 +760,7 @@ TEST_F(TableTest, FaultRecord0FailsOneRecordOnly) {
               (std::vector<std::vector<std::string>>{{"a"}, {"c"}, {"d"}, {"e"}}));
 }
 
-TEST(CommandLine, BadFaultSpecsAndMissingRootAreRejected) {
+TEST(CommandLine, BadFaultOptionsAndMissingRootAreRejected) {
     TempDir dir;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--root", dir.path(), "--fault", "explode"},
