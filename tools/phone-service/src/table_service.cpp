@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::int32_t kInsert = 1, kDelete = 2, kUpdate = 3, kQuery = 4;
 constexpr std::int32_t kTypeInt = 1, kTypeText = 2, kTypeBlob = 3, kTypeInt64 = 4;
-// Smallest record: L, sequence number, kind and an empty URI text.
-constexpr std::size_t kMinRecordBytes = 4 + 4 + 4 + 2;
 
 constexpr std::string_view kPlaylistsUri = "content://media/external/audio/playlists";
 constexpr std::string_view kAudioUri = "content://media/external/audio/media";
@@ -347,63 +345,63 @@ ServiceAnswer TableService::Handle(const Bytes& request, int failing_record) con
         out.summary = "tablesync malformed envelope, 0 records";
         return out;
     }
-    if (static_cast<std::size_t>(count) > in.remaining() / kMinRecordBytes)
-        count = static_cast<std::int32_t>(in.remaining() / kMinRecordBytes);
+    // Every record takes at least its 4-byte length, so this bounds the
+    // walk by the bytes actually sent, whatever the count says.
+    if (static_cast<std::size_t>(count) > in.remaining() / 4) count = static_cast<std::int32_t>(in.remaining() / 4);
 
-    // Records are delimited by their own length, so a malformed one is
-    // answered with code 0 and the next one is still found. A length that
-    // runs past the body ends the walk: no later record can be located.
-    std::vector<std::pair<Record, bool>> records;
-    for (std::int32_t i = 0; i < count; ++i) {
-        std::int32_t length = 0;
-        WireReader rec(nullptr, 0);
-        if (!in.Int32(length) || length < 0 || !in.Sub(static_cast<std::size_t>(length), rec)) break;
-        Record r;
-        const bool ok = ParseRecord(rec, r);
-        records.emplace_back(std::move(r), ok);
-    }
-
+    // Records are parsed, applied and answered one at a time, so memory
+    // does not grow with the record count. Each is delimited by its own
+    // length: a malformed one is answered with code 0 and the next one is
+    // still found. A length that runs past the body ends the walk, since
+    // no later record can be located.
+    std::vector<std::pair<std::int32_t, std::int32_t>> heads;  // sequence number and kind per record
+    std::string log;  // the first few records in short: kind, URI and result code
     WireWriter answers;
     int applied = 0;
-    std::vector<std::int32_t> results_codes;
     {
         MediaDb::Session s(db_);
         const bool in_tx = s.Exec("BEGIN IMMEDIATE");
-        std::vector<Answer> results;
         Applier applier(s.db());
-        for (std::size_t i = 0; i < records.size(); ++i) {
+        for (std::int32_t i = 0; i < count; ++i) {
+            std::int32_t length = 0;
+            WireReader bytes(nullptr, 0);
+            if (!in.Int32(length) || length < 0 || !in.Sub(static_cast<std::size_t>(length), bytes)) break;
+            Record r;
+            const bool parsed = ParseRecord(bytes, r);
+            const bool forced = failing_record == i + 1;
             Answer a;
-            const bool forced = failing_record > 0 && static_cast<std::size_t>(failing_record) == i + 1;
-            if (records[i].second && !forced && in_tx && s.Exec("SAVEPOINT rec")) {
-                a = applier.Apply(records[i].first);
+            if (parsed && !forced && in_tx && s.Exec("SAVEPOINT rec")) {
+                a = applier.Apply(r);
                 // A record that fails leaves no trace; the others still run.
                 if (a.code != 1) s.Exec("ROLLBACK TO rec");
                 s.Exec("RELEASE rec");
             }
-            results.push_back(std::move(a));
+            WriteAnswer(answers, r, a);
+            if (a.code == 1) ++applied;
+            if (heads.size() < 4) {
+                static const char* const kKinds[] = {"?", "insert", "delete", "update", "query", "kind5"};
+                log += std::string(heads.empty() ? " [" : ", ") + kKinds[r.kind >= 1 && r.kind <= 5 ? r.kind : 0] +
+                       " " + LogQuote(r.uri.substr(0, 80)) + " -> " + std::to_string(a.code);
+            }
+            heads.emplace_back(r.seq, r.kind);
         }
         if (in_tx && !s.Exec("COMMIT")) {
+            // Nothing was kept after all: every record is answered code 0.
             s.Exec("ROLLBACK");
-            for (auto& a : results) a = Answer{};
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            results_codes.push_back(results[i].code);
-            WriteAnswer(answers, records[i].first, results[i]);
-            if (results[i].code == 1) ++applied;
+            answers = WireWriter();
+            applied = 0;
+            for (const auto& h : heads) {
+                Record r;
+                r.seq = h.first;
+                r.kind = h.second;
+                WriteAnswer(answers, r, Answer{});
+            }
+            log += " (commit failed: all answered 0)";
         }
     }
-    out.body = FrameTableAnswer(static_cast<std::int32_t>(records.size()), answers.bytes());
-    out.summary = "tablesync records=" + std::to_string(records.size()) + " applied=" + std::to_string(applied);
-    // The first few records in short: kind, URI and result code.
-    static const char* const kKinds[] = {"?", "insert", "delete", "update", "query", "kind5"};
-    for (std::size_t i = 0; i < records.size() && i < 4; ++i) {
-        const Record& r = records[i].first;
-        const char* kind = r.kind >= 1 && r.kind <= 5 ? kKinds[r.kind] : kKinds[0];
-        out.summary += std::string(i ? ", " : " [") + kind + " " + LogQuote(r.uri.substr(0, 80)) + " -> " +
-                       std::to_string(results_codes[i]);
-    }
-    if (records.size() > 4) out.summary += ", ...";
-    if (!records.empty()) out.summary += "]";
+    out.body = FrameTableAnswer(static_cast<std::int32_t>(heads.size()), answers.bytes());
+    out.summary = "tablesync records=" + std::to_string(heads.size()) + " applied=" + std::to_string(applied) +
+                  log + (heads.size() > 4 ? ", ...]" : heads.empty() ? "" : "]");
     return out;
 }
 
