@@ -20,8 +20,9 @@ namespace {
 constexpr std::int32_t kChunkSize = 65536;
 constexpr std::int32_t kOk = 1;
 constexpr std::int32_t kFailed = 0;
-// Message parts are read whole into memory; this bounds that memory.
-constexpr off_t kMaxPartBytes = 8 * 1024 * 1024;
+// Message parts are read whole into memory. The largest part whose answer (marker, word, status, block count) still
+// fits the largest body the library accepts: 64 MiB.
+constexpr off_t kMaxPartBytes = 64 * 1024 * 1024 - 32;
 // Folder trees deeper than this are not walked by the empty-folder sweep.
 constexpr int kMaxSweepDepth = 128;
 

@@ -37,7 +37,7 @@ public:
         int port = 8182;
         int idle_timeout_ms = 5000;
         std::size_t max_header_bytes = 16 * 1024;
-        std::size_t max_body_bytes = 8 * 1024 * 1024 + 4096;  // a whole message part plus its frame
+        std::size_t max_body_bytes = 64 * 1024 * 1024 + 4096;  // the largest body the library sends, plus slack
         int workers = 48;
         std::size_t max_queued = 256;
     };
