@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "export/SyncContext.h"
+#include "export/ContextSetUp.h"
 #include "platform/utf.h"
 #include "quellsync_http.h"
 #include "support/recording_window.h"

@@ -1,5 +1,5 @@
 // The entry points the host calls.
-#include "export/SyncContext.h"
+#include "export/ContextSetUp.h"
 #include "quellsync_http.h"
 
 extern "C" QS_API int32_t QS_CALL Test(void) { return 0; }

@@ -1,5 +1,6 @@
-// The process-wide sync context every job shares, its set-up from the host's
-// records, and the two progress messages to the host window.
+// The process-wide sync context every job shares: the phone service's host
+// and port, the device root, the host window and the stop flag. Set up by the
+// entry points (export layer), read by every layer below them.
 #pragma once
 
 #include <atomic>
@@ -26,14 +27,3 @@ constexpr int32_t kInitialPort = 8182;
 
 // The one context of the process, in its initial state before any export runs.
 SyncContext& GetSyncContext();
-
-// Clears the stop flag, then takes device, window, port and host from the
-// host's records. An empty (or missing) role string leaves host, port, device
-// and window as the previous call set them.
-void SetUpContext(const ConnectParams* connect, const JobParams* job);
-
-// SendMessageW(window, 2525, identifier, record); the result is returned and
-// ignored by callers. Only the export's own thread sends.
-intptr_t ReportItem(uint32_t identifier, ItemResult* record);
-// SendMessageW(window, 2525, 0x20002, percentage).
-intptr_t ReportPercent(uint32_t percentage);

@@ -1,14 +1,9 @@
-#include "export/SyncContext.h"
+#include "export/ContextSetUp.h"
 
 #include "export/TagParser.h"
 #include "platform/url.h"
 #include "platform/utf.h"
 #include "platform/window.h"
-
-SyncContext& GetSyncContext() {
-    static SyncContext context{kInitialTestHost, kInitialPort, std::string(), nullptr, {0}};
-    return context;
-}
 
 void SetUpContext(const ConnectParams* connect, const JobParams* job) {
     SyncContext& context = GetSyncContext();
