@@ -1,0 +1,160 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/socket.h"
+
+namespace platform {
+namespace {
+
+int Fd(const Socket& socket) { return static_cast<int>(socket.Get()); }
+
+// poll() for one event, retried when a signal interrupts it.
+int PollOne(const Socket& socket, short events, uint32_t milliseconds, short* revents) {
+    pollfd entry{};
+    entry.fd = Fd(socket);
+    entry.events = events;
+    int result;
+    do {
+        result = ::poll(&entry, 1, static_cast<int>(milliseconds));
+    } while (result < 0 && errno == EINTR);
+    *revents = entry.revents;
+    return result;
+}
+
+}  // namespace
+
+SocketError SocketErrorKind(int nativeError) {
+    switch (nativeError) {
+        case 0: return SocketError::kNone;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            return SocketError::kWouldBlock;
+        case EINPROGRESS: return SocketError::kInProgress;
+        case EINTR: return SocketError::kInterrupted;
+        case ECONNREFUSED: return SocketError::kRefused;
+        case ETIMEDOUT: return SocketError::kTimedOut;
+        case ECONNRESET:
+        case ECONNABORTED:
+        case EPIPE: return SocketError::kReset;
+        case ENOTCONN: return SocketError::kNotConnected;
+        case ENETUNREACH:
+        case EHOSTUNREACH: return SocketError::kUnreachable;
+        default: return SocketError::kOther;
+    }
+}
+
+SocketError LastSocketErrorKind() { return SocketErrorKind(errno); }
+
+void Socket::Close() {
+    if (!IsOpen()) return;
+    const int savedErrno = errno;
+    ::close(Fd(*this));
+    mHandle = kInvalidSocket;
+    errno = savedErrno;
+}
+
+bool StartSockets() { return true; }
+
+Socket CreateStreamSocket() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Socket();
+    return Socket(static_cast<SocketHandle>(fd));
+}
+
+bool SetLinger(const Socket& socket, bool on, int seconds) {
+    linger value{};
+    value.l_onoff = on ? 1 : 0;
+    value.l_linger = seconds;
+    return ::setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0;
+}
+
+bool ReadPendingError(const Socket& socket, int* error) {
+    int value = 0;
+    socklen_t size = sizeof value;
+    if (::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &value, &size) != 0) return false;
+    *error = value;
+    return true;
+}
+
+bool SetBlocking(const Socket& socket, bool blocking) {
+    const int flags = ::fcntl(Fd(socket), F_GETFL, 0);
+    if (flags < 0) return false;
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return wanted == flags || ::fcntl(Fd(socket), F_SETFL, wanted) == 0;
+}
+
+uint32_t DottedIPv4ToAddress(const char* text) { return ::inet_addr(text); }
+
+ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address;
+    peer.sin_port = htons(port);
+    if (::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+        return ConnectProgress::kConnected;
+    // A connect interrupted by a signal goes on in the background, like one in
+    // progress.
+    const SocketError kind = LastSocketErrorKind();
+    if (kind == SocketError::kInProgress || kind == SocketError::kInterrupted ||
+        kind == SocketError::kWouldBlock)
+        return ConnectProgress::kPending;
+    return ConnectProgress::kFailed;
+}
+
+ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
+    short revents = 0;
+    const int ready = PollOne(socket, POLLOUT, milliseconds, &revents);
+    if (ready < 0) return ConnectProgress::kFailed;
+    if (ready == 0) return ConnectProgress::kPending;
+    int error = 0;
+    if (!ReadPendingError(socket, &error)) return ConnectProgress::kFailed;
+    if (error != 0) {
+        errno = error;
+        return ConnectProgress::kFailed;
+    }
+    return ConnectProgress::kConnected;
+}
+
+Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
+    short revents = 0;
+    const int ready = PollOne(socket, POLLIN, milliseconds, &revents);
+    if (ready < 0) return Readiness::kFailed;
+    if (ready == 0) return Readiness::kTimedOut;
+    if (revents & POLLNVAL) return Readiness::kFailed;
+    return Readiness::kReady;  // POLLIN, POLLHUP or POLLERR: a receive will not block
+}
+
+bool BytesWaiting(const Socket& socket, size_t* count) {
+    int value = 0;
+    if (::ioctl(Fd(socket), FIONREAD, &value) != 0 || value < 0) return false;
+    *count = static_cast<size_t>(value);
+    return true;
+}
+
+int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) {
+    const int flags = MSG_DONTWAIT | (peek ? MSG_PEEK : 0);
+    ssize_t result;
+    do {
+        result = ::recv(Fd(socket), data, length, flags);
+    } while (result < 0 && errno == EINTR);
+    return result < 0 ? -1 : static_cast<int64_t>(result);
+}
+
+int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
+    // MSG_NOSIGNAL: a send to a reset peer fails with EPIPE instead of
+    // raising SIGPIPE, which would end the host process.
+    const ssize_t result = ::send(Fd(socket), data, length, MSG_NOSIGNAL);
+    return result < 0 ? -1 : static_cast<int64_t>(result);
+}
+
+}  // namespace platform

@@ -1,0 +1,156 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <climits>
+
+#include "platform/socket.h"
+
+namespace platform {
+namespace {
+
+SOCKET Native(const Socket& socket) { return static_cast<SOCKET>(socket.Get()); }
+
+timeval Timeout(uint32_t milliseconds) {
+    timeval value{};
+    value.tv_sec = static_cast<long>(milliseconds / 1000);
+    value.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
+    return value;
+}
+
+int ClampLength(size_t length) {
+    return length > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+}
+
+}  // namespace
+
+SocketError SocketErrorKind(int nativeError) {
+    switch (nativeError) {
+        case 0: return SocketError::kNone;
+        // A non-blocking connect reports WSAEWOULDBLOCK where POSIX reports
+        // EINPROGRESS; both mean "started", which StartConnect relies on.
+        case WSAEWOULDBLOCK: return SocketError::kWouldBlock;
+        case WSAEINPROGRESS:
+        case WSAEALREADY: return SocketError::kInProgress;
+        case WSAEINTR: return SocketError::kInterrupted;
+        case WSAECONNREFUSED: return SocketError::kRefused;
+        case WSAETIMEDOUT: return SocketError::kTimedOut;
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAESHUTDOWN: return SocketError::kReset;
+        case WSAENOTCONN: return SocketError::kNotConnected;
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH: return SocketError::kUnreachable;
+        default: return SocketError::kOther;
+    }
+}
+
+SocketError LastSocketErrorKind() { return SocketErrorKind(WSAGetLastError()); }
+
+void Socket::Close() {
+    if (!IsOpen()) return;
+    const int savedError = WSAGetLastError();
+    ::closesocket(Native(*this));
+    mHandle = kInvalidSocket;
+    WSASetLastError(savedError);
+}
+
+bool StartSockets() {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 0), &data) == 0;
+}
+
+Socket CreateStreamSocket() {
+    const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (handle == INVALID_SOCKET) return Socket();
+    return Socket(static_cast<SocketHandle>(handle));
+}
+
+bool SetLinger(const Socket& socket, bool on, int seconds) {
+    linger value{};
+    value.l_onoff = on ? 1 : 0;
+    value.l_linger = static_cast<u_short>(seconds);
+    return ::setsockopt(Native(socket), SOL_SOCKET, SO_LINGER,
+                        reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+bool ReadPendingError(const Socket& socket, int* error) {
+    int value = 0;
+    int size = sizeof value;
+    if (::getsockopt(Native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value),
+                     &size) != 0)
+        return false;
+    *error = value;
+    return true;
+}
+
+bool SetBlocking(const Socket& socket, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(Native(socket), FIONBIO, &nonBlocking) == 0;
+}
+
+uint32_t DottedIPv4ToAddress(const char* text) { return ::inet_addr(text); }
+
+ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address;
+    peer.sin_port = htons(port);
+    if (::connect(Native(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+        return ConnectProgress::kConnected;
+    const SocketError kind = LastSocketErrorKind();
+    if (kind == SocketError::kWouldBlock || kind == SocketError::kInProgress)
+        return ConnectProgress::kPending;
+    return ConnectProgress::kFailed;
+}
+
+ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
+    // Windows reports a refused non-blocking connect in the exception set,
+    // not the write set.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(Native(socket), &writable);
+    FD_SET(Native(socket), &failed);
+    timeval timeout = Timeout(milliseconds);
+    const int ready = ::select(0, nullptr, &writable, &failed, &timeout);
+    if (ready == SOCKET_ERROR) return ConnectProgress::kFailed;
+    if (ready == 0) return ConnectProgress::kPending;
+    int error = 0;
+    if (!ReadPendingError(socket, &error)) return ConnectProgress::kFailed;
+    if (FD_ISSET(Native(socket), &failed) || error != 0) {
+        WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+        return ConnectProgress::kFailed;
+    }
+    return ConnectProgress::kConnected;
+}
+
+Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Native(socket), &readable);
+    timeval timeout = Timeout(milliseconds);
+    const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
+    if (ready == SOCKET_ERROR) return Readiness::kFailed;
+    return ready == 0 ? Readiness::kTimedOut : Readiness::kReady;
+}
+
+bool BytesWaiting(const Socket& socket, size_t* count) {
+    u_long value = 0;
+    if (::ioctlsocket(Native(socket), FIONREAD, &value) != 0) return false;
+    *count = static_cast<size_t>(value);
+    return true;
+}
+
+int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) {
+    const int result =
+        ::recv(Native(socket), static_cast<char*>(data), ClampLength(length), peek ? MSG_PEEK : 0);
+    return result == SOCKET_ERROR ? -1 : static_cast<int64_t>(result);
+}
+
+int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
+    const int result = ::send(Native(socket), static_cast<const char*>(data), ClampLength(length), 0);
+    return result == SOCKET_ERROR ? -1 : static_cast<int64_t>(result);
+}
+
+}  // namespace platform
