@@ -1,0 +1,116 @@
+// Carries one request to a phone service and brings back the body of its
+// response, over a connection of its own. The HTTP spoken is a small subset:
+// a request line, "Cache-Control: no-cache", a "Content-Length:" header when
+// there is a body, then the body. A response is complete once its header
+// block and as many body bytes as its "Content-Length:" announces have
+// arrived; the status line is not examined.
+//
+// Callers create one client per request. The connection stays open after
+// Request returns and is closed by the next Request or by destroying the
+// client. A client belongs to one thread; the stop flag may be raised by any
+// other thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "transport/ByteArray.h"
+#include "transport/SocketClient.h"
+
+// Largest response body accepted: room for a listing of a very large folder
+// or a whole message-part file. A larger announced length fails the request
+// before anything is allocated for it. The table sync's message-part put uses
+// the same bound.
+inline constexpr int32_t kMaxResponseBody = 64 * 1024 * 1024;
+// A header block that has grown to this size without its blank line fails
+// the request.
+inline constexpr int32_t kMaxResponseHeader = 64 * 1024;
+
+class HttpClient {
+public:
+    static constexpr const char* kGetLine = "GET %s HTTP/1.1\r\n";
+    static constexpr const char* kPutLine = "PUT %s HTTP/1.1\r\n";
+    static constexpr const char* kPostLine = "POST %s HTTP/1.1\r\n";
+    static constexpr const char* kDeleteLine = "DELETE %s HTTP/1.1\r\n";
+
+    static constexpr int32_t kConnectAttempts = 50;
+    // Longest wait for the response between two stop-flag checks.
+    static constexpr uint32_t kReceivePollMs = 100;
+    // After a complete response, how long to wait for the peer's own close
+    // before closing: the side that closes first keeps the TIME_WAIT state,
+    // and it must be the service, not a client that opens thousands of
+    // connections per transfer.
+    static constexpr uint32_t kPeerCloseWaitMs = 5;
+
+    HttpClient() = default;
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Sends requestLineFormat (its "%s" replaced by path), the cache header,
+    // and, when body is given and bodyLength is not 0, the length header and
+    // the body, then waits for the response. The response body is appended
+    // to response (may be null). stopFlag (may be null) is tested before
+    // each connection attempt, while connecting, and before each receive
+    // cycle.
+    //   0 or more  complete response: its Content-Length, 0 when it has none
+    //  -1  host, path or request line missing, port below 1, or bodyLength
+    //      negative or too large to send
+    //  -2  no connection after kConnectAttempts refused attempts, an attempt
+    //      that got no answer at all, or stopFlag raised before connecting
+    //  -3  sending the request failed
+    //  -4  receiving failed: a socket error, the peer closed before the
+    //      response was complete, or a malformed or oversized response
+    //  -5  no byte arrived for timeoutSeconds seconds
+    //  -6  stopFlag raised while waiting for the response
+    // On a negative result response is left as it was.
+    int32_t Request(const char* host, int32_t port, const char* path,
+                    const char* requestLineFormat, const void* body, int32_t bodyLength,
+                    ByteArray* response, int32_t timeoutSeconds,
+                    const std::atomic<uint8_t>* stopFlag);
+
+    int32_t Get(const char* host, int32_t port, const char* path, const void* body,
+                int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
+                const std::atomic<uint8_t>* stopFlag);
+    int32_t Put(const char* host, int32_t port, const char* path, const void* body,
+                int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
+                const std::atomic<uint8_t>* stopFlag);
+    int32_t Post(const char* host, int32_t port, const char* path, const void* body,
+                 int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
+                 const std::atomic<uint8_t>* stopFlag);
+    int32_t Delete(const char* host, int32_t port, const char* path, const void* body,
+                   int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
+                   const std::atomic<uint8_t>* stopFlag);
+
+    // Whether data[0, length) is a complete response; when it is, appends
+    // its body to response (may be null).
+    //  -1  header block not complete yet (logged)
+    //  -2  header complete, fewer body bytes than announced (not logged)
+    //  -3  malformed: a Content-Length that is not a plain decimal number or
+    //      exceeds kMaxResponseBody, or a header block of kMaxResponseHeader
+    //      bytes without its blank line (logged)
+    //   0 or more  complete: the announced length, 0 when none is announced
+    static int32_t HttpPkgFinished(const uint8_t* data, int32_t length, ByteArray* response);
+
+    // HttpPkgFinished over a buffer that only grows between calls: the search
+    // for the end of the header block resumes where it stopped, and the
+    // header is read once.
+    class ResponseScan {
+    public:
+        int32_t Examine(const uint8_t* data, int32_t length, ByteArray* response);
+
+    private:
+        int32_t mnSearchFrom = 0;    // first position not yet ruled out as the blank line
+        int32_t mnHeaderEnd = -1;    // position of the CR LF that ends the header block
+        int32_t mnBodyLength = -1;   // announced length; -1 when none is announced
+        bool mbMalformed = false;
+    };
+
+private:
+    // Connects with up to kConnectAttempts attempts; true when connected.
+    bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag);
+    // Waits for the response: its length or -4, -5, -6.
+    int32_t ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
+                            const std::atomic<uint8_t>* stopFlag);
+
+    SocketClient mSocket;
+};

@@ -1,0 +1,178 @@
+#include "transport/SocketClient.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+
+#include "log/Log.h"
+
+namespace {
+
+// Milliseconds left until deadline, rounded up so that a wait never ends
+// just short of it.
+uint32_t MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms <= 0 ? 0 : static_cast<uint32_t>(ms);
+}
+
+bool Raised(const std::atomic<uint8_t>* flag) {
+    return flag && flag->load(std::memory_order_relaxed) != 0;
+}
+
+}  // namespace
+
+int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag) {
+    if (!platform::StartSockets()) return -4;
+    // A port beyond 16 bits would be cut to another port by the conversion.
+    if (!host || port <= 0 || port > 0xFFFF) {
+        QS_LOG_SOCKET("SocketClient::Connect");
+        return -3;
+    }
+    if (mSocket.IsOpen()) Close();
+
+    mSocket = platform::CreateStreamSocket();
+    if (!mSocket.IsOpen()) {
+        QS_LOG_SOCKET("SocketClient::Connect");
+        return -1;
+    }
+    if (!platform::SetLinger(mSocket, true, 30)) QS_LOG_SOCKET("SocketClient::Connect");
+
+    const uint32_t address = platform::DottedIPv4ToAddress(host);
+    if (!platform::SetBlocking(mSocket, false)) {
+        QS_LOG_SOCKET("SocketClient::Connect");
+        return -2;
+    }
+    switch (platform::StartConnect(mSocket, address, static_cast<uint16_t>(port))) {
+        case platform::ConnectProgress::kConnected:
+            break;
+        case platform::ConnectProgress::kFailed:
+            QS_LOG_SOCKET("SocketClient::Connect");
+            return -2;
+        case platform::ConnectProgress::kPending: {
+            const int32_t result = FinishConnect(stopFlag);
+            if (result != 0) return result;
+            break;
+        }
+    }
+    // Send relies on a blocking socket to hand over the whole request in its
+    // one call.
+    if (!platform::SetBlocking(mSocket, true)) {
+        QS_LOG_SOCKET("SocketClient::Connect");
+        return -2;
+    }
+    mstrHost = host;
+    mnPort = port;
+    mbStop = false;
+    return 0;
+}
+
+int32_t SocketClient::FinishConnect(const std::atomic<uint8_t>* stopFlag) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    for (;;) {
+        if (Raised(stopFlag)) {
+            QS_LOG_SOCKET("SocketClient::Connect");
+            return -6;
+        }
+        const uint32_t left = MillisecondsUntil(deadline);
+        if (left == 0) {
+            QS_LOG_SOCKET("SocketClient::Connect");
+            return -5;
+        }
+        switch (platform::WaitConnected(mSocket, std::min(left, kConnectPollMs))) {
+            case platform::ConnectProgress::kConnected:
+                return 0;
+            case platform::ConnectProgress::kFailed:
+                QS_LOG_SOCKET("SocketClient::Connect");
+                return -2;
+            case platform::ConnectProgress::kPending:
+                break;
+        }
+    }
+}
+
+int32_t SocketClient::CheckPendingError(const char* function) {
+    int error = 0;
+    if (!platform::ReadPendingError(mSocket, &error) || error != 0) {
+        QS_LOG_SOCKET(function);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t SocketClient::Send(const void* data, int32_t length) {
+    if (CheckPendingError("SocketClient::Send") != 0) return -1;
+    if (!data || length <= 0) {
+        QS_LOG_SOCKET("SocketClient::Send");
+        return -1;
+    }
+    const int64_t sent = platform::SendOnce(mSocket, data, static_cast<size_t>(length));
+    if (sent != length) {
+        QS_LOG_SOCKET("SocketClient::Send");
+        return -2;
+    }
+    return 0;
+}
+
+int32_t SocketClient::Recv(std::unique_ptr<uint8_t[]>& outData, int32_t& outLength) {
+    if (CheckPendingError("SocketClient::Recv") != 0) return -1;
+    size_t waiting = 0;
+    if (!platform::BytesWaiting(mSocket, &waiting)) {
+        QS_LOG_SOCKET("SocketClient::Recv");
+        return -1;
+    }
+    if (waiting < 1) {
+        // Nothing counted. A socket that is readable all the same has either
+        // just received bytes or been closed by the peer: a peek tells which.
+        if (platform::WaitReadable(mSocket, 0) == platform::Readiness::kReady) {
+            uint8_t probe = 0;
+            const int64_t peeked = platform::ReceiveOnce(mSocket, &probe, 1, true);
+            if (peeked == 0) return -2;
+            if (peeked < 0 && platform::LastSocketErrorKind() != platform::SocketError::kWouldBlock) {
+                QS_LOG_SOCKET("SocketClient::Recv");
+                return -1;
+            }
+        }
+        outLength = 0;  // bytes that arrived after the count are taken next time
+        return 0;
+    }
+    // The count is bounded by the socket's receive buffer; the cap only keeps
+    // the result in range.
+    waiting = std::min<size_t>(waiting, INT32_MAX);
+    auto block = std::make_unique<uint8_t[]>(waiting);
+    const int64_t received = platform::ReceiveOnce(mSocket, block.get(), waiting);
+    if (received != static_cast<int64_t>(waiting)) {
+        QS_LOG_SOCKET("SocketClient::Recv");
+        return -1;
+    }
+    outData = std::move(block);
+    outLength = static_cast<int32_t>(received);
+    return 0;
+}
+
+int32_t SocketClient::WaitReadable(uint32_t milliseconds) {
+    if (!mSocket.IsOpen()) return -1;
+    switch (platform::WaitReadable(mSocket, milliseconds)) {
+        case platform::Readiness::kReady: return 1;
+        case platform::Readiness::kTimedOut: return 0;
+        case platform::Readiness::kFailed: break;
+    }
+    return -1;
+}
+
+int32_t SocketClient::Close() {
+    if (mSocket.IsOpen()) {
+        if (!platform::SetLinger(mSocket, false, 0)) QS_LOG_SOCKET("SocketClient::Close");
+        mSocket.Close();
+    }
+    mbStop = false;
+    mnPort = 0;
+    mstrHost.clear();
+    return 0;
+}
+
+void SocketClient::Stop() {
+    if (!platform::SetLinger(mSocket, false, 0)) QS_LOG_SOCKET("SocketClient::Stop");
+    mbStop = true;
+}

@@ -1,0 +1,93 @@
+// One IPv4 TCP connection to the phone service, under the HTTP client. It
+// connects, sends a whole request with one send call and takes whatever bytes
+// have arrived without ever blocking on a read. Pacing, retries and time-outs
+// belong to the HTTP client; this class only reports what happened.
+//
+// All results are signed 32-bit; 0 is success. Every failure that is logged
+// writes one socket-format line under "SocketClient::<operation>".
+//
+// A client is used by one thread only; clients on different threads share
+// nothing but the sockets library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/socket.h"
+
+class SocketClient {
+public:
+    // A connection attempt that gets no answer gives up after this long: a
+    // host that does not answer a SYN for 3 s is not going to, and a blocking
+    // connect would otherwise hang for minutes with no stop check.
+    static constexpr uint32_t kConnectTimeoutMs = 3000;
+    // While connecting, the caller's stop flag is tested at least this often.
+    static constexpr uint32_t kConnectPollMs = 100;
+
+    SocketClient() = default;
+    ~SocketClient() { Close(); }
+    SocketClient(const SocketClient&) = delete;
+    SocketClient& operator=(const SocketClient&) = delete;
+
+    // Connects to host (dotted IPv4 text, no name lookup) and port. The
+    // attempt runs non-blocking, waking at least every kConnectPollMs to test
+    // stopFlag (may be null), for at most kConnectTimeoutMs; the socket is
+    // blocking again once connected. SO_LINGER is set on, 30 s.
+    //   0  connected
+    //  -1  socket creation failed
+    //  -2  connect refused or failed (the socket stays until the next
+    //      Connect or Close)
+    //  -3  host missing or port not positive (client unchanged)
+    //  -4  initialising the sockets library failed (not logged)
+    //  -5  no answer within kConnectTimeoutMs
+    //  -6  stopFlag was raised while connecting
+    int32_t Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag = nullptr);
+
+    // Sends all length bytes with one send call.
+    //   0  all bytes accepted
+    //  -1  a pending socket error, failure to read it, or nothing to send
+    //  -2  the send call failed or accepted fewer bytes
+    int32_t Send(const void* data, int32_t length);
+
+    // Takes the bytes that have arrived, without waiting.
+    //   0  with outLength 0 and outData untouched: nothing is waiting
+    //   0  with outData set to a new block of outLength bytes
+    //  -1  a pending socket error, failure to read it or to query the
+    //      waiting count, or a short read
+    //  -2  the peer has closed the connection in order and every byte it
+    //      sent has been taken (not logged: the caller decides whether an
+    //      early close is a failure)
+    int32_t Recv(std::unique_ptr<uint8_t[]>& outData, int32_t& outLength);
+
+    // Waits at most milliseconds until Recv has something to report: bytes,
+    // an orderly close or an error. 1 when it has, 0 when the time ran out,
+    // -1 when the wait itself failed or there is no socket (returned at once).
+    int32_t WaitReadable(uint32_t milliseconds);
+
+    // Sets SO_LINGER off and closes the socket if one is open; clears host,
+    // port and the stop mark. Always 0.
+    int32_t Close();
+
+    // The socket client's own stop mark, unrelated to the library's Stop
+    // export: sets SO_LINGER off and the mark. A request in progress is not
+    // interrupted by it.
+    void Stop();
+
+    const std::string& GetHost() const { return mstrHost; }
+    int32_t GetPort() const { return mnPort; }
+    bool IsStopped() const { return mbStop; }
+    bool IsOpen() const { return mSocket.IsOpen(); }
+
+private:
+    // 0 when no error is pending; logs under function and returns -1 otherwise.
+    int32_t CheckPendingError(const char* function);
+    // Runs a started non-blocking connect to its end: 0, -2, -5 or -6.
+    int32_t FinishConnect(const std::atomic<uint8_t>* stopFlag);
+
+    std::string mstrHost;
+    int32_t mnPort = 0;
+    platform::Socket mSocket;
+    bool mbStop = false;
+};
