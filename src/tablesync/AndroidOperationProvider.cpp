@@ -1,0 +1,260 @@
+#include "tablesync/AndroidOperationProvider.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "log/Log.h"
+#include "tablesync/AndroidOperationQuery.h"
+#include "transport/HttpClient.h"
+#include "transport/SyncMarker.h"
+
+namespace {
+
+// Numbers every queued operation of the process: the first is 1.
+std::atomic<int32_t> gSequence{0};
+
+constexpr int32_t kTimeoutSeconds = 60;
+constexpr int32_t kCmdGetMmsPart = 21;
+constexpr int32_t kCmdPutMmsPart = 22;
+constexpr char kMmsHost[] = "127.0.0.1";
+// The smallest result record: length, sequence number, kind and code.
+constexpr int32_t kMinRecordBytes = 16;
+// An answer to a get holds marker, one word, status and the block count.
+constexpr int64_t kMmsAnswerOverhead = SyncMarkerLength + 12;
+
+void Frame(ByteArray& body, int32_t command) {
+    body.AppendInt32Front(static_cast<uint32_t>(command));
+    body.AppendInt32Front(static_cast<uint32_t>(body.GetLength()));
+    body.AppendDataFront(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
+}
+
+bool MarkerMatches(ByteArray& body) {
+    std::string marker;
+    body.ReadBytes(marker, static_cast<int32_t>(SyncMarkerLength));
+    return marker.size() == SyncMarkerLength &&
+           std::memcmp(marker.data(), SyncMarker, SyncMarkerLength) == 0;
+}
+
+// Checks a message-part answer up to its status word: 0 when the status is
+// 1, else the failure result.
+int32_t CheckMmsAnswer(ByteArray& response) {
+    if (response.GetRemain() < static_cast<int32_t>(SyncMarkerLength)) return -2;
+    if (!MarkerMatches(response)) return -5;
+    if (response.GetRemain() < 4) return -3;
+    response.ReadInt32();  // not used
+    if (response.GetRemain() < 4) return -5;
+    return static_cast<int32_t>(response.ReadInt32()) == 1 ? 0 : -6;
+}
+
+// A name beside target that no other writer uses, for writing a file whole
+// before it takes the target's name.
+std::filesystem::path TemporarySibling(const std::filesystem::path& target) {
+    std::random_device random;
+    std::filesystem::path name = target;
+    name += ".qs" + std::to_string(random()) + ".tmp";
+    return name;
+}
+
+}  // namespace
+
+void AndroidOperationProvider::SetSequenceForTesting(int32_t value) { gSequence.store(value); }
+
+int32_t AndroidOperationProvider::Queue(std::unique_ptr<AndroidOperation> operation,
+                                        const std::string& table, const std::string& uri) {
+    operation->mstrTable = table;
+    operation->mstrUri = uri;
+    operation->mnId = ++gSequence;
+    const int32_t id = operation->mnId;
+    mOperations.push_back(std::move(operation));
+    return id;
+}
+
+int32_t AndroidOperationProvider::AddInsert(const std::string& table, const std::string& uri,
+                                            const std::vector<std::string>* columns,
+                                            const std::vector<std::string>* values) {
+    auto insert = std::make_unique<AndroidOperationInsert>();
+    insert->mData.Assign(columns, values);
+    return Queue(std::move(insert), table, uri);
+}
+
+int32_t AndroidOperationProvider::AddDelete(const std::string& table, const std::string& uri,
+                                            const char* selection) {
+    auto remove = std::make_unique<AndroidOperationDelete>();
+    remove->mstrSelection = selection ? selection : "";
+    return Queue(std::move(remove), table, uri);
+}
+
+int32_t AndroidOperationProvider::AddUpdate(const std::string& table, const std::string& uri,
+                                            const char* selection,
+                                            const std::vector<std::string>* columns,
+                                            const std::vector<std::string>* values) {
+    auto update = std::make_unique<AndroidOperationUpdate>();
+    update->mstrSelection = selection ? selection : "";
+    update->mData.Assign(columns, values);
+    return Queue(std::move(update), table, uri);
+}
+
+int32_t AndroidOperationProvider::AddQuery(const std::string& table, const std::string& uri,
+                                           int32_t param, const char* selection,
+                                           const std::vector<std::string>* projection,
+                                           const char* text) {
+    auto query = std::make_unique<AndroidOperationQuery>();
+    query->mnQueryParam = param;
+    query->mstrSelection = selection ? selection : "";
+    query->mstrQueryText = text ? text : "";
+    if (projection) query->mProjection = *projection;
+    return Queue(std::move(query), table, uri);
+}
+
+std::unique_ptr<ByteArray> AndroidOperationProvider::BuildRequestBody() const {
+    auto body = std::make_unique<ByteArray>();
+    int32_t count = 0;
+    for (const auto& operation : mOperations) {
+        ByteArray record;
+        operation->Serialize(record);
+        body->AppendData(record.GetData(), record.GetLength());
+        ++count;
+    }
+    body->AppendInt32Front(static_cast<uint32_t>(count));
+    body->AppendInt32Front(static_cast<uint32_t>(body->GetLength()));
+    body->AppendDataFront(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
+    return body;
+}
+
+int32_t AndroidOperationProvider::DoTableSync(int32_t port, const char* host) {
+    for (const auto& operation : mOperations) {
+        if (!operation->IsEncodable()) {
+            QS_LOG_TABLE("AndroidOperationProvider::DoTableSync");
+            return -6;
+        }
+    }
+    const std::unique_ptr<ByteArray> request = BuildRequestBody();
+    ByteArray response;
+    HttpClient client;
+    if (client.Get(host, port, "/tablesync", request->GetData(), request->GetLength(), &response,
+                   kTimeoutSeconds, &mbCancel) < 0) {
+        QS_LOG_TABLE("AndroidOperationProvider::DoTableSync");
+        return -1;
+    }
+    const int32_t result = ParseResponse(response);
+    if (result != 0) QS_LOG_TABLE("AndroidOperationProvider::DoTableSync");
+    return result;
+}
+
+int32_t AndroidOperationProvider::ParseResponse(ByteArray& response) {
+    if (response.GetRemain() < static_cast<int32_t>(SyncMarkerLength)) return -2;
+    if (!MarkerMatches(response)) return -5;
+    if (response.GetRemain() < 4) return -3;
+    const int64_t following = response.ReadInt32();
+    if (following > response.GetRemain() || response.GetRemain() < 4) return -4;
+    const int32_t count = static_cast<int32_t>(response.ReadInt32());
+    // Every record needs at least its head, so a larger count cannot be true.
+    if (count < 0 || count > response.GetRemain() / kMinRecordBytes) return -4;
+    for (int32_t i = 0; i < count; ++i) {
+        std::unique_ptr<AndroidOperation> parsed = AndroidOperation::ParseRespStream(response);
+        if (!parsed) return -4;
+        mResults.push_back(std::move(parsed));
+    }
+    return 0;
+}
+
+int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* phoneName,
+                                                    const char* localPath) {
+    const std::string name = phoneName ? phoneName : "";
+    std::ifstream in;
+    if (localPath) in.open(std::filesystem::u8path(localPath), std::ios::binary | std::ios::ate);
+    if (!in) {
+        QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
+        return -7;
+    }
+    const std::streamoff size = in.tellg();
+    if (size < 0 || size + kMmsAnswerOverhead > kMaxResponseBody || !FitsWireText(name)) {
+        QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
+        return -9;
+    }
+    std::string content(static_cast<size_t>(size), '\0');
+    in.seekg(0);
+    if (!in.read(&content[0], size)) {
+        QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
+        return -7;
+    }
+    in.close();
+
+    ByteArray request;
+    request.Reserve(static_cast<int32_t>(size + 64 + static_cast<std::streamoff>(name.size())));
+    AppendWireText(request, name);
+    request.AppendBlock(content.data(), static_cast<int32_t>(size));
+    Frame(request, kCmdPutMmsPart);
+
+    ByteArray response;
+    HttpClient client;
+    if (client.Get(kMmsHost, port, "/filesync", request.GetData(), request.GetLength(), &response,
+                   kTimeoutSeconds, &mbCancel) < 0) {
+        QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
+        return -8;
+    }
+    const int32_t result = CheckMmsAnswer(response);
+    if (result != 0) QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
+    return result;
+}
+
+int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* phoneName,
+                                                      const char* localPath) {
+    const std::string name = phoneName ? phoneName : "";
+    if (!FitsWireText(name)) {
+        QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
+        return -9;
+    }
+    ByteArray request;
+    AppendWireText(request, name);
+    Frame(request, kCmdGetMmsPart);
+
+    ByteArray response;
+    HttpClient client;
+    if (client.Get(kMmsHost, port, "/filesync", request.GetData(), request.GetLength(), &response,
+                   kTimeoutSeconds, &mbCancel) < 0) {
+        QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
+        return -8;
+    }
+    int32_t result = CheckMmsAnswer(response);
+    if (result == 0 && response.GetRemain() < 4) result = -4;
+    int64_t blockLength = 0;
+    if (result == 0) {
+        blockLength = response.ReadInt32();
+        if (blockLength > response.GetRemain()) result = -4;
+    }
+    if (result != 0) {
+        QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
+        return result;
+    }
+
+    // The content goes to a file beside the target first and takes the
+    // target's name only once it is complete, so a failure never leaves a
+    // truncated file behind.
+    if (!localPath) {
+        QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
+        return -7;
+    }
+    const std::filesystem::path target = std::filesystem::u8path(localPath);
+    const std::filesystem::path temporary = TemporarySibling(target);
+    bool written = false;
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (out) {
+            out.write(reinterpret_cast<const char*>(response.GetData() + response.GetReadPos()),
+                      static_cast<std::streamsize>(blockLength));
+            out.close();
+            written = !out.fail();
+        }
+    }
+    std::error_code error;
+    if (written) std::filesystem::rename(temporary, target, error);
+    if (!written || error) {
+        std::filesystem::remove(temporary, error);
+        QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
+        return -7;
+    }
+    return 0;
+}

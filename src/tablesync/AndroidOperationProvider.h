@@ -1,0 +1,85 @@
+// Queues table operations and carries them to the phone's "/tablesync"
+// service in one request; also copies message-part files with the file
+// service's commands 21 and 22.
+//
+// DoTableSync results:
+//    0  the response was accepted and all its records parsed
+//   -1  the HTTP request failed
+//   -2  the response body is shorter than the 20-byte marker
+//   -3  fewer than 4 bytes follow the marker
+//   -4  the length after the marker exceeds the bytes that follow it, the
+//       body ends inside the record count, or a record cannot be parsed
+//   -5  the response body does not begin with the marker
+//   -6  a queued operation cannot be encoded (a text of 65,536 bytes or more,
+//       or columns and values of different counts); nothing was sent
+//
+// PutMMSFileToPhone / GetMMSFileFromPhone results:
+//    0  success
+//   -2  response shorter than the marker
+//   -3  fewer than 4 bytes after the marker
+//   -4  (get) the content block is longer than the bytes received
+//   -5  wrong marker, or fewer than 4 bytes where the status should be
+//   -6  status other than 1
+//   -7  the PC file cannot be opened (reading for put, writing for get)
+//   -8  the HTTP request failed
+//   -9  the file (put) or the phone-side name (put, get) is too large to
+//       send; nothing was sent.
+//       A part must be small enough for its answer to a get to fit in the
+//       transport's largest body, so everything that can be put can be
+//       fetched again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tablesync/AndroidOperation.h"
+
+class AndroidOperationProvider {
+public:
+    AndroidOperationProvider() = default;
+    AndroidOperationProvider(const AndroidOperationProvider&) = delete;
+    AndroidOperationProvider& operator=(const AndroidOperationProvider&) = delete;
+
+    // Each returns the operation's sequence number. Lists may be null (an
+    // insert or update then has no columns); a null selection is empty.
+    int32_t AddInsert(const std::string& table, const std::string& uri,
+                      const std::vector<std::string>* columns,
+                      const std::vector<std::string>* values);
+    int32_t AddDelete(const std::string& table, const std::string& uri, const char* selection);
+    int32_t AddUpdate(const std::string& table, const std::string& uri, const char* selection,
+                      const std::vector<std::string>* columns,
+                      const std::vector<std::string>* values);
+    int32_t AddQuery(const std::string& table, const std::string& uri, int32_t param,
+                     const char* selection, const std::vector<std::string>* projection,
+                     const char* text);
+
+    // The complete request body for the queued operations (the queue is left
+    // as it is).
+    std::unique_ptr<ByteArray> BuildRequestBody() const;
+
+    int32_t DoTableSync(int32_t port, const char* host);
+    // The part of DoTableSync after the exchange: checks the envelope of a
+    // response body and appends one result object per record to mResults.
+    // Returns 0 or -2 to -5 as DoTableSync does (the caller logs).
+    int32_t ParseResponse(ByteArray& response);
+
+    int32_t PutMMSFileToPhone(int32_t port, const char* phoneName, const char* localPath);
+    int32_t GetMMSFileFromPhone(int32_t port, const char* phoneName, const char* localPath);
+
+    // Test seam: the process-wide sequence counter (the next operation gets
+    // value + 1).
+    static void SetSequenceForTesting(int32_t value);
+
+    // Handed to the HTTP client as its stop flag; nothing in the library sets
+    // it, so Stop does not cut a table sync short.
+    std::atomic<uint8_t> mbCancel{0};
+    std::vector<std::unique_ptr<AndroidOperation>> mOperations;
+    std::vector<std::unique_ptr<AndroidOperation>> mResults;
+
+private:
+    int32_t Queue(std::unique_ptr<AndroidOperation> operation, const std::string& table,
+                  const std::string& uri);
+};
