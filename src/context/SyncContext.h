@@ -27,3 +27,10 @@ constexpr int32_t kInitialPort = 8182;
 
 // The one context of the process, in its initial state before any export runs.
 SyncContext& GetSyncContext();
+
+// SendMessageW(window, 2525, identifier, record) to the context's window; the
+// result is returned and ignored by callers. Only the export's own thread
+// sends, never a worker.
+intptr_t ReportItem(uint32_t identifier, ItemResult* record);
+// SendMessageW(window, 2525, 0x20002, percentage).
+intptr_t ReportPercent(uint32_t percentage);

@@ -3,7 +3,6 @@
 #include "export/TagParser.h"
 #include "platform/url.h"
 #include "platform/utf.h"
-#include "platform/window.h"
 
 void SetUpContext(const ConnectParams* connect, const JobParams* job) {
     SyncContext& context = GetSyncContext();
@@ -18,14 +17,4 @@ void SetUpContext(const ConnectParams* connect, const JobParams* job) {
     const std::u16string url = platform::FromHostText(connect->url);
     context.port = platform::WideToInt(platform::UrlPortPart(url));
     context.host = platform::Utf16ToUtf8(platform::UrlHostPart(url));
-}
-
-intptr_t ReportItem(uint32_t identifier, ItemResult* record) {
-    return platform::SendHostMessage(GetSyncContext().window, QS_PROGRESS_MESSAGE, identifier,
-                                     reinterpret_cast<intptr_t>(record));
-}
-
-intptr_t ReportPercent(uint32_t percentage) {
-    return platform::SendHostMessage(GetSyncContext().window, QS_PROGRESS_MESSAGE,
-                                     QS_PROGRESS_PERCENT, static_cast<intptr_t>(percentage));
 }
