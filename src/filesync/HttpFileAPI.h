@@ -1,0 +1,224 @@
+// Client of the phone's file service at "/filesync": single-exchange
+// operations (stat, list, delete, rename, media scan) and whole-file
+// transfers in 64 KiB chunks.
+//
+// Every operation is one or more HTTP exchanges, each with a client and a
+// connection of its own. A message body is the 20-byte SyncMarker, a 32-bit
+// length counting everything after itself, a 32-bit command code and the
+// command's payload. A response body is the marker, a word the client does
+// not use, a status word (1 = success) and, on success, the command's result
+// data.
+//
+// Common arguments: host (dotted IPv4 text) and port of the service first;
+// last the stop flag (may be null; raising it makes a request in progress
+// fail) and the inactivity time-out in seconds for each exchange. Paths are
+// UTF-8 texts.
+//
+// Results, shared by every operation (0 or a small positive value is
+// success, as each operation says):
+//   -1  the HTTP request failed: no connection, send or receive failure,
+//       time-out, or the stop flag raised
+//   -2  response body shorter than the marker
+//   -3  marker mismatch
+//   -4  no first word
+//   -5  no status word
+//   -6  status word not 1: the phone refused or failed the operation
+//   -7  EnumDir: a nested listing failed, the tree is deeper than
+//       kMaxListingDepth, a listed folder is the folder itself or one of its
+//       ancestors, or the tree holds more than kMaxListedEntries entries.
+//       Transfers: see there.
+//   -8  transfers only: see there
+//   -9  malformed result data: the status was 1 but the result data ends
+//       early, or holds a count or length that needs more bytes than remain
+//       (or, for a downloaded chunk, not the length that was asked for).
+//       Nothing past the body is read; out records are left as they were.
+//   -12 a path does not fit the wire (65,536 bytes or more); nothing is sent
+//
+// Every negative result writes one log line under the operation's name
+// ("CHttpFileAPI::GetInfo" and so on; the transfer workers under
+// "PutFileThreadProc" and "GetFileThreadProc").
+//
+// Threads: operations keep no state; any number may run at once on
+// different threads. The transfers start their own worker threads and
+// return only after every worker has finished.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/lock.h"
+#include "transport/ByteArray.h"
+
+// Command codes of the file service.
+enum FileCommand : int32_t {
+    CMD_GET_CHUNK = 11,
+    CMD_PUT_CHUNK = 12,
+    CMD_DELETE_FILE = 13,
+    CMD_GET_INFO = 14,
+    CMD_ENUM_DIR = 15,
+    CMD_SCAN_MEDIA = 16,
+    CMD_DELETE_PATH = 17,
+    CMD_DELETE_EMPTY_PATH = 18,
+    CMD_RENAME = 20,
+    CMD_GET_MMS_PART = 21,
+    CMD_PUT_MMS_PART = 22,
+};
+
+// A phone file's stat record, in wire order.
+struct RemoteFileInfo {
+    std::string FileName;  // full path on the phone, UTF-8
+    int32_t mnCanRead = 0;
+    int32_t mnCanWrite = 0;
+    uint64_t mnFileSize = 0;
+    int32_t mnIsFile = 0;
+    int32_t mnIsDir = 0;
+    int32_t mnIsHidden = 0;
+    uint64_t mnLastModify = 0;  // the phone's time value, passed through
+};
+
+// One media scanner answer: the scanned path byte for byte as asked, a text
+// the library does not interpret, and the file's row id in the media
+// database (decimal text).
+struct MediaScanEntry {
+    std::string Path;
+    std::string Info;
+    std::string MediaId;
+};
+
+// Shared by one transfer's coordinating call and its chunk workers. It lives
+// in the coordinating call, which returns only once mnInFlight is 0 again.
+// A worker lowers the count and notifies while it holds the lock, and
+// touches nothing of the counter after releasing it.
+struct TransferCounter {
+    platform::Lock lock;          // guards both counts and a download's seek-and-write
+    platform::Condition changed;  // notified whenever mnInFlight drops
+    int32_t mnInFlight = 0;       // workers started and not yet finished
+    int32_t mnError = 0;          // 0, or the code of the failure a worker reported last
+};
+
+// One chunk's work, owned by its worker from the moment it starts.
+struct TransferJob {
+    TransferCounter* counter = nullptr;
+    std::string host;
+    int32_t port = 0;
+    std::string path = "/filesync";
+    ByteArray request;   // the complete framed chunk request
+    ByteArray response;  // receives the response body
+    int32_t timeout = 60;
+    const std::atomic<uint8_t>* stopFlag = nullptr;
+    // Downloads only: where the chunk goes in the local file, how many bytes
+    // the phone must answer, and the file (owned by the coordinating call).
+    int64_t fileOffset = 0;
+    int32_t expectedLength = 0;
+    platform::File* file = nullptr;
+};
+
+// Worker procedures: send the job's request, check the answer (and, for a
+// download, write the chunk), report to the counter, return the result.
+//   PutFileThreadProc: 0, or -1 … -6 (CheckResponse).
+//   GetFileThreadProc: 0, -1 … -6, -7 seek failed, -8 write failed, -9 the
+//   chunk's data is malformed or not of the expected length.
+int32_t PutFileThreadProc(std::unique_ptr<TransferJob> job);
+int32_t GetFileThreadProc(std::unique_ptr<TransferJob> job);
+
+class CHttpFileAPI {
+public:
+    using StopFlag = std::atomic<uint8_t>;
+
+    static constexpr int32_t CHUNK_SIZE = 65536;
+    static constexpr int32_t MAX_WORKERS = 5;
+    // Nesting far beyond any real folder tree; a deeper one is taken for a
+    // broken or hostile phone.
+    static constexpr int32_t kMaxListingDepth = 64;
+    // Entries of one recursive listing, all levels together: bounds memory
+    // and the number of requests a phone can make the client send.
+    static constexpr int64_t kMaxListedEntries = 1000000;
+    // Largest byte offset a chunk can carry: offsets are signed 32-bit on
+    // the wire.
+    static constexpr int64_t kMaxTransferSize = 0x7FFFFFFF;
+
+    // Stat one path (command 14).
+    //   0  found: out filled and printed (Dump)
+    //   1  the phone has no such path, or out is null (not logged)
+    static int32_t GetInfo(const char* host, int32_t port, const char* path, RemoteFileInfo* out,
+                           const StopFlag* stopFlag, int32_t timeout);
+
+    // List a folder (command 15); with recursive set, every subfolder too,
+    // depth first: a subfolder's entries come before its own record, each
+    // folder's entries in the phone's order. Records are appended to list
+    // (may be null) and printed. 0 on success, also when the phone has no
+    // list for the path. On failure list keeps the records already added.
+    static int32_t EnumDir(const char* host, int32_t port, const char* path,
+                           std::vector<RemoteFileInfo>* list, const StopFlag* stopFlag,
+                           bool recursive, int32_t timeout);
+
+    // Delete a file (13), a folder tree (17), the empty folders of a tree
+    // (18); rename (20) the existing path1 to path2. 0 on success.
+    static int32_t DeleteFileW(const char* host, int32_t port, const char* path,
+                               const StopFlag* stopFlag, int32_t timeout);
+    static int32_t DeletePath(const char* host, int32_t port, const char* path,
+                              const StopFlag* stopFlag, int32_t timeout);
+    static int32_t DeleteEmptyPath(const char* host, int32_t port, const char* path,
+                                   const StopFlag* stopFlag, int32_t timeout);
+    static int32_t RenamePathFile(const char* host, int32_t port, const char* path1,
+                                  const char* path2, const StopFlag* stopFlag, int32_t timeout);
+
+    // Ask the media scanner about files (16). The answers are appended to
+    // out (may be null) in the phone's order. 0 on success.
+    static int32_t ScanMediaFile(const char* host, int32_t port, const std::vector<std::string>& paths,
+                                 std::vector<MediaScanEntry>* out, const StopFlag* stopFlag,
+                                 int32_t timeout);
+
+    // Transfers of whole files in CHUNK_SIZE chunks. localPath is UTF-8 and
+    // opened as UTF-16. Results besides the common -1 … -6 (a chunk exchange
+    // failed at that step; -1 also when the stop flag cut a chunk short):
+    //   0   every chunk done; also when the stop flag ended the transfer
+    //       while no chunk had failed
+    //   -7  PutFileEx/PutFile: opening the local file failed.
+    //       GetFile: creating the local file, seeking in it or moving it
+    //       into place failed
+    //   -8  PutFileEx/PutFile: reading the local file failed.
+    //       GetFile: writing the local file failed
+    //   -9  GetFile: a chunk's data was malformed or not of the length asked
+    //       for (the phone file changed, or the phone misbehaves)
+    //   -10 the file is larger than kMaxTransferSize: its offsets do not fit
+    //       the wire. Refused before any chunk is sent
+    //   -11 PutFileEx/PutFile: the phone already holds a longer file at
+    //       remotePath. Chunk writes never shorten a phone file, so writing
+    //       over it would leave the old tail behind the new content; nothing
+    //       is written, and the caller decides whether to delete it first
+    //   -12 a path does not fit the wire
+    //
+    // PutFileEx: pipelined upload, at most MAX_WORKERS chunks in flight. It
+    // stats remotePath first (the -11 check; a failing stat gives its own
+    // code). An empty file is sent as one empty chunk at offset 0, so the
+    // phone has the file afterwards.
+    static int32_t PutFileEx(const char* host, int32_t port, const char* localPath,
+                             const char* remotePath, const StopFlag* stopFlag, int32_t timeout);
+    // GetFile: pipelined download. The size comes from
+    // FILE_API_PHONE::PhoneGetFileSize; when that fails, GetFile fails with -1
+    // before it creates anything. The chunks go into a temporary file beside
+    // localPath, which replaces localPath in one step once every chunk was
+    // written; on failure or an early stop the temporary file is removed and
+    // a file already at localPath is left as it was.
+    static int32_t GetFile(const char* host, int32_t port, const char* remotePath,
+                           const char* localPath, const StopFlag* stopFlag, int32_t timeout);
+    // PutFile: sequential upload, one chunk at a time, same rules as
+    // PutFileEx.
+    static int32_t PutFile(const char* host, int32_t port, const char* localPath,
+                           const char* remotePath, const StopFlag* stopFlag, int32_t timeout);
+
+    // Frames a payload in place: command code, then the length, then the
+    // marker in front of it.
+    static void Frame(ByteArray& body, int32_t command);
+    // Checks a response body (cursor at 0) after a request that returned
+    // requestResult: 0 with the cursor at the result data, or -1 … -6 for
+    // the first failing step. Does not log.
+    static int32_t CheckResponse(int32_t requestResult, ByteArray& response);
+    // One line on standard output with every field of the record.
+    static void Dump(const RemoteFileInfo& info);
+};
