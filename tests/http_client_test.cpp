@@ -357,7 +357,7 @@ TEST(HttpClientTest, TwentyFiveRequestsAtOnceFromTwentyFiveThreads) {
     std::condition_variable go;
     bool started = false;
     std::vector<int32_t> results(kThreads, -100);
-    std::vector<bool> intact(kThreads, false);
+    std::vector<char> intact(kThreads, 0);  // not vector<bool>: threads write neighbours
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
