@@ -1,6 +1,183 @@
-// The entry points the host calls.
+// The entry points the host calls, and the jobs behind them.
+#include <memory>
+#include <string>
+
+#include "context/HostList.h"
 #include "export/ContextSetUp.h"
+#include "fileapi/FileApi.h"
+#include "log/Log.h"
+#include "platform/utf.h"
+#include "playlist/PlayList.h"
 #include "quellsync_http.h"
+
+namespace {
+
+// Item messages of the playlist export.
+constexpr uint32_t kPlaylistMessageId = 1000;
+constexpr intptr_t kPlaylistResultCode = 7;
+
+constexpr intptr_t kChangeCopy = 1;
+constexpr intptr_t kChangeCopyToo = 2;
+constexpr intptr_t kChangeRemove = 3;
+
+bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
+
+std::string Utf8(const QS_WCHAR* text) { return platform::Utf16ToUtf8(platform::FromHostText(text)); }
+
+// Sends the item's message and then the percentage after it.
+class ItemReporter {
+public:
+    explicit ItemReporter(size_t total) : mTotal(total) {}
+    void Item(uint32_t messageId, intptr_t code, SyncItem* item) {
+        ItemResult record{0, code, item};
+        ReportItem(messageId, &record);
+        Step();
+    }
+    void Step() {
+        ++mDone;
+        ReportPercent(static_cast<uint32_t>(mDone * 100u / mTotal));
+    }
+
+private:
+    size_t mTotal;
+    size_t mDone = 0;
+};
+
+void DeliverPending(uint32_t messageId, ItemResult* record) { ReportItem(messageId, record); }
+
+// Pass 1: removes the mirrored phone folders of removed folder items.
+int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, uint32_t messageId,
+                      intptr_t code, ItemReporter& reporter) {
+    for (size_t i = 0; i < HostListCount(items); ++i) {
+        SyncItem* item = HostListAt<SyncItem>(items, i);
+        if (!item || item->isFolder == 0) continue;
+        if (item->changeKind != kChangeRemove) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            continue;
+        }
+        if (Stopping()) break;
+        const std::string phonePath = FILE_API::BuildPhonePath(Utf8(item->pcPath), phoneFolder);
+        const int32_t removed = FILE_API_PHONE::PhoneDeletePath(phonePath);
+        if (removed != 0) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            return removed;
+        }
+        reporter.Item(messageId, code, item);
+    }
+    return 0;
+}
+
+// Pass 2: removes the phone files of removed file items.
+int32_t RemoveFiles(const QsHostList* items, uint32_t messageId, intptr_t code, ItemReporter& reporter) {
+    for (size_t i = 0; i < HostListCount(items); ++i) {
+        SyncItem* item = HostListAt<SyncItem>(items, i);
+        if (!item || item->isFolder != 0 || item->changeKind != kChangeRemove) continue;
+        if (Stopping()) break;
+        if (!item->phonePath) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            continue;
+        }
+        if (!FILE_API_PHONE::PhoneDeleteFile(Utf8(item->phonePath))) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            return -2;
+        }
+        reporter.Item(messageId, code, item);
+    }
+    return 0;
+}
+
+// Pass 3: uploads new and changed files, five at a time. Worker results are
+// reported from this thread whenever the counter wakes it.
+int32_t UploadFiles(const QsHostList* items, const std::string& phoneFolder, uint32_t messageId,
+                    intptr_t code, bool scan, ItemReporter& reporter) {
+    const SyncContext& context = GetSyncContext();
+    TaskCounter counter;
+    for (size_t i = 0; i < HostListCount(items); ++i) {
+        SyncItem* item = HostListAt<SyncItem>(items, i);
+        if (!item || item->isFolder != 0 ||
+            (item->changeKind != kChangeCopy && item->changeKind != kChangeCopyToo))
+            continue;
+        const std::string source = Utf8(item->pcPath);
+        const std::string phonePath = FILE_API::BuildPhonePath(source, phoneFolder);
+        if (Stopping() || counter.Result() != 0) break;
+        while (counter.Running() >= FILE_API::kMaxWorkers && !Stopping())
+            counter.WaitAndDeliver(FILE_API::kPollMs, FILE_API::kMaxWorkers, DeliverPending);
+        auto task = std::make_shared<TransferTask>();
+        task->counter = &counter;
+        task->host = context.host;
+        task->port = context.port;
+        task->stop = &context.stopRequested;
+        task->scanAfterUpload = scan;
+        task->item = item;
+        task->code = code;
+        task->messageId = messageId;
+        task->source = source;
+        task->target = phonePath;
+        counter.AddRunning(1);
+        if (!FILE_API::StartWorker(&FILE_API::PutFileTaskProc, task)) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            counter.Finish(-1, 0, nullptr);
+        }
+        reporter.Step();  // counts started uploads
+    }
+    // Each wake delivers what finished meanwhile; the call that sees the last
+    // worker gone has delivered its result too (both change under one lock).
+    while (counter.WaitAndDeliver(FILE_API::kPollMs, 1, DeliverPending) != 0) {
+    }
+    return counter.Result();
+}
+
+// The PC-to-phone job: folder removals, file removals, then uploads.
+// 0 done (or stopped) with no failed upload; -4 a folder removal failed; -2
+// a file removal or a media scan failed; -1 an upload failed.
+int32_t SyncFileFromPCToPhone(uint32_t messageId, const std::string& phoneFolder, const QsHostList* items,
+                              intptr_t code, bool scan) {
+    ItemReporter reporter(HostListCount(items));
+    int32_t result = RemoveFolders(items, phoneFolder, messageId, code, reporter);
+    if (result != 0) return result;
+    result = RemoveFiles(items, messageId, code, reporter);
+    if (result != 0) return result;
+    return UploadFiles(items, phoneFolder, messageId, code, scan, reporter);
+}
+
+struct UploadExport {
+    const char* folder;
+    uint32_t messageId;
+    intptr_t code;
+    bool scan;
+};
+
+int32_t RunUploadExport(ConnectParams* connect, JobParams* job, const UploadExport& kind) {
+    SetUpContext(connect, job);
+    if (!job || !job->items) {
+        QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+        return -1;
+    }
+    const std::string phoneFolder = GetSyncContext().device + kind.folder;
+    const int32_t result = SyncFileFromPCToPhone(kind.messageId, phoneFolder, job->items, kind.code, kind.scan);
+    if (result == 0) FILE_API_PHONE::PhoneDeleteEmptyPath(phoneFolder);
+    return result;
+}
+
+// The PC folder of a phone-to-PC export: word 2 (camera) or 3 (documents)
+// of the host's destination record.
+const DestinationFolders* Destinations(const JobParams* job) {
+    return job ? static_cast<const DestinationFolders*>(job->word2) : nullptr;
+}
+
+// The camera folder into the host's camera PC folder: -1 without one,
+// otherwise the folder copy's result.
+int32_t SyncCameraFromPhoneToPC(ConnectParams* connect, JobParams* job) {
+    (void)connect;
+    const DestinationFolders* folders = Destinations(job);
+    if (!folders || !folders->cameraFolder) {
+        QS_LOG_COMPONENT("SyncCameraFromPhoneToPC");
+        return -1;
+    }
+    return FILE_API::CopyPathFromPhoneToPC(GetSyncContext().device + "/DCIM", Utf8(folders->cameraFolder));
+}
+
+}  // namespace
 
 extern "C" QS_API int32_t QS_CALL Test(void) { return 0; }
 
@@ -8,5 +185,68 @@ extern "C" QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job) {
     (void)connect;
     (void)job;
     GetSyncContext().stopRequested.store(1);
+    return 0;
+}
+
+extern "C" QS_API int32_t QS_CALL SyncMusicFile(ConnectParams* connect, JobParams* job) {
+    return RunUploadExport(connect, job, {"/Music", 1000, 9, true});
+}
+
+extern "C" QS_API int32_t QS_CALL SyncPhotoFile(ConnectParams* connect, JobParams* job) {
+    return RunUploadExport(connect, job, {"/Pictures", 1100, 9, true});
+}
+
+extern "C" QS_API int32_t QS_CALL SyncVideoFile(ConnectParams* connect, JobParams* job) {
+    return RunUploadExport(connect, job, {"/Movies", 1100, 9, true});
+}
+
+extern "C" QS_API int32_t QS_CALL SyncDocumentFile(ConnectParams* connect, JobParams* job) {
+    return RunUploadExport(connect, job, {"/My Documents/Documents", 1400, 9, true});
+}
+
+extern "C" QS_API int32_t QS_CALL SyncPlaylistFile(ConnectParams* connect, JobParams* job) {
+    return RunUploadExport(connect, job, {"/Music/Playlist", 1000, 8, false});
+}
+
+extern "C" QS_API int32_t QS_CALL SyncPhoto(ConnectParams* connect, JobParams* job) {
+    SetUpContext(connect, job);
+    return SyncCameraFromPhoneToPC(connect, job);
+}
+
+extern "C" QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobParams* job) {
+    SetUpContext(connect, job);
+    const DestinationFolders* folders = Destinations(job);
+    if (!folders || !folders->documentFolder) {
+        QS_LOG_COMPONENT("SyncDevDocument");
+        return -1;
+    }
+    const std::string pcFolder = Utf8(folders->documentFolder);
+    const int32_t first = FILE_API::CopyPathFromPhoneToPC(GetSyncContext().device + "/Downloads", pcFolder);
+    if (first != 0) return first;
+    return FILE_API::CopyPathFromPhoneToPC(GetSyncContext().device + "/Download", pcFolder);
+}
+// Creates, rewrites or deletes each listed playlist in turn. 0 when every
+// item was carried out or a stop ended the loop; 1 when an item failed or
+// had an unknown operation (the items after it are left alone).
+extern "C" QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams* job) {
+    SetUpContext(connect, job);
+    if (!job || !job->word2) return 1;
+    const auto* playlists = static_cast<const QsHostList*>(job->word2);
+    const size_t total = HostListCount(playlists);
+    for (size_t i = 0; i < total; ++i) {
+        if (GetSyncContext().stopRequested.load() != 0) break;
+        PlaylistItem* item = HostListAt<PlaylistItem>(playlists, i);
+        int32_t result = 1;
+        switch (item ? item->playlistOp : 0) {
+            case 1: result = CPlayList::CreatePlayList(item); break;
+            case 2: result = CPlayList::UpdatePlayList(item); break;
+            case 3: result = CPlayList::DeletePlayList(item); break;
+            default: break;
+        }
+        if (result != 0) return 1;
+        ItemResult record{0, kPlaylistResultCode, item};
+        ReportItem(kPlaylistMessageId, &record);
+        ReportPercent(static_cast<uint32_t>((i + 1) * 100u / total));
+    }
     return 0;
 }

@@ -1,0 +1,60 @@
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "platform/dir.h"
+#include "platform/utf.h"
+
+namespace platform {
+namespace {
+
+std::string Native(const std::u16string& path) { return Utf16ToUtf8(path); }
+
+struct DirCloser {
+    void operator()(DIR* dir) const {
+        const int saved = errno;
+        closedir(dir);
+        errno = saved;
+    }
+};
+
+}  // namespace
+
+bool FindEntry(const std::u16string& path, int64_t* size) {
+    struct stat info;
+    if (::stat(Native(path).c_str(), &info) != 0) return false;
+    if (size) *size = S_ISDIR(info.st_mode) ? 0 : static_cast<int64_t>(info.st_size);
+    return true;
+}
+
+bool IsDirectory(const std::u16string& path) {
+    struct stat info;
+    return ::stat(Native(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool CreateOneDirectory(const std::u16string& path) { return ::mkdir(Native(path).c_str(), 0777) == 0; }
+
+ListResult ListDirectory(const std::u16string& folder, const std::function<void(const DirEntry&)>& visit) {
+    const std::string base = Native(folder);
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(base.c_str()));
+    if (!dir) return ListResult::kCannotOpen;
+    for (;;) {
+        errno = 0;
+        const dirent* found = ::readdir(dir.get());
+        if (!found) return errno == 0 ? ListResult::kDone : ListResult::kReadFailed;
+        DirEntry entry;
+        entry.name = Utf8ToUtf16(found->d_name);
+        struct stat info;
+        const std::string full = base + (base.empty() || base.back() != '/' ? "/" : "") + found->d_name;
+        entry.isLink = ::lstat(full.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+        if (::stat(full.c_str(), &info) == 0) {
+            entry.isDirectory = S_ISDIR(info.st_mode);
+            entry.size = entry.isDirectory ? 0 : static_cast<int64_t>(info.st_size);
+        }
+        visit(entry);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,497 @@
+// The PC-to-phone and phone-to-PC exports end to end: a recording host
+// window, host records built as the host builds them, and the phone-service
+// stand-in (or, for hostile answers, a scripted phone).
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fileapi/FileApi.h"
+#include "platform/host_memory.h"
+#include "platform/utf.h"
+#include "support/file_wire.h"
+#include "support/log_capture.h"
+#include "support/phone_service.h"
+#include "support/recording_window.h"
+#include "support/scripted_peer.h"
+#include "support/table_query.h"
+#include "support/test_env.h"
+
+namespace {
+
+using platform::AsHostText;
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
+
+// The host's item list, owning every text; texts the library writes into
+// the items are freed as the host frees them.
+class HostItems {
+public:
+    ~HostItems() {
+        for (size_t i = 0; i < mItems.size(); ++i)
+            if (mItems[i].phonePath && mItems[i].phonePath != mGivenPhonePaths[i])
+                platform::FreeHostText(mItems[i].phonePath);
+    }
+    SyncItem& Add(const std::u16string& pcPath, intptr_t changeKind, bool isFolder = false,
+                  const std::string* phonePath = nullptr) {
+        mTexts.push_back(pcPath);
+        mItems.emplace_back();
+        SyncItem& item = mItems.back();
+        item.pcPath = AsHostText(mTexts.back());
+        item.changeKind = changeKind;
+        item.isFolder = isFolder ? 1 : 0;
+        if (phonePath) {
+            mTexts.push_back(Utf8ToUtf16(*phonePath));
+            item.phonePath = const_cast<QS_WCHAR*>(AsHostText(mTexts.back()));
+        }
+        mGivenPhonePaths.push_back(item.phonePath);
+        return item;
+    }
+    QsHostList* List() {
+        mPointers.clear();
+        for (SyncItem& item : mItems) mPointers.push_back(&item);
+        mList = QsHostList{};
+        if (!mPointers.empty()) {
+            mList.first = mPointers.data();
+            mList.last = mPointers.data() + mPointers.size();
+        }
+        return &mList;
+    }
+    SyncItem& operator[](size_t i) { return mItems[i]; }
+
+private:
+    std::deque<std::u16string> mTexts;
+    std::deque<SyncItem> mItems;
+    std::vector<QS_WCHAR*> mGivenPhonePaths;
+    std::vector<void*> mPointers;
+    QsHostList mList{};
+};
+
+std::string PhonePathOf(const SyncItem& item) {
+    return item.phonePath ? Utf16ToUtf8(platform::FromHostText(item.phonePath)) : "";
+}
+
+class SyncJobTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(StartService({})); }
+
+    bool StartService(const std::vector<std::string>& options) {
+        service = PhoneService::Start(options);
+        if (!service) return false;
+        Connect(service->port());
+        return true;
+    }
+    void Connect(int port) {
+        mUrl = Utf8ToUtf16("http://127.0.0.1:" + std::to_string(port) + "/");
+        mRole = u"device=" + Utf8ToUtf16(device);
+        connect.url = AsHostText(mUrl);
+        connect.role = AsHostText(mRole);
+        job.window = window.handle();
+    }
+
+    // A PC file of size bytes in the scratch folder.
+    std::u16string PcFile(const std::string& name, size_t size, char fill = 'p') {
+        const auto path = pc.path() / std::filesystem::u8path(name);
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << std::string(size, fill);
+        return path.u16string();
+    }
+    std::string PhoneFile(const std::string& phonePath, const std::string& content) {
+        const auto disk = service->OnDisk(phonePath);
+        std::filesystem::create_directories(disk.parent_path());
+        std::ofstream(disk, std::ios::binary) << content;
+        return phonePath;
+    }
+    std::string OnPhone(const std::string& phonePath) {
+        const auto disk = service->OnDisk(phonePath);
+        return std::filesystem::exists(disk) ? ReadWholeFile(disk) : "<absent>";
+    }
+    std::set<std::string> ScannedPaths() {
+        std::set<std::string> paths;
+        for (const auto& row : QueryRows(service->port(), kTestAudioUri)) paths.insert(row.at("_data"));
+        return paths;
+    }
+    std::vector<intptr_t> Percentages() const {
+        std::vector<intptr_t> out;
+        for (const auto& m : window.messages())
+            if (m.wParam == QS_PROGRESS_PERCENT) out.push_back(m.lParam);
+        return out;
+    }
+    std::vector<RecordedMessage> ItemMessages() const {
+        std::vector<RecordedMessage> out;
+        for (const auto& m : window.messages())
+            if (m.wParam != QS_PROGRESS_PERCENT) out.push_back(m);
+        return out;
+    }
+
+    std::string device = "/sdcard/" + Unique("dev");
+    std::unique_ptr<PhoneService> service;
+    RecordingWindow window;
+    ConnectParams connect{};
+    JobParams job{};
+    ScratchDir pc;
+
+private:
+    std::u16string mUrl, mRole;
+};
+
+std::string ContentOf(const std::u16string& path) { return ReadWholeFile(std::filesystem::path(path)); }
+
+}  // namespace
+
+TEST_F(SyncJobTest, MusicUploadsMirrorScanReportAndSweepEmptyFolders) {
+    HostItems items;
+    const std::u16string a = PcFile("m/a.mp3", 70000, 'a'), b = PcFile("m/b.mp3", 0), c = PcFile("m/c.mp3", 5, 'c');
+    items.Add(a, 1);
+    items.Add(b, 2);
+    items.Add(c, 1);
+    const std::string music = device + "/Music";
+    const std::string empty = PhoneFile(music + "/old/empty/x", "");
+    std::filesystem::remove(service->OnDisk(empty));
+    job.items = items.List();
+
+    ASSERT_EQ(SyncMusicFile(&connect, &job), 0);
+    const std::set<std::string> scanned = ScannedPaths();
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string expected = FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[i].pcPath)), music);
+        EXPECT_EQ(PhonePathOf(items[i]), expected);
+        EXPECT_EQ(OnPhone(expected), ContentOf(platform::FromHostText(items[i].pcPath)));
+        EXPECT_EQ(scanned.count(expected), 1u) << expected;
+    }
+    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{33, 66, 100}));
+    std::set<void*> reported;
+    for (const auto& m : ItemMessages()) {
+        EXPECT_EQ(m.message, 2525u);
+        EXPECT_EQ(m.wParam, 1000u);
+        EXPECT_EQ(m.item.status, 0);
+        EXPECT_EQ(m.item.code, 9);
+        reported.insert(m.item.item);
+    }
+    EXPECT_EQ(reported, (std::set<void*>{&items[0], &items[1], &items[2]}));
+    EXPECT_FALSE(std::filesystem::exists(service->OnDisk(music + "/old")));  // empty folders swept
+    EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music)));
+}
+
+TEST_F(SyncJobTest, EachUploadExportHasItsFolderIdentifierCodeAndScan) {
+    struct Kind {
+        int32_t (*run)(ConnectParams*, JobParams*);
+        const char* folder;
+        uintptr_t id;
+        intptr_t code;
+        bool scan;
+    };
+    const Kind kinds[] = {{SyncMusicFile, "/Music", 1000, 9, true},
+                          {SyncPhotoFile, "/Pictures", 1100, 9, true},
+                          {SyncVideoFile, "/Movies", 1100, 9, true},
+                          {SyncDocumentFile, "/My Documents/Documents", 1400, 9, true},
+                          {SyncPlaylistFile, "/Music/Playlist", 1000, 8, false}};
+    int n = 0;
+    for (const Kind& kind : kinds) {
+        RecordingWindow own;
+        job.window = own.handle();
+        HostItems items;
+        const std::u16string file = PcFile("k" + std::to_string(n++) + "/f.bin", 10);
+        items.Add(file, 1);
+        job.items = items.List();
+        ASSERT_EQ(kind.run(&connect, &job), 0) << kind.folder;
+        const std::string phonePath = PhonePathOf(items[0]);
+        EXPECT_EQ(phonePath.rfind(device + kind.folder + "/", 0), 0u) << phonePath;
+        EXPECT_EQ(OnPhone(phonePath), std::string(10, 'p'));
+        EXPECT_EQ(ScannedPaths().count(phonePath), kind.scan ? 1u : 0u) << kind.folder;
+        // The percentage counts the started upload; its item follows when
+        // the worker has finished.
+        ASSERT_EQ(own.messages().size(), 2u);
+        EXPECT_EQ(own.messages()[0].wParam, static_cast<uintptr_t>(QS_PROGRESS_PERCENT));
+        EXPECT_EQ(own.messages()[0].lParam, 100);
+        EXPECT_EQ(own.messages()[1].wParam, kind.id);
+        EXPECT_EQ(own.messages()[1].item.code, kind.code);
+    }
+}
+
+TEST_F(SyncJobTest, RemovalPassesAndSkippedItems) {
+    LogCapture log;
+    HostItems items;
+    const std::u16string pcFolder = (pc.path() / "gone").u16string();
+    const std::string music = device + "/Music";
+    const std::string mirrored = FILE_API::BuildPhonePath(Utf16ToUtf8(pcFolder), music);
+    PhoneFile(mirrored + "/inside.mp3", "x");
+    const std::string loose = PhoneFile(music + "/loose.mp3", "y");
+    items.Add(pcFolder, 3, true);
+    items.Add(pcFolder, 1, true);  // a folder item that is not a removal: logged, left alone
+    items.Add(u"", 3, false, &loose);
+    items.Add(u"", 3, false);  // a removal without phone path: logged, skipped
+    job.items = items.List();
+    ASSERT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_FALSE(std::filesystem::exists(service->OnDisk(mirrored)));
+    EXPECT_EQ(OnPhone(loose), "<absent>");
+    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{25, 50}));  // never 100: two items were skipped
+    ASSERT_EQ(ItemMessages().size(), 2u);
+    EXPECT_EQ(ItemMessages()[0].item.item, &items[0]);
+    EXPECT_EQ(ItemMessages()[1].item.item, &items[2]);
+    EXPECT_EQ(log.Count("Function = SyncFileFromPCToPhone GetLastError"), 2u);
+}
+
+TEST_F(SyncJobTest, EmptyListReturnsAtOnceAndStillSweeps) {
+    HostItems items;
+    const std::string music = device + "/Music";
+    PhoneFile(music + "/e/x", "");
+    std::filesystem::remove(service->OnDisk(music + "/e/x"));
+    job.items = items.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_TRUE(window.messages().empty());
+    EXPECT_FALSE(std::filesystem::exists(service->OnDisk(music + "/e")));
+    job.items = nullptr;
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
+}
+
+TEST_F(SyncJobTest, FailedRemovalsEndTheJob) {
+    if (!StartService({"--fault", "status0:cmd=17"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    HostItems folders;
+    folders.Add((pc.path() / "d").u16string(), 3, true);
+    job.items = folders.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -4);
+    EXPECT_TRUE(window.messages().empty());
+
+    ASSERT_TRUE(StartService({"--fault", "status0:cmd=13"}));
+    HostItems files;
+    const std::string path = PhoneFile(device + "/Music/f.mp3", "f");
+    files.Add(u"", 3, false, &path);
+    job.items = files.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -2);
+    EXPECT_EQ(OnPhone(path), "f");
+}
+
+TEST_F(SyncJobTest, SixUploadsAllReported) {
+    HostItems items;
+    for (int i = 0; i < 6; ++i) items.Add(PcFile("six/" + std::to_string(i) + ".mp3", 1000 + i), 1);
+    job.items = items.List();
+    ASSERT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_EQ(ItemMessages().size(), 6u);
+    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{16, 33, 50, 66, 83, 100}));
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(OnPhone(PhonePathOf(items[i])).size(), 1000 + i);
+}
+
+TEST_F(SyncJobTest, FailingUploadGivesMinusOneAndLeavesNoPartialFile) {
+    // The third chunk write of the run fails: by then all three uploads run.
+    if (!StartService({"--fault", "status0:cmd=12,nth=3"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    HostItems items;
+    for (int i = 0; i < 3; ++i) items.Add(PcFile("f/" + std::to_string(i) + ".mp3", 100), 1);
+    job.items = items.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
+    EXPECT_EQ(ItemMessages().size(), 2u);
+    EXPECT_EQ(log.Count("Function = FILE_API::PutFileTaskProc GetLastError"), 1u);
+    size_t onPhone = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string expected =
+            FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[i].pcPath)), device + "/Music");
+        if (OnPhone(expected) != "<absent>") ++onPhone;
+    }
+    EXPECT_EQ(onPhone, 2u);  // the failed one was removed again
+}
+
+TEST_F(SyncJobTest, FailedMediaScanGivesMinusTwo) {
+    if (!StartService({"--fault", "status0:cmd=16"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    HostItems items;
+    items.Add(PcFile("s.mp3", 10), 1);
+    job.items = items.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -2);
+    EXPECT_TRUE(ItemMessages().empty());
+    // The playlist-file export never scans, so the same phone cannot fail it.
+    HostItems playlist;
+    playlist.Add(PcFile("p.m3u", 10), 1);
+    job.items = playlist.List();
+    EXPECT_EQ(SyncPlaylistFile(&connect, &job), 0);
+}
+
+TEST_F(SyncJobTest, StopDuringAnUploadFailsTheJobAndSkipsTheSweep) {
+    if (!StartService({"--fault", "delay:ms=300,cmd=12"})) GTEST_SKIP() << "needs a stand-in of its own";
+    const std::string music = device + "/Music";
+    PhoneFile(music + "/keep/x", "");
+    std::filesystem::remove(service->OnDisk(music + "/keep/x"));
+    HostItems items;
+    items.Add(PcFile("stop/a.mp3", 200000), 1);
+    items.Add(PcFile("stop/b.mp3", 10), 1);
+    job.items = items.List();
+    window.onMessage = [](const RecordedMessage& m) {
+        if (m.wParam == QS_PROGRESS_PERCENT) Stop(nullptr, nullptr);
+    };
+    LogCapture log;
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
+    EXPECT_TRUE(ItemMessages().empty());
+    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{50}));  // b was never started
+    EXPECT_EQ(log.Count("CHttpFileAPI::DeleteEmptyPath"), 0u);
+    EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music + "/keep")));  // no sweep
+    const std::string a = FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[0].pcPath)), music);
+    EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+}
+
+TEST_F(SyncJobTest, StopBetweenItemsEndsThePassesAndStillAsksForTheSweep) {
+    LogCapture log;
+    const std::string music = device + "/Music";
+    PhoneFile(music + "/sweep/x", "");
+    std::filesystem::remove(service->OnDisk(music + "/sweep/x"));
+    const std::string doomed = PhoneFile(music + "/doomed.mp3", "d");
+    HostItems items;
+    items.Add(u"", 3, false, &doomed);
+    items.Add(PcFile("never.mp3", 10), 1);
+    job.items = items.List();
+    window.onMessage = [](const RecordedMessage& m) {
+        if (m.wParam == 1000) Stop(nullptr, nullptr);
+    };
+    EXPECT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_EQ(ItemMessages().size(), 1u);
+    EXPECT_EQ(items[1].phonePath, nullptr);
+    // The job succeeded, so its export asks for the sweep; the raised stop
+    // flag cuts that request short, as it does every request after a stop.
+    EXPECT_EQ(log.Count("Function = CHttpFileAPI::DeleteEmptyPath GetLastError"), 1u);
+}
+
+TEST_F(SyncJobTest, ShrunkPcFileLeavesNoStaleTail) {
+    HostItems items;
+    const std::u16string file = PcFile("shrink.mp3", 1000, 'n');
+    const std::string phonePath = FILE_API::BuildPhonePath(Utf16ToUtf8(file), device + "/Music");
+    PhoneFile(phonePath, std::string(200000, 'o'));
+    items.Add(file, 1);
+    job.items = items.List();
+    ASSERT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_EQ(OnPhone(phonePath), std::string(1000, 'n'));
+}
+
+TEST_F(SyncJobTest, CameraFolderIsFetchedOnceAndNamesAreNumbered) {
+    const std::string camera = device + "/DCIM";
+    PhoneFile(camera + "/Camera/a.jpg", "aaaa");
+    PhoneFile(camera + "/b", "bb");
+    PhoneFile(camera + "/Camera/deep/c.jpg", std::string(150000, 'c'));
+    const std::u16string target = (pc.path() / "Pictures").u16string() + u"/";
+    DestinationFolders folders{};
+    folders.cameraFolder = AsHostText(target);
+    job.word2 = &folders;
+    ASSERT_EQ(SyncPhoto(&connect, &job), 0);
+    const auto local = pc.path() / "Pictures";
+    EXPECT_EQ(ReadWholeFile(local / "Camera" / "a.jpg"), "aaaa");
+    EXPECT_EQ(ReadWholeFile(local / "b"), "bb");
+    EXPECT_EQ(ReadWholeFile(local / "Camera" / "deep" / "c.jpg"), std::string(150000, 'c'));
+    // One percentage per listed entry, folders included: five entries.
+    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{0, 20, 40, 60, 80}));
+    EXPECT_TRUE(ItemMessages().empty());
+
+    RecordingWindow second;
+    job.window = second.handle();
+    ASSERT_EQ(SyncPhoto(&connect, &job), 0);
+    // Every file is present with the same size: skipped without a message;
+    // only the two folders are counted.
+    EXPECT_EQ(second.messages().size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(local / "Camera" / "a(2).jpg"));
+
+    PhoneFile(camera + "/Camera/a.jpg", "changed");
+    PhoneFile(camera + "/b", "bbb");
+    ASSERT_EQ(SyncPhoto(&connect, &job), 0);
+    EXPECT_EQ(ReadWholeFile(local / "Camera" / "a(2).jpg"), "changed");
+    EXPECT_EQ(ReadWholeFile(local / "b(2)"), "bbb");
+    PhoneFile(camera + "/Camera/a.jpg", "changed again");
+    ASSERT_EQ(SyncPhoto(&connect, &job), 0);
+    EXPECT_EQ(ReadWholeFile(local / "Camera" / "a(3).jpg"), "changed again");
+    EXPECT_EQ(ReadWholeFile(local / "Camera" / "a.jpg"), "aaaa");
+}
+
+TEST_F(SyncJobTest, PhoneToPcExportsWithoutTheirRecordFail) {
+    LogCapture log;
+    job.word2 = nullptr;
+    EXPECT_EQ(SyncPhoto(&connect, &job), -1);
+    EXPECT_EQ(SyncDevDocument(&connect, &job), -1);
+    EXPECT_EQ(log.Count("Function = SyncCameraFromPhoneToPC GetLastError"), 1u);
+    EXPECT_EQ(log.Count("Function = SyncDevDocument GetLastError"), 1u);
+}
+
+TEST_F(SyncJobTest, DownloadFoldersMeetInOnePcFolder) {
+    PhoneFile(device + "/Downloads/a.pdf", "first");
+    PhoneFile(device + "/Download/a.pdf", "second!");
+    const std::u16string target = (pc.path() / "Docs").u16string();
+    DestinationFolders folders{};
+    folders.documentFolder = AsHostText(target);
+    job.word2 = &folders;
+    ASSERT_EQ(SyncDevDocument(&connect, &job), 0);
+    EXPECT_EQ(ReadWholeFile(pc.path() / "Docs" / "a.pdf"), "first");
+    EXPECT_EQ(ReadWholeFile(pc.path() / "Docs" / "a(2).pdf"), "second!");
+    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{0, 0}));  // one run per folder
+}
+
+TEST_F(SyncJobTest, FailingFirstDownloadListingSkipsTheSecondFolder) {
+    if (!StartService({"--fault", "status0:cmd=15,nth=1"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    PhoneFile(device + "/Download/a.pdf", "x");
+    const std::u16string target = (pc.path() / "Docs").u16string();
+    DestinationFolders folders{};
+    folders.documentFolder = AsHostText(target);
+    job.word2 = &folders;
+    EXPECT_EQ(SyncDevDocument(&connect, &job), -2);
+    EXPECT_FALSE(std::filesystem::exists(pc.path() / "Docs" / "a.pdf"));
+}
+
+TEST_F(SyncJobTest, FailedDownloadLeavesNoPartialFile) {
+    if (!StartService({"--fault", "status0:cmd=11,nth=2"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    PhoneFile(device + "/DCIM/big.jpg", std::string(3 * 65536, 'b'));
+    const std::u16string target = (pc.path() / "P").u16string();
+    DestinationFolders folders{};
+    folders.cameraFolder = AsHostText(target);
+    job.word2 = &folders;
+    EXPECT_EQ(SyncPhoto(&connect, &job), -1);
+    size_t files = 0;
+    if (std::filesystem::exists(pc.path() / "P"))
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(pc.path() / "P"))
+            if (entry.is_regular_file()) ++files;
+    EXPECT_EQ(files, 0u);
+    // The next run fetches it under its own name.
+    ASSERT_TRUE(StartService({}));
+    PhoneFile(device + "/DCIM/big.jpg", std::string(3 * 65536, 'b'));
+    ASSERT_EQ(SyncPhoto(&connect, &job), 0);
+    EXPECT_EQ(ReadWholeFile(pc.path() / "P" / "big.jpg"), std::string(3 * 65536, 'b'));
+}
+
+TEST(SyncJobHostileTest, EntriesOutsideTheFolderAreNeverWritten) {
+    using namespace filewire;
+    const std::string folder = "/sdcard/DCIM";
+    const std::string good = folder + "/ok.jpg";
+    // Connection 0 lists the folder; then the one good file is fetched: stat
+    // for its size, one chunk.
+    ScriptedPeer peer([&](int connection) {
+        std::string body;
+        if (connection == 0)
+            body = Answer(1, ListResult({{folder + "/../../evil.jpg", 4}, {"/elsewhere/x.jpg", 4},
+                                         {folder + "//y.jpg", 4}, {good, 4}}));
+        else if (connection == 1)
+            body = Answer(1, I32(14) + I32(1) + InfoBytes({good, 4}));
+        else
+            body = Answer(1, Block("good"));
+        return PeerScript().ReadRequest().Respond(body).Close();
+    });
+    ASSERT_TRUE(peer.ok());
+    ScratchDir pc;
+    RecordingWindow window;
+    const std::u16string url = Utf8ToUtf16("http://127.0.0.1:" + std::to_string(peer.port()) + "/");
+    const std::u16string role = u"device=/sdcard";
+    const std::u16string target = (pc.path() / "in").u16string();
+    ConnectParams connect{};
+    connect.url = AsHostText(url);
+    connect.role = AsHostText(role);
+    DestinationFolders folders{};
+    folders.cameraFolder = AsHostText(target);
+    JobParams job{};
+    job.window = window.handle();
+    job.word2 = &folders;
+    LogCapture log;
+    EXPECT_EQ(SyncPhoto(&connect, &job), -1);  // incomplete: three entries were refused
+    EXPECT_EQ(log.Count("Function = FILE_API::CopyPathFromPhoneToPC GetLastError"), 3u);
+    EXPECT_EQ(ReadWholeFile(pc.path() / "in" / "ok.jpg"), "good");
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(pc.path()))
+        if (entry.is_regular_file()) ++files;
+    EXPECT_EQ(files, 1u);
+}
