@@ -306,7 +306,7 @@ TEST(HttpClientTest, StopFlagEndsTheWaitForTheResponseWithinACycle) {
     const auto ended = Clock::now();
     stopper.join();
     EXPECT_EQ(result, -6);
-    EXPECT_LT(ended - raisedAt, 1s);
+    EXPECT_LT(ended - raisedAt, 2s);  // one 100 ms cycle, with room for a loaded machine
     EXPECT_EQ(Content(response), "keep");
 }
 
@@ -318,7 +318,7 @@ TEST(HttpClientTest, SilentPeerTimesOut) {
     EXPECT_EQ(GetFrom(peer, "x", nullptr, 1), -5);
     const auto took = Clock::now() - started;
     EXPECT_GE(took, 1s);
-    EXPECT_LT(took, 3s);
+    EXPECT_LT(took, 5s);
     EXPECT_EQ(log.Count("Function = HttpClient::Request"), 1u);
 }
 
