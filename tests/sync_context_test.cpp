@@ -25,15 +25,30 @@ struct HostRecords {
 
 }  // namespace
 
-// Runs first among this file's tests only if the binary runs them in order;
-// the initial state is checked before anything here changes the context.
-TEST(SyncContextTest, AAInitialStateBeforeAnySetUp) {
+namespace {
+
+// The context as it is before main, that is before any test ran an export
+// (under Wine every test runs in one process).
+struct InitialContext {
+    int32_t port;
+    std::string host, device;
+    HWND window;
+    uint8_t stop;
+};
+const InitialContext kAtLoad = [] {
     SyncContext& context = GetSyncContext();
-    EXPECT_EQ(context.port, 8182);
-    EXPECT_EQ(context.host, kInitialTestHost);
-    EXPECT_EQ(context.device, "");
-    EXPECT_EQ(context.window, nullptr);
-    EXPECT_EQ(context.stopRequested.load(), 0);
+    return InitialContext{context.port, context.host, context.device, context.window,
+                          context.stopRequested.load()};
+}();
+
+}  // namespace
+
+TEST(SyncContextTest, InitialStateBeforeAnySetUp) {
+    EXPECT_EQ(kAtLoad.port, 8182);
+    EXPECT_EQ(kAtLoad.host, kInitialTestHost);
+    EXPECT_EQ(kAtLoad.device, "");
+    EXPECT_EQ(kAtLoad.window, nullptr);
+    EXPECT_EQ(kAtLoad.stop, 0);
 }
 
 TEST(SyncContextTest, SetUpTakesHostPortDeviceAndWindow) {

@@ -7,6 +7,7 @@
 
 #include "support/log_capture.h"
 #include "support/phone_service.h"
+#include "support/scripted_peer.h"
 #include "support/table_query.h"
 #include "support/test_env.h"
 #include "tablesync/AndroidOperationProvider.h"
@@ -120,10 +121,7 @@ TEST_F(TableSyncEndToEnd, NoServiceGivesMinusOne) {
     LogCapture quiet;
     AndroidOperationProvider provider;
     provider.AddDelete("", kPlaylists, "_id=1");
-    // A port nothing listens on: the stand-in's own port after it stopped.
-    const int port = service->port();
-    service.reset();
-    EXPECT_EQ(provider.DoTableSync(port, kLoopback), -1);
+    EXPECT_EQ(provider.DoTableSync(ScriptedPeer::UnusedPort(), kLoopback), -1);
     EXPECT_TRUE(provider.mResults.empty());
 }
 
