@@ -1,0 +1,445 @@
+// Backup and Restore end to end against the phone-service stand-in (or, for
+// hostile listings, a scripted phone), with a recording progress callback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backup/BackupRestore.h"
+#include "context/SyncContext.h"
+#include "platform/path_style.h"
+#include "platform/utf.h"
+#include "support/file_wire.h"
+#include "support/log_capture.h"
+#include "support/phone_service.h"
+#include "support/scripted_peer.h"
+#include "support/test_env.h"
+
+namespace fs = std::filesystem;
+using platform::AsHostText;
+using platform::Utf8ToUtf16;
+
+namespace {
+
+// The host's progress callback is a plain function: it records into one
+// place and may run a hook (the host calling Stop from inside it).
+std::vector<int32_t> gReports;
+std::function<void(int32_t)> gOnReport;
+
+void QS_CALL RecordProgress(int32_t percent) {
+    gReports.push_back(percent);
+    if (gOnReport) gOnReport(percent);
+}
+
+void QS_CALL ThrowingProgress(int32_t) { throw std::runtime_error("host callback failed"); }
+
+size_t FilesBelow(const fs::path& folder) {
+    size_t n = 0;
+    if (!fs::exists(folder)) return 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) ++n;
+    return n;
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+class BackupRestoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gReports.clear();
+        gOnReport = nullptr;
+        GetSyncContext().stopRequested.store(0);
+        ASSERT_TRUE(StartService({}));
+    }
+    void TearDown() override {
+        gOnReport = nullptr;
+        GetSyncContext().stopRequested.store(0);
+    }
+
+    bool StartService(const std::vector<std::string>& options) {
+        service = PhoneService::Start(options);
+        return service != nullptr;
+    }
+
+    int32_t RunBackup(int32_t category, ProgressCallback cb = RecordProgress) {
+        return Backup(category, AsHostText(mHost), service->port(), AsHostText(PcFolder()), AsHostText(PhoneRoot()),
+                      cb);
+    }
+    int32_t RunRestore(int32_t category, int32_t conflictMode, ProgressCallback cb = RecordProgress) {
+        return Restore(category, AsHostText(mHost), service->port(), AsHostText(PcFolder()), AsHostText(PhoneRoot()),
+                       conflictMode, cb);
+    }
+
+    const std::u16string& PcFolder() {
+        mPcFolder = pc.path().u16string();
+        return mPcFolder;
+    }
+    const std::u16string& PhoneRoot() {
+        mPhoneRoot = Utf8ToUtf16(root);
+        return mPhoneRoot;
+    }
+
+    void PhoneFile(const std::string& relative, const std::string& content) {
+        WriteFile(service->OnDisk(root + "/" + relative), content);
+    }
+    std::string OnPhone(const std::string& relative) {
+        const fs::path disk = service->OnDisk(root + "/" + relative);
+        return fs::exists(disk) ? ReadWholeFile(disk) : "<absent>";
+    }
+    std::string OnPc(const fs::path& relative) {
+        const fs::path path = pc.path() / relative;
+        return fs::exists(path) ? ReadWholeFile(path) : "<absent>";
+    }
+
+    std::string root = "/sdcard/" + Unique("bk");
+    std::unique_ptr<PhoneService> service;
+    ScratchDir pc;
+
+private:
+    std::u16string mHost = u"127.0.0.1";
+    std::u16string mPcFolder, mPhoneRoot;
+};
+
+}  // namespace
+
+TEST_F(BackupRestoreTest, MusicRoundTripKeepsTheFolderLayout) {
+    const std::string big(70000, 'b');  // more than one chunk
+    PhoneFile("Music/Pop/a.mp3", "aaaa");
+    PhoneFile("Music/b.mp3", big);
+    PhoneFile("Pictures/not-music.jpg", "p");
+    GetSyncContext().port = 1;
+    ASSERT_EQ(RunBackup(0), 0);
+    EXPECT_EQ(GetSyncContext().host, "127.0.0.1");
+    EXPECT_EQ(GetSyncContext().port, service->port());
+    EXPECT_EQ(OnPc(fs::path("Music") / "Music" / "Pop" / "a.mp3"), "aaaa");
+    EXPECT_EQ(OnPc(fs::path("Music") / "Music" / "b.mp3"), big);
+    EXPECT_EQ(FilesBelow(pc.path()), 2u);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 50}));
+
+    fs::remove_all(service->OnDisk(root + "/Music"));
+    gReports.clear();
+    ASSERT_EQ(RunRestore(0, 0), 0);
+    EXPECT_EQ(OnPhone("Music/Pop/a.mp3"), "aaaa");
+    EXPECT_EQ(OnPhone("Music/b.mp3"), big);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 50}));
+}
+
+TEST_F(BackupRestoreTest, PhotosAndVideosTakeTheirThreeFolders) {
+    PhoneFile("Movies/m.mp4", "m");
+    PhoneFile("Pictures/Shots/p.png", "pp");
+    PhoneFile("DCIM/Camera/c.jpg", "ccc");
+    PhoneFile("Music/x.mp3", "x");
+    ASSERT_EQ(RunBackup(1), 0);
+    const fs::path gallery = fs::path("Gallery");
+    EXPECT_EQ(OnPc(gallery / "Movies" / "m.mp4"), "m");
+    EXPECT_EQ(OnPc(gallery / "Pictures" / "Shots" / "p.png"), "pp");
+    EXPECT_EQ(OnPc(gallery / "DCIM" / "Camera" / "c.jpg"), "ccc");
+    EXPECT_EQ(FilesBelow(pc.path()), 3u);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 33, 66}));
+
+    WriteFile(pc.path() / gallery / "DCIM" / "new.jpg", "new");
+    gReports.clear();
+    ASSERT_EQ(RunRestore(1, 0), 0);  // the three present files stay, the new one goes up
+    EXPECT_EQ(OnPhone("DCIM/new.jpg"), "new");
+    EXPECT_EQ(gReports.size(), 4u);
+}
+
+TEST_F(BackupRestoreTest, DocumentBackupFiltersPassOneAndFlattensPassTwo) {
+    PhoneFile("Download/r.pdf", "pdf");
+    PhoneFile("Downloads/p.jpg", "jpg");
+    PhoneFile("My Documents/Documents/x.doc", "doc");
+    PhoneFile("My Documents/Documents/sub/y.jpg", "y");
+    ASSERT_EQ(RunBackup(5), 0);
+    EXPECT_EQ(OnPc(fs::path("Document") / "Download" / "r.pdf"), "pdf");
+    EXPECT_EQ(OnPc(fs::path("Document") / "Downloads" / "p.jpg"), "<absent>");
+    EXPECT_EQ(OnPc(fs::path("Document") / "x.doc"), "doc");
+    EXPECT_EQ(OnPc(fs::path("Document") / "sub" / "y.jpg"), "y");
+    EXPECT_EQ(FilesBelow(pc.path()), 3u);
+    // Pass 1 on the scale 50 (the filtered p.jpg reports nothing), then pass
+    // 2 from 0 on the scale 100.
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 0, 50}));
+}
+
+TEST_F(BackupRestoreTest, DocumentRestoreTakesEveryFileAndReadsTheNestedLayout) {
+    WriteFile(pc.path() / "Document" / "Download" / "p.jpg", "jpg");
+    WriteFile(pc.path() / "Document" / "My Documents" / "Documents" / "x.doc", "doc");
+    WriteFile(pc.path() / "Document" / "flat.doc", "flat");  // the backup's pass-2 layout: not read back
+    ASSERT_EQ(RunRestore(5, 0), 0);
+    EXPECT_EQ(OnPhone("Download/p.jpg"), "jpg");
+    EXPECT_EQ(OnPhone("My Documents/Documents/x.doc"), "doc");
+    EXPECT_EQ(FilesBelow(service->OnDisk(root)), 2u);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 0}));
+}
+
+TEST_F(BackupRestoreTest, ConflictModesKeepNumberOrReplace) {
+    PhoneFile("Music/a.mp3", std::string(200000, 'o'));  // longer than the new copy
+    PhoneFile("Music/README", "old readme");
+    WriteFile(pc.path() / "Music" / "Music" / "a.mp3", "new");
+    WriteFile(pc.path() / "Music" / "Music" / "README", "new readme");
+
+    ASSERT_EQ(RunRestore(0, 0), 0);  // keep: nothing copied, every file reported
+    EXPECT_EQ(OnPhone("Music/a.mp3"), std::string(200000, 'o'));
+    EXPECT_EQ(OnPhone("Music/README"), "old readme");
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 50}));
+    ASSERT_EQ(RunRestore(0, 7), 0);  // any other value keeps as well
+    EXPECT_EQ(FilesBelow(service->OnDisk(root)), 2u);
+
+    ASSERT_EQ(RunRestore(0, 1), 0);  // store both
+    EXPECT_EQ(OnPhone("Music/a(2).mp3"), "new");
+    EXPECT_EQ(OnPhone("Music/README(2)"), "new readme");
+    ASSERT_EQ(RunRestore(0, 1), 0);
+    EXPECT_EQ(OnPhone("Music/a(3).mp3"), "new");
+    EXPECT_EQ(OnPhone("Music/README(3)"), "new readme");
+    EXPECT_EQ(OnPhone("Music/a.mp3"), std::string(200000, 'o'));
+
+    ASSERT_EQ(RunRestore(0, 2), 0);  // replace: no stale tail of the longer old file
+    EXPECT_EQ(OnPhone("Music/a.mp3"), "new");
+    EXPECT_EQ(OnPhone("Music/README"), "new readme");
+}
+
+TEST_F(BackupRestoreTest, FileNameOnPhoneNumbersCaseSensitively) {
+    PhoneFile("x/a.mp3", "1");
+    PhoneFile("x/A(2).mp3", "2");
+    GetSyncContext().host = "127.0.0.1";
+    GetSyncContext().port = service->port();
+    std::u16string path = Utf8ToUtf16(root + "/x/a.mp3");
+    ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(path), 0);
+    EXPECT_EQ(path, Utf8ToUtf16(root + "/x/a(2).mp3"));
+    PhoneFile("x/a(2).mp3", "3");
+    path = Utf8ToUtf16(root + "/x/a.mp3");
+    ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(path), 0);
+    EXPECT_EQ(path, Utf8ToUtf16(root + "/x/a(3).mp3"));
+
+    LogCapture log;
+    path = u"no-slash";
+    EXPECT_EQ(CBackupRestore::GetFileNameOnPhone(path), 1);
+    EXPECT_EQ(path, u"no-slash");
+    EXPECT_EQ(log.Count("Function = CBackupRestore::GetFileNameOnPhone GetLastError"), 1u);
+}
+
+TEST_F(BackupRestoreTest, ProgressOfFourFilesAndNoneForAnEmptySource) {
+    for (const char* name : {"1.mp3", "2.mp3", "3.mp3", "4.mp3"}) PhoneFile(std::string("Music/") + name, name);
+    ASSERT_EQ(RunBackup(0), 0);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 25, 50, 75}));
+    gReports.clear();
+    fs::remove_all(service->OnDisk(root + "/Music"));
+    ASSERT_EQ(RunRestore(0, 0), 0);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 25, 50, 75}));
+
+    gReports.clear();
+    EXPECT_EQ(RunBackup(1), 0);  // nothing in any gallery folder
+    EXPECT_EQ(RunRestore(1, 0), 0);
+    EXPECT_TRUE(gReports.empty());
+    EXPECT_EQ(RunBackup(0, nullptr), 0);  // no callback at all
+}
+
+TEST_F(BackupRestoreTest, UnknownCategoryAndMissingArguments) {
+    LogCapture log;
+    PhoneFile("Music/a.mp3", "a");
+    EXPECT_EQ(RunBackup(2), 1);
+    EXPECT_EQ(RunRestore(2, 0), 1);
+    EXPECT_EQ(log.Count(".\\Quellsync_Http_Export.cpp("), 2u);
+    EXPECT_EQ(log.Count("Function = Backup GetLastError"), 1u);
+    EXPECT_EQ(log.Count("Function = Restore GetLastError"), 1u);
+    EXPECT_EQ(FilesBelow(pc.path()), 0u);
+
+    const std::u16string host = u"127.0.0.1", empty;
+    // An empty PC folder would put Music at the top of a drive.
+    EXPECT_EQ(Backup(0, AsHostText(host), service->port(), AsHostText(empty), AsHostText(PhoneRoot()), nullptr), 1);
+    EXPECT_EQ(Backup(0, nullptr, service->port(), AsHostText(PcFolder()), AsHostText(PhoneRoot()), nullptr), 1);
+    EXPECT_EQ(Restore(0, AsHostText(host), service->port(), nullptr, AsHostText(PhoneRoot()), 0, nullptr), 1);
+    EXPECT_EQ(Restore(0, AsHostText(host), service->port(), AsHostText(PcFolder()), nullptr, 0, nullptr), 1);
+    EXPECT_EQ(FilesBelow(pc.path()), 0u);
+
+    GetSyncContext().stopRequested.store(1);
+    EXPECT_EQ(RunBackup(2), 21);
+    EXPECT_EQ(RunRestore(2, 0), 21);
+}
+
+TEST_F(BackupRestoreTest, StopLeftByAnEarlierJobEndsBackupAndRestore) {
+    PhoneFile("Music/a.mp3", "a");
+    WriteFile(pc.path() / "Music" / "Music" / "b.mp3", "b");
+    Stop(nullptr, nullptr);
+    EXPECT_EQ(RunBackup(0), 21);
+    EXPECT_EQ(RunRestore(0, 0), 21);
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 1);  // left as it was
+    EXPECT_EQ(OnPc(fs::path("Music") / "Music" / "a.mp3"), "<absent>");
+    EXPECT_EQ(OnPhone("Music/b.mp3"), "<absent>");
+    EXPECT_TRUE(gReports.empty());
+
+    // The engine itself: the restore's PC listing saw the flag and found
+    // nothing to upload.
+    EXPECT_EQ(CBackupRestore::CopyPathFromPCToPhone((pc.path() / "Music").u16string(), PhoneRoot(), {u"Music"}, 0,
+                                                    RecordProgress, 100),
+              0);
+}
+
+TEST_F(BackupRestoreTest, StopFromInsideTheCallback) {
+    for (const char* name : {"1.mp3", "2.mp3", "3.mp3"}) PhoneFile(std::string("Music/") + name, name);
+    gOnReport = [](int32_t) { Stop(nullptr, nullptr); };
+    EXPECT_EQ(RunBackup(0), 21);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0}));
+    EXPECT_EQ(FilesBelow(pc.path()), 1u);
+
+    GetSyncContext().stopRequested.store(0);
+    gReports.clear();
+    fs::remove_all(service->OnDisk(root + "/Music"));
+    WriteFile(pc.path() / "Music" / "Music" / "4.mp3", "4");
+    WriteFile(pc.path() / "Music" / "Music" / "5.mp3", "5");
+    EXPECT_EQ(RunRestore(0, 0), 21);
+    EXPECT_EQ(gReports, (std::vector<int32_t>{0}));
+    EXPECT_EQ(FilesBelow(service->OnDisk(root)), 1u);
+}
+
+TEST_F(BackupRestoreTest, ExceptionsStayInside) {
+    PhoneFile("Music/a.mp3", "a");
+    LogCapture log;
+    EXPECT_EQ(RunBackup(0, ThrowingProgress), 1);
+    EXPECT_EQ(log.Count("Function = CBackupRestore::CopyPathFromPhoneToPC GetLastError"), 1u);
+    EXPECT_EQ(RunRestore(0, 2, ThrowingProgress), 1);
+    EXPECT_EQ(log.Count("Function = CBackupRestore::CopyPathFromPCToPhone GetLastError"), 1u);
+}
+
+TEST_F(BackupRestoreTest, FailingDownloadEndsTheDocumentsAndKeepsThePreviousBackup) {
+    if (!StartService({"--fault", "status0:cmd=11,nth=2"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    PhoneFile("Download/r.pdf", std::string(3 * 65536, 'n'));
+    PhoneFile("My Documents/Documents/x.doc", "doc");
+    const fs::path previous = fs::path("Document") / "Download" / "r.pdf";
+    WriteFile(pc.path() / previous, "previous backup");
+    const int32_t result = RunBackup(5);
+    EXPECT_EQ(result, -6);  // the chunk's refusal, passed through
+    EXPECT_EQ(OnPc(previous), "previous backup");
+    EXPECT_EQ(OnPc(fs::path("Document") / "x.doc"), "<absent>");  // pass 2 never ran
+    EXPECT_EQ(FilesBelow(pc.path()), 1u);                        // no temporary file left
+    EXPECT_TRUE(gReports.empty());
+
+    ASSERT_TRUE(StartService({}));
+    PhoneFile("Download/r.pdf", std::string(3 * 65536, 'n'));
+    ASSERT_EQ(RunBackup(5), 0);
+    EXPECT_EQ(OnPc(previous), std::string(3 * 65536, 'n'));
+}
+
+TEST_F(BackupRestoreTest, FailingUploadLeavesNoPartialFileAndEndsTheDocuments) {
+    if (!StartService({"--fault", "status0:cmd=12,nth=2"})) GTEST_SKIP() << "needs a stand-in of its own";
+    WriteFile(pc.path() / "Document" / "Download" / "big.bin", std::string(3 * 65536, 'u'));
+    WriteFile(pc.path() / "Document" / "My Documents" / "Documents" / "x.doc", "doc");
+    LogCapture log;
+    EXPECT_EQ(RunRestore(5, 0), -6);
+    EXPECT_EQ(OnPhone("Download/big.bin"), "<absent>");
+    EXPECT_EQ(OnPhone("My Documents/Documents/x.doc"), "<absent>");
+    // With the partial file gone, a later restore that keeps phone files
+    // uploads it whole.
+    ASSERT_TRUE(StartService({}));
+    ASSERT_EQ(RunRestore(5, 0), 0);
+    EXPECT_EQ(OnPhone("Download/big.bin"), std::string(3 * 65536, 'u'));
+}
+
+TEST_F(BackupRestoreTest, StopDuringAnUploadLeavesNoPartialFile) {
+    if (!StartService({"--fault", "delay:ms=400,cmd=12"})) GTEST_SKIP() << "needs a stand-in of its own";
+    WriteFile(pc.path() / "Music" / "Music" / "big.mp3", std::string(8 * 65536, 's'));
+    std::atomic<int32_t> result{-100};
+    std::thread restore([&] { result = RunRestore(0, 0); });
+    // The stand-in writes the chunks at once and answers late: the partial
+    // file shows before the upload can end.
+    const fs::path disk = service->OnDisk(root + "/Music/big.mp3");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(disk) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const bool started = fs::exists(disk);
+    Stop(nullptr, nullptr);
+    restore.join();
+    ASSERT_TRUE(started);
+    EXPECT_EQ(result.load(), 21);
+    EXPECT_FALSE(fs::exists(disk));
+}
+
+TEST_F(BackupRestoreTest, FailedListingsAndDeletesGiveOne) {
+    if (!StartService({"--fault", "status0:cmd=15"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    PhoneFile("Music/a.mp3", "a");
+    WriteFile(pc.path() / "Music" / "Music" / "a.mp3", "new");
+    EXPECT_EQ(RunBackup(0), 1);
+    EXPECT_EQ(log.Count("Function = CBackupRestore::GetAllFileListFromPhone GetLastError"), 1u);
+    EXPECT_EQ(log.Count("Function = CBackupRestore::CopyPathFromPhoneToPC GetLastError"), 1u);
+    EXPECT_EQ(RunRestore(0, 1), 1);  // no numbered name without a listing
+    EXPECT_EQ(log.Count("Function = CBackupRestore::GetFileNameOnPhone GetLastError"), 1u);
+    EXPECT_EQ(OnPhone("Music/a.mp3"), "a");
+
+    ASSERT_TRUE(StartService({"--fault", "status0:cmd=13"}));
+    PhoneFile("Music/a.mp3", "a");
+    EXPECT_EQ(RunRestore(0, 2), 1);
+    EXPECT_EQ(log.Count("Function = CBackupRestore::CopyPathFromPCToPhone GetLastError"), 1u);
+    EXPECT_EQ(OnPhone("Music/a.mp3"), "a");
+}
+
+TEST(BackupListingTest, PhoneListingIsReversedAndHoldsFilesOnly) {
+    using namespace filewire;
+    // The folder holds a, d and c; d holds e. The listing delivers a, e, d, c.
+    ScriptedPeer peer([](int connection) {
+        const std::string body = connection == 0
+                                     ? Answer(1, ListResult({{"/x/a", 1}, {"/x/d", 0, true}, {"/x/c", 3}}))
+                                     : Answer(1, ListResult({{"/x/d/e", 5}}));
+        return PeerScript().ReadRequest().Respond(body).Close();
+    });
+    ASSERT_TRUE(peer.ok());
+    GetSyncContext().host = "127.0.0.1";
+    GetSyncContext().port = peer.port();
+    BackupFileList list;
+    ASSERT_EQ(CBackupRestore::GetAllFileListFromPhone(u"/x", list), 0);
+    ASSERT_EQ(list.GetCount(), 3u);
+    EXPECT_EQ(list.GetAt(0).mstrPath, u"/x/c");
+    EXPECT_EQ(list.GetAt(0).mnSize, 3);
+    EXPECT_EQ(list.GetAt(1).mstrPath, u"/x/d/e");
+    EXPECT_EQ(list.GetAt(2).mstrPath, u"/x/a");
+}
+
+TEST(BackupHostileTest, EntriesOutsideThePcFolderAreNeverWritten) {
+    using namespace filewire;
+    const std::string music = "/sdcard/Music";
+    // Two acceptable files of one size and content: every stat and chunk
+    // answer fits either. A colon is a name character on POSIX only.
+    const bool windows = platform::NativePathStyle() == platform::PathStyle::kWindows;
+    ScriptedPeer peer([&](int connection) {
+        std::string body;
+        if (connection == 0)
+            body = Answer(1, ListResult({{music + "/../../evil.mp3", 4},
+                                         {"/elsewhere/x.mp3", 4},
+                                         {music + "//y.mp3", 4},
+                                         {music + "/./z.mp3", 4},
+                                         {music + "X/w.mp3", 4},
+                                         {music + "/c:colon.mp3", 4},
+                                         {music + "/ok.mp3", 4}}));
+        else if (connection % 2 == 1)
+            body = Answer(1, I32(14) + I32(1) + InfoBytes({music + "/ok.mp3", 4}));
+        else
+            body = Answer(1, Block("good"));
+        return PeerScript().ReadRequest().Respond(body).Close();
+    });
+    ASSERT_TRUE(peer.ok());
+    GetSyncContext().stopRequested.store(0);
+    ScratchDir top;
+    const fs::path pcFolder = top.path() / "pc" / "B";
+    fs::create_directories(pcFolder);
+    const std::u16string pc = pcFolder.u16string();
+    LogCapture log;
+    gReports.clear();
+    EXPECT_EQ(Backup(0, AsHostText(u"127.0.0.1"), peer.port(), AsHostText(pc), AsHostText(u"/sdcard"),
+                     RecordProgress),
+              1);  // the backup is incomplete
+    const size_t refused = windows ? 6u : 5u;
+    EXPECT_EQ(log.Count("Function = CBackupRestore::CopyPathFromPhoneToPC GetLastError"), refused);
+    EXPECT_EQ(ReadWholeFile(pcFolder / "Music" / "Music" / "ok.mp3"), "good");
+    EXPECT_EQ(FilesBelow(top.path()), windows ? 1u : 2u);  // nothing anywhere else
+    EXPECT_EQ(gReports.size(), windows ? 1u : 2u);
+}
