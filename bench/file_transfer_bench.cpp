@@ -1,0 +1,124 @@
+// Upload and download of one 256 MiB file through PutFileEx and GetFile
+// against the phone-service stand-in on loopback, and the same bytes copied
+// file to file over one plain loopback TCP stream as the reference. Prints
+// MB/s for each and the ratio to the reference. One run of each, no
+// repetition: run it a few times by hand.
+//
+//   build/native/bench/file_transfer_bench [MiB]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "context/SyncContext.h"
+#include "filesync/HttpFileAPI.h"
+#include "platform/socket.h"
+#include "support/peer_socket.h"
+#include "support/phone_service.h"
+#include "support/test_env.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double MBps(int64_t bytes, double seconds) { return bytes / 1e6 / seconds; }
+
+void WriteRandomFile(const fs::path& path, int64_t bytes) {
+    std::mt19937_64 generator(42);
+    std::vector<uint64_t> block(1 << 16);
+    std::ofstream out(path, std::ios::binary);
+    for (int64_t written = 0; written < bytes;) {
+        for (uint64_t& word : block) word = generator();
+        const int64_t piece = std::min<int64_t>(bytes - written, block.size() * sizeof(uint64_t));
+        out.write(reinterpret_cast<const char*>(block.data()), piece);
+        written += piece;
+    }
+}
+
+// Reads source, sends it over one loopback connection, and writes what
+// arrives to target: the same file-to-file copy without the protocol.
+double TcpCopySeconds(const fs::path& source, const fs::path& target) {
+    uint16_t port = 0;
+    platform::Socket listener = testnet::ListenLoopback(1, &port);
+    if (!listener.IsOpen()) return -1;
+    const Clock::time_point start = Clock::now();
+    std::thread receiver([&] {
+        platform::Socket socket = testnet::AcceptWithin(listener, 10000);
+        std::ofstream out(target, std::ios::binary);
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            if (platform::WaitReadable(socket, 10000) != platform::Readiness::kReady) break;
+            const int64_t got = platform::ReceiveOnce(socket, buffer.data(), buffer.size());
+            if (got <= 0) break;
+            out.write(buffer.data(), got);
+        }
+    });
+    platform::Socket socket = testnet::StartLoopbackConnect(port);
+    if (socket.IsOpen() && platform::WaitConnected(socket, 10000) == platform::ConnectProgress::kConnected &&
+        platform::SetBlocking(socket, true)) {
+        std::ifstream in(source, std::ios::binary);
+        std::vector<char> buffer(1 << 16);
+        while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0)
+            if (!testnet::SendAll(socket, buffer.data(), static_cast<size_t>(in.gcount()))) break;
+    }
+    socket.Close();
+    receiver.join();
+    return Seconds(start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int64_t mib = argc > 1 ? std::atoll(argv[1]) : 256;
+    const int64_t bytes = mib * 1024 * 1024;
+    platform::StartSockets();
+    auto service = PhoneService::Start();
+    ScratchDir scratch;
+    const fs::path local = scratch.path() / "source.bin";
+    const fs::path back = scratch.path() / "back.bin";
+    WriteRandomFile(local, bytes);
+
+    SyncContext& context = GetSyncContext();
+    context.host = "127.0.0.1";
+    context.port = service->port();
+    context.stopRequested = 0;
+    const std::string remote = "/sdcard/bench/source.bin";
+
+    Clock::time_point start = Clock::now();
+    const int32_t up = CHttpFileAPI::PutFileEx("127.0.0.1", service->port(), local.u8string().c_str(),
+                                               remote.c_str(), &context.stopRequested, 60);
+    const double upSeconds = Seconds(start);
+    start = Clock::now();
+    std::fflush(stdout);
+    const int32_t down = CHttpFileAPI::GetFile("127.0.0.1", service->port(), remote.c_str(),
+                                               back.u8string().c_str(), &context.stopRequested, 60);
+    const double downSeconds = Seconds(start);
+    if (up != 0 || down != 0 || fs::file_size(back) != static_cast<uintmax_t>(bytes)) {
+        std::fprintf(stderr, "transfer failed: PutFileEx %d, GetFile %d\n", up, down);
+        return 1;
+    }
+    fs::remove(back);
+    const double tcpSeconds = TcpCopySeconds(local, back);
+    if (tcpSeconds <= 0 || fs::file_size(back) != static_cast<uintmax_t>(bytes)) {
+        std::fprintf(stderr, "reference copy failed\n");
+        return 1;
+    }
+    const double tcp = MBps(bytes, tcpSeconds);
+    std::fprintf(stderr, "%lld MiB\n", static_cast<long long>(mib));
+    std::fprintf(stderr, "PutFileEx  %8.1f MB/s  (%.2f of plain TCP)\n", MBps(bytes, upSeconds),
+                 MBps(bytes, upSeconds) / tcp);
+    std::fprintf(stderr, "GetFile    %8.1f MB/s  (%.2f of plain TCP)\n", MBps(bytes, downSeconds),
+                 MBps(bytes, downSeconds) / tcp);
+    std::fprintf(stderr, "plain TCP  %8.1f MB/s\n", tcp);
+    return 0;
+}
