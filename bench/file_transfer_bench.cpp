@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "context/SyncContext.h"
 #include "filesync/HttpFileAPI.h"
 #include "platform/socket.h"
@@ -22,61 +23,10 @@
 #include "support/phone_service.h"
 #include "support/test_env.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double Seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double MBps(int64_t bytes, double seconds) { return bytes / 1e6 / seconds; }
-
-void WriteRandomFile(const fs::path& path, int64_t bytes) {
-    std::mt19937_64 generator(42);
-    std::vector<uint64_t> block(1 << 16);
-    std::ofstream out(path, std::ios::binary);
-    for (int64_t written = 0; written < bytes;) {
-        for (uint64_t& word : block) word = generator();
-        const int64_t piece = std::min<int64_t>(bytes - written, block.size() * sizeof(uint64_t));
-        out.write(reinterpret_cast<const char*>(block.data()), piece);
-        written += piece;
-    }
-}
-
-// Reads source, sends it over one loopback connection, and writes what
-// arrives to target: the same file-to-file copy without the protocol.
-double TcpCopySeconds(const fs::path& source, const fs::path& target) {
-    uint16_t port = 0;
-    platform::Socket listener = testnet::ListenLoopback(1, &port);
-    if (!listener.IsOpen()) return -1;
-    const Clock::time_point start = Clock::now();
-    std::thread receiver([&] {
-        platform::Socket socket = testnet::AcceptWithin(listener, 10000);
-        std::ofstream out(target, std::ios::binary);
-        std::vector<char> buffer(1 << 16);
-        for (;;) {
-            if (platform::WaitReadable(socket, 10000) != platform::Readiness::kReady) break;
-            const int64_t got = platform::ReceiveOnce(socket, buffer.data(), buffer.size());
-            if (got <= 0) break;
-            out.write(buffer.data(), got);
-        }
-    });
-    platform::Socket socket = testnet::StartLoopbackConnect(port);
-    if (socket.IsOpen() && platform::WaitConnected(socket, 10000) == platform::ConnectProgress::kConnected &&
-        platform::SetBlocking(socket, true)) {
-        std::ifstream in(source, std::ios::binary);
-        std::vector<char> buffer(1 << 16);
-        while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0)
-            if (!testnet::SendAll(socket, buffer.data(), static_cast<size_t>(in.gcount()))) break;
-    }
-    socket.Close();
-    receiver.join();
-    return Seconds(start);
-}
-
-}  // namespace
+using bench::Clock;
+using bench::MBps;
+using bench::Seconds;
 
 int main(int argc, char** argv) {
     const int64_t mib = argc > 1 ? std::atoll(argv[1]) : 256;
@@ -86,7 +36,7 @@ int main(int argc, char** argv) {
     ScratchDir scratch;
     const fs::path local = scratch.path() / "source.bin";
     const fs::path back = scratch.path() / "back.bin";
-    WriteRandomFile(local, bytes);
+    bench::WriteRandomFile(local, bytes);
 
     SyncContext& context = GetSyncContext();
     context.host = "127.0.0.1";
@@ -108,7 +58,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     fs::remove(back);
-    const double tcpSeconds = TcpCopySeconds(local, back);
+    const double tcpSeconds = bench::TcpCopySeconds(local, back);
     if (tcpSeconds <= 0 || fs::file_size(back) != static_cast<uintmax_t>(bytes)) {
         std::fprintf(stderr, "reference copy failed\n");
         return 1;
