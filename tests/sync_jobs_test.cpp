@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <thread>
 #include <fstream>
 #include <set>
 #include <string>
@@ -494,4 +495,64 @@ TEST(SyncJobHostileTest, EntriesOutsideTheFolderAreNeverWritten) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(pc.path()))
         if (entry.is_regular_file()) ++files;
     EXPECT_EQ(files, 1u);
+}
+
+TEST(TaskCounterTest, ResultsOfWorkersFinishingTogetherAreAllDeliveredInOrder) {
+    TaskCounter counter;
+    counter.AddRunning(3);
+    SyncItem a{}, b{};
+    counter.Finish(0, 1000, std::make_unique<ItemResult>(ItemResult{0, 9, &a}));
+    counter.Finish(0, 1100, std::make_unique<ItemResult>(ItemResult{0, 8, &b}));
+    std::vector<std::pair<uint32_t, void*>> delivered;
+    const auto deliver = [&](uint32_t id, ItemResult* record) { delivered.emplace_back(id, record->item); };
+    EXPECT_EQ(counter.WaitAndDeliver(0, 1, deliver), 1);
+    EXPECT_EQ(delivered, (std::vector<std::pair<uint32_t, void*>>{{1000, &a}, {1100, &b}}));
+    EXPECT_EQ(counter.WaitAndDeliver(0, 1, deliver), 1);  // each delivered once
+    EXPECT_EQ(delivered.size(), 2u);
+    counter.Finish(-2, 0, nullptr);
+    EXPECT_EQ(counter.Running(), 0);
+    EXPECT_EQ(counter.Result(), -2);
+}
+
+TEST(TaskCounterTest, AWaitWakesWhenAWorkerFinishes) {
+    TaskCounter counter;
+    counter.AddRunning(1);
+    std::thread worker([&] { counter.Finish(0, 0, nullptr); });
+    // Bounded by a minute, but woken by the worker's notification.
+    int32_t running = 1;
+    for (int i = 0; i < 6000 && running != 0; ++i) running = counter.WaitAndDeliver(60000, 1, nullptr);
+    worker.join();
+    EXPECT_EQ(running, 0);
+}
+
+TEST(SyncJobLimitTest, AtMostFiveUploadsRunAtOnce) {
+    using namespace filewire;
+    // Every connection waits at the gate before it answers, so the uploads
+    // that have started stay running; then each is refused.
+    ScriptedPeer peer(PeerScript().ReadRequest().WaitGate().Respond(Answer(0)).Close());
+    ASSERT_TRUE(peer.ok());
+    ScratchDir pc;
+    HostItems items;
+    for (int i = 0; i < 6; ++i) {
+        const auto path = pc.path() / ("u" + std::to_string(i) + ".mp3");
+        std::ofstream(path, std::ios::binary) << "data";
+        items.Add(path.u16string(), 1);
+    }
+    const std::u16string url = Utf8ToUtf16("http://127.0.0.1:" + std::to_string(peer.port()) + "/");
+    const std::u16string role = u"device=/sdcard";
+    ConnectParams connect{};
+    connect.url = AsHostText(url);
+    connect.role = AsHostText(role);
+    JobParams job{};
+    job.items = items.List();
+    LogCapture quiet;
+    int32_t result = 0;
+    std::thread host([&] { result = SyncMusicFile(&connect, &job); });
+    EXPECT_TRUE(peer.WaitForRequests(5, std::chrono::seconds(10)));
+    // A sixth upload would have sent its first request by now.
+    EXPECT_FALSE(peer.WaitForRequests(6, std::chrono::milliseconds(300)));
+    EXPECT_EQ(peer.Requests().size(), 5u);
+    peer.OpenGate();
+    host.join();
+    EXPECT_EQ(result, -1);
 }
