@@ -3,9 +3,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "log/Log.h"
+#include "platform/file.h"
 #include "tablesync/AndroidOperationQuery.h"
 #include "transport/HttpClient.h"
 #include "transport/SyncMarker.h"
@@ -46,15 +46,6 @@ int32_t CheckMmsAnswer(ByteArray& response) {
     response.ReadInt32();  // not used
     if (response.GetRemain() < 4) return -5;
     return static_cast<int32_t>(response.ReadInt32()) == 1 ? 0 : -6;
-}
-
-// A name beside target that no other writer uses, for writing a file whole
-// before it takes the target's name.
-std::filesystem::path TemporarySibling(const std::filesystem::path& target) {
-    std::random_device random;
-    std::filesystem::path name = target;
-    name += ".qs" + std::to_string(random()) + ".tmp";
-    return name;
 }
 
 }  // namespace
@@ -238,7 +229,7 @@ int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* 
         return -7;
     }
     const std::filesystem::path target = std::filesystem::u8path(localPath);
-    const std::filesystem::path temporary = TemporarySibling(target);
+    const std::filesystem::path temporary(platform::TemporarySiblingName(target.u16string()));
     bool written = false;
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
