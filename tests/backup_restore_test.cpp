@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "backup/BackupRestore.h"
@@ -208,20 +209,26 @@ TEST_F(BackupRestoreTest, ConflictModesKeepNumberOrReplace) {
 }
 
 TEST_F(BackupRestoreTest, FileNameOnPhoneNumbersCaseSensitively) {
+    // Folders of their own: under Wine the test's own writes would meet
+    // case-insensitively.
     PhoneFile("x/a.mp3", "1");
-    PhoneFile("x/A(2).mp3", "2");
+    PhoneFile("x/a(2).mp3", "2");
+    PhoneFile("y/b.mp3", "1");
+    PhoneFile("y/B(2).mp3", "2");
+    PhoneFile("z/README", "1");
+    PhoneFile("z/README(2)", "2");
     GetSyncContext().host = "127.0.0.1";
     GetSyncContext().port = service->port();
-    std::u16string path = Utf8ToUtf16(root + "/x/a.mp3");
-    ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(path), 0);
-    EXPECT_EQ(path, Utf8ToUtf16(root + "/x/a(2).mp3"));
-    PhoneFile("x/a(2).mp3", "3");
-    path = Utf8ToUtf16(root + "/x/a.mp3");
-    ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(path), 0);
-    EXPECT_EQ(path, Utf8ToUtf16(root + "/x/a(3).mp3"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"/x/a.mp3", "/x/a(3).mp3"}, {"/y/b.mp3", "/y/b(2).mp3"}, {"/z/README", "/z/README(3)"}};
+    for (const auto& c : cases) {
+        std::u16string path = Utf8ToUtf16(root + c.first);
+        ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(path), 0) << c.first;
+        EXPECT_EQ(path, Utf8ToUtf16(root + c.second));
+    }
 
     LogCapture log;
-    path = u"no-slash";
+    std::u16string path = u"no-slash";
     EXPECT_EQ(CBackupRestore::GetFileNameOnPhone(path), 1);
     EXPECT_EQ(path, u"no-slash");
     EXPECT_EQ(log.Count("Function = CBackupRestore::GetFileNameOnPhone GetLastError"), 1u);
