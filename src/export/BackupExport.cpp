@@ -20,6 +20,16 @@ constexpr int32_t kStopped = CBackupRestore::kStopped;
 
 bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
 
+// The last line of defence before the host: even a log line that fails for
+// want of memory must not carry an exception out.
+#define QS_LOG_EXPORT_QUIETLY(function) \
+    do {                                \
+        try {                           \
+            QS_LOG_EXPORT(function);    \
+        } catch (...) {                 \
+        }                               \
+    } while (0)
+
 // Stores host and port in the context. False (nothing stored) without a
 // host, or without a PC folder or phone root to work on: an empty PC folder
 // would put the category folders at the top of a drive.
@@ -60,7 +70,7 @@ extern "C" QS_API int32_t QS_CALL Backup(int32_t category, const QS_WCHAR* host,
             }
         }
     } catch (...) {
-        QS_LOG_EXPORT("Backup");
+        QS_LOG_EXPORT_QUIETLY("Backup");
         result = kFailed;
     }
     return Stopping() ? kStopped : result;
@@ -93,7 +103,7 @@ extern "C" QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host
             }
         }
     } catch (...) {
-        QS_LOG_EXPORT("Restore");
+        QS_LOG_EXPORT_QUIETLY("Restore");
         result = kFailed;
     }
     return Stopping() ? kStopped : result;
