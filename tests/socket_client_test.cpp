@@ -119,10 +119,13 @@ TEST(SocketClientTest, SendWithNothingToSendFails) {
 // A send to a peer that has reset the connection fails with a result; on
 // POSIX it would otherwise raise SIGPIPE and end the whole test process.
 TEST(SocketClientTest, SendToAResetPeerFailsWithoutEndingTheProcess) {
-    ScriptedPeer peer(PeerScript().Reset());
+    // The peer resets only once the connect is complete: a reset that beats
+    // the connect's own completion check fails the connect instead.
+    ScriptedPeer peer(PeerScript().WaitGate().Reset());
     ASSERT_TRUE(peer.ok());
     SocketClient client;
     ASSERT_EQ(client.Connect("127.0.0.1", peer.port()), 0);
+    peer.OpenGate();
     ASSERT_TRUE(peer.WaitForFinishedConnections(1, 5s));
     ASSERT_EQ(client.WaitReadable(5000), 1);  // the reset has arrived
 
