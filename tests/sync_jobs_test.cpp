@@ -235,6 +235,22 @@ TEST_F(SyncJobTest, RemovalPassesAndSkippedItems) {
     EXPECT_EQ(log.Count("Function = SyncFileFromPCToPhone GetLastError"), 2u);
 }
 
+TEST_F(SyncJobTest, FolderRemovalThatWouldWipeTheWholeFolderIsRefused) {
+    LogCapture log;
+    const std::string music = device + "/Music";
+    const std::string kept = PhoneFile(music + "/a/keep.mp3", "k");
+    HostItems items;
+    items.Add(u"", 3, true);                                  // no PC path
+    items.Add(platform::NativePathStyle() == platform::PathStyle::kPosix ? u"/" : u"\\", 3, true);
+    SyncItem& missing = items.Add(u"", 3, true);
+    missing.pcPath = nullptr;
+    job.items = items.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_EQ(OnPhone(kept), "k");
+    EXPECT_TRUE(ItemMessages().empty());
+    EXPECT_EQ(log.Count("Function = SyncFileFromPCToPhone GetLastError"), 3u);
+}
+
 TEST_F(SyncJobTest, EmptyListReturnsAtOnceAndStillSweeps) {
     HostItems items;
     const std::string music = device + "/Music";
@@ -403,6 +419,13 @@ TEST_F(SyncJobTest, CameraFolderIsFetchedOnceAndNamesAreNumbered) {
 
 TEST_F(SyncJobTest, PhoneToPcExportsWithoutTheirRecordFail) {
     LogCapture log;
+    PhoneFile(device + "/DCIM/x.jpg", "x");
+    const std::u16string empty;
+    DestinationFolders nowhere{};
+    nowhere.cameraFolder = AsHostText(empty);
+    job.word2 = &nowhere;
+    EXPECT_EQ(SyncPhoto(&connect, &job), -3);  // never at the top of the drive
+    EXPECT_EQ(log.Count("Function = FILE_API::CopyPathFromPhoneToPC GetLastError"), 1u);
     job.word2 = nullptr;
     EXPECT_EQ(SyncPhoto(&connect, &job), -1);
     EXPECT_EQ(SyncDevDocument(&connect, &job), -1);

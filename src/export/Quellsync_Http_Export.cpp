@@ -46,6 +46,12 @@ private:
 
 void DeliverPending(uint32_t messageId, ItemResult* record) { ReportItem(messageId, record); }
 
+// True when a mirrored phone path names the phone folder itself (or less).
+bool MirrorsTheWholeFolder(std::string phonePath, const std::string& phoneFolder) {
+    while (!phonePath.empty() && phonePath.back() == '/') phonePath.pop_back();
+    return phonePath.size() <= phoneFolder.size();
+}
+
 // Pass 1: removes the mirrored phone folders of removed folder items.
 int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, uint32_t messageId,
                       intptr_t code, ItemReporter& reporter) {
@@ -58,6 +64,12 @@ int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, u
         }
         if (Stopping()) break;
         const std::string phonePath = FILE_API::BuildPhonePath(Utf8(item->pcPath), phoneFolder);
+        if (MirrorsTheWholeFolder(phonePath, phoneFolder)) {
+            // A missing or root PC path mirrors to the export's phone folder
+            // itself: removing it would wipe every file the export ever sent.
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            continue;
+        }
         const int32_t removed = FILE_API_PHONE::PhoneDeletePath(phonePath);
         if (removed != 0) {
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");

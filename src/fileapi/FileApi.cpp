@@ -379,6 +379,12 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const std::string& phoneFolder, const st
     const PathStyle style = platform::NativePathStyle();
     const std::u16string widePhone = platform::Utf8ToUtf16(phoneFolder);
     const std::u16string widePc = platform::StripTrailingSeparators(style, platform::Utf8ToUtf16(pcFolder));
+    if (widePc.empty()) {
+        // No folder named: the targets would land at the top of the drive
+        // (or the file system's root).
+        QS_LOG_COMPONENT("FILE_API::CopyPathFromPhoneToPC");
+        return -3;
+    }
 
     std::vector<RemoteFileInfo> entries;
     if (CHttpFileAPI::EnumDir(context.host.c_str(), context.port, phoneFolder.c_str(), &entries,

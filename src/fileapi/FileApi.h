@@ -137,7 +137,7 @@ public:
     // names that are taken: 0 all copied or present; -1 a download failed,
     // or an entry was skipped because its path would leave the PC folder or
     // cannot be a PC file name; -2 listing the phone folder failed; -3 a PC
-    // folder could not be created.
+    // folder could not be created, or pcFolder is empty (nothing is listed).
     static int32_t CopyPathFromPhoneToPC(const std::string& phoneFolder, const std::string& pcFolder);
 
     // The PC path mirrored under a phone folder: /sdcard/Music and
