@@ -116,6 +116,28 @@ TEST(TableRequestTest, FirstInsertOfTheProcessIsTheKnown106Bytes) {
     EXPECT_EQ(BytesOf(*provider.BuildRequestBody()), expected);
 }
 
+TEST(TableRequestTest, MemberInsertRecordIsTheKnown131Bytes) {
+    // The first member insert for playlist 5 and audio id 41, as the second
+    // operation of the process.
+    AndroidOperationProvider::SetSequenceForTesting(1);
+    AndroidOperationProvider provider;
+    const Strings columns = {"playlist_id", "audio_id", "play_order"}, values = {"5", "41", "1"};
+    EXPECT_EQ(provider.AddInsert("PLAYLIST_PART", std::string(kPlaylistsUri) + "/5/members", &columns, &values), 2);
+    ByteArray record;
+    EXPECT_EQ(provider.mOperations[0]->Serialize(record), 131);
+    Bytes expected;
+    for (uint32_t word : {0x7fu, 2u, 1u}) Put32(expected, word);
+    PutText(expected, std::string(kPlaylistsUri) + "/5/members");
+    Put32(expected, 3);
+    for (const char* column : {"playlist_id", "audio_id", "play_order"}) {
+        PutText(expected, column);
+        Put32(expected, 1);
+    }
+    for (uint32_t value : {5u, 41u, 1u, 0u}) Put32(expected, value);  // values, then the option flag
+    ASSERT_EQ(expected.size(), 131u);
+    EXPECT_EQ(BytesOf(record), expected);
+}
+
 TEST(TableRequestTest, SequenceNumbersRiseAcrossProviders) {
     int32_t first, second, third;
     {
