@@ -1,4 +1,5 @@
 // The entry points the host calls, and the jobs behind them.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -279,7 +280,7 @@ constexpr int32_t kStopped = CBackupRestore::kStopped;
 #define QS_LOG_EXPORT_QUIETLY(function) \
     do {                                \
         try {                           \
-            QS_LOG_COMPONENT(function);    \
+            QS_LOG_COMPONENT(function); \
         } catch (...) {                 \
         }                               \
     } while (0)
@@ -290,9 +291,31 @@ constexpr int32_t kStopped = CBackupRestore::kStopped;
 bool TakeArguments(const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot) {
     if (host == nullptr || pcFolder == nullptr || phoneRoot == nullptr || pcFolder[0] == 0) return false;
     SyncContext& context = GetSyncContext();
-    context.host = platform::Utf16ToUtf8(platform::FromHostText(host));
+    context.host = Utf8(host);
     context.port = port;
     return true;
+}
+
+// The frame both category exports share: the arguments are checked and
+// host and port stored, the category operation runs with the texts, no
+// exception leaves, and a raised stop flag turns any result into 21.
+using CategoryRun = std::function<int32_t(const std::u16string& host, const std::u16string& pc,
+                                          const std::u16string& phone)>;
+
+int32_t RunCategoryExport(const char* name, const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder,
+                          const QS_WCHAR* phoneRoot, const CategoryRun& run) {
+    int32_t result = kFailed;
+    try {
+        if (!TakeArguments(host, port, pcFolder, phoneRoot))
+            QS_LOG_COMPONENT(name);
+        else
+            result = run(platform::FromHostText(host), platform::FromHostText(pcFolder),
+                         platform::FromHostText(phoneRoot));
+    } catch (...) {
+        QS_LOG_EXPORT_QUIETLY(name);
+        result = kFailed;
+    }
+    return Stopping() ? kStopped : result;
 }
 
 }  // namespace
@@ -300,65 +323,40 @@ bool TakeArguments(const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder,
 extern "C" QS_API int32_t QS_CALL Backup(int32_t category, const QS_WCHAR* host, int32_t port,
                                          const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
                                          ProgressCallback cb) {
-    int32_t result = kFailed;
-    try {
-        if (!TakeArguments(host, port, pcFolder, phoneRoot)) {
-            QS_LOG_COMPONENT("Backup");
-        } else {
-            const std::u16string hostText = platform::FromHostText(host);
-            const std::u16string pc = platform::FromHostText(pcFolder);
-            const std::u16string phone = platform::FromHostText(phoneRoot);
-            switch (category) {
-                case CBackupRestore::kMusic:
-                    result = CBackupRestore::BackupMusic(hostText, port, phone, pc, cb);
-                    break;
-                case CBackupRestore::kPhotosAndVideos:
-                    result = CBackupRestore::BackupPhotosAndVideos(hostText, port, phone, pc, cb);
-                    break;
-                case CBackupRestore::kDocuments:
-                    result = CBackupRestore::BackupDocument(hostText, port, phone, pc, cb);
-                    break;
-                default:
-                    QS_LOG_COMPONENT("Backup");
-                    break;
-            }
-        }
-    } catch (...) {
-        QS_LOG_EXPORT_QUIETLY("Backup");
-        result = kFailed;
-    }
-    return Stopping() ? kStopped : result;
+    return RunCategoryExport("Backup", host, port, pcFolder, phoneRoot,
+                             [&](const std::u16string& hostText, const std::u16string& pc,
+                                 const std::u16string& phone) {
+                                 switch (category) {
+                                     case CBackupRestore::kMusic:
+                                         return CBackupRestore::BackupMusic(hostText, port, phone, pc, cb);
+                                     case CBackupRestore::kPhotosAndVideos:
+                                         return CBackupRestore::BackupPhotosAndVideos(hostText, port, phone, pc, cb);
+                                     case CBackupRestore::kDocuments:
+                                         return CBackupRestore::BackupDocument(hostText, port, phone, pc, cb);
+                                     default:
+                                         QS_LOG_COMPONENT("Backup");
+                                         return kFailed;
+                                 }
+                             });
 }
 
 extern "C" QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host, int32_t port,
                                           const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
                                           int32_t conflictMode, ProgressCallback cb) {
-    int32_t result = kFailed;
-    try {
-        if (!TakeArguments(host, port, pcFolder, phoneRoot)) {
-            QS_LOG_COMPONENT("Restore");
-        } else {
-            const std::u16string hostText = platform::FromHostText(host);
-            const std::u16string pc = platform::FromHostText(pcFolder);
-            const std::u16string phone = platform::FromHostText(phoneRoot);
-            switch (category) {
-                case CBackupRestore::kMusic:
-                    result = CBackupRestore::RestoreMusic(hostText, port, pc, phone, conflictMode, cb);
-                    break;
-                case CBackupRestore::kPhotosAndVideos:
-                    result = CBackupRestore::RestorePhotosAndVideos(hostText, port, pc, phone, conflictMode, cb);
-                    break;
-                case CBackupRestore::kDocuments:
-                    result = CBackupRestore::RestoreDocument(hostText, port, pc, phone, conflictMode, cb);
-                    break;
-                default:
-                    QS_LOG_COMPONENT("Restore");
-                    break;
-            }
-        }
-    } catch (...) {
-        QS_LOG_EXPORT_QUIETLY("Restore");
-        result = kFailed;
-    }
-    return Stopping() ? kStopped : result;
+    return RunCategoryExport("Restore", host, port, pcFolder, phoneRoot,
+                             [&](const std::u16string& hostText, const std::u16string& pc,
+                                 const std::u16string& phone) {
+                                 switch (category) {
+                                     case CBackupRestore::kMusic:
+                                         return CBackupRestore::RestoreMusic(hostText, port, pc, phone, conflictMode, cb);
+                                     case CBackupRestore::kPhotosAndVideos:
+                                         return CBackupRestore::RestorePhotosAndVideos(hostText, port, pc, phone,
+                                                                                       conflictMode, cb);
+                                     case CBackupRestore::kDocuments:
+                                         return CBackupRestore::RestoreDocument(hostText, port, pc, phone, conflictMode, cb);
+                                     default:
+                                         QS_LOG_COMPONENT("Restore");
+                                         return kFailed;
+                                 }
+                             });
 }
