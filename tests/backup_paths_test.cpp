@@ -198,7 +198,7 @@ TEST(BackupListTest, MissingFolderAndSetStopFlagAddNothing) {
 
     StopFlagReset reset;
     GetSyncContext().stopRequested.store(1);
-    EXPECT_EQ(CBackupRestore::GetAllFileListFromPC(dir.path().u16string(), list), 0);
+    EXPECT_EQ(CBackupRestore::GetAllFileListFromPC(dir.path().u16string(), list, &GetSyncContext().stopRequested), 0);
     EXPECT_EQ(list.GetCount(), 0u);
 }
 

@@ -15,6 +15,7 @@
 
 #include "backup/BackupRestore.h"
 #include "context/SyncContext.h"
+#include "export/ContextSetUp.h"
 #include "platform/path_style.h"
 #include "platform/utf.h"
 #include "support/file_wire.h"
@@ -223,13 +224,13 @@ TEST_F(BackupRestoreTest, FileNameOnPhoneNumbersCaseSensitively) {
         {"/x/a.mp3", "/x/a(3).mp3"}, {"/y/b.mp3", "/y/b(2).mp3"}, {"/z/README", "/z/README(3)"}};
     for (const auto& c : cases) {
         std::u16string path = Utf8ToUtf16(root + c.first);
-        ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(path), 0) << c.first;
+        ASSERT_EQ(CBackupRestore::GetFileNameOnPhone(CurrentJobSetup().phone, path), 0) << c.first;
         EXPECT_EQ(path, Utf8ToUtf16(root + c.second));
     }
 
     LogCapture log;
     std::u16string path = u"no-slash";
-    EXPECT_EQ(CBackupRestore::GetFileNameOnPhone(path), 1);
+    EXPECT_EQ(CBackupRestore::GetFileNameOnPhone(CurrentJobSetup().phone, path), 1);
     EXPECT_EQ(path, u"no-slash");
     EXPECT_EQ(log.Count("Function = CBackupRestore::GetFileNameOnPhone GetLastError"), 1u);
 }
@@ -286,7 +287,7 @@ TEST_F(BackupRestoreTest, StopLeftByAnEarlierJobEndsBackupAndRestore) {
 
     // The engine itself: the restore's PC listing saw the flag and found
     // nothing to upload.
-    EXPECT_EQ(CBackupRestore::CopyPathFromPCToPhone((pc.path() / "Music").u16string(), PhoneRoot(), {u"Music"}, 0,
+    EXPECT_EQ(CBackupRestore::CopyPathFromPCToPhone(CurrentJobSetup().phone, (pc.path() / "Music").u16string(), PhoneRoot(), {u"Music"}, 0,
                                                     RecordProgress, 100),
               0);
 }
@@ -403,7 +404,7 @@ TEST(BackupListingTest, PhoneListingIsReversedAndHoldsFilesOnly) {
     GetSyncContext().host = "127.0.0.1";
     GetSyncContext().port = peer.port();
     BackupFileList list;
-    ASSERT_EQ(CBackupRestore::GetAllFileListFromPhone(u"/x", list), 0);
+    ASSERT_EQ(CBackupRestore::GetAllFileListFromPhone(CurrentJobSetup().phone, u"/x", list), 0);
     ASSERT_EQ(list.GetCount(), 3u);
     EXPECT_EQ(list.GetAt(0).mstrPath, u"/x/c");
     EXPECT_EQ(list.GetAt(0).mnSize, 3);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "context/SyncContext.h"
+#include "export/ContextSetUp.h"
 #include "fileapi/FileApi.h"
 #include "support/file_wire.h"
 #include "support/log_capture.h"
@@ -46,23 +47,23 @@ TEST_F(FileApiPhoneTest, ExistAndSizeTellAbsentFromFailed) {
     {
         ScriptedPeer absent(Answering(Answer(1, I32(14) + I32(0))));
         UsePort(absent.port());
-        EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist("/sdcard/x"));
+        EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist(CurrentJobSetup().phone, "/sdcard/x"));
         EXPECT_EQ(log.Count("FILE_API_PHONE::PhoneFileExist"), 0u);
-        EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize("/sdcard/x"), -1);
+        EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(CurrentJobSetup().phone, "/sdcard/x"), -1);
         EXPECT_EQ(log.Count("FILE_API_PHONE::PhoneGetFileSize"), 1u);
     }
     {
         ScriptedPeer refused(Answering(Answer(0)));
         UsePort(refused.port());
-        EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist("/sdcard/x"));
+        EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist(CurrentJobSetup().phone, "/sdcard/x"));
         EXPECT_EQ(log.Count("FILE_API_PHONE::PhoneFileExist"), 1u);
     }
     {
         ScriptedPeer found(Answering(Answer(1, I32(14) + I32(1) + InfoBytes({"/sdcard/x", 3ull << 30}))));
         UsePort(found.port());
         testing::internal::CaptureStdout();
-        EXPECT_TRUE(FILE_API_PHONE::PhoneFileExist("/sdcard/x"));
-        EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize("/sdcard/x"), 3ll << 30);
+        EXPECT_TRUE(FILE_API_PHONE::PhoneFileExist(CurrentJobSetup().phone, "/sdcard/x"));
+        EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(CurrentJobSetup().phone, "/sdcard/x"), 3ll << 30);
         testing::internal::GetCapturedStdout();
     }
     {
@@ -70,7 +71,7 @@ TEST_F(FileApiPhoneTest, ExistAndSizeTellAbsentFromFailed) {
         ScriptedPeer huge(Answering(Answer(1, I32(14) + I32(1) + InfoBytes({"/sdcard/x", ~0ull}))));
         UsePort(huge.port());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize("/sdcard/x"), -1);
+        EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(CurrentJobSetup().phone, "/sdcard/x"), -1);
         testing::internal::GetCapturedStdout();
     }
 }
@@ -83,8 +84,8 @@ TEST_F(FileApiPhoneTest, FolderOperationsSendOneTrailingSlash) {
                           Case{"", "/"}}) {
         ScriptedPeer peer(Answering(Answer(1)));
         UsePort(peer.port());
-        EXPECT_EQ(FILE_API_PHONE::PhoneDeletePath(c.given), 0);
-        EXPECT_EQ(FILE_API_PHONE::PhoneDeleteEmptyPath(c.given), 0);
+        EXPECT_EQ(FILE_API_PHONE::PhoneDeletePath(CurrentJobSetup().phone, c.given), 0);
+        EXPECT_EQ(FILE_API_PHONE::PhoneDeleteEmptyPath(CurrentJobSetup().phone, c.given), 0);
         ASSERT_TRUE(peer.WaitForRequests(2, 5s));
         EXPECT_EQ(peer.Requests()[0], HttpRequest(Request(17, Str(c.sent))));
         EXPECT_EQ(peer.Requests()[1], HttpRequest(Request(18, Str(c.sent))));
@@ -92,10 +93,10 @@ TEST_F(FileApiPhoneTest, FolderOperationsSendOneTrailingSlash) {
     LogCapture log;
     ScriptedPeer refused(Answering(Answer(0)));
     UsePort(refused.port());
-    EXPECT_EQ(FILE_API_PHONE::PhoneDeletePath("/sdcard/Music"), -4);
+    EXPECT_EQ(FILE_API_PHONE::PhoneDeletePath(CurrentJobSetup().phone, "/sdcard/Music"), -4);
     EXPECT_EQ(log.Count("FILE_API_PHONE::PhoneDeletePath"), 1u);
-    EXPECT_EQ(FILE_API_PHONE::PhoneDeleteEmptyPath("/sdcard/Music"), -6);  // the service's code
-    EXPECT_FALSE(FILE_API_PHONE::PhoneDeleteFile("/sdcard/a"));
+    EXPECT_EQ(FILE_API_PHONE::PhoneDeleteEmptyPath(CurrentJobSetup().phone, "/sdcard/Music"), -6);  // the service's code
+    EXPECT_FALSE(FILE_API_PHONE::PhoneDeleteFile(CurrentJobSetup().phone, "/sdcard/a"));
 }
 
 TEST_F(FileApiPhoneTest, ScansReportEntriesOrTheirAbsence) {
@@ -103,25 +104,25 @@ TEST_F(FileApiPhoneTest, ScansReportEntriesOrTheirAbsence) {
     {
         ScriptedPeer one(Answering(Answer(1, I32(16) + I32(1) + Str("/a.mp3") + Str("audio/mpeg") + Str("7"))));
         UsePort(one.port());
-        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile("/a.mp3", nullptr), 0);
+        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile(CurrentJobSetup().phone, "/a.mp3", nullptr), 0);
         MediaScanEntry entry;
-        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile("/a.mp3", &entry), 0);
+        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile(CurrentJobSetup().phone, "/a.mp3", &entry), 0);
         EXPECT_EQ(entry.MediaId, "7");
     }
     {
         ScriptedPeer none(Answering(Answer(1, I32(16) + I32(0))));
         UsePort(none.port());
-        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile("/a.mp3", nullptr), -2);
+        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile(CurrentJobSetup().phone, "/a.mp3", nullptr), -2);
         std::vector<MediaScanEntry> answers;
-        EXPECT_EQ(FILE_API_PHONE::ScanListMediaFile({"/a.mp3"}, &answers), 0);
+        EXPECT_EQ(FILE_API_PHONE::ScanListMediaFile(CurrentJobSetup().phone, {"/a.mp3"}, &answers), 0);
         EXPECT_TRUE(answers.empty());
     }
     {
         ScriptedPeer refused(Answering(Answer(0)));
         UsePort(refused.port());
-        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile("/a.mp3", nullptr), -1);
+        EXPECT_EQ(FILE_API_PHONE::ScanSingleMediaFile(CurrentJobSetup().phone, "/a.mp3", nullptr), -1);
         std::vector<MediaScanEntry> answers;
-        EXPECT_EQ(FILE_API_PHONE::ScanListMediaFile({"/a.mp3"}, &answers), -1);
+        EXPECT_EQ(FILE_API_PHONE::ScanListMediaFile(CurrentJobSetup().phone, {"/a.mp3"}, &answers), -1);
     }
     EXPECT_EQ(log.Count("FILE_API_PHONE::ScanSingleMediaFile"), 2u);
     EXPECT_EQ(log.Count("FILE_API_PHONE::ScanListMediaFile"), 1u);
@@ -142,23 +143,23 @@ TEST_F(FileApiPhoneTest, QueriesAgainstTheStandIn) {
         std::filesystem::resize_file(service->OnDisk(big), 3ull << 30);
     }
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(FILE_API_PHONE::PhoneFileExist(song));
-    EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist(folder + "/missing.mp3"));
-    EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(song), 22);
-    EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(big), 3ll << 30);
+    EXPECT_TRUE(FILE_API_PHONE::PhoneFileExist(CurrentJobSetup().phone, song));
+    EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist(CurrentJobSetup().phone, folder + "/missing.mp3"));
+    EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(CurrentJobSetup().phone, song), 22);
+    EXPECT_EQ(FILE_API_PHONE::PhoneGetFileSize(CurrentJobSetup().phone, big), 3ll << 30);
 
     MediaScanEntry entry;
-    ASSERT_EQ(FILE_API_PHONE::ScanSingleMediaFile(song, &entry), 0);
+    ASSERT_EQ(FILE_API_PHONE::ScanSingleMediaFile(CurrentJobSetup().phone, song, &entry), 0);
     EXPECT_EQ(entry.Path, song);
     EXPECT_FALSE(entry.MediaId.empty());
     std::vector<MediaScanEntry> answers;
-    ASSERT_EQ(FILE_API_PHONE::ScanListMediaFile({song, folder + "/missing.mp3"}, &answers), 0);
+    ASSERT_EQ(FILE_API_PHONE::ScanListMediaFile(CurrentJobSetup().phone, {song, folder + "/missing.mp3"}, &answers), 0);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].MediaId, entry.MediaId);
 
-    EXPECT_TRUE(FILE_API_PHONE::PhoneDeleteFile(song));
-    EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist(song));
-    EXPECT_EQ(FILE_API_PHONE::PhoneDeletePath(folder), 0);
+    EXPECT_TRUE(FILE_API_PHONE::PhoneDeleteFile(CurrentJobSetup().phone, song));
+    EXPECT_FALSE(FILE_API_PHONE::PhoneFileExist(CurrentJobSetup().phone, song));
+    EXPECT_EQ(FILE_API_PHONE::PhoneDeletePath(CurrentJobSetup().phone, folder), 0);
     EXPECT_FALSE(std::filesystem::exists(service->OnDisk(folder)));
     testing::internal::GetCapturedStdout();
 }

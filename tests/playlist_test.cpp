@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "context/SyncContext.h"
+#include "export/ContextSetUp.h"
 #include "platform/host_memory.h"
 #include "platform/utf.h"
 #include "playlist/PlayList.h"
@@ -270,9 +271,9 @@ TEST_F(PlaylistTest, NullMemberPathFailsAfterTheNameInsert) {
 TEST_F(PlaylistTest, OverlongIdIsRefusedWithoutARequest) {
     LogCapture log;
     const std::string longId(CPlayList::kMaxPlaylistIdBytes + 1, '7');
-    EXPECT_EQ(CPlayList::DeletePlayListNameFromDB(longId), 1);
-    EXPECT_EQ(CPlayList::DeletePlayListMusicFromDB(longId), 1);
-    EXPECT_EQ(CPlayList::UpdatePlayListNameInDB(longId, "n"), 1);
+    EXPECT_EQ(CPlayList::DeletePlayListNameFromDB(CurrentJobSetup().phone, longId), 1);
+    EXPECT_EQ(CPlayList::DeletePlayListMusicFromDB(CurrentJobSetup().phone, longId), 1);
+    EXPECT_EQ(CPlayList::UpdatePlayListNameInDB(CurrentJobSetup().phone, longId, "n"), 1);
     EXPECT_EQ(log.Count("CPlayList::"), 3u);
     EXPECT_EQ(log.Count("AndroidOperationProvider::DoTableSync"), 0u);
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "context/Progress.h"
 #include "export/ContextSetUp.h"
 #include "platform/utf.h"
 #include "quellsync_http.h"
@@ -119,9 +120,9 @@ TEST(ProgressTest, ItemAndPercentMessagesReachTheWindow) {
 
     SyncItem item{};
     ItemResult result{0, 9, &item};
-    ReportPercent(40);
-    ReportItem(1000, &result);
-    ReportPercent(100);
+    ReportPercent(window.handle(), 40);
+    ReportItem(window.handle(), 1000, &result);
+    ReportPercent(window.handle(), 100);
 
     const auto& messages = window.messages();
     ASSERT_EQ(messages.size(), 3u);
@@ -141,7 +142,7 @@ TEST(ProgressTest, HostMayStopFromItsMessageHandling) {
     HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard", window.handle());
     SetUpContext(&records.connect, &records.job);
     window.onMessage = [](const RecordedMessage&) { Stop(nullptr, nullptr); };
-    ReportPercent(5);
+    ReportPercent(window.handle(), 5);
     EXPECT_EQ(GetSyncContext().stopRequested.load(), 1);
     GetSyncContext().stopRequested.store(0);
 }
@@ -149,6 +150,6 @@ TEST(ProgressTest, HostMayStopFromItsMessageHandling) {
 TEST(ProgressTest, NullWindowIsIgnored) {
     HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard", nullptr);
     SetUpContext(&records.connect, &records.job);
-    EXPECT_EQ(ReportPercent(10), 0);
-    EXPECT_EQ(ReportItem(1000, nullptr), 0);
+    EXPECT_EQ(ReportPercent(nullptr, 10), 0);
+    EXPECT_EQ(ReportItem(nullptr, 1000, nullptr), 0);
 }

@@ -520,34 +520,6 @@ TEST(SyncJobHostileTest, EntriesOutsideTheFolderAreNeverWritten) {
     EXPECT_EQ(files, 1u);
 }
 
-TEST(TaskCounterTest, ResultsOfWorkersFinishingTogetherAreAllDeliveredInOrder) {
-    TaskCounter counter;
-    counter.AddRunning(3);
-    SyncItem a{}, b{};
-    counter.Finish(0, 1000, std::make_unique<ItemResult>(ItemResult{0, 9, &a}));
-    counter.Finish(0, 1100, std::make_unique<ItemResult>(ItemResult{0, 8, &b}));
-    std::vector<std::pair<uint32_t, void*>> delivered;
-    const auto deliver = [&](uint32_t id, ItemResult* record) { delivered.emplace_back(id, record->item); };
-    EXPECT_EQ(counter.WaitAndDeliver(0, 1, deliver), 1);
-    EXPECT_EQ(delivered, (std::vector<std::pair<uint32_t, void*>>{{1000, &a}, {1100, &b}}));
-    EXPECT_EQ(counter.WaitAndDeliver(0, 1, deliver), 1);  // each delivered once
-    EXPECT_EQ(delivered.size(), 2u);
-    counter.Finish(-2, 0, nullptr);
-    EXPECT_EQ(counter.Running(), 0);
-    EXPECT_EQ(counter.Result(), -2);
-}
-
-TEST(TaskCounterTest, AWaitWakesWhenAWorkerFinishes) {
-    TaskCounter counter;
-    counter.AddRunning(1);
-    std::thread worker([&] { counter.Finish(0, 0, nullptr); });
-    // Bounded by a minute, but woken by the worker's notification.
-    int32_t running = 1;
-    for (int i = 0; i < 6000 && running != 0; ++i) running = counter.WaitAndDeliver(60000, 1, nullptr);
-    worker.join();
-    EXPECT_EQ(running, 0);
-}
-
 TEST(SyncJobLimitTest, AtMostFiveUploadsRunAtOnce) {
     using namespace filewire;
     // Every connection waits at the gate before it answers, so the uploads

@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "context/SyncContext.h"
 #include "fileapi/FileApi.h"
 #include "filesync/HttpFileAPI.h"
 #include "log/Log.h"
@@ -133,10 +132,10 @@ std::vector<CopyPass> RestorePlan(PathStyle style, int32_t category, const std::
 namespace {
 
 PathStyle Native() { return platform::NativePathStyle(); }
-bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
 std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
 
-int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, int depth) {
+int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const PhoneEndpoint::StopFlag* stop,
+                     int depth) {
     const PathStyle style = Native();
     const std::u16string root = backup_paths::AddLongPathPrefix(style, folder);
     if (depth > CBackupRestore::kMaxPcDepth) {
@@ -153,12 +152,12 @@ int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, int dep
         return 0;
     }
     for (const platform::DirEntry& entry : entries) {
-        if (Stopping()) break;
+        if (stop != nullptr && stop->load() != 0) break;
         if (!entry.isDirectory) {
             list.Append({backup_paths::JoinPcPath(style, root, entry.name), entry.size});
         } else if (!entry.isLink && !entry.name.empty() && entry.name.front() != u'.') {
             // A linked folder is never entered: a link loop would never end.
-            ListPcFolder(backup_paths::JoinPcPath(style, root, entry.name), list, depth + 1);
+            ListPcFolder(backup_paths::JoinPcPath(style, root, entry.name), list, stop, depth + 1);
         }
     }
     if (listed == platform::ListResult::kReadFailed) {
@@ -191,29 +190,28 @@ bool UploadLeftNothing(int32_t result) { return result == -7 || result == -11 ||
 // that can even have the full size; it is deleted with a request that the
 // stop flag does not cut short, or a later restore that keeps existing
 // files would keep the broken one for good.
-int32_t Upload(const std::u16string& pcFile, const std::u16string& phonePath) {
-    const SyncContext& context = GetSyncContext();
-    const std::string phone = Utf8(phonePath);
-    const int32_t result = CHttpFileAPI::PutFileEx(context.host.c_str(), context.port, Utf8(pcFile).c_str(),
-                                                   phone.c_str(), &context.stopRequested,
-                                                   CBackupRestore::kTimeoutSeconds);
-    if ((result != 0 || Stopping()) && !UploadLeftNothing(result))
-        CHttpFileAPI::DeleteFileW(context.host.c_str(), context.port, phone.c_str(), nullptr,
-                                  CBackupRestore::kTimeoutSeconds);
+// The caller has made sure the phone holds nothing at phonePath, so the
+// upload does not stat it again.
+int32_t Upload(const PhoneEndpoint& phone, const std::u16string& pcFile, const std::u16string& phonePath) {
+    const std::string target = Utf8(phonePath);
+    const int32_t result =
+        CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, Utf8(pcFile).c_str(), target.c_str(), phone.stop,
+                                phone.timeout, CHttpFileAPI::kPhoneSizeAbsent);
+    if ((result != 0 || phone.Stopping()) && !UploadLeftNothing(result))
+        CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, target.c_str(), nullptr, phone.timeout);
     return result;
 }
 
-int32_t RunRestore(const std::u16string& pcRoot, const std::u16string& phoneRoot,
+int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                    const std::vector<std::u16string>& folders, int32_t conflictMode, ProgressCallback callback,
                    int32_t scale) {
-    const SyncContext& context = GetSyncContext();
     const PathStyle style = Native();
     BackupFileList list;
     std::vector<std::u16string> sources;
     if (folders.empty()) sources.push_back(pcRoot);
     for (const std::u16string& name : folders) sources.push_back(backup_paths::JoinPcPath(style, pcRoot, name));
     for (const std::u16string& source : sources) {
-        if (CBackupRestore::GetAllFileListFromPC(source, list) != 0) {
+        if (CBackupRestore::GetAllFileListFromPC(source, list, phone.stop) != 0) {
             QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
             return CBackupRestore::kFailed;
         }
@@ -221,18 +219,27 @@ int32_t RunRestore(const std::u16string& pcRoot, const std::u16string& phoneRoot
 
     const size_t n = list.GetCount();
     for (size_t j = 0; j < n; ++j) {
-        if (Stopping()) return CBackupRestore::kStopped;
+        if (phone.Stopping()) return CBackupRestore::kStopped;
         const BackupFileEntry& entry = list.GetAt(j);
         std::u16string phonePath = backup_paths::MapPcToPhone(style, entry.mstrPath, pcRoot, phoneRoot);
         const std::u16string pcFile = backup_paths::AddLongPathPrefix(style, entry.mstrPath);
         bool upload = true;
-        if (FILE_API_PHONE::PhoneFileExist(Utf8(phonePath))) {
+        RemoteFileInfo found;
+        const int32_t stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(phonePath).c_str(), &found,
+                                                   phone.stop, phone.timeout);
+        if (stat < 0) {
+            // The phone did not say whether it has the file: taking that for
+            // "absent" would write over it.
+            QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
+            return phone.Stopping() ? CBackupRestore::kStopped : CBackupRestore::kFailed;
+        }
+        if (stat == 0) {
             if (conflictMode == 1) {
-                const int32_t renamed = CBackupRestore::GetFileNameOnPhone(phonePath);
+                const int32_t renamed = CBackupRestore::GetFileNameOnPhone(phone, phonePath);
                 if (renamed != 0) return renamed;
             } else if (conflictMode == 2) {
-                if (CHttpFileAPI::DeleteFileW(context.host.c_str(), context.port, Utf8(phonePath).c_str(),
-                                              &context.stopRequested, CBackupRestore::kTimeoutSeconds) != 0) {
+                if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, Utf8(phonePath).c_str(), phone.stop,
+                                              phone.timeout) != 0) {
                     QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
                     return CBackupRestore::kFailed;
                 }
@@ -241,7 +248,7 @@ int32_t RunRestore(const std::u16string& pcRoot, const std::u16string& phoneRoot
             }
         }
         if (upload) {
-            const int32_t put = Upload(pcFile, phonePath);
+            const int32_t put = Upload(phone, pcFile, phonePath);
             if (put != 0) return put;
         }
         Report(callback, j, scale, n);
@@ -249,7 +256,7 @@ int32_t RunRestore(const std::u16string& pcRoot, const std::u16string& phoneRoot
     return 0;
 }
 
-int32_t RunBackup(const std::u16string& phoneRoot, const std::u16string& pcRoot,
+int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                   const std::vector<std::u16string>& folders, ProgressCallback callback,
                   const BackupExtensions* filter, int32_t scale) {
     const PathStyle style = Native();
@@ -262,19 +269,18 @@ int32_t RunBackup(const std::u16string& phoneRoot, const std::u16string& pcRoot,
     if (folders.empty()) sources.push_back(root);
     for (const std::u16string& name : folders) sources.push_back(backup_paths::JoinPhonePath(root, name));
     for (const std::u16string& source : sources) {
-        if (CBackupRestore::GetAllFileListFromPhone(source.empty() ? u"/" : source, list) != 0) {
+        if (CBackupRestore::GetAllFileListFromPhone(phone, source.empty() ? u"/" : source, list) != 0) {
             QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPhoneToPC");
             return CBackupRestore::kFailed;
         }
         listed.emplace_back(source, list.GetCount());
     }
 
-    const SyncContext& context = GetSyncContext();
     const size_t n = list.GetCount();
     size_t folder = 0;
     bool refused = false;
     for (size_t j = 0; j < n; ++j) {
-        if (Stopping()) return CBackupRestore::kStopped;
+        if (phone.Stopping()) return CBackupRestore::kStopped;
         while (j >= listed[folder].second) ++folder;
         const BackupFileEntry& entry = list.GetAt(j);
         if (filter != nullptr && !backup_paths::HasListedExtension(entry.mstrPath, *filter)) continue;
@@ -291,9 +297,8 @@ int32_t RunBackup(const std::u16string& phoneRoot, const std::u16string& pcRoot,
         FILE_API::EnsureParentDir(pcFile);  // a folder not made shows up as a failing download
         // The download goes through a temporary file: an earlier copy of
         // this file stays intact until the new one is complete.
-        const int32_t got = CHttpFileAPI::GetFile(context.host.c_str(), context.port, Utf8(entry.mstrPath).c_str(),
-                                                  Utf8(pcFile).c_str(), &context.stopRequested,
-                                                  CBackupRestore::kTimeoutSeconds);
+        const int32_t got = CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, Utf8(entry.mstrPath).c_str(),
+                                                  Utf8(pcFile).c_str(), phone.stop, phone.timeout);
         if (got != 0) return got;
         Report(callback, j, scale, n);
     }
@@ -310,24 +315,26 @@ int32_t Guarded(const char* function, Body body) {
     }
 }
 
-int32_t RunBackupPlan(const char* function, int32_t category, const std::u16string& phoneRoot,
+int32_t RunBackupPlan(const PhoneEndpoint& phone, const char* function, int32_t category, const std::u16string& phoneRoot,
                       const std::u16string& pcFolder, ProgressCallback callback) {
     return Guarded(function, [&]() {
         for (const backup_paths::CopyPass& pass : backup_paths::BackupPlan(Native(), category, pcFolder, phoneRoot)) {
-            const int32_t result = CBackupRestore::CopyPathFromPhoneToPC(pass.phoneRoot, pass.pcRoot, pass.folders,
-                                                                        callback, pass.filter, pass.scale);
+            const int32_t result = CBackupRestore::CopyPathFromPhoneToPC(phone, pass.phoneRoot, pass.pcRoot,
+                                                                        pass.folders, callback, pass.filter,
+                                                                        pass.scale);
             if (result != 0) return result;  // a failed pass ends the category
         }
         return 0;
     });
 }
 
-int32_t RunRestorePlan(const char* function, int32_t category, const std::u16string& pcFolder,
+int32_t RunRestorePlan(const PhoneEndpoint& phone, const char* function, int32_t category, const std::u16string& pcFolder,
                        const std::u16string& phoneRoot, int32_t conflictMode, ProgressCallback callback) {
     return Guarded(function, [&]() {
         for (const backup_paths::CopyPass& pass : backup_paths::RestorePlan(Native(), category, pcFolder, phoneRoot)) {
-            const int32_t result = CBackupRestore::CopyPathFromPCToPhone(pass.pcRoot, pass.phoneRoot, pass.folders,
-                                                                        conflictMode, callback, pass.scale);
+            const int32_t result = CBackupRestore::CopyPathFromPCToPhone(phone, pass.pcRoot, pass.phoneRoot,
+                                                                        pass.folders, conflictMode, callback,
+                                                                        pass.scale);
             if (result != 0) return result;
         }
         return 0;
@@ -358,15 +365,16 @@ bool CBackupRestore::HasListedExtension(const std::u16string& path, const Backup
     return backup_paths::HasListedExtension(path, extensions);
 }
 
-int32_t CBackupRestore::GetAllFileListFromPC(const std::u16string& folder, BackupFileList& list) {
-    return ListPcFolder(folder, list, 0);
+int32_t CBackupRestore::GetAllFileListFromPC(const std::u16string& folder, BackupFileList& list,
+                                             const PhoneEndpoint::StopFlag* stop) {
+    return ListPcFolder(folder, list, stop, 0);
 }
 
-int32_t CBackupRestore::GetAllFileListFromPhone(const std::u16string& folder, BackupFileList& list) {
-    SyncContext& context = GetSyncContext();
+int32_t CBackupRestore::GetAllFileListFromPhone(const PhoneEndpoint& phone, const std::u16string& folder,
+                                                BackupFileList& list) {
     std::vector<RemoteFileInfo> records;
-    if (CHttpFileAPI::EnumDir(context.host.c_str(), context.port, Utf8(folder).c_str(), &records,
-                              &context.stopRequested, true, kTimeoutSeconds) != 0) {
+    if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, Utf8(folder).c_str(), &records, phone.stop, true,
+                              phone.timeout) != 0) {
         QS_LOG_COMPONENT("CBackupRestore::GetAllFileListFromPhone");
         return kFailed;
     }
@@ -377,18 +385,17 @@ int32_t CBackupRestore::GetAllFileListFromPhone(const std::u16string& folder, Ba
     return 0;
 }
 
-int32_t CBackupRestore::GetFileNameOnPhone(std::u16string& path) {
+int32_t CBackupRestore::GetFileNameOnPhone(const PhoneEndpoint& phone, std::u16string& path) {
     const size_t slash = path.rfind(u'/');
     if (slash == std::u16string::npos) {
         QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
         return kFailed;
     }
     const std::u16string folder = path.substr(0, slash);
-    SyncContext& context = GetSyncContext();
     std::vector<RemoteFileInfo> records;
     const std::string listed = folder.empty() ? std::string("/") : Utf8(folder);
-    if (CHttpFileAPI::EnumDir(context.host.c_str(), context.port, listed.c_str(), &records,
-                              &context.stopRequested, false, kTimeoutSeconds) != 0) {
+    if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, listed.c_str(), &records, phone.stop, false,
+                              phone.timeout) != 0) {
         QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
         return kFailed;
     }
@@ -410,51 +417,51 @@ int32_t CBackupRestore::GetFileNameOnPhone(std::u16string& path) {
     }
 }
 
-int32_t CBackupRestore::CopyPathFromPCToPhone(const std::u16string& pcRoot, const std::u16string& phoneRoot,
+int32_t CBackupRestore::CopyPathFromPCToPhone(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                                               const std::vector<std::u16string>& folders, int32_t conflictMode,
                                               ProgressCallback callback, int32_t scale) {
     return Guarded("CBackupRestore::CopyPathFromPCToPhone",
-                   [&]() { return RunRestore(pcRoot, phoneRoot, folders, conflictMode, callback, scale); });
+                   [&]() { return RunRestore(phone, pcRoot, phoneRoot, folders, conflictMode, callback, scale); });
 }
 
-int32_t CBackupRestore::CopyPathFromPhoneToPC(const std::u16string& phoneRoot, const std::u16string& pcRoot,
+int32_t CBackupRestore::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                                               const std::vector<std::u16string>& folders, ProgressCallback callback,
                                               const BackupExtensions* filter, int32_t scale) {
     return Guarded("CBackupRestore::CopyPathFromPhoneToPC",
-                   [&]() { return RunBackup(phoneRoot, pcRoot, folders, callback, filter, scale); });
+                   [&]() { return RunBackup(phone, phoneRoot, pcRoot, folders, callback, filter, scale); });
 }
 
-int32_t CBackupRestore::BackupMusic(const std::u16string&, int32_t, const std::u16string& phoneRoot,
+int32_t CBackupRestore::BackupMusic(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
                                     const std::u16string& pcFolder, ProgressCallback callback) {
-    return RunBackupPlan("CBackupRestore::BackupMusic", kMusic, phoneRoot, pcFolder, callback);
+    return RunBackupPlan(phone, "CBackupRestore::BackupMusic", kMusic, phoneRoot, pcFolder, callback);
 }
 
-int32_t CBackupRestore::BackupPhotosAndVideos(const std::u16string&, int32_t, const std::u16string& phoneRoot,
+int32_t CBackupRestore::BackupPhotosAndVideos(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
                                               const std::u16string& pcFolder, ProgressCallback callback) {
-    return RunBackupPlan("CBackupRestore::BackupPhotosAndVideos", kPhotosAndVideos, phoneRoot, pcFolder, callback);
+    return RunBackupPlan(phone, "CBackupRestore::BackupPhotosAndVideos", kPhotosAndVideos, phoneRoot, pcFolder, callback);
 }
 
-int32_t CBackupRestore::BackupDocument(const std::u16string&, int32_t, const std::u16string& phoneRoot,
+int32_t CBackupRestore::BackupDocument(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
                                        const std::u16string& pcFolder, ProgressCallback callback) {
-    return RunBackupPlan("CBackupRestore::BackupDocument", kDocuments, phoneRoot, pcFolder, callback);
+    return RunBackupPlan(phone, "CBackupRestore::BackupDocument", kDocuments, phoneRoot, pcFolder, callback);
 }
 
-int32_t CBackupRestore::RestoreMusic(const std::u16string&, int32_t, const std::u16string& pcFolder,
+int32_t CBackupRestore::RestoreMusic(const PhoneEndpoint& phone, const std::u16string& pcFolder,
                                      const std::u16string& phoneRoot, int32_t conflictMode,
                                      ProgressCallback callback) {
-    return RunRestorePlan("CBackupRestore::RestoreMusic", kMusic, pcFolder, phoneRoot, conflictMode, callback);
+    return RunRestorePlan(phone, "CBackupRestore::RestoreMusic", kMusic, pcFolder, phoneRoot, conflictMode, callback);
 }
 
-int32_t CBackupRestore::RestorePhotosAndVideos(const std::u16string&, int32_t, const std::u16string& pcFolder,
+int32_t CBackupRestore::RestorePhotosAndVideos(const PhoneEndpoint& phone, const std::u16string& pcFolder,
                                                const std::u16string& phoneRoot, int32_t conflictMode,
                                                ProgressCallback callback) {
-    return RunRestorePlan("CBackupRestore::RestorePhotosAndVideos", kPhotosAndVideos, pcFolder, phoneRoot,
+    return RunRestorePlan(phone, "CBackupRestore::RestorePhotosAndVideos", kPhotosAndVideos, pcFolder, phoneRoot,
                           conflictMode, callback);
 }
 
-int32_t CBackupRestore::RestoreDocument(const std::u16string&, int32_t, const std::u16string& pcFolder,
+int32_t CBackupRestore::RestoreDocument(const PhoneEndpoint& phone, const std::u16string& pcFolder,
                                         const std::u16string& phoneRoot, int32_t conflictMode,
                                         ProgressCallback callback) {
-    return RunRestorePlan("CBackupRestore::RestoreDocument", kDocuments, pcFolder, phoneRoot, conflictMode,
+    return RunRestorePlan(phone, "CBackupRestore::RestoreDocument", kDocuments, pcFolder, phoneRoot, conflictMode,
                           callback);
 }

@@ -2,9 +2,10 @@
 // folder: flat file lists on both sides, the two path copy engines, and the
 // category operations with their folder plans.
 //
-// CBackupRestore keeps no state. It talks to the phone named by the sync
-// context (host and port) and passes the context's stop flag to every remote
-// operation; everything runs on the thread of the Backup or Restore export.
+// CBackupRestore keeps no state. It talks to the phone named by the endpoint
+// it is given and passes the endpoint's stop flag to every remote operation;
+// everything runs on the thread of the Backup or Restore export (the chunk
+// transfers on worker pools of their own, joined before they return).
 // Phone paths are wide inside this unit and UTF-8 on the wire.
 //
 // Results of the engines and category operations:
@@ -26,6 +27,7 @@
 
 #include "platform/path_style.h"
 #include "quellsync_http.h"
+#include "transport/PhoneEndpoint.h"
 
 // One file of a listing: full path and size. PC entries carry the long-path
 // prefix (Windows); phone entries hold the name the phone reported.
@@ -130,25 +132,28 @@ public:
     // Appends every file below folder, depth first, in the file system's
     // order. Folders whose names begin with "." are not entered, nor are
     // links (symbolic links, junctions, other reparse points), nor folders
-    // deeper than kMaxPcDepth. A set stop flag ends the walk early.
+    // deeper than kMaxPcDepth. A set stop flag (may be null) ends the walk
+    // early.
     //   0     done, also when the folder cannot be opened (logged)
     //   -101  the enumeration failed part-way (logged); entries so far stay
-    static int32_t GetAllFileListFromPC(const std::u16string& folder, BackupFileList& list);
+    static int32_t GetAllFileListFromPC(const std::u16string& folder, BackupFileList& list,
+                                        const PhoneEndpoint::StopFlag* stop = nullptr);
     // Appends every file below a phone folder, all levels, in the reverse of
     // the phone's listing order. 0 done; 1 the listing failed (logged,
     // nothing appended).
-    static int32_t GetAllFileListFromPhone(const std::u16string& folder, BackupFileList& list);
+    static int32_t GetAllFileListFromPhone(const PhoneEndpoint& phone, const std::u16string& folder,
+                                           BackupFileList& list);
     // Replaces path, an existing phone file, by the first numbered name
     // (n = 2, 3, ...) that its folder does not hold. 0 replaced; 1 the
     // folder could not be listed or path holds no "/" (logged, unchanged).
-    static int32_t GetFileNameOnPhone(std::u16string& path);
+    static int32_t GetFileNameOnPhone(const PhoneEndpoint& phone, std::u16string& path);
 
     // Restore: copies every file below the PC root's folders to the same
     // relative place below the phone root. conflictMode decides about a
     // phone file already there: 1 upload under a numbered name, 2 delete and
     // upload, any other value leave it. A failed or stopped upload leaves no
     // partial phone file. Progress j * scale / n after each file handled.
-    static int32_t CopyPathFromPCToPhone(const std::u16string& pcRoot, const std::u16string& phoneRoot,
+    static int32_t CopyPathFromPCToPhone(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                                          const std::vector<std::u16string>& folders, int32_t conflictMode,
                                          ProgressCallback callback, int32_t scale);
     // Backup: copies every phone file below the phone root's folders that
@@ -156,24 +161,23 @@ public:
     // root, overwriting a PC file of that name only once the new copy is
     // complete. Entries that would leave the PC root are skipped (logged)
     // and make the run end with 1. Progress j * scale / n after each copy.
-    static int32_t CopyPathFromPhoneToPC(const std::u16string& phoneRoot, const std::u16string& pcRoot,
+    static int32_t CopyPathFromPhoneToPC(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                                          const std::vector<std::u16string>& folders, ProgressCallback callback,
                                          const BackupExtensions* filter, int32_t scale);
 
-    // Category operations. host and port are accepted and not used: the
-    // connection comes from the sync context.
-    static int32_t BackupMusic(const std::u16string& host, int32_t port, const std::u16string& phoneRoot,
+    // Category operations, on the phone the endpoint names.
+    static int32_t BackupMusic(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
                                const std::u16string& pcFolder, ProgressCallback callback);
-    static int32_t BackupPhotosAndVideos(const std::u16string& host, int32_t port, const std::u16string& phoneRoot,
+    static int32_t BackupPhotosAndVideos(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
                                          const std::u16string& pcFolder, ProgressCallback callback);
-    static int32_t BackupDocument(const std::u16string& host, int32_t port, const std::u16string& phoneRoot,
+    static int32_t BackupDocument(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
                                   const std::u16string& pcFolder, ProgressCallback callback);
-    static int32_t RestoreMusic(const std::u16string& host, int32_t port, const std::u16string& pcFolder,
+    static int32_t RestoreMusic(const PhoneEndpoint& phone, const std::u16string& pcFolder,
                                 const std::u16string& phoneRoot, int32_t conflictMode, ProgressCallback callback);
-    static int32_t RestorePhotosAndVideos(const std::u16string& host, int32_t port, const std::u16string& pcFolder,
+    static int32_t RestorePhotosAndVideos(const PhoneEndpoint& phone, const std::u16string& pcFolder,
                                           const std::u16string& phoneRoot, int32_t conflictMode,
                                           ProgressCallback callback);
-    static int32_t RestoreDocument(const std::u16string& host, int32_t port, const std::u16string& pcFolder,
+    static int32_t RestoreDocument(const PhoneEndpoint& phone, const std::u16string& pcFolder,
                                    const std::u16string& phoneRoot, int32_t conflictMode,
                                    ProgressCallback callback);
 };

@@ -1,6 +1,7 @@
 // The process-wide sync context every job shares: the phone service's host
-// and port, the device root, the host window and the stop flag. Set up by the
-// entry points (export layer), read by every layer below them.
+// and port, the device root, the host window and the stop flag. Set up and
+// read by the entry points (export layer) only: an export hands what its job
+// needs (a PhoneEndpoint, the window) down as parameters.
 #pragma once
 
 #include <atomic>
@@ -27,10 +28,3 @@ constexpr int32_t kInitialPort = 8182;
 
 // The one context of the process, in its initial state before any export runs.
 SyncContext& GetSyncContext();
-
-// SendMessageW(window, 2525, identifier, record) to the context's window; the
-// result is returned and ignored by callers. Only the export's own thread
-// sends, never a worker.
-intptr_t ReportItem(uint32_t identifier, ItemResult* record);
-// SendMessageW(window, 2525, 0x20002, percentage).
-intptr_t ReportPercent(uint32_t percentage);

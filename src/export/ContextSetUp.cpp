@@ -18,3 +18,15 @@ void SetUpContext(const ConnectParams* connect, const JobParams* job) {
     context.port = platform::WideToInt(platform::UrlPortPart(url));
     context.host = platform::Utf16ToUtf8(platform::UrlHostPart(url));
 }
+
+JobSetup CurrentJobSetup() {
+    SyncContext& context = GetSyncContext();
+    JobSetup setup;
+    setup.phone.host = context.host;
+    setup.phone.port = context.port;
+    setup.phone.stop = &context.stopRequested;
+    setup.phone.timeout = PhoneEndpoint::kDefaultTimeoutSeconds;
+    setup.window = context.window;
+    setup.device = context.device;
+    return setup;
+}

@@ -1,15 +1,20 @@
 // The entry points the host calls, and the jobs behind them.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "backup/BackupRestore.h"
 #include "context/HostList.h"
+#include "context/Progress.h"
 #include "export/ContextSetUp.h"
+#include "export/ExportFrame.h"
 #include "fileapi/FileApi.h"
 #include "log/Log.h"
 #include "platform/utf.h"
 #include "playlist/PlayList.h"
+#include "pool/WorkerPool.h"
 #include "quellsync_http.h"
 
 namespace {
@@ -22,30 +27,31 @@ constexpr intptr_t kChangeCopy = 1;
 constexpr intptr_t kChangeCopyToo = 2;
 constexpr intptr_t kChangeRemove = 3;
 
-bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
+// Failure results of the exports when an exception reaches their frame.
+constexpr int32_t kSyncFailed = -1;
+constexpr int32_t kPlaylistFailed = 1;
 
 std::string Utf8(const QS_WCHAR* text) { return platform::Utf16ToUtf8(platform::FromHostText(text)); }
 
 // Sends the item's message and then the percentage after it.
 class ItemReporter {
 public:
-    explicit ItemReporter(size_t total) : mTotal(total) {}
+    ItemReporter(HWND window, size_t total) : mWindow(window), mTotal(total) {}
     void Item(uint32_t messageId, intptr_t code, SyncItem* item) {
         ItemResult record{0, code, item};
-        ReportItem(messageId, &record);
+        ReportItem(mWindow, messageId, &record);
         Step();
     }
     void Step() {
         ++mDone;
-        ReportPercent(static_cast<uint32_t>(mDone * 100u / mTotal));
+        ReportPercent(mWindow, static_cast<uint32_t>(mDone * 100u / mTotal));
     }
 
 private:
+    HWND mWindow;
     size_t mTotal;
     size_t mDone = 0;
 };
-
-void DeliverPending(uint32_t messageId, ItemResult* record) { ReportItem(messageId, record); }
 
 // True when a mirrored phone path names the phone folder itself (or less).
 bool MirrorsTheWholeFolder(std::string phonePath, const std::string& phoneFolder) {
@@ -54,8 +60,8 @@ bool MirrorsTheWholeFolder(std::string phonePath, const std::string& phoneFolder
 }
 
 // Pass 1: removes the mirrored phone folders of removed folder items.
-int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, uint32_t messageId,
-                      intptr_t code, ItemReporter& reporter) {
+int32_t RemoveFolders(const PhoneEndpoint& phone, const QsHostList* items, const std::string& phoneFolder,
+                      uint32_t messageId, intptr_t code, ItemReporter& reporter) {
     for (size_t i = 0; i < HostListCount(items); ++i) {
         SyncItem* item = HostListAt<SyncItem>(items, i);
         if (!item || item->isFolder == 0) continue;
@@ -63,7 +69,7 @@ int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, u
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             continue;
         }
-        if (Stopping()) break;
+        if (phone.Stopping()) break;
         const std::string phonePath = FILE_API::BuildPhonePath(Utf8(item->pcPath), phoneFolder);
         if (MirrorsTheWholeFolder(phonePath, phoneFolder)) {
             // A missing or root PC path mirrors to the export's phone folder
@@ -71,7 +77,7 @@ int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, u
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             continue;
         }
-        const int32_t removed = FILE_API_PHONE::PhoneDeletePath(phonePath);
+        const int32_t removed = FILE_API_PHONE::PhoneDeletePath(phone, phonePath);
         if (removed != 0) {
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             return removed;
@@ -82,16 +88,17 @@ int32_t RemoveFolders(const QsHostList* items, const std::string& phoneFolder, u
 }
 
 // Pass 2: removes the phone files of removed file items.
-int32_t RemoveFiles(const QsHostList* items, uint32_t messageId, intptr_t code, ItemReporter& reporter) {
+int32_t RemoveFiles(const PhoneEndpoint& phone, const QsHostList* items, uint32_t messageId, intptr_t code,
+                    ItemReporter& reporter) {
     for (size_t i = 0; i < HostListCount(items); ++i) {
         SyncItem* item = HostListAt<SyncItem>(items, i);
         if (!item || item->isFolder != 0 || item->changeKind != kChangeRemove) continue;
-        if (Stopping()) break;
+        if (phone.Stopping()) break;
         if (!item->phonePath) {
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             continue;
         }
-        if (!FILE_API_PHONE::PhoneDeleteFile(Utf8(item->phonePath))) {
+        if (!FILE_API_PHONE::PhoneDeleteFile(phone, Utf8(item->phonePath))) {
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             return -2;
         }
@@ -100,61 +107,61 @@ int32_t RemoveFiles(const QsHostList* items, uint32_t messageId, intptr_t code, 
     return 0;
 }
 
-// Pass 3: uploads new and changed files, five at a time. Worker results are
-// reported from this thread whenever the counter wakes it.
-int32_t UploadFiles(const QsHostList* items, const std::string& phoneFolder, uint32_t messageId,
-                    intptr_t code, bool scan, ItemReporter& reporter) {
-    const SyncContext& context = GetSyncContext();
-    TaskCounter counter;
+// Pass 3: uploads new and changed files, five at a time. A finished upload
+// hands its item message to this thread, which sends it whenever the pool
+// wakes it: while waiting for a free slot and while waiting for the last
+// uploads.
+int32_t UploadFiles(const JobSetup& job, const QsHostList* items, const std::string& phoneFolder,
+                    uint32_t messageId, intptr_t code, bool scan, ItemReporter& reporter) {
+    const PhoneEndpoint& phone = job.phone;
+    const HWND window = job.window;
+    WorkerPool pool(FILE_API::kMaxWorkers, "FILE_API::PutFileTaskProc");
     for (size_t i = 0; i < HostListCount(items); ++i) {
         SyncItem* item = HostListAt<SyncItem>(items, i);
         if (!item || item->isFolder != 0 ||
             (item->changeKind != kChangeCopy && item->changeKind != kChangeCopyToo))
             continue;
-        const std::string source = Utf8(item->pcPath);
-        const std::string phonePath = FILE_API::BuildPhonePath(source, phoneFolder);
-        if (Stopping() || counter.Result() != 0) break;
-        while (counter.Running() >= FILE_API::kMaxWorkers && !Stopping())
-            counter.WaitAndDeliver(FILE_API::kPollMs, FILE_API::kMaxWorkers, DeliverPending);
-        auto task = std::make_shared<TransferTask>();
-        task->counter = &counter;
-        task->host = context.host;
-        task->port = context.port;
-        task->stop = &context.stopRequested;
-        task->scanAfterUpload = scan;
-        task->item = item;
-        task->code = code;
-        task->messageId = messageId;
-        task->source = source;
-        task->target = phonePath;
-        counter.AddRunning(1);
-        if (!FILE_API::StartWorker(&FILE_API::PutFileTaskProc, task)) {
-            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
-            counter.Finish(-1, 0, nullptr);
-        }
+        while (pool.Unfinished() >= FILE_API::kMaxWorkers && !phone.Stopping())
+            pool.Wait(FILE_API::kPollMs, FILE_API::kMaxWorkers);
+        if (phone.Stopping() || pool.Failure() != 0) break;
+        TransferTask task;
+        task.scanAfterUpload = scan;
+        task.item = item;
+        task.code = code;
+        task.messageId = messageId;
+        task.source = Utf8(item->pcPath);
+        task.target = FILE_API::BuildPhonePath(task.source, phoneFolder);
+        pool.Submit([&pool, &phone, window, task = std::move(task)]() {
+            const int32_t result = FILE_API::PutFileTaskProc(phone, task);
+            if (result == 0) {
+                pool.Deliver([window, messageId = task.messageId, code = task.code, item = task.item]() {
+                    ItemResult record{0, code, item};
+                    ReportItem(window, messageId, &record);
+                });
+            }
+            return result;
+        });
         reporter.Step();  // counts started uploads
     }
-    // Each wake delivers what finished meanwhile; the call that sees the last
-    // worker gone has delivered its result too (both change under one lock).
-    while (counter.WaitAndDeliver(FILE_API::kPollMs, 1, DeliverPending) != 0) {
-    }
-    return counter.Result();
+    pool.WaitAll(FILE_API::kPollMs);
+    return pool.Failure();
 }
 
 // The PC-to-phone job: folder removals, file removals, then uploads.
 // 0 done (or stopped) with no failed upload; -4 a folder removal failed; -2
 // a file removal or a media scan failed; -1 an upload failed.
-int32_t SyncFileFromPCToPhone(uint32_t messageId, const std::string& phoneFolder, const QsHostList* items,
-                              intptr_t code, bool scan) {
-    ItemReporter reporter(HostListCount(items));
-    int32_t result = RemoveFolders(items, phoneFolder, messageId, code, reporter);
+int32_t SyncFileFromPCToPhone(const JobSetup& job, uint32_t messageId, const std::string& phoneFolder,
+                              const QsHostList* items, intptr_t code, bool scan) {
+    ItemReporter reporter(job.window, HostListCount(items));
+    int32_t result = RemoveFolders(job.phone, items, phoneFolder, messageId, code, reporter);
     if (result != 0) return result;
-    result = RemoveFiles(items, messageId, code, reporter);
+    result = RemoveFiles(job.phone, items, messageId, code, reporter);
     if (result != 0) return result;
-    return UploadFiles(items, phoneFolder, messageId, code, scan, reporter);
+    return UploadFiles(job, items, phoneFolder, messageId, code, scan, reporter);
 }
 
 struct UploadExport {
+    const char* name;
     const char* folder;
     uint32_t messageId;
     intptr_t code;
@@ -162,15 +169,19 @@ struct UploadExport {
 };
 
 int32_t RunUploadExport(ConnectParams* connect, JobParams* job, const UploadExport& kind) {
-    SetUpContext(connect, job);
-    if (!job || !job->items) {
-        QS_LOG_COMPONENT("SyncFileFromPCToPhone");
-        return -1;
-    }
-    const std::string phoneFolder = GetSyncContext().device + kind.folder;
-    const int32_t result = SyncFileFromPCToPhone(kind.messageId, phoneFolder, job->items, kind.code, kind.scan);
-    if (result == 0) FILE_API_PHONE::PhoneDeleteEmptyPath(phoneFolder);
-    return result;
+    return RunExport(kind.name, kSyncFailed, [&]() {
+        SetUpContext(connect, job);
+        if (!job || !job->items) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            return -1;
+        }
+        const JobSetup setup = CurrentJobSetup();
+        const std::string phoneFolder = setup.device + kind.folder;
+        const int32_t result =
+            SyncFileFromPCToPhone(setup, kind.messageId, phoneFolder, job->items, kind.code, kind.scan);
+        if (result == 0) FILE_API_PHONE::PhoneDeleteEmptyPath(setup.phone, phoneFolder);
+        return result;
+    });
 }
 
 // The PC folder of a phone-to-PC export: word 2 (camera) or 3 (documents)
@@ -188,81 +199,97 @@ int32_t SyncCameraFromPhoneToPC(ConnectParams* connect, JobParams* job) {
         QS_LOG_COMPONENT("SyncCameraFromPhoneToPC");
         return -1;
     }
-    return FILE_API::CopyPathFromPhoneToPC(GetSyncContext().device + "/DCIM", Utf8(folders->cameraFolder));
+    const JobSetup setup = CurrentJobSetup();
+    return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/DCIM",
+                                           Utf8(folders->cameraFolder));
 }
 
 }  // namespace
 
-extern "C" QS_API int32_t QS_CALL Test(void) { return 0; }
+extern "C" QS_API int32_t QS_CALL Test(void) {
+    return RunExport("Test", 0, [] { return 0; });
+}
 
 extern "C" QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job) {
     (void)connect;
     (void)job;
-    GetSyncContext().stopRequested.store(1);
-    return 0;
+    return RunExport("Stop", 0, [] {
+        GetSyncContext().stopRequested.store(1);
+        return 0;
+    });
 }
 
 extern "C" QS_API int32_t QS_CALL SyncMusicFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"/Music", 1000, 9, true});
+    return RunUploadExport(connect, job, {"SyncMusicFile", "/Music", 1000, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncPhotoFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"/Pictures", 1100, 9, true});
+    return RunUploadExport(connect, job, {"SyncPhotoFile", "/Pictures", 1100, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncVideoFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"/Movies", 1100, 9, true});
+    return RunUploadExport(connect, job, {"SyncVideoFile", "/Movies", 1100, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncDocumentFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"/My Documents/Documents", 1400, 9, true});
+    return RunUploadExport(connect, job, {"SyncDocumentFile", "/My Documents/Documents", 1400, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncPlaylistFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"/Music/Playlist", 1000, 8, false});
+    return RunUploadExport(connect, job, {"SyncPlaylistFile", "/Music/Playlist", 1000, 8, false});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncPhoto(ConnectParams* connect, JobParams* job) {
-    SetUpContext(connect, job);
-    return SyncCameraFromPhoneToPC(connect, job);
+    return RunExport("SyncPhoto", kSyncFailed, [&] {
+        SetUpContext(connect, job);
+        return SyncCameraFromPhoneToPC(connect, job);
+    });
 }
 
 extern "C" QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobParams* job) {
-    SetUpContext(connect, job);
-    const DestinationFolders* folders = Destinations(job);
-    if (!folders || !folders->documentFolder) {
-        QS_LOG_COMPONENT("SyncDevDocument");
-        return -1;
-    }
-    const std::string pcFolder = Utf8(folders->documentFolder);
-    const int32_t first = FILE_API::CopyPathFromPhoneToPC(GetSyncContext().device + "/Downloads", pcFolder);
-    if (first != 0) return first;
-    return FILE_API::CopyPathFromPhoneToPC(GetSyncContext().device + "/Download", pcFolder);
+    return RunExport("SyncDevDocument", kSyncFailed, [&] {
+        SetUpContext(connect, job);
+        const DestinationFolders* folders = Destinations(job);
+        if (!folders || !folders->documentFolder) {
+            QS_LOG_COMPONENT("SyncDevDocument");
+            return -1;
+        }
+        const std::string pcFolder = Utf8(folders->documentFolder);
+        const JobSetup setup = CurrentJobSetup();
+        const int32_t first =
+            FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/Downloads", pcFolder);
+        if (first != 0) return first;
+        return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/Download", pcFolder);
+    });
 }
+
 // Creates, rewrites or deletes each listed playlist in turn. 0 when every
 // item was carried out or a stop ended the loop; 1 when an item failed or
 // had an unknown operation (the items after it are left alone).
 extern "C" QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams* job) {
-    SetUpContext(connect, job);
-    if (!job || !job->word2) return 1;
-    const auto* playlists = static_cast<const QsHostList*>(job->word2);
-    const size_t total = HostListCount(playlists);
-    for (size_t i = 0; i < total; ++i) {
-        if (GetSyncContext().stopRequested.load() != 0) break;
-        PlaylistItem* item = HostListAt<PlaylistItem>(playlists, i);
-        int32_t result = 1;
-        switch (item ? item->playlistOp : 0) {
-            case 1: result = CPlayList::CreatePlayList(item); break;
-            case 2: result = CPlayList::UpdatePlayList(item); break;
-            case 3: result = CPlayList::DeletePlayList(item); break;
-            default: break;
+    return RunExport("SyncPlaylist", kPlaylistFailed, [&] {
+        SetUpContext(connect, job);
+        if (!job || !job->word2) return 1;
+        const JobSetup setup = CurrentJobSetup();
+        const auto* playlists = static_cast<const QsHostList*>(job->word2);
+        const size_t total = HostListCount(playlists);
+        for (size_t i = 0; i < total; ++i) {
+            if (setup.phone.Stopping()) break;
+            PlaylistItem* item = HostListAt<PlaylistItem>(playlists, i);
+            int32_t result = 1;
+            switch (item ? item->playlistOp : 0) {
+                case 1: result = CPlayList::CreatePlayList(setup.phone, item); break;
+                case 2: result = CPlayList::UpdatePlayList(setup.phone, item); break;
+                case 3: result = CPlayList::DeletePlayList(setup.phone, item); break;
+                default: break;
+            }
+            if (result != 0) return 1;
+            ItemResult record{0, kPlaylistResultCode, item};
+            ReportItem(setup.window, kPlaylistMessageId, &record);
+            ReportPercent(setup.window, static_cast<uint32_t>((i + 1) * 100u / total));
         }
-        if (result != 0) return 1;
-        ItemResult record{0, kPlaylistResultCode, item};
-        ReportItem(kPlaylistMessageId, &record);
-        ReportPercent(static_cast<uint32_t>((i + 1) * 100u / total));
-    }
-    return 0;
+        return 0;
+    });
 }
 
 // ---- Backup and Restore ----------------------------------------------------
@@ -275,16 +302,6 @@ namespace {
 constexpr int32_t kFailed = CBackupRestore::kFailed;
 constexpr int32_t kStopped = CBackupRestore::kStopped;
 
-// The last line of defence before the host: even a log line that fails for
-// want of memory must not carry an exception out.
-#define QS_LOG_EXPORT_QUIETLY(function) \
-    do {                                \
-        try {                           \
-            QS_LOG_COMPONENT(function); \
-        } catch (...) {                 \
-        }                               \
-    } while (0)
-
 // Stores host and port in the context. False (nothing stored) without a
 // host, or without a PC folder or phone root to work on: an empty PC folder
 // would put the category folders at the top of a drive.
@@ -296,25 +313,24 @@ bool TakeArguments(const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder,
     return true;
 }
 
+bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
+
 // The frame both category exports share: the arguments are checked and
 // host and port stored, the category operation runs with the texts, no
 // exception leaves, and a raised stop flag turns any result into 21.
-using CategoryRun = std::function<int32_t(const std::u16string& host, const std::u16string& pc,
-                                          const std::u16string& phone)>;
+using CategoryRun = std::function<int32_t(const PhoneEndpoint& phone, const std::u16string& pc,
+                                          const std::u16string& phoneRoot)>;
 
 int32_t RunCategoryExport(const char* name, const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder,
                           const QS_WCHAR* phoneRoot, const CategoryRun& run) {
-    int32_t result = kFailed;
-    try {
-        if (!TakeArguments(host, port, pcFolder, phoneRoot))
+    const int32_t result = RunExport(name, kFailed, [&] {
+        if (!TakeArguments(host, port, pcFolder, phoneRoot)) {
             QS_LOG_COMPONENT(name);
-        else
-            result = run(platform::FromHostText(host), platform::FromHostText(pcFolder),
-                         platform::FromHostText(phoneRoot));
-    } catch (...) {
-        QS_LOG_EXPORT_QUIETLY(name);
-        result = kFailed;
-    }
+            return kFailed;
+        }
+        const JobSetup setup = CurrentJobSetup();
+        return run(setup.phone, platform::FromHostText(pcFolder), platform::FromHostText(phoneRoot));
+    });
     return Stopping() ? kStopped : result;
 }
 
@@ -324,15 +340,15 @@ extern "C" QS_API int32_t QS_CALL Backup(int32_t category, const QS_WCHAR* host,
                                          const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
                                          ProgressCallback cb) {
     return RunCategoryExport("Backup", host, port, pcFolder, phoneRoot,
-                             [&](const std::u16string& hostText, const std::u16string& pc,
-                                 const std::u16string& phone) {
+                             [&](const PhoneEndpoint& phone, const std::u16string& pc,
+                                 const std::u16string& phoneRoot) {
                                  switch (category) {
                                      case CBackupRestore::kMusic:
-                                         return CBackupRestore::BackupMusic(hostText, port, phone, pc, cb);
+                                         return CBackupRestore::BackupMusic(phone, phoneRoot, pc, cb);
                                      case CBackupRestore::kPhotosAndVideos:
-                                         return CBackupRestore::BackupPhotosAndVideos(hostText, port, phone, pc, cb);
+                                         return CBackupRestore::BackupPhotosAndVideos(phone, phoneRoot, pc, cb);
                                      case CBackupRestore::kDocuments:
-                                         return CBackupRestore::BackupDocument(hostText, port, phone, pc, cb);
+                                         return CBackupRestore::BackupDocument(phone, phoneRoot, pc, cb);
                                      default:
                                          QS_LOG_COMPONENT("Backup");
                                          return kFailed;
@@ -344,16 +360,15 @@ extern "C" QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host
                                           const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
                                           int32_t conflictMode, ProgressCallback cb) {
     return RunCategoryExport("Restore", host, port, pcFolder, phoneRoot,
-                             [&](const std::u16string& hostText, const std::u16string& pc,
-                                 const std::u16string& phone) {
+                             [&](const PhoneEndpoint& phone, const std::u16string& pc,
+                                 const std::u16string& phoneRoot) {
                                  switch (category) {
                                      case CBackupRestore::kMusic:
-                                         return CBackupRestore::RestoreMusic(hostText, port, pc, phone, conflictMode, cb);
+                                         return CBackupRestore::RestoreMusic(phone, pc, phoneRoot, conflictMode, cb);
                                      case CBackupRestore::kPhotosAndVideos:
-                                         return CBackupRestore::RestorePhotosAndVideos(hostText, port, pc, phone,
-                                                                                       conflictMode, cb);
+                                         return CBackupRestore::RestorePhotosAndVideos(phone, pc, phoneRoot, conflictMode, cb);
                                      case CBackupRestore::kDocuments:
-                                         return CBackupRestore::RestoreDocument(hostText, port, pc, phone, conflictMode, cb);
+                                         return CBackupRestore::RestoreDocument(phone, pc, phoneRoot, conflictMode, cb);
                                      default:
                                          QS_LOG_COMPONENT("Restore");
                                          return kFailed;

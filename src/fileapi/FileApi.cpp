@@ -1,14 +1,13 @@
 #include "fileapi/FileApi.h"
 
-#include <chrono>
 #include <limits>
 
-#include "context/SyncContext.h"
+#include "context/Progress.h"
 #include "log/Log.h"
 #include "platform/dir.h"
 #include "platform/host_memory.h"
-#include "platform/thread.h"
 #include "platform/utf.h"
+#include "pool/WorkerPool.h"
 
 namespace {
 
@@ -20,21 +19,19 @@ std::string AsFolder(const std::string& folder) {
 
 }  // namespace
 
-bool FILE_API_PHONE::PhoneFileExist(const std::string& path) {
-    SyncContext& context = GetSyncContext();
+bool FILE_API_PHONE::PhoneFileExist(const PhoneEndpoint& phone, const std::string& path) {
     RemoteFileInfo info;
-    const int32_t result = CHttpFileAPI::GetInfo(context.host.c_str(), context.port, path.c_str(), &info,
-                                                 &context.stopRequested, kTimeoutSeconds);
+    const int32_t result =
+        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout);
     if (result == 0) return true;
     if (result != 1) QS_LOG_COMPONENT("FILE_API_PHONE::PhoneFileExist");
     return false;
 }
 
-int64_t FILE_API_PHONE::PhoneGetFileSize(const std::string& path) {
-    SyncContext& context = GetSyncContext();
+int64_t FILE_API_PHONE::PhoneGetFileSize(const PhoneEndpoint& phone, const std::string& path) {
     RemoteFileInfo info;
-    const int32_t result = CHttpFileAPI::GetInfo(context.host.c_str(), context.port, path.c_str(), &info,
-                                                 &context.stopRequested, kTimeoutSeconds);
+    const int32_t result =
+        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout);
     if (result != 0 || info.mnFileSize > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
         QS_LOG_COMPONENT("FILE_API_PHONE::PhoneGetFileSize");
         return -1;
@@ -42,36 +39,29 @@ int64_t FILE_API_PHONE::PhoneGetFileSize(const std::string& path) {
     return static_cast<int64_t>(info.mnFileSize);
 }
 
-bool FILE_API_PHONE::PhoneDeleteFile(const std::string& path) {
-    SyncContext& context = GetSyncContext();
-    return CHttpFileAPI::DeleteFileW(context.host.c_str(), context.port, path.c_str(),
-                                     &context.stopRequested, kTimeoutSeconds) == 0;
+bool FILE_API_PHONE::PhoneDeleteFile(const PhoneEndpoint& phone, const std::string& path) {
+    return CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, path.c_str(), phone.stop, phone.timeout) == 0;
 }
 
-int32_t FILE_API_PHONE::PhoneDeletePath(const std::string& folder) {
-    SyncContext& context = GetSyncContext();
+int32_t FILE_API_PHONE::PhoneDeletePath(const PhoneEndpoint& phone, const std::string& folder) {
     const std::string sent = AsFolder(folder);
-    if (CHttpFileAPI::DeletePath(context.host.c_str(), context.port, sent.c_str(), &context.stopRequested,
-                                 kTimeoutSeconds) != 0) {
+    if (CHttpFileAPI::DeletePath(phone.host.c_str(), phone.port, sent.c_str(), phone.stop, phone.timeout) != 0) {
         QS_LOG_COMPONENT("FILE_API_PHONE::PhoneDeletePath");
         return -4;
     }
     return 0;
 }
 
-int32_t FILE_API_PHONE::PhoneDeleteEmptyPath(const std::string& folder) {
-    SyncContext& context = GetSyncContext();
+int32_t FILE_API_PHONE::PhoneDeleteEmptyPath(const PhoneEndpoint& phone, const std::string& folder) {
     const std::string sent = AsFolder(folder);
-    return CHttpFileAPI::DeleteEmptyPath(context.host.c_str(), context.port, sent.c_str(),
-                                         &context.stopRequested, kTimeoutSeconds);
+    return CHttpFileAPI::DeleteEmptyPath(phone.host.c_str(), phone.port, sent.c_str(), phone.stop, phone.timeout);
 }
 
-int32_t FILE_API_PHONE::ScanSingleMediaFile(const std::string& path, MediaScanEntry* out) {
-    SyncContext& context = GetSyncContext();
+int32_t FILE_API_PHONE::ScanSingleMediaFile(const PhoneEndpoint& phone, const std::string& path,
+                                            MediaScanEntry* out) {
     const std::vector<std::string> paths{path};
     std::vector<MediaScanEntry> answers;
-    if (CHttpFileAPI::ScanMediaFile(context.host.c_str(), context.port, paths, &answers,
-                                    &context.stopRequested, kTimeoutSeconds) != 0) {
+    if (CHttpFileAPI::ScanMediaFile(phone.host.c_str(), phone.port, paths, &answers, phone.stop, phone.timeout) != 0) {
         QS_LOG_COMPONENT("FILE_API_PHONE::ScanSingleMediaFile");
         return -1;
     }
@@ -83,11 +73,9 @@ int32_t FILE_API_PHONE::ScanSingleMediaFile(const std::string& path, MediaScanEn
     return 0;
 }
 
-int32_t FILE_API_PHONE::ScanListMediaFile(const std::vector<std::string>& paths,
+int32_t FILE_API_PHONE::ScanListMediaFile(const PhoneEndpoint& phone, const std::vector<std::string>& paths,
                                           std::vector<MediaScanEntry>* answers) {
-    SyncContext& context = GetSyncContext();
-    if (CHttpFileAPI::ScanMediaFile(context.host.c_str(), context.port, paths, answers,
-                                    &context.stopRequested, kTimeoutSeconds) != 0) {
+    if (CHttpFileAPI::ScanMediaFile(phone.host.c_str(), phone.port, paths, answers, phone.stop, phone.timeout) != 0) {
         QS_LOG_COMPONENT("FILE_API_PHONE::ScanListMediaFile");
         return -1;
     }
@@ -121,51 +109,7 @@ bool SegmentAllowed(PathStyle style, const std::u16string& segment) {
     return segment.back() != u'.' && segment.back() != u' ';
 }
 
-const StopFlag& StopRequested() { return GetSyncContext().stopRequested; }
-bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
-
 }  // namespace
-
-// The task lives as long as the worker's thread function.
-bool FILE_API::StartWorker(int32_t (*procedure)(std::shared_ptr<TransferTask>),
-                           std::shared_ptr<TransferTask> task) {
-    return platform::StartDetachedThread([procedure, task]() { procedure(task); });
-}
-
-int32_t TaskCounter::Running() {
-    platform::LockGuard guard(lock);
-    return running;
-}
-
-void TaskCounter::AddRunning(int32_t n) {
-    platform::LockGuard guard(lock);
-    running += n;
-}
-
-int32_t TaskCounter::Result() {
-    platform::LockGuard guard(lock);
-    return result;
-}
-
-void TaskCounter::Finish(int32_t failure, uint32_t messageId, std::unique_ptr<ItemResult> item) {
-    platform::LockGuard guard(lock);
-    if (item) pending.emplace_back(messageId, std::move(item));
-    if (failure != 0) result = failure;
-    --running;
-    changed.notify_all();
-}
-
-int32_t TaskCounter::WaitAndDeliver(uint32_t timeoutMs, int32_t wakeBelow,
-                                    const std::function<void(uint32_t, ItemResult*)>& deliver) {
-    platform::UniqueLock guard(lock);
-    changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                     [&] { return running < wakeBelow || (deliver && !pending.empty()); });
-    if (deliver) {
-        for (auto& entry : pending) deliver(entry.first, entry.second.get());
-        pending.clear();
-    }
-    return running;
-}
 
 namespace pc_paths {
 
@@ -304,138 +248,131 @@ int32_t FILE_API::MakeUniqueLocalName(std::u16string& path, uint64_t size) {
     }
 }
 
-int32_t FILE_API::CopyFilePCToPhone(const std::string& pcPath, const std::string& phonePath) {
-    const SyncContext& context = GetSyncContext();
+int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::string& pcPath,
+                                    const std::string& phonePath) {
+    static const char kName[] = "FILE_API::CopyFilePCToPhone";
     const std::u16string widePc = platform::Utf8ToUtf16(pcPath);
     if (!LocalPathExists(widePc)) {
-        QS_LOG_COMPONENT("FILE_API::CopyFilePCToPhone");
+        QS_LOG_COMPONENT(kName);
         return kCopyNoPcFile;
     }
     const int64_t pcSize = LocalFileSize(widePc);
     int32_t result = 0;
-    const bool onPhone = FILE_API_PHONE::PhoneFileExist(phonePath);
-    if (!onPhone || FILE_API_PHONE::PhoneGetFileSize(phonePath) != pcSize) {
+    RemoteFileInfo found;
+    const int32_t stat =
+        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, phonePath.c_str(), &found, phone.stop, phone.timeout);
+    if (stat < 0) {
+        // The phone did not say whether it has the file: nothing is sent and
+        // nothing deleted, or an intact phone file could be lost.
+        QS_LOG_COMPONENT(kName);
+        result = kCopyUploadFailed;
+    } else if (stat == 1 || FILE_API_PHONE::PhoneGetFileSize(phone, phonePath) != pcSize) {
         // Chunk writes never shorten a phone file: an old file of another
         // size goes first, or its tail would stay behind the new content.
-        if (onPhone && !FILE_API_PHONE::PhoneDeleteFile(phonePath)) {
-            QS_LOG_COMPONENT("FILE_API::CopyFilePCToPhone");
+        if (stat == 0 && !FILE_API_PHONE::PhoneDeleteFile(phone, phonePath)) {
+            QS_LOG_COMPONENT(kName);
             result = kCopyUploadFailed;
         } else {
-            const int32_t put = CHttpFileAPI::PutFileEx(context.host.c_str(), context.port, pcPath.c_str(),
-                                                        phonePath.c_str(), &StopRequested(), kTimeoutSeconds);
+            // The phone holds no file there now: PutFileEx need not ask again.
+            const int32_t put = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, pcPath.c_str(),
+                                                        phonePath.c_str(), phone.stop, phone.timeout,
+                                                        CHttpFileAPI::kPhoneSizeAbsent);
             if (put != 0) {
-                QS_LOG_COMPONENT("FILE_API::CopyFilePCToPhone");
+                QS_LOG_COMPONENT(kName);
                 result = kCopyUploadFailed;
             }
             // A failed or stopped upload may have left some chunks, later
             // ones too: a file with holes that can have its full size. It
             // goes, with a request the stop flag does not cut short.
-            if (put != 0 || Stopping())
-                CHttpFileAPI::DeleteFileW(context.host.c_str(), context.port, phonePath.c_str(), nullptr,
-                                          kTimeoutSeconds);
+            if (put != 0 || phone.Stopping())
+                CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, phonePath.c_str(), nullptr, phone.timeout);
         }
     }
-    if (Stopping()) result = kCopyStopped;
+    if (phone.Stopping()) result = kCopyStopped;
     return result;
 }
 
-int32_t FILE_API::GetFileTaskProc(std::shared_ptr<TransferTask> task) {
-    const int32_t got = CHttpFileAPI::GetFile(task->host.c_str(), task->port, task->source.c_str(),
-                                              task->target.c_str(), task->stop, kTimeoutSeconds);
+int32_t FILE_API::GetFileTaskProc(const PhoneEndpoint& phone, const std::string& source, const std::string& target) {
+    const int32_t got = CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, source.c_str(), target.c_str(),
+                                              phone.stop, phone.timeout);
     if (got != 0) {
         QS_LOG_COMPONENT("FILE_API::GetFileTaskProc");
-        task->counter->Finish(-1, 0, nullptr);
         return -1;
     }
-    task->counter->Finish(0, 0, nullptr);
     return 0;
 }
 
-int32_t FILE_API::PutFileTaskProc(std::shared_ptr<TransferTask> task) {
-    if (CopyFilePCToPhone(task->source, task->target) != 0) {
+int32_t FILE_API::PutFileTaskProc(const PhoneEndpoint& phone, const TransferTask& task) {
+    if (CopyFilePCToPhone(phone, task.source, task.target) != 0) {
         QS_LOG_COMPONENT("FILE_API::PutFileTaskProc");
-        task->counter->Finish(-1, 0, nullptr);
         return -1;
     }
-    QS_WCHAR* stored = platform::AllocateHostText(platform::Utf8ToUtf16(task->target));
+    QS_WCHAR* stored = platform::AllocateHostText(platform::Utf8ToUtf16(task.target));
     if (!stored) {
         QS_LOG_COMPONENT("FILE_API::PutFileTaskProc");
-        task->counter->Finish(-1, 0, nullptr);
         return -1;
     }
-    task->item->phonePath = stored;  // the host owns it, and the text it replaced
-    if (task->scanAfterUpload && FILE_API_PHONE::ScanSingleMediaFile(task->target, nullptr) != 0) {
+    task.item->phonePath = stored;  // the host owns it, and the text it replaced
+    if (task.scanAfterUpload && FILE_API_PHONE::ScanSingleMediaFile(phone, task.target, nullptr) != 0) {
         QS_LOG_COMPONENT("FILE_API::PutFileTaskProc");
-        task->counter->Finish(-2, 0, nullptr);
         return -2;
     }
-    task->counter->Finish(0, task->messageId,
-                          std::make_unique<ItemResult>(ItemResult{0, task->code, task->item}));
     return 0;
 }
 
-int32_t FILE_API::CopyPathFromPhoneToPC(const std::string& phoneFolder, const std::string& pcFolder) {
-    const SyncContext& context = GetSyncContext();
+int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window, const std::string& phoneFolder,
+                                        const std::string& pcFolder) {
+    static const char kName[] = "FILE_API::CopyPathFromPhoneToPC";
     const PathStyle style = platform::NativePathStyle();
     const std::u16string widePhone = platform::Utf8ToUtf16(phoneFolder);
     const std::u16string widePc = platform::StripTrailingSeparators(style, platform::Utf8ToUtf16(pcFolder));
     if (widePc.empty()) {
         // No folder named: the targets would land at the top of the drive
         // (or the file system's root).
-        QS_LOG_COMPONENT("FILE_API::CopyPathFromPhoneToPC");
+        QS_LOG_COMPONENT(kName);
         return -3;
     }
 
     std::vector<RemoteFileInfo> entries;
-    if (CHttpFileAPI::EnumDir(context.host.c_str(), context.port, phoneFolder.c_str(), &entries,
-                              &StopRequested(), true, kTimeoutSeconds) != 0) {
-        QS_LOG_COMPONENT("FILE_API::CopyPathFromPhoneToPC");
+    if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, phoneFolder.c_str(), &entries, phone.stop, true,
+                              phone.timeout) != 0) {
+        QS_LOG_COMPONENT(kName);
         return -2;
     }
 
-    TaskCounter counter;
     bool skippedUnsafe = false;
+    bool folderFailed = false;
     const size_t n = entries.size();
+    WorkerPool pool(kMaxWorkers, "FILE_API::GetFileTaskProc");
     for (size_t i = 0; i < n; ++i) {
-        if (Stopping() || counter.Result() != 0) break;
-        while (counter.Running() >= kMaxWorkers && !Stopping())
-            counter.WaitAndDeliver(kPollMs, kMaxWorkers, nullptr);
+        if (phone.Stopping() || pool.Failure() != 0) break;
+        while (pool.Unfinished() >= kMaxWorkers && !phone.Stopping()) pool.Wait(kPollMs, kMaxWorkers);
         const RemoteFileInfo& entry = entries[i];
         if (entry.mnIsFile != 0 && entry.mnCanRead != 0) {
             std::u16string rel;
             if (!pc_paths::RelativeBelow(style, platform::Utf8ToUtf16(entry.FileName), widePhone, rel)) {
                 // Never written: it would land outside the PC folder, or
                 // cannot be a PC file name.
-                QS_LOG_COMPONENT("FILE_API::CopyPathFromPhoneToPC");
+                QS_LOG_COMPONENT(kName);
                 skippedUnsafe = true;
             } else {
                 std::u16string target = pc_paths::TargetFor(style, widePc, rel);
                 if (MakeUniqueLocalName(target, entry.mnFileSize) == 1) continue;
                 target = AddLongPathPrefix(target);
                 if (!EnsureParentDir(target)) {
-                    QS_LOG_COMPONENT("FILE_API::CopyPathFromPhoneToPC");
-                    while (counter.WaitAndDeliver(kPollMs, 1, nullptr) != 0) {
-                    }
-                    return -3;
+                    QS_LOG_COMPONENT(kName);
+                    folderFailed = true;
+                    break;
                 }
-                auto task = std::make_shared<TransferTask>();
-                task->counter = &counter;
-                task->host = context.host;
-                task->port = context.port;
-                task->stop = &StopRequested();
-                task->source = entry.FileName;
-                task->target = platform::Utf16ToUtf8(target);
-                counter.AddRunning(1);
-                if (!StartWorker(&FILE_API::GetFileTaskProc, task)) {
-                    QS_LOG_COMPONENT("FILE_API::CopyPathFromPhoneToPC");
-                    counter.Finish(-1, 0, nullptr);
-                }
+                pool.Submit([&phone, source = entry.FileName, target = platform::Utf16ToUtf8(target)]() {
+                    return GetFileTaskProc(phone, source, target);
+                });
             }
         }
-        ReportPercent(static_cast<uint32_t>(i * 100u / n));
+        ReportPercent(window, static_cast<uint32_t>(i * 100u / n));
     }
-    while (counter.WaitAndDeliver(kPollMs, 1, nullptr) != 0) {
-    }
-    const int32_t result = counter.Result();
+    pool.WaitAll(kPollMs);
+    if (folderFailed) return -3;
+    const int32_t result = pool.Failure();
     return result == 0 && skippedUnsafe ? -1 : result;
 }

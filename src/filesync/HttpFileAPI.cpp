@@ -1,14 +1,16 @@
 #include "filesync/HttpFileAPI.h"
 
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <utility>
 
-#include "fileapi/FileApi.h"
 #include "log/Log.h"
-#include "platform/thread.h"
+#include "platform/file.h"
 #include "platform/utf.h"
+#include "pool/WorkerPool.h"
 #include "transport/HttpClient.h"
 #include "transport/SyncMarker.h"
 
@@ -23,9 +25,6 @@ constexpr size_t kMaxWireString = 0xFFFF;
 // RemoteFileInfo of an empty name, a MediaScanEntry of three empty strings.
 constexpr int32_t kMinInfoBytes = 2 + 4 + 4 + 8 + 4 + 4 + 4 + 8;
 constexpr int32_t kMinScanEntryBytes = 2 + 2 + 2;
-// Longest wait between two looks at the stop flag while the coordinator
-// waits for its workers.
-constexpr std::chrono::milliseconds kCounterPoll{10};
 
 bool Stopped(const StopFlag* stopFlag) { return stopFlag != nullptr && stopFlag->load() != 0; }
 
@@ -313,56 +312,9 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
 
 namespace {
 
-// Records a worker's end: lowers the count, keeps a failure, and wakes the
-// coordinator, all under the lock. The counter may be gone once the lock is
-// released, so nothing touches it afterwards.
-void FinishWorker(TransferCounter& counter, int32_t result) {
-    platform::LockGuard guard(counter.lock);
-    --counter.mnInFlight;
-    if (result != 0) counter.mnError = result;
-    counter.changed.notify_all();
-}
-
-// Runs a worker on a thread of its own. The job is released into the thread
-// and re-owned there; when no thread can be started the worker runs here,
-// so the chunk is still done and the count still drops.
-void StartWorker(int32_t (*procedure)(std::unique_ptr<TransferJob>), std::unique_ptr<TransferJob> job) {
-    {
-        platform::LockGuard guard(job->counter->lock);
-        ++job->counter->mnInFlight;
-    }
-    TransferJob* released = job.release();
-    if (!platform::StartDetachedThread([procedure, released] { procedure(std::unique_ptr<TransferJob>(released)); }))
-        procedure(std::unique_ptr<TransferJob>(released));
-}
-
-// Waits until a worker slot is free or the stop flag is raised; the wait
-// wakes as soon as a worker finishes, and looks at the flag at least every
-// kCounterPoll. Then tells whether the transfer may issue another chunk.
-bool WaitForSlot(TransferCounter& counter, const StopFlag* stopFlag) {
-    platform::UniqueLock lock(counter.lock);
-    while (counter.mnInFlight >= CHttpFileAPI::MAX_WORKERS && !Stopped(stopFlag))
-        counter.changed.wait_for(lock, kCounterPoll);
-    return !Stopped(stopFlag) && counter.mnError == 0;
-}
-
-// Waits for the last worker; returns the failure the workers left.
-int32_t WaitForWorkers(TransferCounter& counter) {
-    platform::UniqueLock lock(counter.lock);
-    while (counter.mnInFlight > 0) counter.changed.wait_for(lock, kCounterPoll);
-    return counter.mnError;
-}
-
-std::unique_ptr<TransferJob> NewJob(TransferCounter& counter, const char* host, int32_t port,
-                                    const StopFlag* stopFlag, int32_t timeout) {
-    auto job = std::make_unique<TransferJob>();
-    job->counter = &counter;
-    job->host = host != nullptr ? host : "";
-    job->port = port;
-    job->stopFlag = stopFlag;
-    job->timeout = timeout;
-    return job;
-}
+// Longest wait of the coordinator between two looks at the stop flag while
+// the pipeline is full or drains.
+constexpr uint32_t kPipelinePollMs = 10;
 
 ByteArray PutChunkRequest(const char* remotePath, int64_t offset, const uint8_t* data, int32_t length) {
     ByteArray body;
@@ -375,11 +327,21 @@ ByteArray PutChunkRequest(const char* remotePath, int64_t offset, const uint8_t*
     return body;
 }
 
+ByteArray GetChunkRequest(const char* remotePath, int64_t offset) {
+    ByteArray body;
+    body.AppendString(remotePath);
+    body.AppendInt32(static_cast<uint32_t>(offset));
+    body.AppendInt32(CHttpFileAPI::CHUNK_SIZE);
+    CHttpFileAPI::Frame(body, CMD_GET_CHUNK);
+    return body;
+}
+
 // What an upload needs before its first chunk: the open local file and its
-// size, checked against the wire's offsets and against the phone's file.
-// 0, or the transfer's failure code (already logged under name).
+// size, checked against the wire's offsets and, unless the caller already
+// knows what the phone holds, against the phone's file. 0, or the
+// transfer's failure code (already logged under name).
 int32_t PrepareUpload(const char* name, const char* host, int32_t port, const char* localPath,
-                      const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
+                      const char* remotePath, const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize,
                       platform::File& file, int64_t& size) {
     if (!FitsWire(remotePath)) {
         QS_LOG_COMPONENT(name);
@@ -401,84 +363,56 @@ int32_t PrepareUpload(const char* name, const char* host, int32_t port, const ch
     }
     // Chunk writes never shorten the phone's file: over a longer one the old
     // tail would survive behind the new content.
-    RemoteFileInfo existing;
-    const int32_t stat = CHttpFileAPI::GetInfo(host, port, remotePath, &existing, stopFlag, timeout);
-    if (stat < 0) {
-        QS_LOG_COMPONENT(name);
-        return stat;
+    if (phoneSize == CHttpFileAPI::kPhoneSizeUnknown) {
+        RemoteFileInfo existing;
+        const int32_t stat = CHttpFileAPI::GetInfo(host, port, remotePath, &existing, stopFlag, timeout);
+        if (stat < 0) {
+            QS_LOG_COMPONENT(name);
+            return stat;
+        }
+        phoneSize = stat == 0 ? static_cast<int64_t>(existing.mnFileSize > static_cast<uint64_t>(INT64_MAX)
+                                                         ? INT64_MAX
+                                                         : existing.mnFileSize)
+                              : CHttpFileAPI::kPhoneSizeAbsent;
     }
-    if (stat == 0 && existing.mnFileSize > static_cast<uint64_t>(size)) {
+    if (phoneSize > size) {
         QS_LOG_COMPONENT(name);
         return -11;
     }
     return 0;
 }
 
+// One chunk exchange: the request goes out on a connection of its own and
+// the answer is checked. 0 with the cursor of response at the result data,
+// or -1 ... -6.
+int32_t ChunkExchange(const char* host, int32_t port, const ByteArray& request, ByteArray& response,
+                      const StopFlag* stopFlag, int32_t timeout) {
+    HttpClient client;
+    const int32_t requested = client.Get(host, port, kServicePath, request.GetData(), request.GetLength(),
+                                         &response, timeout, stopFlag);
+    return CHttpFileAPI::CheckResponse(requested, response);
+}
+
 }  // namespace
 
-int32_t PutFileThreadProc(std::unique_ptr<TransferJob> job) {
-    TransferCounter& counter = *job->counter;
-    int32_t result = 0;
-    {
-        HttpClient client;
-        const int32_t requested = client.Get(job->host.c_str(), job->port, job->path.c_str(),
-                                             job->request.GetData(), job->request.GetLength(),
-                                             &job->response, job->timeout, job->stopFlag);
-        result = CHttpFileAPI::CheckResponse(requested, job->response);
-    }
-    if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
-    job.reset();
-    FinishWorker(counter, result);
-    return result;
-}
-
-int32_t GetFileThreadProc(std::unique_ptr<TransferJob> job) {
-    static const char kName[] = "GetFileThreadProc";
-    TransferCounter& counter = *job->counter;
-    int32_t result = 0;
-    {
-        HttpClient client;
-        const int32_t requested = client.Get(job->host.c_str(), job->port, job->path.c_str(),
-                                             job->request.GetData(), job->request.GetLength(),
-                                             &job->response, job->timeout, job->stopFlag);
-        result = CHttpFileAPI::CheckResponse(requested, job->response);
-    }
-    if (result == 0) {
-        ByteArray& response = job->response;
-        const int32_t length = static_cast<int32_t>(response.ReadInt32());
-        // Exactly the bytes asked for: a longer block would write past the
-        // chunk, a shorter one would leave a hole in the file.
-        if (response.HadShortRead() || length != job->expectedLength || length > response.GetRemain()) {
-            result = -9;
-        } else {
-            const uint8_t* data = length > 0 ? response.GetData() + response.GetReadPos() : nullptr;
-            platform::LockGuard guard(counter.lock);
-            if (!job->file->Seek(job->fileOffset))
-                result = -7;
-            else if (length > 0 && !job->file->Write(data, static_cast<size_t>(length)))
-                result = -8;
-        }
-    }
-    if (result != 0) QS_LOG_COMPONENT(kName);
-    job.reset();
-    FinishWorker(counter, result);
-    return result;
-}
-
 int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* localPath,
-                                const char* remotePath, const StopFlag* stopFlag, int32_t timeout) {
+                                const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
+                                int64_t phoneSize) {
     static const char kName[] = "CHttpFileAPI::PutFileEx";
     platform::File file;
     int64_t size = 0;
     const int32_t prepared =
-        PrepareUpload(kName, host, port, localPath, remotePath, stopFlag, timeout, file, size);
+        PrepareUpload(kName, host, port, localPath, remotePath, stopFlag, timeout, phoneSize, file, size);
     if (prepared != 0) return prepared;
 
-    TransferCounter counter;
+    const std::string hostText = host != nullptr ? host : "";
     std::vector<uint8_t> block(CHUNK_SIZE);
     int64_t offset = 0;
     int32_t ownFailure = 0;
-    while (WaitForSlot(counter, stopFlag)) {
+    WorkerPool pool(MAX_WORKERS, "PutFileThreadProc");
+    for (;;) {
+        while (pool.Unfinished() >= MAX_WORKERS && !Stopped(stopFlag)) pool.Wait(kPipelinePollMs, MAX_WORKERS);
+        if (Stopped(stopFlag) || pool.Failure() != 0) break;
         size_t got = 0;
         if (!file.Read(block.data(), block.size(), &got)) {
             QS_LOG_COMPONENT(kName);
@@ -493,14 +427,19 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
             ownFailure = -10;
             break;
         }
-        auto job = NewJob(counter, host, port, stopFlag, timeout);
-        job->request = PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got));
-        StartWorker(&PutFileThreadProc, std::move(job));
+        auto request = std::make_shared<ByteArray>(
+            PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got)));
+        pool.Submit([&hostText, port, stopFlag, timeout, request]() {
+            ByteArray response;
+            const int32_t result = ChunkExchange(hostText.c_str(), port, *request, response, stopFlag, timeout);
+            if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
+            return result;
+        });
         offset += static_cast<int64_t>(got);
         if (got < block.size()) break;  // the end of the file
     }
-    const int32_t workers = WaitForWorkers(counter);
-    return ownFailure != 0 ? ownFailure : workers;
+    pool.WaitAll(kPipelinePollMs);
+    return ownFailure != 0 ? ownFailure : pool.Failure();
 }
 
 int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remotePath,
@@ -510,12 +449,14 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
         QS_LOG_COMPONENT(kName);
         return -12;
     }
-    const int64_t size = FILE_API_PHONE::PhoneGetFileSize(remotePath);
-    if (size < 0) {
+    RemoteFileInfo info;
+    if (GetInfo(host, port, remotePath, &info, stopFlag, timeout) != 0 ||
+        info.mnFileSize > static_cast<uint64_t>(INT64_MAX)) {
         // Without a size there is no end to the chunks.
         QS_LOG_COMPONENT(kName);
         return -1;
     }
+    const int64_t size = static_cast<int64_t>(info.mnFileSize);
     if (size > kMaxTransferSize) {
         QS_LOG_COMPONENT(kName);
         return -10;
@@ -528,28 +469,51 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
         return -7;
     }
 
-    TransferCounter counter;
+    const std::string hostText = host != nullptr ? host : "";
+    std::mutex fileLock;  // one chunk's seek and write are one step
     int64_t offset = 0;
     bool allIssued = false;
-    while (WaitForSlot(counter, stopFlag)) {
-        auto job = NewJob(counter, host, port, stopFlag, timeout);
-        job->request.AppendString(remotePath);
-        job->request.AppendInt32(static_cast<uint32_t>(offset));
-        job->request.AppendInt32(CHUNK_SIZE);
-        Frame(job->request, CMD_GET_CHUNK);
-        job->fileOffset = offset;
-        job->expectedLength = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
-        job->file = &file;
-        StartWorker(&GetFileThreadProc, std::move(job));
-        offset += CHUNK_SIZE;
-        if (offset >= size) {  // at least one chunk, also for an empty file
-            allIssued = true;
-            break;
+    int32_t failure = 0;
+    {
+        WorkerPool pool(MAX_WORKERS, "GetFileThreadProc");
+        for (;;) {
+            while (pool.Unfinished() >= MAX_WORKERS && !Stopped(stopFlag)) pool.Wait(kPipelinePollMs, MAX_WORKERS);
+            if (Stopped(stopFlag) || pool.Failure() != 0) break;
+            auto request = std::make_shared<ByteArray>(GetChunkRequest(remotePath, offset));
+            const int64_t chunkOffset = offset;
+            const int32_t expected = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
+            pool.Submit([&hostText, port, stopFlag, timeout, request, chunkOffset, expected, &file, &fileLock]() {
+                ByteArray response;
+                int32_t result = ChunkExchange(hostText.c_str(), port, *request, response, stopFlag, timeout);
+                if (result == 0) {
+                    const int32_t length = static_cast<int32_t>(response.ReadInt32());
+                    // Exactly the bytes asked for: a longer block would write
+                    // past the chunk, a shorter one would leave a hole.
+                    if (response.HadShortRead() || length != expected || length > response.GetRemain()) {
+                        result = -9;
+                    } else {
+                        const uint8_t* data = length > 0 ? response.GetData() + response.GetReadPos() : nullptr;
+                        std::lock_guard<std::mutex> guard(fileLock);
+                        if (!file.Seek(chunkOffset))
+                            result = -7;
+                        else if (length > 0 && !file.Write(data, static_cast<size_t>(length)))
+                            result = -8;
+                    }
+                }
+                if (result != 0) QS_LOG_COMPONENT("GetFileThreadProc");
+                return result;
+            });
+            offset += CHUNK_SIZE;
+            if (offset >= size) {  // at least one chunk, also for an empty file
+                allIssued = true;
+                break;
+            }
         }
+        pool.WaitAll(kPipelinePollMs);
+        failure = pool.Failure();
     }
-    const int32_t workers = WaitForWorkers(counter);
     file.Close();
-    if (workers == 0 && allIssued) {
+    if (failure == 0 && allIssued) {
         if (platform::ReplaceFileWith(temporary, target)) return 0;
         QS_LOG_COMPONENT(kName);
         platform::RemoveFile(temporary);
@@ -558,7 +522,7 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     // A failed or stopped download leaves nothing behind, and whatever was
     // at the target before stays as it was.
     platform::RemoveFile(temporary);
-    return workers;
+    return failure;
 }
 
 int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localPath,
@@ -566,8 +530,8 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
     static const char kName[] = "CHttpFileAPI::PutFile";
     platform::File file;
     int64_t size = 0;
-    const int32_t prepared =
-        PrepareUpload(kName, host, port, localPath, remotePath, stopFlag, timeout, file, size);
+    const int32_t prepared = PrepareUpload(kName, host, port, localPath, remotePath, stopFlag, timeout,
+                                           kPhoneSizeUnknown, file, size);
     if (prepared != 0) return prepared;
 
     std::vector<uint8_t> block(CHUNK_SIZE);

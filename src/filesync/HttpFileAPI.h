@@ -35,12 +35,12 @@
 //   -12 a path does not fit the wire (65,536 bytes or more); nothing is sent
 //
 // Every negative result writes one log line under the operation's name
-// ("CHttpFileAPI::GetInfo" and so on; the transfer workers under
-// "PutFileThreadProc" and "GetFileThreadProc").
+// ("CHttpFileAPI::GetInfo" and so on; the chunk exchanges of the transfers
+// under "PutFileThreadProc" and "GetFileThreadProc").
 //
 // Threads: operations keep no state; any number may run at once on
-// different threads. The transfers start their own worker threads and
-// return only after every worker has finished.
+// different threads. The transfers run their chunks on a worker pool of
+// their own and return only after every worker thread has been joined.
 #pragma once
 
 #include <atomic>
@@ -49,8 +49,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/file.h"
-#include "platform/lock.h"
 #include "transport/ByteArray.h"
 
 // Command codes of the file service.
@@ -89,42 +87,6 @@ struct MediaScanEntry {
     std::string MediaId;
 };
 
-// Shared by one transfer's coordinating call and its chunk workers. It lives
-// in the coordinating call, which returns only once mnInFlight is 0 again.
-// A worker lowers the count and notifies while it holds the lock, and
-// touches nothing of the counter after releasing it.
-struct TransferCounter {
-    platform::Lock lock;          // guards both counts and a download's seek-and-write
-    platform::Condition changed;  // notified whenever mnInFlight drops
-    int32_t mnInFlight = 0;       // workers started and not yet finished
-    int32_t mnError = 0;          // 0, or the code of the failure a worker reported last
-};
-
-// One chunk's work, owned by its worker from the moment it starts.
-struct TransferJob {
-    TransferCounter* counter = nullptr;
-    std::string host;
-    int32_t port = 0;
-    std::string path = "/filesync";
-    ByteArray request;   // the complete framed chunk request
-    ByteArray response;  // receives the response body
-    int32_t timeout = 60;
-    const std::atomic<uint8_t>* stopFlag = nullptr;
-    // Downloads only: where the chunk goes in the local file, how many bytes
-    // the phone must answer, and the file (owned by the coordinating call).
-    int64_t fileOffset = 0;
-    int32_t expectedLength = 0;
-    platform::File* file = nullptr;
-};
-
-// Worker procedures: send the job's request, check the answer (and, for a
-// download, write the chunk), report to the counter, return the result.
-//   PutFileThreadProc: 0, or -1 … -6 (CheckResponse).
-//   GetFileThreadProc: 0, -1 … -6, -7 seek failed, -8 write failed, -9 the
-//   chunk's data is malformed or not of the expected length.
-int32_t PutFileThreadProc(std::unique_ptr<TransferJob> job);
-int32_t GetFileThreadProc(std::unique_ptr<TransferJob> job);
-
 class CHttpFileAPI {
 public:
     using StopFlag = std::atomic<uint8_t>;
@@ -140,6 +102,11 @@ public:
     // Largest byte offset a chunk can carry: offsets are signed 32-bit on
     // the wire.
     static constexpr int64_t kMaxTransferSize = 0x7FFFFFFF;
+    // What PutFileEx's caller knows of the phone file before the upload:
+    // nothing (PutFileEx stats it), that there is none, or its size (0 or
+    // more).
+    static constexpr int64_t kPhoneSizeUnknown = -2;
+    static constexpr int64_t kPhoneSizeAbsent = -1;
 
     // Stat one path (command 14).
     //   0  found: out filled and printed (Dump)
@@ -193,15 +160,20 @@ public:
     //       is written, and the caller decides whether to delete it first
     //   -12 a path does not fit the wire
     //
-    // PutFileEx: pipelined upload, at most MAX_WORKERS chunks in flight. It
-    // stats remotePath first (the -11 check; a failing stat gives its own
-    // code). An empty file is sent as one empty chunk at offset 0, so the
-    // phone has the file afterwards.
+    // PutFileEx: pipelined upload, at most MAX_WORKERS chunks in flight on
+    // at most MAX_WORKERS threads, all joined before it returns. Unless the
+    // caller says what the phone holds at remotePath (phoneSize: absent, or
+    // its size, from the caller's own stat), it stats remotePath first (the
+    // -11 check; a failing stat gives its own code). An empty file is sent
+    // as one empty chunk at offset 0, so the phone has the file afterwards.
+    // A chunk worker that throws fails its chunk with -1.
     static int32_t PutFileEx(const char* host, int32_t port, const char* localPath,
-                             const char* remotePath, const StopFlag* stopFlag, int32_t timeout);
-    // GetFile: pipelined download. The size comes from
-    // FILE_API_PHONE::PhoneGetFileSize; when that fails, GetFile fails with -1
-    // before it creates anything. The chunks go into a temporary file beside
+                             const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
+                             int64_t phoneSize = kPhoneSizeUnknown);
+    // GetFile: pipelined download, threads as for PutFileEx. The size comes
+    // from a stat of remotePath on the same host and port; when that fails
+    // or finds nothing, GetFile fails with -1 before it creates anything.
+    // The chunks go into a temporary file beside
     // localPath, which replaces localPath in one step once every chunk was
     // written; on failure or an early stop the temporary file is removed and
     // a file already at localPath is left as it was.

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "context/HostList.h"
-#include "context/SyncContext.h"
 #include "fileapi/FileApi.h"
 #include "log/Log.h"
 #include "platform/host_memory.h"
@@ -30,10 +29,9 @@ std::string Utf8(const QS_WCHAR* text) {
 
 // Runs the provider's request; true when it went through and its first
 // result reports success. Logs each failure point under function.
-bool SyncFirstSucceeds(AndroidOperationProvider& provider, const char* sourceFile, int line,
-                       const char* function) {
-    const SyncContext& context = GetSyncContext();
-    if (provider.DoTableSync(context.port, context.host.c_str()) != 0) {
+bool SyncFirstSucceeds(const PhoneEndpoint& phone, AndroidOperationProvider& provider, const char* sourceFile,
+                       int line, const char* function) {
+    if (provider.DoTableSync(phone.port, phone.host.c_str()) != 0) {
         qslog::LogToComponent(sourceFile, line, function);
         return false;
     }
@@ -44,13 +42,13 @@ bool SyncFirstSucceeds(AndroidOperationProvider& provider, const char* sourceFil
     return true;
 }
 
-#define QS_SYNC_FIRST(provider, function) SyncFirstSucceeds(provider, __FILE__, __LINE__, function)
+#define QS_SYNC_FIRST(phone, provider, function) SyncFirstSucceeds(phone, provider, __FILE__, __LINE__, function)
 
 // Steps 3 to 5 of a create or update: the members' audio ids in member
 // order, through one media scan. False (logged) when a member has no phone
 // path or the scan fails; members the scan does not know are logged and
 // left out.
-bool ResolveAudioIds(const PlaylistItem* item, const char* function, std::vector<std::string>& ids) {
+bool ResolveAudioIds(const PhoneEndpoint& phone, const PlaylistItem* item, const char* function, std::vector<std::string>& ids) {
     const size_t count = HostListCount(&item->members);
     std::vector<std::string> paths;
     paths.reserve(count);
@@ -63,7 +61,7 @@ bool ResolveAudioIds(const PlaylistItem* item, const char* function, std::vector
         paths.push_back(Utf8(member->phonePath));
     }
     std::vector<MediaScanEntry> entries;
-    if (FILE_API_PHONE::ScanListMediaFile(paths, &entries) != 0) {
+    if (FILE_API_PHONE::ScanListMediaFile(phone, paths, &entries) != 0) {
         QS_LOG_COMPONENT(function);
         return false;
     }
@@ -86,7 +84,7 @@ bool ResolveAudioIds(const PlaylistItem* item, const char* function, std::vector
 
 }  // namespace
 
-int32_t CPlayList::InsertPlayListNameToDB(PlaylistItem* item) {
+int32_t CPlayList::InsertPlayListNameToDB(const PhoneEndpoint& phone, PlaylistItem* item) {
     if (!item || !item->playlistName) {
         QS_LOG_COMPONENT("CPlayList::InsertPlayListNameToDB");
         return 1;
@@ -95,7 +93,7 @@ int32_t CPlayList::InsertPlayListNameToDB(PlaylistItem* item) {
     const std::vector<std::string> columns = {"name"};
     const std::vector<std::string> values = {Utf8(item->playlistName)};
     item->insertSeq = provider.AddInsert(kPlaylistTable, kPlaylistsUri, &columns, &values);
-    if (!QS_SYNC_FIRST(provider, "CPlayList::InsertPlayListNameToDB")) return 1;
+    if (!QS_SYNC_FIRST(phone, provider, "CPlayList::InsertPlayListNameToDB")) return 1;
     QS_WCHAR* id = platform::AllocateHostText(platform::Utf8ToUtf16(provider.mResults[0]->mstrResult));
     if (!id) {
         QS_LOG_COMPONENT("CPlayList::InsertPlayListNameToDB");
@@ -105,7 +103,7 @@ int32_t CPlayList::InsertPlayListNameToDB(PlaylistItem* item) {
     return 0;
 }
 
-int32_t CPlayList::UpdatePlayListNameInDB(const std::string& id, const std::string& name) {
+int32_t CPlayList::UpdatePlayListNameInDB(const PhoneEndpoint& phone, const std::string& id, const std::string& name) {
     if (!IdFits(id)) {
         QS_LOG_COMPONENT("CPlayList::UpdatePlayListNameInDB");
         return 1;
@@ -114,30 +112,30 @@ int32_t CPlayList::UpdatePlayListNameInDB(const std::string& id, const std::stri
     const std::vector<std::string> columns = {"name"};
     const std::vector<std::string> values = {name};
     provider.AddUpdate(kPlaylistTable, kPlaylistsUri, Selection(id).c_str(), &columns, &values);
-    return QS_SYNC_FIRST(provider, "CPlayList::UpdatePlayListNameInDB") ? 0 : 1;
+    return QS_SYNC_FIRST(phone, provider, "CPlayList::UpdatePlayListNameInDB") ? 0 : 1;
 }
 
-int32_t CPlayList::DeletePlayListNameFromDB(const std::string& id) {
+int32_t CPlayList::DeletePlayListNameFromDB(const PhoneEndpoint& phone, const std::string& id) {
     if (!IdFits(id)) {
         QS_LOG_COMPONENT("CPlayList::DeletePlayListNameFromDB");
         return 1;
     }
     AndroidOperationProvider provider;
     provider.AddDelete(kPlaylistTable, kPlaylistsUri, Selection(id).c_str());
-    return QS_SYNC_FIRST(provider, "CPlayList::DeletePlayListNameFromDB") ? 0 : 1;
+    return QS_SYNC_FIRST(phone, provider, "CPlayList::DeletePlayListNameFromDB") ? 0 : 1;
 }
 
-int32_t CPlayList::DeletePlayListMusicFromDB(const std::string& id) {
+int32_t CPlayList::DeletePlayListMusicFromDB(const PhoneEndpoint& phone, const std::string& id) {
     if (!IdFits(id)) {
         QS_LOG_COMPONENT("CPlayList::DeletePlayListMusicFromDB");
         return 1;
     }
     AndroidOperationProvider provider;
     provider.AddDelete(kMemberTable, MembersUri(id), "");
-    return QS_SYNC_FIRST(provider, "CPlayList::DeletePlayListMusicFromDB") ? 0 : 1;
+    return QS_SYNC_FIRST(phone, provider, "CPlayList::DeletePlayListMusicFromDB") ? 0 : 1;
 }
 
-int32_t CPlayList::InsertPlayListMusicToDB(PlaylistItem* item, const std::vector<std::string>& audioIds) {
+int32_t CPlayList::InsertPlayListMusicToDB(const PhoneEndpoint& phone, PlaylistItem* item, const std::vector<std::string>& audioIds) {
     if (audioIds.empty()) return 0;
     const std::string id = item ? Utf8(item->playlistId) : std::string();
     if (!item || !item->playlistId || !IdFits(id)) {
@@ -151,8 +149,7 @@ int32_t CPlayList::InsertPlayListMusicToDB(PlaylistItem* item, const std::vector
         const std::vector<std::string> values = {id, audioIds[i], std::to_string(i + 1)};
         provider.AddInsert(kMemberTable, uri, &columns, &values);
     }
-    const SyncContext& context = GetSyncContext();
-    if (provider.DoTableSync(context.port, context.host.c_str()) != 0) {
+    if (provider.DoTableSync(phone.port, phone.host.c_str()) != 0) {
         QS_LOG_COMPONENT("CPlayList::InsertPlayListMusicToDB");
         return 1;
     }
@@ -161,57 +158,57 @@ int32_t CPlayList::InsertPlayListMusicToDB(PlaylistItem* item, const std::vector
     return 0;
 }
 
-int32_t CPlayList::CreatePlayList(PlaylistItem* item) {
-    if (InsertPlayListNameToDB(item) != 0) {
+int32_t CPlayList::CreatePlayList(const PhoneEndpoint& phone, PlaylistItem* item) {
+    if (InsertPlayListNameToDB(phone, item) != 0) {
         QS_LOG_COMPONENT("CPlayList::CreatePlayList");
         return 1;
     }
     if (HostListCount(&item->members) == 0) return 0;
     std::vector<std::string> audioIds;
-    if (!ResolveAudioIds(item, "CPlayList::CreatePlayList", audioIds)) return 1;
-    if (InsertPlayListMusicToDB(item, audioIds) != 0) {
+    if (!ResolveAudioIds(phone, item, "CPlayList::CreatePlayList", audioIds)) return 1;
+    if (InsertPlayListMusicToDB(phone, item, audioIds) != 0) {
         QS_LOG_COMPONENT("CPlayList::CreatePlayList");
         return 1;
     }
     return 0;
 }
 
-int32_t CPlayList::UpdatePlayList(PlaylistItem* item) {
+int32_t CPlayList::UpdatePlayList(const PhoneEndpoint& phone, PlaylistItem* item) {
     if (!item || !item->playlistId || !item->playlistName) {
         QS_LOG_COMPONENT("CPlayList::UpdatePlayList");
         return 1;
     }
     const std::string id = Utf8(item->playlistId);
-    if (UpdatePlayListNameInDB(id, Utf8(item->playlistName)) != 0) {
+    if (UpdatePlayListNameInDB(phone, id, Utf8(item->playlistName)) != 0) {
         QS_LOG_COMPONENT("CPlayList::UpdatePlayList");
         return 1;
     }
     std::vector<std::string> audioIds;
     if (HostListCount(&item->members) != 0 &&
-        !ResolveAudioIds(item, "CPlayList::UpdatePlayList", audioIds))
+        !ResolveAudioIds(phone, item, "CPlayList::UpdatePlayList", audioIds))
         return 1;
-    if (DeletePlayListMusicFromDB(id) != 0) {
+    if (DeletePlayListMusicFromDB(phone, id) != 0) {
         QS_LOG_COMPONENT("CPlayList::UpdatePlayList");
         return 1;
     }
-    if (InsertPlayListMusicToDB(item, audioIds) != 0) {
+    if (InsertPlayListMusicToDB(phone, item, audioIds) != 0) {
         QS_LOG_COMPONENT("CPlayList::UpdatePlayList");
         return 1;
     }
     return 0;
 }
 
-int32_t CPlayList::DeletePlayList(PlaylistItem* item) {
+int32_t CPlayList::DeletePlayList(const PhoneEndpoint& phone, PlaylistItem* item) {
     if (!item || !item->playlistId) {
         QS_LOG_COMPONENT("CPlayList::DeletePlayList");
         return 1;
     }
     const std::string id = Utf8(item->playlistId);
-    if (DeletePlayListMusicFromDB(id) != 0) {
+    if (DeletePlayListMusicFromDB(phone, id) != 0) {
         QS_LOG_COMPONENT("CPlayList::DeletePlayList");
         return 1;
     }
-    if (DeletePlayListNameFromDB(id) != 0) {
+    if (DeletePlayListNameFromDB(phone, id) != 0) {
         QS_LOG_COMPONENT("CPlayList::DeletePlayList");
         return 1;
     }

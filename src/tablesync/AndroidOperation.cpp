@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "log/Log.h"
-#include "tablesync/AndroidOperationQuery.h"
 
 namespace {
 
@@ -231,51 +230,4 @@ std::unique_ptr<AndroidOperation> AndroidOperationKind5::Clone() const { return 
 
 bool AndroidOperationKind5::IsEncodable() const {
     return AndroidOperation::IsEncodable() && FitsWireText(mstrSelection);
-}
-
-std::unique_ptr<AndroidOperation> AndroidOperation::ParseRespStream(ByteArray& body) {
-    if (body.GetRemain() < 4) {
-        QS_LOG_TABLE("AndroidOperation::ParseRespStream");
-        return nullptr;
-    }
-    const int64_t length = static_cast<int32_t>(body.ReadInt32());
-    if (length > body.GetRemain()) {
-        QS_LOG_TABLE("AndroidOperation::ParseRespStream");
-        return nullptr;
-    }
-    int32_t head[3];  // sequence number, kind, result code
-    for (int32_t& field : head) {
-        if (body.GetRemain() < 4) {
-            QS_LOG_TABLE("AndroidOperation::ParseRespStream");
-            return nullptr;
-        }
-        field = static_cast<int32_t>(body.ReadInt32());
-    }
-    const int32_t kind = head[1];
-    const int32_t code = head[2];
-
-    std::unique_ptr<AndroidOperation> result;
-    if (code != 1) {
-        result = std::make_unique<AndroidOperation>();
-    } else if (kind == kKindQuery) {
-        result = AndroidOperationQuery::ParseResult(body);
-        if (!result) return nullptr;
-    } else {
-        switch (kind) {
-            case kKindInsert: result = std::make_unique<AndroidOperationInsert>(); break;
-            case kKindDelete: result = std::make_unique<AndroidOperationDelete>(); break;
-            case kKindUpdate: result = std::make_unique<AndroidOperationUpdate>(); break;
-            case kKindFive: result = std::make_unique<AndroidOperationKind5>(); break;
-            default: return nullptr;  // unknown kind: no object, no line
-        }
-        if (!ReadWireText(body, result->mstrResult)) {
-            // The body ends inside the result text.
-            QS_LOG_TABLE("AndroidOperation::ParseRespStream");
-            return nullptr;
-        }
-    }
-    result->mnId = head[0];
-    result->mnKind = kind;
-    result->mnResult = code;
-    return result;
 }

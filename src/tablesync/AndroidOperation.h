@@ -50,11 +50,6 @@ public:
     // or the column is not in the schema.
     int32_t GetColumnType(const std::string& column) const;
 
-    // Reads one result record at the buffer's position and returns its result
-    // object, or null (logged) when the record cannot be parsed. Never reads
-    // past the end of the body.
-    static std::unique_ptr<AndroidOperation> ParseRespStream(ByteArray& body);
-
     std::string mstrTable;
     int32_t mnId = 0;
     int32_t mnKind = 0;

@@ -65,6 +65,10 @@ public:
     // response body and appends one result object per record to mResults.
     // Returns 0 or -2 to -5 as DoTableSync does (the caller logs).
     int32_t ParseResponse(ByteArray& response);
+    // Reads one result record at the buffer's position and returns its result
+    // object, or null (logged) when the record cannot be parsed. Never reads
+    // past the end of the body.
+    static std::unique_ptr<AndroidOperation> ParseRespStream(ByteArray& body);
 
     int32_t PutMMSFileToPhone(int32_t port, const char* phoneName, const char* localPath);
     int32_t GetMMSFileFromPhone(int32_t port, const char* phoneName, const char* localPath);
