@@ -8,20 +8,20 @@
 namespace {
 
 std::mutex gHookLock;
-std::function<void()> gTaskHook;
+std::function<void(const char*)> gTaskHook;
 
-void RunTaskHook() {
-    std::function<void()> hook;
+void RunTaskHook(const char* poolName) {
+    std::function<void(const char*)> hook;
     {
         std::lock_guard<std::mutex> guard(gHookLock);
         hook = gTaskHook;
     }
-    if (hook) hook();
+    if (hook) hook(poolName);
 }
 
 }  // namespace
 
-void WorkerPool::SetTaskHookForTesting(std::function<void()> hook) {
+void WorkerPool::SetTaskHookForTesting(std::function<void(const char* poolName)> hook) {
     std::lock_guard<std::mutex> guard(gHookLock);
     gTaskHook = std::move(hook);
 }
@@ -43,7 +43,7 @@ WorkerPool::~WorkerPool() {
 
 int32_t WorkerPool::RunGuarded(Work& work) {
     try {
-        RunTaskHook();
+        RunTaskHook(mName);
         return work();
     } catch (...) {
         try {

@@ -68,9 +68,10 @@ public:
     // Threads started so far.
     int32_t ThreadsStarted();
 
-    // Test seam: called at the start of every task on its thread; whatever
-    // it throws is the task's exception. Empty: nothing is called.
-    static void SetTaskHookForTesting(std::function<void()> hook);
+    // Test seam: called with the pool's name at the start of every task, on
+    // the task's thread; whatever it throws is the task's exception. Empty:
+    // nothing is called.
+    static void SetTaskHookForTesting(std::function<void(const char* poolName)> hook);
 
 private:
     void WorkerLoop();

@@ -21,3 +21,6 @@ private:
 };
 
 std::string ReadWholeFile(const std::filesystem::path& path);
+
+// Threads of this process right now.
+int CountProcessThreads();
