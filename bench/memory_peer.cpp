@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 namespace bench {
@@ -24,7 +23,32 @@ using wire::PutU64;
 // ---------------------------------------------------------------------------
 // PagedFile
 
-void PagedFile::FreePage::operator()(uint8_t* page) const { std::free(page); }
+PagePool::Page PagePool::Take() {
+    {
+        std::lock_guard<std::mutex> guard(mMutex);
+        if (!mFree.empty()) {
+            Page page = std::move(mFree.back());
+            mFree.pop_back();
+            return page;
+        }
+    }
+    return std::make_unique<uint8_t[]>(kPage);
+}
+
+void PagePool::Give(Page page) {
+    std::lock_guard<std::mutex> guard(mMutex);
+    mFree.push_back(std::move(page));
+}
+
+void PagePool::Fill(size_t bytes) {
+    std::lock_guard<std::mutex> guard(mMutex);
+    while (mFree.size() * kPage < bytes) mFree.push_back(std::make_unique<uint8_t[]>(kPage));
+}
+
+PagedFile::~PagedFile() {
+    for (PagePool::Page& page : mPages)
+        if (page) mPool.Give(std::move(page));
+}
 
 void PagedFile::Write(int64_t offset, const uint8_t* data, size_t length) {
     const int64_t end = offset + static_cast<int64_t>(length);
@@ -34,10 +58,12 @@ void PagedFile::Write(int64_t offset, const uint8_t* data, size_t length) {
         const size_t index = static_cast<size_t>(offset / kPage);
         const size_t within = static_cast<size_t>(offset % kPage);
         const size_t piece = std::min(length, kPage - within);
-        // calloc: a page only partly written reads as zeros elsewhere, as a
-        // file's hole does.
-        if (!mPages[index]) mPages[index].reset(static_cast<uint8_t*>(std::calloc(1, kPage)));
-        if (!mPages[index]) std::abort();  // out of memory: the measurement is void anyway
+        if (!mPages[index]) {
+            mPages[index] = mPool.Take();
+            // A page only partly written reads as zeros elsewhere, as a
+            // file's hole does; a pooled page holds an older file's bytes.
+            if (piece < kPage) std::memset(mPages[index].get(), 0, kPage);
+        }
         std::memcpy(mPages[index].get() + within, data, piece);
         data += piece;
         offset += static_cast<int64_t>(piece);
@@ -140,7 +166,7 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
             if (!in.ok() || in.remaining() < count) break;
             std::lock_guard<std::mutex> guard(mMutex);
             std::shared_ptr<PagedFile>& file = mFiles[path];
-            if (!file) file = std::make_shared<PagedFile>();
+            if (!file) file = std::make_shared<PagedFile>(mPool);
             file->Write(offset, in.at(), count);
             answer.status = 1;
             break;
@@ -294,6 +320,8 @@ public:
 
 private:
     void Run() {
+        // Named, so that a profile can tell the peer's samples from the client's.
+        ::pthread_setname_np(::pthread_self(), "memory-peer");
         {
             std::lock_guard<std::mutex> guard(mClockMutex);
             mHasClock = ::pthread_getcpuclockid(::pthread_self(), &mClock) == 0;
@@ -513,7 +541,7 @@ std::shared_ptr<PagedFile> MemoryPeer::Find(const std::string& path) const {
 }
 
 void MemoryPeer::Store(const std::string& path, const uint8_t* data, size_t length) {
-    auto file = std::make_shared<PagedFile>();
+    auto file = std::make_shared<PagedFile>(mPool);
     file->Write(0, data, length);
     std::lock_guard<std::mutex> guard(mMutex);
     mFiles[path] = std::move(file);

@@ -28,11 +28,32 @@
 
 namespace bench {
 
+// Pages handed out to files and taken back when a file goes, so that after
+// the first round no chunk write touches fresh memory: page faults would
+// make the peer, not the client, the slow side.
+class PagePool {
+public:
+    static constexpr size_t kPage = 65536;
+    using Page = std::unique_ptr<uint8_t[]>;
+    Page Take();
+    void Give(Page page);
+    // Allocates (and so faults in) pages until the pool holds bytes' worth.
+    void Fill(size_t bytes);
+
+private:
+    std::mutex mMutex;
+    std::vector<Page> mFree;
+};
+
 // A file as 64 KiB pages: chunk writes in any order never move bytes already
 // stored, and a chunk read is sent straight from its page.
 class PagedFile {
 public:
-    static constexpr size_t kPage = 65536;
+    static constexpr size_t kPage = PagePool::kPage;
+    explicit PagedFile(PagePool& pool) : mPool(pool) {}
+    ~PagedFile();
+    PagedFile(const PagedFile&) = delete;
+    PagedFile& operator=(const PagedFile&) = delete;
     void Write(int64_t offset, const uint8_t* data, size_t length);
     // Up to two pieces covering [offset, offset + length) clipped to the size;
     // returns the byte count.
@@ -41,10 +62,8 @@ public:
     bool Equals(const uint8_t* data, size_t length) const;
 
 private:
-    struct FreePage {
-        void operator()(uint8_t* page) const;
-    };
-    std::vector<std::unique_ptr<uint8_t, FreePage>> mPages;
+    PagePool& mPool;
+    std::vector<PagePool::Page> mPages;
     int64_t mSize = 0;
 };
 
@@ -60,6 +79,8 @@ public:
     uint16_t port() const { return mPort; }
 
     void Store(const std::string& path, const uint8_t* data, size_t length);
+    // Prepares memory for bytes of uploads, so that no timed run pays for it.
+    void Reserve(size_t bytes) { mPool.Fill(bytes); }
     // True when path holds exactly these bytes.
     bool Holds(const std::string& path, const uint8_t* data, size_t length) const;
     void Remove(const std::string& path);
@@ -92,6 +113,7 @@ private:
     uint16_t mPort = 0;
     std::vector<std::unique_ptr<Loop>> mLoops;
 
+    PagePool mPool;  // outlives every file
     mutable std::mutex mMutex;  // guards the store and the recording
     std::unordered_map<std::string, std::shared_ptr<PagedFile>> mFiles;
     int64_t mNextMediaId = 1;
