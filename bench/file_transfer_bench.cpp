@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "context/SyncContext.h"
-#include "filesync/HttpFileAPI.h"
+#include "library_calls.h"
 #include "platform/socket.h"
 #include "support/peer_socket.h"
 #include "support/phone_service.h"
@@ -38,20 +37,15 @@ int main(int argc, char** argv) {
     const fs::path back = scratch.path() / "back.bin";
     bench::WriteRandomFile(local, bytes);
 
-    SyncContext& context = GetSyncContext();
-    context.host = "127.0.0.1";
-    context.port = service->port();
-    context.stopRequested = 0;
+    const uint16_t port = static_cast<uint16_t>(service->port());
     const std::string remote = "/sdcard/bench/source.bin";
 
     Clock::time_point start = Clock::now();
-    const int32_t up = CHttpFileAPI::PutFileEx("127.0.0.1", service->port(), local.u8string().c_str(),
-                                               remote.c_str(), &context.stopRequested, 60);
+    const int32_t up = bench::library::PutFileEx(port, local.string(), remote);
     const double upSeconds = Seconds(start);
     start = Clock::now();
     std::fflush(stdout);
-    const int32_t down = CHttpFileAPI::GetFile("127.0.0.1", service->port(), remote.c_str(),
-                                               back.u8string().c_str(), &context.stopRequested, 60);
+    const int32_t down = bench::library::GetFile(port, remote, back.string());
     const double downSeconds = Seconds(start);
     if (up != 0 || down != 0 || fs::file_size(back) != static_cast<uintmax_t>(bytes)) {
         std::fprintf(stderr, "transfer failed: PutFileEx %d, GetFile %d\n", up, down);

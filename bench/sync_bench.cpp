@@ -6,15 +6,13 @@
 //   build/native/bench/sync_bench [files] [MiB]
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "bench_support.h"
-#include "platform/utf.h"
-#include "quellsync_http.h"
+#include "library_calls.h"
 #include "support/phone_service.h"
 #include "support/test_env.h"
 
@@ -29,28 +27,11 @@ struct Run {
 
 // Uploads the files with SyncMusicFile as a host would call it.
 Run Upload(int port, const std::vector<fs::path>& files) {
-    const std::u16string url = platform::Utf8ToUtf16("http://127.0.0.1:" + std::to_string(port) + "/");
-    const std::u16string role = u"device=/sdcard";
-    ConnectParams connect{};
-    connect.url = reinterpret_cast<const QS_WCHAR*>(url.c_str());
-    connect.role = reinterpret_cast<const QS_WCHAR*>(role.c_str());
-    std::deque<std::u16string> paths;
-    std::vector<SyncItem> items(files.size());
-    std::vector<void*> pointers;
-    for (size_t i = 0; i < files.size(); ++i) {
-        paths.push_back(files[i].u16string());
-        items[i].pcPath = reinterpret_cast<const QS_WCHAR*>(paths.back().c_str());
-        items[i].changeKind = 1;
-        pointers.push_back(&items[i]);
-    }
-    QsHostList list{nullptr, pointers.data(), pointers.data() + pointers.size(), nullptr};
-    JobParams job{};
-    job.items = &list;
+    std::vector<std::string> paths;
+    for (const fs::path& file : files) paths.push_back(file.string());
     const bench::Clock::time_point start = bench::Clock::now();
-    const int32_t result = SyncMusicFile(&connect, &job);
-    const double seconds = bench::Seconds(start);
-    for (SyncItem& item : items) std::free(item.phonePath);
-    return {result, seconds};
+    const int32_t result = bench::library::SyncMusicFile(static_cast<uint16_t>(port), paths, nullptr);
+    return {result, bench::Seconds(start)};
 }
 
 // The reference: every file's bytes over one stream, one after the other.
