@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <deque>
 
-#include "context/SyncContext.h"
 #include "filesync/HttpFileAPI.h"
 #include "platform/utf.h"
 #include "quellsync_http.h"
@@ -41,12 +40,6 @@ int32_t PutFileEx(uint16_t port, const std::string& localPath, const std::string
 }
 
 int32_t GetFile(uint16_t port, const std::string& remotePath, const std::string& localPath) {
-    // GetFile asks for the size through the sync context's address, which
-    // no export has set up here.
-    SyncContext& context = GetSyncContext();
-    context.host = kHost;
-    context.port = port;
-    context.stopRequested = 0;
     return CHttpFileAPI::GetFile(kHost, port, remotePath.c_str(), localPath.c_str(), &Unraised(),
                                  kTimeoutSeconds);
 }
