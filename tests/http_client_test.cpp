@@ -206,14 +206,15 @@ TEST(HttpClientTest, EachMethodSendsItsRequestLine) {
     ScriptedPeer peer(PeerScript().ReadRequest().Respond("ok").Close());
     ASSERT_TRUE(peer.ok());
     using Method = int32_t (HttpClient::*)(const char*, int32_t, const char*, const void*, int32_t,
-                                           ByteArray*, int32_t, const std::atomic<uint8_t>*);
+                                           ByteArray*, int32_t, const std::atomic<uint8_t>*, int32_t);
     const std::pair<Method, std::string> methods[] = {{&HttpClient::Get, "GET"},
                                                       {&HttpClient::Put, "PUT"},
                                                       {&HttpClient::Post, "POST"},
                                                       {&HttpClient::Delete, "DELETE"}};
     for (const auto& method : methods) {
         HttpClient client;
-        EXPECT_EQ((client.*method.first)(kLoopback, peer.port(), "/x", "ab", 2, nullptr, 10, nullptr), 2);
+        EXPECT_EQ((client.*method.first)(kLoopback, peer.port(), "/x", "ab", 2, nullptr, 10, nullptr,
+                                                 kMaxResponseBody), 2);
     }
     ASSERT_TRUE(peer.WaitForRequests(4, 5s));
     const std::vector<std::string> requests = peer.Requests();

@@ -110,5 +110,9 @@ int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek =
 // One send call: the bytes accepted, or -1. A peer that has reset the
 // connection makes it fail; it never raises SIGPIPE.
 int64_t SendOnce(const Socket& socket, const void* data, size_t length);
+// One gathering send call of two parts, first then second (second may be
+// empty): the bytes accepted, or -1, as SendOnce.
+int64_t SendTwoOnce(const Socket& socket, const void* first, size_t firstLength, const void* second,
+                    size_t secondLength);
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,6 +155,20 @@ int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
     // MSG_NOSIGNAL: a send to a reset peer fails with EPIPE instead of
     // raising SIGPIPE, which would end the host process.
     const ssize_t result = ::send(Fd(socket), data, length, MSG_NOSIGNAL);
+    return result < 0 ? -1 : static_cast<int64_t>(result);
+}
+
+int64_t SendTwoOnce(const Socket& socket, const void* first, size_t firstLength, const void* second,
+                    size_t secondLength) {
+    iovec parts[2];
+    parts[0].iov_base = const_cast<void*>(first);
+    parts[0].iov_len = firstLength;
+    parts[1].iov_base = const_cast<void*>(second);
+    parts[1].iov_len = secondLength;
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = secondLength > 0 ? 2 : 1;
+    const ssize_t result = ::sendmsg(Fd(socket), &message, MSG_NOSIGNAL);
     return result < 0 ? -1 : static_cast<int64_t>(result);
 }
 

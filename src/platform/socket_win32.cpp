@@ -153,4 +153,17 @@ int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
     return result == SOCKET_ERROR ? -1 : static_cast<int64_t>(result);
 }
 
+int64_t SendTwoOnce(const Socket& socket, const void* first, size_t firstLength, const void* second,
+                    size_t secondLength) {
+    WSABUF parts[2];
+    parts[0].buf = static_cast<char*>(const_cast<void*>(first));
+    parts[0].len = static_cast<ULONG>(ClampLength(firstLength));
+    parts[1].buf = static_cast<char*>(const_cast<void*>(second));
+    parts[1].len = static_cast<ULONG>(ClampLength(secondLength));
+    DWORD sent = 0;
+    if (::WSASend(Native(socket), parts, secondLength > 0 ? 2 : 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+        return -1;
+    return static_cast<int64_t>(sent);
+}
+
 }  // namespace platform

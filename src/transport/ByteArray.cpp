@@ -24,6 +24,34 @@ int32_t ByteArray::AppendDataFront(const void* src, int32_t n) {
     return 0;
 }
 
+void ByteArray::Clear() {
+    mpData.clear();
+    mnReadPos = 0;
+    mbShortRead = false;
+}
+
+uint8_t* ByteArray::Extend(int32_t n) {
+    if (n <= 0) return nullptr;
+    const size_t at = mpData.size();
+    mpData.resize(at + static_cast<size_t>(n));
+    return mpData.data() + at;
+}
+
+void ByteArray::Truncate(int32_t length) {
+    if (length >= 0 && static_cast<size_t>(length) < mpData.size()) mpData.resize(static_cast<size_t>(length));
+    if (mnReadPos > GetLength()) mnReadPos = GetLength();
+}
+
+bool ByteArray::PatchInt32(int32_t position, uint32_t value) {
+    if (position < 0 || position > GetLength() - 4) return false;
+    uint8_t* at = mpData.data() + position;
+    at[0] = static_cast<uint8_t>(value >> 24);
+    at[1] = static_cast<uint8_t>(value >> 16);
+    at[2] = static_cast<uint8_t>(value >> 8);
+    at[3] = static_cast<uint8_t>(value);
+    return true;
+}
+
 int32_t ByteArray::AppendInt16(uint16_t value) {
     const uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
     mpData.insert(mpData.end(), bytes, bytes + 2);

@@ -45,6 +45,19 @@ public:
 
     // Room for n more bytes without reallocating (content unchanged).
     void Reserve(int32_t n);
+    // Empties the buffer and resets the cursor and the short-read mark; the
+    // room stays, so a buffer reused for one chunk after another allocates
+    // once.
+    void Clear();
+    // Grows the content by n bytes (zero) and returns where they begin, for
+    // a caller that fills them in place (a receive, a file read); null for
+    // n <= 0.
+    uint8_t* Extend(int32_t n);
+    // Drops the content from length on (nothing when it is not shorter).
+    void Truncate(int32_t length);
+    // Overwrites the 4 bytes at position with value (big-endian); false
+    // (nothing written) when they are not all inside the content.
+    bool PatchInt32(int32_t position, uint32_t value);
 
     const uint8_t* GetData() const { return mpData.empty() ? nullptr : mpData.data(); }
     int32_t GetLength() const { return static_cast<int32_t>(mpData.size()); }

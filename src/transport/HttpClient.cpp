@@ -113,6 +113,13 @@ int32_t HttpClient::ResponseScan::Examine(const uint8_t* data, int32_t length,
                 mnBodyLength = -1;
                 break;
             case LengthField::kValid:
+                if (announced > mnMaxBody) {
+                    // More than this request's answer can hold: refused
+                    // before anything is allocated for it.
+                    mbMalformed = true;
+                    QS_LOG_SOCKET("HttpClient::HttpPkgFinished");
+                    return -3;
+                }
                 mnBodyLength = announced;
                 break;
             case LengthField::kMalformed:
@@ -149,70 +156,116 @@ bool HttpClient::ConnectWithRetries(const char* host, int32_t port,
     return false;
 }
 
-int32_t HttpClient::ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
-                                    const std::atomic<uint8_t>* stopFlag) {
-    using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::seconds(std::max(timeoutSeconds, 0));
-    std::vector<uint8_t> received;  // grows with amortised capacity
-    ResponseScan scan;
-    auto lastActivity = Clock::now();
+int32_t HttpClient::AwaitBytes(std::chrono::steady_clock::time_point lastActivity,
+                               std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag) {
     for (;;) {
         if (Raised(stopFlag)) {
             QS_LOG_SOCKET("HttpClient::Request");
             return -6;
         }
-        std::unique_ptr<uint8_t[]> block;
-        int32_t blockLength = 0;
-        // -1 is a socket error; -2 an orderly close before the response was
-        // complete, which no later cycle can repair.
-        if (mSocket.Recv(block, blockLength) != 0) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            return -4;
-        }
-        if (blockLength > 0) {
-            lastActivity = Clock::now();
-            received.insert(received.end(), block.get(), block.get() + blockLength);
-            block.reset();
-            const int32_t result =
-                scan.Examine(received.data(), static_cast<int32_t>(received.size()), response);
-            if (result >= 0) {
-                // The peer closes after its answer; letting it close first
-                // leaves TIME_WAIT on its side. A peer that keeps the
-                // connection open costs at most this short wait.
-                mSocket.WaitReadable(kPeerCloseWaitMs);
-                return result;
-            }
-            if (result == -3) {
-                QS_LOG_SOCKET("HttpClient::Request");
-                return -4;
-            }
-        }
-        if (Clock::now() - lastActivity >= timeout) {
+        if (std::chrono::steady_clock::now() - lastActivity >= timeout) {
             QS_LOG_SOCKET("HttpClient::Request");
             return -5;
         }
         // Wake as soon as bytes (or the peer's close) arrive, at the latest
         // after one poll interval for the stop and time-out checks.
-        if (mSocket.WaitReadable(kReceivePollMs) < 0)
-            platform::SleepMilliseconds(kReceivePollMs);
+        const int32_t ready = mSocket.WaitReadable(kReceivePollMs);
+        if (ready > 0) return 0;
+        if (ready < 0) platform::SleepMilliseconds(kReceivePollMs);
     }
+}
+
+int32_t HttpClient::ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
+                                    const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
+    using Clock = std::chrono::steady_clock;
+    // The header block and whatever body arrives with it; the rest of the
+    // body goes straight into the response.
+    constexpr int32_t kFirstReceive = 4096;
+    const auto timeout = std::chrono::seconds(std::max(timeoutSeconds, 0));
+    std::vector<uint8_t> head(kFirstReceive);
+    int32_t have = 0;
+    ResponseScan scan(maxBody);
+    auto lastActivity = Clock::now();
+    int32_t examined = -1;
+    while (examined == -1) {
+        const int32_t awaited = AwaitBytes(lastActivity, timeout, stopFlag);
+        if (awaited != 0) return awaited;
+        if (have == static_cast<int32_t>(head.size())) head.resize(head.size() * 2);
+        int32_t got = 0;
+        // -1 is a socket error; -2 an orderly close before the response was
+        // complete, which no later cycle can repair.
+        if (mSocket.ReceiveInto(head.data() + have, static_cast<int32_t>(head.size()) - have, &got) != 0) {
+            QS_LOG_SOCKET("HttpClient::Request");
+            return -4;
+        }
+        if (got == 0) continue;
+        lastActivity = Clock::now();
+        have += got;
+        examined = scan.Examine(head.data(), have, nullptr);
+        if (examined == -3) {
+            QS_LOG_SOCKET("HttpClient::Request");
+            return -4;
+        }
+    }
+    const int32_t bodyLength = std::max(scan.BodyLength(), 0);
+    const int32_t kept = response ? response->GetLength() : 0;
+    // The body's own buffer, sized from its Content-Length; without a
+    // response to append to, the bytes still have to be taken off the wire.
+    std::vector<uint8_t> discard;
+    uint8_t* body = nullptr;
+    if (bodyLength > 0) {
+        if (response) {
+            body = response->Extend(bodyLength);
+        } else {
+            discard.resize(static_cast<size_t>(bodyLength));
+            body = discard.data();
+        }
+    }
+    int32_t filled = std::min(have - scan.BodyStart(), bodyLength);
+    if (filled > 0) std::memcpy(body, head.data() + scan.BodyStart(), static_cast<size_t>(filled));
+    head = std::vector<uint8_t>();
+    while (filled < bodyLength) {
+        const int32_t awaited = AwaitBytes(lastActivity, timeout, stopFlag);
+        int32_t got = 0;
+        if (awaited == 0 && mSocket.ReceiveInto(body + filled, bodyLength - filled, &got) != 0) {
+            QS_LOG_SOCKET("HttpClient::Request");
+            if (response) response->Truncate(kept);
+            return -4;
+        }
+        if (awaited != 0) {
+            if (response) response->Truncate(kept);
+            return awaited;
+        }
+        if (got > 0) {
+            lastActivity = Clock::now();
+            filled += got;
+        }
+    }
+    // The peer closes after its answer; letting it close first leaves
+    // TIME_WAIT on its side. A peer that keeps the connection open costs at
+    // most this short wait.
+    mSocket.WaitReadable(kPeerCloseWaitMs);
+    return bodyLength;
 }
 
 int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
                             const char* requestLineFormat, const void* body, int32_t bodyLength,
                             ByteArray* response, int32_t timeoutSeconds,
-                            const std::atomic<uint8_t>* stopFlag) {
+                            const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
     if (!host || port < 1 || !path || !requestLineFormat || bodyLength < 0) {
         QS_LOG_SOCKET("HttpClient::Request");
         return -1;
     }
     const bool hasBody = body && bodyLength != 0;
-    const std::string line = RequestLine(requestLineFormat, path);
-    char lengthLine[48] = "";
-    if (hasBody) std::snprintf(lengthLine, sizeof lengthLine, "Content-Length:%d\r\n", bodyLength);
-    const int64_t total = static_cast<int64_t>(line.size()) + std::strlen(kCacheHeader) +
-                          std::strlen(lengthLine) + std::strlen(kBlankLine) +
-                          (hasBody ? bodyLength : 0);
+    std::string head = RequestLine(requestLineFormat, path);
+    head += kCacheHeader;
+    if (hasBody) {
+        char lengthLine[48];
+        std::snprintf(lengthLine, sizeof lengthLine, "Content-Length:%d\r\n", bodyLength);
+        head += lengthLine;
+    }
+    head += kBlankLine;
+    const int64_t total = static_cast<int64_t>(head.size()) + (hasBody ? bodyLength : 0);
     if (total > INT32_MAX) {
         QS_LOG_SOCKET("HttpClient::Request");
         return -1;
@@ -225,45 +278,38 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
     }
     ::qslog::LogToDebugger(u"Connect Success.\r\n");
 
-    ByteArray request;
-    request.Reserve(static_cast<int32_t>(total));
-    if (!line.empty()) request.AppendData(line.data(), static_cast<int32_t>(line.size()));
-    request.AppendData(kCacheHeader, static_cast<int32_t>(std::strlen(kCacheHeader)));
-    if (hasBody) request.AppendData(lengthLine, static_cast<int32_t>(std::strlen(lengthLine)));
-    request.AppendData(kBlankLine, static_cast<int32_t>(std::strlen(kBlankLine)));
-    if (hasBody) request.AppendData(body, bodyLength);
-
-    if (mSocket.Send(request.GetData(), request.GetLength()) != 0) {
+    if (mSocket.SendParts(head.data(), static_cast<int32_t>(head.size()), hasBody ? body : nullptr,
+                          hasBody ? bodyLength : 0) != 0) {
         QS_LOG_SOCKET("HttpClient::Request");
         return -3;
     }
-    return ReceiveResponse(response, timeoutSeconds, stopFlag);
+    return ReceiveResponse(response, timeoutSeconds, stopFlag, std::min(maxBody, kMaxResponseBody));
 }
 
 int32_t HttpClient::Get(const char* host, int32_t port, const char* path, const void* body,
                         int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                        const std::atomic<uint8_t>* stopFlag) {
+                        const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
     return Request(host, port, path, kGetLine, body, bodyLength, response, timeoutSeconds,
-                   stopFlag);
+                   stopFlag, maxBody);
 }
 
 int32_t HttpClient::Put(const char* host, int32_t port, const char* path, const void* body,
                         int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                        const std::atomic<uint8_t>* stopFlag) {
+                        const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
     return Request(host, port, path, kPutLine, body, bodyLength, response, timeoutSeconds,
-                   stopFlag);
+                   stopFlag, maxBody);
 }
 
 int32_t HttpClient::Post(const char* host, int32_t port, const char* path, const void* body,
                          int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                         const std::atomic<uint8_t>* stopFlag) {
+                         const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
     return Request(host, port, path, kPostLine, body, bodyLength, response, timeoutSeconds,
-                   stopFlag);
+                   stopFlag, maxBody);
 }
 
 int32_t HttpClient::Delete(const char* host, int32_t port, const char* path, const void* body,
                            int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                           const std::atomic<uint8_t>* stopFlag) {
+                           const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
     return Request(host, port, path, kDeleteLine, body, bodyLength, response, timeoutSeconds,
-                   stopFlag);
+                   stopFlag, maxBody);
 }

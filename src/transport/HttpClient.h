@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "transport/ByteArray.h"
@@ -60,26 +61,32 @@ public:
     //  -3  sending the request failed
     //  -4  receiving failed: a socket error, the peer closed before the
     //      response was complete, or a malformed or oversized response
+    //      (a Content-Length above maxBody, the most this request's answer
+    //      can legitimately hold; at most kMaxResponseBody)
     //  -5  no byte arrived for timeoutSeconds seconds
     //  -6  stopFlag raised while waiting for the response
     // On a negative result response is left as it was.
+    //
+    // The request head and the body leave in one gathering send, the body
+    // from the caller's buffer; the response body is received straight into
+    // response, sized from its Content-Length.
     int32_t Request(const char* host, int32_t port, const char* path,
                     const char* requestLineFormat, const void* body, int32_t bodyLength,
                     ByteArray* response, int32_t timeoutSeconds,
-                    const std::atomic<uint8_t>* stopFlag);
+                    const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
 
     int32_t Get(const char* host, int32_t port, const char* path, const void* body,
                 int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                const std::atomic<uint8_t>* stopFlag);
+                const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
     int32_t Put(const char* host, int32_t port, const char* path, const void* body,
                 int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                const std::atomic<uint8_t>* stopFlag);
+                const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
     int32_t Post(const char* host, int32_t port, const char* path, const void* body,
                  int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                 const std::atomic<uint8_t>* stopFlag);
+                 const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
     int32_t Delete(const char* host, int32_t port, const char* path, const void* body,
                    int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
-                   const std::atomic<uint8_t>* stopFlag);
+                   const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
 
     // Whether data[0, length) is a complete response; when it is, appends
     // its body to response (may be null).
@@ -96,9 +103,16 @@ public:
     // header is read once.
     class ResponseScan {
     public:
+        // A Content-Length above maxBody is malformed (-3).
+        explicit ResponseScan(int32_t maxBody = kMaxResponseBody) : mnMaxBody(maxBody) {}
         int32_t Examine(const uint8_t* data, int32_t length, ByteArray* response);
+        // Once Examine has returned -2 or a length: where the body begins in
+        // the data, and its announced length (-1 when none is announced).
+        int32_t BodyStart() const { return mnHeaderEnd + 2; }
+        int32_t BodyLength() const { return mnBodyLength; }
 
     private:
+        int32_t mnMaxBody;
         int32_t mnSearchFrom = 0;    // first position not yet ruled out as the blank line
         int32_t mnHeaderEnd = -1;    // position of the CR LF that ends the header block
         int32_t mnBodyLength = -1;   // announced length; -1 when none is announced
@@ -110,7 +124,12 @@ private:
     bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag);
     // Waits for the response: its length or -4, -5, -6.
     int32_t ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
-                            const std::atomic<uint8_t>* stopFlag);
+                            const std::atomic<uint8_t>* stopFlag, int32_t maxBody);
+    // Waits until the socket is readable, the stop flag is raised or
+    // nothing has arrived for timeout since lastActivity: 0 readable, -5,
+    // -6 (both logged).
+    int32_t AwaitBytes(std::chrono::steady_clock::time_point lastActivity,
+                       std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag);
 
     SocketClient mSocket;
 };

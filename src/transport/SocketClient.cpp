@@ -115,6 +115,35 @@ int32_t SocketClient::Send(const void* data, int32_t length) {
     return 0;
 }
 
+int32_t SocketClient::SendParts(const void* head, int32_t headLength, const void* body, int32_t bodyLength) {
+    if (!head || headLength <= 0 || bodyLength < 0 || (bodyLength > 0 && !body)) {
+        QS_LOG_SOCKET("SocketClient::Send");
+        return -1;
+    }
+    const int64_t total = static_cast<int64_t>(headLength) + bodyLength;
+    const int64_t sent = platform::SendTwoOnce(mSocket, head, static_cast<size_t>(headLength), body,
+                                               static_cast<size_t>(bodyLength));
+    if (sent != total) {
+        QS_LOG_SOCKET("SocketClient::Send");
+        return -2;
+    }
+    return 0;
+}
+
+int32_t SocketClient::ReceiveInto(void* data, int32_t capacity, int32_t* got) {
+    *got = 0;
+    if (!data || capacity <= 0) return 0;
+    const int64_t received = platform::ReceiveOnce(mSocket, data, static_cast<size_t>(capacity));
+    if (received == 0) return -2;
+    if (received < 0) {
+        if (platform::LastSocketErrorKind() == platform::SocketError::kWouldBlock) return 0;
+        QS_LOG_SOCKET("SocketClient::Recv");
+        return -1;
+    }
+    *got = static_cast<int32_t>(received);
+    return 0;
+}
+
 int32_t SocketClient::Recv(std::unique_ptr<uint8_t[]>& outData, int32_t& outLength) {
     if (CheckPendingError("SocketClient::Recv") != 0) return -1;
     size_t waiting = 0;

@@ -51,6 +51,22 @@ public:
     //  -2  the send call failed or accepted fewer bytes
     int32_t Send(const void* data, int32_t length);
 
+    // Sends head and then body (may be empty) with one gathering send call,
+    // without joining them into one buffer first. Results as for Send; a
+    // pending socket error shows as the send's own failure (-2).
+    int32_t SendParts(const void* head, int32_t headLength, const void* body, int32_t bodyLength);
+
+    // Takes up to capacity bytes that have arrived into data, without asking
+    // how many wait first. Call it once WaitReadable has reported the socket
+    // ready: where the platform has no non-blocking receive flag, a receive
+    // on the (blocking) socket would otherwise wait for bytes.
+    //   0  with *got 0: nothing is waiting
+    //   0  with *got the bytes taken (1 or more)
+    //  -1  a receive error (logged)
+    //  -2  the peer has closed the connection in order and every byte it
+    //      sent has been taken (not logged)
+    int32_t ReceiveInto(void* data, int32_t capacity, int32_t* got);
+
     // Takes the bytes that have arrived, without waiting.
     //   0  with outLength 0 and outData untouched: nothing is waiting
     //   0  with outData set to a new block of outLength bytes
