@@ -1,8 +1,11 @@
 #include "fuzz_targets.h"
 
 #include <string>
+#include <vector>
 
 #include "export/TagParser.h"
+#include "filesync/FileServiceAnswer.h"
+#include "filesync/HttpFileAPI.h"
 #include "tablesync/AndroidOperationProvider.h"
 #include "transport/ByteArray.h"
 #include "transport/HttpClient.h"
@@ -38,4 +41,86 @@ int FuzzRoleString(const uint8_t* data, size_t size) {
     parser.GetString(u"device");
     parser.GetInt(u"device");
     return 0;
+}
+
+namespace {
+
+// The results a file service answer parser may give besides its successes.
+bool IsFailure(int32_t result) { return (result <= -2 && result >= -6) || result == -9; }
+
+// Bytes after the frame and the two words that open a stat, listing or scan
+// result; 0 when the body is shorter.
+size_t AfterResultHead(size_t size) {
+    const size_t head = CFileServiceAnswer::kFrameBytes + 8;
+    return size > head ? size - head : 0;
+}
+
+}  // namespace
+
+int FuzzFileNoData(const uint8_t* data, size_t size) {
+    bool beyond = false;
+    size_t offset = 0;
+    const int32_t parsed = CFileServiceAnswer::ParseNoData(data, size, &beyond);
+    const int32_t framed = CFileServiceAnswer::CheckFrame(data, size, &offset);
+    ByteArray body;
+    if (size > 0) body.AppendData(data, static_cast<int32_t>(size));
+    if (parsed != CHttpFileAPI::CheckResponse(0, body) || framed != parsed) return 1;
+    if (parsed == 0) return offset == CFileServiceAnswer::kFrameBytes && beyond == (size > offset) ? 0 : 1;
+    return IsFailure(parsed) && parsed != -9 ? 0 : 1;
+}
+
+int FuzzFileStat(const uint8_t* data, size_t size) {
+    RemoteFileInfo info;
+    const int32_t parsed = CFileServiceAnswer::ParseStat(data, size, &info);
+    const int32_t withoutRecord = CFileServiceAnswer::ParseStat(data, size, nullptr);
+    if (parsed == 0 || parsed == 1) {
+        // The record's bytes lie inside the body; without a record to fill,
+        // the same answer is "no record".
+        if (withoutRecord != 1) return 1;
+        return parsed == 1 || CFileServiceAnswer::kMinInfoBytes + info.FileName.size() <= AfterResultHead(size) ? 0 : 1;
+    }
+    return IsFailure(parsed) && (withoutRecord == parsed || (parsed == -9 && withoutRecord == 1)) ? 0 : 1;
+}
+
+int FuzzFileListing(const uint8_t* data, size_t size) {
+    std::vector<RemoteFileInfo> records;
+    const int32_t parsed = CFileServiceAnswer::ParseListing(data, size, records);
+    if (parsed != 0 && !IsFailure(parsed)) return 1;
+    // Every record took at least its fixed fields and its name from the
+    // bytes after the count.
+    size_t needed = 0;
+    for (const RemoteFileInfo& info : records) needed += CFileServiceAnswer::kMinInfoBytes + info.FileName.size();
+    const size_t available = AfterResultHead(size) >= 4 ? AfterResultHead(size) - 4 : 0;
+    return needed <= available ? 0 : 1;
+}
+
+int FuzzFileScan(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const size_t asked = data[0];
+    std::vector<MediaScanEntry> entries;
+    const int32_t parsed = CFileServiceAnswer::ParseMediaScan(data + 1, size - 1, asked, &entries);
+    const int32_t withoutOut = CFileServiceAnswer::ParseMediaScan(data + 1, size - 1, asked, nullptr);
+    if (parsed != 0) return IsFailure(parsed) && entries.empty() && (withoutOut == parsed || withoutOut == 0) ? 0 : 1;
+    if (withoutOut != 0 || entries.size() > asked) return 1;
+    size_t needed = 0;
+    for (const MediaScanEntry& e : entries)
+        needed += CFileServiceAnswer::kMinScanEntryBytes + e.Path.size() + e.Info.size() + e.MediaId.size();
+    return needed <= AfterResultHead(size - 1) ? 0 : 1;
+}
+
+int FuzzFileChunk(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const int32_t expected = (data[0] << 8) | data[1];
+    const uint8_t* body = data + 2;
+    const size_t length = size - 2;
+    size_t offset = 0;
+    const int32_t parsed = CFileServiceAnswer::ParseChunk(body, length, expected, &offset);
+    if (parsed != 0) return IsFailure(parsed) ? 0 : 1;
+    // The chunk lies inside the body, right after a count that says its
+    // length.
+    const size_t count = CFileServiceAnswer::kFrameBytes;
+    return offset == count + 4 && offset + static_cast<size_t>(expected) <= length && body[count] == 0 &&
+                   body[count + 1] == 0 && ((body[count + 2] << 8) | body[count + 3]) == expected
+               ? 0
+               : 1;
 }

@@ -49,43 +49,8 @@
 #include <string>
 #include <vector>
 
+#include "filesync/FileServiceAnswer.h"
 #include "transport/ByteArray.h"
-
-// Command codes of the file service.
-enum FileCommand : int32_t {
-    CMD_GET_CHUNK = 11,
-    CMD_PUT_CHUNK = 12,
-    CMD_DELETE_FILE = 13,
-    CMD_GET_INFO = 14,
-    CMD_ENUM_DIR = 15,
-    CMD_SCAN_MEDIA = 16,
-    CMD_DELETE_PATH = 17,
-    CMD_DELETE_EMPTY_PATH = 18,
-    CMD_RENAME = 20,
-    CMD_GET_MMS_PART = 21,
-    CMD_PUT_MMS_PART = 22,
-};
-
-// A phone file's stat record, in wire order.
-struct RemoteFileInfo {
-    std::string FileName;  // full path on the phone, UTF-8
-    int32_t mnCanRead = 0;
-    int32_t mnCanWrite = 0;
-    uint64_t mnFileSize = 0;
-    int32_t mnIsFile = 0;
-    int32_t mnIsDir = 0;
-    int32_t mnIsHidden = 0;
-    uint64_t mnLastModify = 0;  // the phone's time value, passed through
-};
-
-// One media scanner answer: the scanned path byte for byte as asked, a text
-// the library does not interpret, and the file's row id in the media
-// database (decimal text).
-struct MediaScanEntry {
-    std::string Path;
-    std::string Info;
-    std::string MediaId;
-};
 
 class CHttpFileAPI {
 public:
