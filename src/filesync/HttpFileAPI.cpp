@@ -1,5 +1,7 @@
 #include "filesync/HttpFileAPI.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,45 +23,26 @@ using StopFlag = CHttpFileAPI::StopFlag;
 const char kServicePath[] = "/filesync";
 // Longest text a wire string can carry: its count is 16-bit.
 constexpr size_t kMaxWireString = 0xFFFF;
-// Smallest encodings on the wire, used to reject a count before reading: a
-// RemoteFileInfo of an empty name, a MediaScanEntry of three empty strings.
-constexpr int32_t kMinInfoBytes = 2 + 4 + 4 + 8 + 4 + 4 + 4 + 8;
-constexpr int32_t kMinScanEntryBytes = 2 + 2 + 2;
-
 bool Stopped(const StopFlag* stopFlag) { return stopFlag != nullptr && stopFlag->load() != 0; }
 
 bool FitsWire(const char* text) { return text != nullptr && std::strlen(text) <= kMaxWireString; }
 
-// One exchange with the file service: sends the framed body, checks the
-// answer. 0 with the cursor of response at the result data, or -1 … -6.
-int32_t Exchange(const char* host, int32_t port, ByteArray& body, ByteArray& response,
-                 const StopFlag* stopFlag, int32_t timeout) {
-    int32_t requested;
-    {
-        HttpClient client;
-        requested = client.Get(host, port, kServicePath, body.GetData(), body.GetLength(), &response,
-                               timeout, stopFlag);
-    }
-    return CHttpFileAPI::CheckResponse(requested, response);
+// One exchange with the file service: sends the framed body and receives
+// the answer, refused (-1) when it is longer than what a request of this
+// command can bring back. 0 with the answer in response, or -1.
+int32_t Exchange(const char* host, int32_t port, const ByteArray& body, ByteArray& response,
+                 const StopFlag* stopFlag, int32_t timeout, int32_t command) {
+    HttpClient client;
+    const int32_t requested =
+        client.Get(host, port, kServicePath, body.GetData(), body.GetLength(), &response, timeout, stopFlag,
+                   CFileServiceAnswer::MaxAnswerBody(command, CHttpFileAPI::CHUNK_SIZE));
+    return requested < 0 ? -1 : 0;
 }
 
 ByteArray PathPayload(const char* path) {
     ByteArray body;
     body.AppendString(path);
     return body;
-}
-
-// Reads one RemoteFileInfo at the cursor; false when the data ends early.
-bool ReadInfo(ByteArray& response, RemoteFileInfo& info) {
-    info.FileName = response.ReadString();
-    info.mnCanRead = static_cast<int32_t>(response.ReadInt32());
-    info.mnCanWrite = static_cast<int32_t>(response.ReadInt32());
-    info.mnFileSize = response.ReadInt64();
-    info.mnIsFile = static_cast<int32_t>(response.ReadInt32());
-    info.mnIsDir = static_cast<int32_t>(response.ReadInt32());
-    info.mnIsHidden = static_cast<int32_t>(response.ReadInt32());
-    info.mnLastModify = response.ReadInt64();
-    return !response.HadShortRead();
 }
 
 // A path without its trailing slashes, so "/a/" and "/a" compare equal.
@@ -83,40 +66,34 @@ struct Listing {
 
 int32_t ListFolder(Listing& listing, const std::string& path) {
     static const char kName[] = "CHttpFileAPI::EnumDir";
-    ByteArray body = PathPayload(path.c_str());
-    CHttpFileAPI::Frame(body, CMD_ENUM_DIR);
-    ByteArray response;
-    const int32_t checked =
-        Exchange(listing.host, listing.port, body, response, listing.stopFlag, listing.timeout);
-    if (checked != 0) {
-        QS_LOG_COMPONENT(kName);
-        return checked;
+    std::vector<RemoteFileInfo> level;
+    int32_t parsed;
+    {
+        // The level's answer is released before any subfolder is listed.
+        ByteArray body = PathPayload(path.c_str());
+        CHttpFileAPI::Frame(body, CMD_ENUM_DIR);
+        ByteArray response;
+        if (Exchange(listing.host, listing.port, body, response, listing.stopFlag, listing.timeout,
+                     CMD_ENUM_DIR) != 0) {
+            QS_LOG_COMPONENT(kName);
+            return -1;
+        }
+        parsed = CFileServiceAnswer::ParseListing(response.GetData(), static_cast<size_t>(response.GetLength()),
+                                                  level);
     }
-    response.ReadInt32();  // not used
-    const int32_t listFlag = static_cast<int32_t>(response.ReadInt32());
-    if (response.HadShortRead()) {
+    if (parsed != 0 && parsed != -9) {
         QS_LOG_COMPONENT(kName);
-        return -9;
+        return parsed;
     }
-    if (listFlag != 1) return 0;
-    const int32_t count = static_cast<int32_t>(response.ReadInt32());
-    if (response.HadShortRead() || (count > 0 && count > response.GetRemain() / kMinInfoBytes)) {
-        QS_LOG_COMPONENT(kName);
-        return -9;
-    }
-    listing.entries += count > 0 ? count : 0;
+    listing.entries += static_cast<int64_t>(level.size());
     if (listing.entries > CHttpFileAPI::kMaxListedEntries) {
         QS_LOG_COMPONENT(kName);
         return -7;
     }
+    // Records that came before a malformed one are handled as they would
+    // have been; the fault shows after them.
     listing.folders.push_back(FolderKey(path));
-    for (int32_t i = 0; i < count; ++i) {
-        RemoteFileInfo info;
-        if (!ReadInfo(response, info)) {
-            QS_LOG_COMPONENT(kName);
-            listing.folders.pop_back();
-            return -9;
-        }
+    for (RemoteFileInfo& info : level) {
         CHttpFileAPI::Dump(info);
         if (listing.recursive && info.mnIsDir != 0) {
             const std::string key = FolderKey(info.FileName);
@@ -132,7 +109,8 @@ int32_t ListFolder(Listing& listing, const std::string& path) {
         if (listing.list != nullptr) listing.list->push_back(std::move(info));
     }
     listing.folders.pop_back();
-    return 0;
+    if (parsed != 0) QS_LOG_COMPONENT(kName);
+    return parsed;
 }
 
 // The frame of the operations whose payload is one path and whose answer
@@ -146,7 +124,10 @@ int32_t PathCommand(const char* name, int32_t command, const char* host, int32_t
     ByteArray body = PathPayload(path);
     CHttpFileAPI::Frame(body, command);
     ByteArray response;
-    const int32_t checked = Exchange(host, port, body, response, stopFlag, timeout);
+    int32_t checked = Exchange(host, port, body, response, stopFlag, timeout, command);
+    if (checked == 0)
+        checked = CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
+                                                  nullptr);
     if (checked != 0) QS_LOG_COMPONENT(name);
     return checked;
 }
@@ -195,23 +176,18 @@ int32_t CHttpFileAPI::GetInfo(const char* host, int32_t port, const char* path, 
     ByteArray body = PathPayload(path);
     Frame(body, CMD_GET_INFO);
     ByteArray response;
-    const int32_t checked = Exchange(host, port, body, response, stopFlag, timeout);
-    if (checked != 0) {
+    if (Exchange(host, port, body, response, stopFlag, timeout, CMD_GET_INFO) != 0) {
         QS_LOG_COMPONENT(kName);
-        return checked;
+        return -1;
     }
-    response.ReadInt32();  // not used
-    const int32_t found = static_cast<int32_t>(response.ReadInt32());
-    if (response.HadShortRead()) {
-        QS_LOG_COMPONENT(kName);
-        return -9;
-    }
-    if (found != 1 || out == nullptr) return 1;
     RemoteFileInfo info;
-    if (!ReadInfo(response, info)) {
+    const int32_t parsed = CFileServiceAnswer::ParseStat(response.GetData(),
+                                                         static_cast<size_t>(response.GetLength()), &info);
+    if (parsed < 0) {
         QS_LOG_COMPONENT(kName);
-        return -9;
+        return parsed;
     }
+    if (parsed == 1 || out == nullptr) return 1;
     Dump(info);
     *out = std::move(info);
     return 0;
@@ -256,7 +232,10 @@ int32_t CHttpFileAPI::RenamePathFile(const char* host, int32_t port, const char*
     body.AppendString(path2);
     Frame(body, CMD_RENAME);
     ByteArray response;
-    const int32_t checked = Exchange(host, port, body, response, stopFlag, timeout);
+    int32_t checked = Exchange(host, port, body, response, stopFlag, timeout, CMD_RENAME);
+    if (checked == 0)
+        checked = CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
+                                                  nullptr);
     if (checked != 0) QS_LOG_COMPONENT(kName);
     return checked;
 }
@@ -278,33 +257,14 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
     }
     Frame(body, CMD_SCAN_MEDIA);
     ByteArray response;
-    const int32_t checked = Exchange(host, port, body, response, stopFlag, timeout);
-    if (checked != 0) {
+    if (Exchange(host, port, body, response, stopFlag, timeout, CMD_SCAN_MEDIA) != 0) {
         QS_LOG_COMPONENT(kName);
-        return checked;
+        return -1;
     }
-    response.ReadInt32();  // not used
-    const int32_t count = static_cast<int32_t>(response.ReadInt32());
-    if (response.HadShortRead() || (count > 0 && count > response.GetRemain() / kMinScanEntryBytes)) {
-        QS_LOG_COMPONENT(kName);
-        return -9;
-    }
-    if (count <= 0 || out == nullptr) return 0;
-    std::vector<MediaScanEntry> entries;
-    entries.reserve(static_cast<size_t>(count));
-    for (int32_t i = 0; i < count; ++i) {
-        MediaScanEntry entry;
-        entry.Path = response.ReadString();
-        entry.Info = response.ReadString();
-        entry.MediaId = response.ReadString();
-        if (response.HadShortRead()) {
-            QS_LOG_COMPONENT(kName);
-            return -9;
-        }
-        entries.push_back(std::move(entry));
-    }
-    for (MediaScanEntry& entry : entries) out->push_back(std::move(entry));
-    return 0;
+    const int32_t parsed = CFileServiceAnswer::ParseMediaScan(
+        response.GetData(), static_cast<size_t>(response.GetLength()), paths.size(), out);
+    if (parsed != 0) QS_LOG_COMPONENT(kName);
+    return parsed;
 }
 
 // ---------------------------------------------------------------------------
@@ -327,13 +287,52 @@ ByteArray PutChunkRequest(const char* remotePath, int64_t offset, const uint8_t*
     return body;
 }
 
-ByteArray GetChunkRequest(const char* remotePath, int64_t offset) {
-    ByteArray body;
+// The buffers of one chunk in flight, reused by the chunks after it: a
+// transfer allocates its request and answer buffers once per slot rather
+// than once per chunk. A slot is busy from the moment the coordinator fills
+// it until its chunk's task has finished with it.
+struct ChunkSlot {
+    ByteArray request;
+    ByteArray response;
+    std::atomic<bool> busy{false};
+};
+
+using ChunkSlots = std::array<ChunkSlot, CHttpFileAPI::MAX_WORKERS>;
+
+// A free slot. The pool has fewer than MAX_WORKERS unfinished tasks when
+// the coordinator asks, and a task frees its slot before it counts as
+// finished, so one is always free.
+ChunkSlot& TakeSlot(ChunkSlots& slots) {
+    for (ChunkSlot& slot : slots) {
+        if (!slot.busy.load(std::memory_order_acquire)) {
+            slot.busy.store(true, std::memory_order_relaxed);
+            return slot;
+        }
+    }
+    return slots[0];  // not reached
+}
+
+// Frees the slot when the chunk's task ends, also by an exception.
+struct SlotRelease {
+    ChunkSlot& slot;
+    ~SlotRelease() { slot.busy.store(false, std::memory_order_release); }
+};
+
+// Marker, length, command and the chunk's path and offset, in wire order,
+// so that nothing is moved afterwards. The length is patched by
+// FinishFrame once the payload is complete.
+void StartChunkFrame(ByteArray& body, int32_t command, const char* remotePath, int64_t offset) {
+    body.Clear();
+    body.AppendData(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
+    body.AppendInt32(0);
+    body.AppendInt32(static_cast<uint32_t>(command));
     body.AppendString(remotePath);
     body.AppendInt32(static_cast<uint32_t>(offset));
-    body.AppendInt32(CHttpFileAPI::CHUNK_SIZE);
-    CHttpFileAPI::Frame(body, CMD_GET_CHUNK);
-    return body;
+}
+
+void FinishFrame(ByteArray& body) {
+    body.PatchInt32(static_cast<int32_t>(SyncMarkerLength),
+                    static_cast<uint32_t>(body.GetLength() - static_cast<int32_t>(SyncMarkerLength) - 4));
 }
 
 // What an upload needs before its first chunk: the open local file and its
@@ -383,14 +382,11 @@ int32_t PrepareUpload(const char* name, const char* host, int32_t port, const ch
 }
 
 // One chunk exchange: the request goes out on a connection of its own and
-// the answer is checked. 0 with the cursor of response at the result data,
-// or -1 ... -6.
-int32_t ChunkExchange(const char* host, int32_t port, const ByteArray& request, ByteArray& response,
-                      const StopFlag* stopFlag, int32_t timeout) {
-    HttpClient client;
-    const int32_t requested = client.Get(host, port, kServicePath, request.GetData(), request.GetLength(),
-                                         &response, timeout, stopFlag);
-    return CHttpFileAPI::CheckResponse(requested, response);
+// the answer is received into response. 0, or -1 when the request failed.
+int32_t ChunkExchange(const char* host, int32_t port, ChunkSlot& slot, const StopFlag* stopFlag, int32_t timeout,
+                      int32_t command) {
+    slot.response.Clear();
+    return Exchange(host, port, slot.request, slot.response, stopFlag, timeout, command);
 }
 
 }  // namespace
@@ -406,15 +402,20 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
     if (prepared != 0) return prepared;
 
     const std::string hostText = host != nullptr ? host : "";
-    std::vector<uint8_t> block(CHUNK_SIZE);
     int64_t offset = 0;
     int32_t ownFailure = 0;
+    ChunkSlots slots;
     WorkerPool pool(MAX_WORKERS, "PutFileThreadProc");
     for (;;) {
         while (pool.Unfinished() >= MAX_WORKERS && !Stopped(stopFlag)) pool.Wait(kPipelinePollMs, MAX_WORKERS);
         if (Stopped(stopFlag) || pool.Failure() != 0) break;
+        // The chunk is read straight into its request, behind its frame.
+        ChunkSlot& slot = TakeSlot(slots);
+        StartChunkFrame(slot.request, CMD_PUT_CHUNK, remotePath, offset);
+        const int32_t countAt = slot.request.GetLength();
+        slot.request.AppendInt32(0);
         size_t got = 0;
-        if (!file.Read(block.data(), block.size(), &got)) {
+        if (!file.Read(slot.request.Extend(CHUNK_SIZE), CHUNK_SIZE, &got)) {
             QS_LOG_COMPONENT(kName);
             ownFailure = -8;
             break;
@@ -427,16 +428,20 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
             ownFailure = -10;
             break;
         }
-        auto request = std::make_shared<ByteArray>(
-            PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got)));
-        pool.Submit([&hostText, port, stopFlag, timeout, request]() {
-            ByteArray response;
-            const int32_t result = ChunkExchange(hostText.c_str(), port, *request, response, stopFlag, timeout);
+        slot.request.Truncate(countAt + 4 + static_cast<int32_t>(got));
+        slot.request.PatchInt32(countAt, static_cast<uint32_t>(got));
+        FinishFrame(slot.request);
+        pool.Submit([&hostText, port, stopFlag, timeout, &slot]() {
+            SlotRelease release{slot};
+            int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_PUT_CHUNK);
+            if (result == 0)
+                result = CFileServiceAnswer::ParseNoData(slot.response.GetData(),
+                                                         static_cast<size_t>(slot.response.GetLength()), nullptr);
             if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
             return result;
         });
         offset += static_cast<int64_t>(got);
-        if (got < block.size()) break;  // the end of the file
+        if (got < CHUNK_SIZE) break;  // the end of the file
     }
     pool.WaitAll(kPipelinePollMs);
     return ownFailure != 0 ? ownFailure : pool.Failure();
@@ -475,30 +480,31 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     bool allIssued = false;
     int32_t failure = 0;
     {
+        ChunkSlots slots;
         WorkerPool pool(MAX_WORKERS, "GetFileThreadProc");
         for (;;) {
             while (pool.Unfinished() >= MAX_WORKERS && !Stopped(stopFlag)) pool.Wait(kPipelinePollMs, MAX_WORKERS);
             if (Stopped(stopFlag) || pool.Failure() != 0) break;
-            auto request = std::make_shared<ByteArray>(GetChunkRequest(remotePath, offset));
+            ChunkSlot& slot = TakeSlot(slots);
+            StartChunkFrame(slot.request, CMD_GET_CHUNK, remotePath, offset);
+            slot.request.AppendInt32(CHUNK_SIZE);
+            FinishFrame(slot.request);
             const int64_t chunkOffset = offset;
             const int32_t expected = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
-            pool.Submit([&hostText, port, stopFlag, timeout, request, chunkOffset, expected, &file, &fileLock]() {
-                ByteArray response;
-                int32_t result = ChunkExchange(hostText.c_str(), port, *request, response, stopFlag, timeout);
-                if (result == 0) {
-                    const int32_t length = static_cast<int32_t>(response.ReadInt32());
-                    // Exactly the bytes asked for: a longer block would write
-                    // past the chunk, a shorter one would leave a hole.
-                    if (response.HadShortRead() || length != expected || length > response.GetRemain()) {
-                        result = -9;
-                    } else {
-                        const uint8_t* data = length > 0 ? response.GetData() + response.GetReadPos() : nullptr;
-                        std::lock_guard<std::mutex> guard(fileLock);
-                        if (!file.Seek(chunkOffset))
-                            result = -7;
-                        else if (length > 0 && !file.Write(data, static_cast<size_t>(length)))
-                            result = -8;
-                    }
+            pool.Submit([&hostText, port, stopFlag, timeout, &slot, chunkOffset, expected, &file, &fileLock]() {
+                SlotRelease release{slot};
+                int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_GET_CHUNK);
+                size_t at = 0;
+                if (result == 0)
+                    result = CFileServiceAnswer::ParseChunk(slot.response.GetData(),
+                                                            static_cast<size_t>(slot.response.GetLength()),
+                                                            expected, &at);
+                if (result == 0 && expected > 0) {
+                    std::lock_guard<std::mutex> guard(fileLock);
+                    if (!file.Seek(chunkOffset))
+                        result = -7;
+                    else if (!file.Write(slot.response.GetData() + at, static_cast<size_t>(expected)))
+                        result = -8;
                 }
                 if (result != 0) QS_LOG_COMPONENT("GetFileThreadProc");
                 return result;
@@ -549,7 +555,10 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
         }
         ByteArray body = PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got));
         ByteArray response;
-        const int32_t checked = Exchange(host, port, body, response, stopFlag, timeout);
+        int32_t checked = Exchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK);
+        if (checked == 0)
+            checked = CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
+                                                      nullptr);
         if (checked != 0) {
             QS_LOG_COMPONENT(kName);
             return checked;
