@@ -40,8 +40,10 @@ public:
     // After a complete response, how long to wait for the peer's own close
     // before closing: the side that closes first keeps the TIME_WAIT state,
     // and it must be the service, not a client that opens thousands of
-    // connections per transfer.
-    static constexpr uint32_t kPeerCloseWaitMs = 5;
+    // connections per transfer. A peer that closes at once ends the wait at
+    // once; the bound is what a peer that keeps the connection open costs,
+    // and leaves room for a busy peer that is slow to close.
+    static constexpr uint32_t kPeerCloseWaitMs = 20;
 
     HttpClient() = default;
     HttpClient(const HttpClient&) = delete;
