@@ -431,7 +431,7 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
         slot.request.Truncate(countAt + 4 + static_cast<int32_t>(got));
         slot.request.PatchInt32(countAt, static_cast<uint32_t>(got));
         FinishFrame(slot.request);
-        pool.Submit([&hostText, port, stopFlag, timeout, &slot]() {
+        auto send = [&hostText, port, stopFlag, timeout, &slot]() {
             SlotRelease release{slot};
             int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_PUT_CHUNK);
             if (result == 0)
@@ -439,9 +439,16 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
                                                          static_cast<size_t>(slot.response.GetLength()), nullptr);
             if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
             return result;
-        });
+        };
         offset += static_cast<int64_t>(got);
-        if (got < CHUNK_SIZE) break;  // the end of the file
+        // The last chunk (as far as the size said) goes out from this
+        // thread, which has nothing else to do but wait for it.
+        if (got < CHUNK_SIZE || offset >= size) {
+            pool.RunHere(send);
+            if (got < CHUNK_SIZE) break;  // the end of the file
+        } else {
+            pool.Submit(send);
+        }
     }
     pool.WaitAll(kPipelinePollMs);
     return ownFailure != 0 ? ownFailure : pool.Failure();
@@ -491,7 +498,7 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
             FinishFrame(slot.request);
             const int64_t chunkOffset = offset;
             const int32_t expected = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
-            pool.Submit([&hostText, port, stopFlag, timeout, &slot, chunkOffset, expected, &file, &fileLock]() {
+            auto fetch = [&hostText, port, stopFlag, timeout, &slot, chunkOffset, expected, &file, &fileLock]() {
                 SlotRelease release{slot};
                 int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_GET_CHUNK);
                 size_t at = 0;
@@ -508,12 +515,16 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
                 }
                 if (result != 0) QS_LOG_COMPONENT("GetFileThreadProc");
                 return result;
-            });
+            };
             offset += CHUNK_SIZE;
             if (offset >= size) {  // at least one chunk, also for an empty file
+                // The last chunk is fetched from this thread, which would
+                // otherwise only wait for it.
+                pool.RunHere(fetch);
                 allIssued = true;
                 break;
             }
+            pool.Submit(fetch);
         }
         pool.WaitAll(kPipelinePollMs);
         failure = pool.Failure();

@@ -109,6 +109,16 @@ void WorkerPool::Submit(Work work) {
     Finished(result);
 }
 
+void WorkerPool::RunHere(Work work) {
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        ++mnUnfinished;
+    }
+    const int32_t result = RunGuarded(work);
+    work = nullptr;
+    Finished(result);
+}
+
 void WorkerPool::Deliver(Delivery delivery) {
     std::lock_guard<std::mutex> guard(mLock);
     mDeliveries.push_back(std::move(delivery));

@@ -18,7 +18,30 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+// Leaves new bytes uninitialised when the buffer grows by Extend: they are
+// about to be overwritten by a receive or a file read, and clearing 64 KiB
+// per chunk first would only cost time.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
 
 class ByteArray {
 public:
@@ -49,9 +72,9 @@ public:
     // room stays, so a buffer reused for one chunk after another allocates
     // once.
     void Clear();
-    // Grows the content by n bytes (zero) and returns where they begin, for
-    // a caller that fills them in place (a receive, a file read); null for
-    // n <= 0.
+    // Grows the content by n bytes (not initialised) and returns where they
+    // begin, for a caller that fills them in place (a receive, a file read);
+    // null for n <= 0.
     uint8_t* Extend(int32_t n);
     // Drops the content from length on (nothing when it is not shorter).
     void Truncate(int32_t length);
@@ -81,7 +104,7 @@ private:
     // Takes n bytes at the cursor, or marks a short read and returns null.
     const uint8_t* Take(int64_t n);
 
-    std::vector<uint8_t> mpData;  // the content, exactly GetLength() bytes
+    std::vector<uint8_t, UninitialisedAllocator<uint8_t>> mpData;  // the content, exactly GetLength() bytes
     int32_t mnReadPos = 0;
     bool mbShortRead = false;
 };
