@@ -3,7 +3,9 @@
 // stand-in (or, for hostile answers, a scripted phone).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
+#include <filesystem>
 #include <thread>
 #include <fstream>
 #include <set>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "fileapi/FileApi.h"
+#include "pool/WorkerPool.h"
 #include "platform/host_memory.h"
 #include "platform/utf.h"
 #include "support/file_wire.h"
@@ -550,4 +553,77 @@ TEST(SyncJobLimitTest, AtMostFiveUploadsRunAtOnce) {
     peer.OpenGate();
     host.join();
     EXPECT_EQ(result, -1);
+}
+
+// A chunk or file task that throws fails as a failed request does: the job
+// reports failure, starts nothing new, lets the running tasks finish and
+// report, leaves no partial file on either side, and no thread it started
+// outlives the export.
+TEST_F(SyncJobTest, ThrowingTasksFailTheirJobLikeFailedRequests) {
+    for (const char* pool : {"PutFileThreadProc", "FILE_API::PutFileTaskProc"}) {
+        SCOPED_TRACE(pool);
+        LogCapture log;
+        HostItems items;
+        for (int i = 0; i < 8; ++i)
+            items.Add(PcFile(std::string(pool) + "/" + std::to_string(i) + ".mp3", 150000, char('a' + i)), 1);
+        job.items = items.List();
+        std::atomic<int> seen{0};
+        WorkerPool::SetTaskHookForTesting([&](const char* name) {
+            if (std::string(name) == pool && ++seen == 2) throw std::bad_alloc();
+        });
+        RecordingWindow own;
+        job.window = own.handle();
+        const int threads = CountProcessThreads();
+        const int32_t result = SyncMusicFile(&connect, &job);
+        EXPECT_EQ(CountProcessThreads(), threads);
+        WorkerPool::SetTaskHookForTesting(nullptr);
+        job.window = window.handle();
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(log.Count(std::string("Function = ") + pool + " GetLastError"), 1u);
+        size_t reported = 0;
+        for (const auto& m : own.messages()) reported += m.wParam == 1000 ? 1 : 0;
+        EXPECT_GE(reported, 1u);  // uploads that ran beside the failing one
+        EXPECT_LT(reported, 8u);  // and none started after it was seen
+        size_t whole = 0;
+        for (size_t i = 0; i < 8; ++i) {
+            const std::string phonePath = FILE_API::BuildPhonePath(
+                Utf16ToUtf8(platform::FromHostText(items[i].pcPath)), device + "/Music");
+            const std::string content = OnPhone(phonePath);
+            if (content == "<absent>") continue;
+            EXPECT_EQ(content, std::string(150000, char('a' + i))) << phonePath;
+            ++whole;
+        }
+        EXPECT_EQ(whole, reported);
+    }
+
+    const std::string camera = device + "/DCIM";
+    for (int i = 0; i < 8; ++i) PhoneFile(camera + "/" + std::to_string(i) + ".jpg", std::string(150000, char('k' + i)));
+    for (const char* pool : {"GetFileThreadProc", "FILE_API::GetFileTaskProc"}) {
+        SCOPED_TRACE(pool);
+        LogCapture log;
+        const auto target = pc.path() / pool;
+        const std::u16string folder = target.u16string();
+        DestinationFolders folders{};
+        folders.cameraFolder = AsHostText(folder);
+        job.word2 = &folders;
+        std::atomic<int> seen{0};
+        WorkerPool::SetTaskHookForTesting([&](const char* name) {
+            if (std::string(name) == pool && ++seen == 2) throw std::bad_alloc();
+        });
+        const int threads = CountProcessThreads();
+        const int32_t result = SyncPhoto(&connect, &job);
+        EXPECT_EQ(CountProcessThreads(), threads);
+        WorkerPool::SetTaskHookForTesting(nullptr);
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(log.Count(std::string("Function = ") + pool + " GetLastError"), 1u);
+        size_t files = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(target)) {
+            if (!entry.is_regular_file()) continue;
+            ++files;  // a whole picture under its own name, no temporary file
+            const std::string name = entry.path().filename().string();
+            ASSERT_EQ(name.size(), 5u) << name;
+            EXPECT_EQ(ReadWholeFile(entry.path()), std::string(150000, char('k' + (name[0] - '0'))));
+        }
+        EXPECT_LT(files, 8u);
+    }
 }

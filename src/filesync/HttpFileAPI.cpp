@@ -299,24 +299,33 @@ struct ChunkSlot {
 
 using ChunkSlots = std::array<ChunkSlot, CHttpFileAPI::MAX_WORKERS>;
 
-// A free slot. The pool has fewer than MAX_WORKERS unfinished tasks when
-// the coordinator asks, and a task frees its slot before it counts as
-// finished, so one is always free.
-ChunkSlot& TakeSlot(ChunkSlots& slots) {
-    for (ChunkSlot& slot : slots) {
-        if (!slot.busy.load(std::memory_order_acquire)) {
-            slot.busy.store(true, std::memory_order_relaxed);
-            return slot;
-        }
-    }
-    return slots[0];  // not reached
+// A slot that no chunk holds, or null.
+ChunkSlot* FreeSlot(ChunkSlots& slots) {
+    for (ChunkSlot& slot : slots)
+        if (!slot.busy.load(std::memory_order_acquire)) return &slot;
+    return nullptr;
 }
 
-// Frees the slot when the chunk's task ends, also by an exception.
-struct SlotRelease {
-    ChunkSlot& slot;
-    ~SlotRelease() { slot.busy.store(false, std::memory_order_release); }
-};
+// The claim of a chunk's task on its slot. The slot is free again once the
+// last copy of the task is gone, whether the task ran, failed, threw or
+// never started: the pool drops a task before it counts it as finished.
+using SlotClaim = std::shared_ptr<ChunkSlot>;
+
+SlotClaim Claim(ChunkSlot& slot) {
+    slot.busy.store(true, std::memory_order_relaxed);
+    return SlotClaim(&slot, [](ChunkSlot* held) { held->busy.store(false, std::memory_order_release); });
+}
+
+// Waits until a slot is free or the stop flag is raised; a finished chunk
+// wakes the wait at once. A free slot means fewer than MAX_WORKERS chunks
+// in flight, since each holds one.
+ChunkSlot* AwaitSlot(ChunkSlots& slots, WorkerPool& pool, const StopFlag* stopFlag) {
+    for (;;) {
+        ChunkSlot* slot = FreeSlot(slots);
+        if (slot != nullptr || Stopped(stopFlag)) return slot;
+        pool.Wait(kPipelinePollMs, pool.Unfinished());
+    }
+}
 
 // Marker, length, command and the chunk's path and offset, in wire order,
 // so that nothing is moved afterwards. The length is patched by
@@ -407,10 +416,11 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
     ChunkSlots slots;
     WorkerPool pool(MAX_WORKERS, "PutFileThreadProc");
     for (;;) {
-        while (pool.Unfinished() >= MAX_WORKERS && !Stopped(stopFlag)) pool.Wait(kPipelinePollMs, MAX_WORKERS);
-        if (Stopped(stopFlag) || pool.Failure() != 0) break;
+        ChunkSlot* const free = AwaitSlot(slots, pool, stopFlag);
+        if (free == nullptr || pool.Failure() != 0) break;
         // The chunk is read straight into its request, behind its frame.
-        ChunkSlot& slot = TakeSlot(slots);
+        const SlotClaim claim = Claim(*free);
+        ChunkSlot& slot = *claim;
         StartChunkFrame(slot.request, CMD_PUT_CHUNK, remotePath, offset);
         const int32_t countAt = slot.request.GetLength();
         slot.request.AppendInt32(0);
@@ -431,8 +441,8 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
         slot.request.Truncate(countAt + 4 + static_cast<int32_t>(got));
         slot.request.PatchInt32(countAt, static_cast<uint32_t>(got));
         FinishFrame(slot.request);
-        auto send = [&hostText, port, stopFlag, timeout, &slot]() {
-            SlotRelease release{slot};
+        auto send = [&hostText, port, stopFlag, timeout, claim]() {
+            ChunkSlot& slot = *claim;
             int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_PUT_CHUNK);
             if (result == 0)
                 result = CFileServiceAnswer::ParseNoData(slot.response.GetData(),
@@ -490,16 +500,17 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
         ChunkSlots slots;
         WorkerPool pool(MAX_WORKERS, "GetFileThreadProc");
         for (;;) {
-            while (pool.Unfinished() >= MAX_WORKERS && !Stopped(stopFlag)) pool.Wait(kPipelinePollMs, MAX_WORKERS);
-            if (Stopped(stopFlag) || pool.Failure() != 0) break;
-            ChunkSlot& slot = TakeSlot(slots);
+            ChunkSlot* const free = AwaitSlot(slots, pool, stopFlag);
+            if (free == nullptr || pool.Failure() != 0) break;
+            const SlotClaim claim = Claim(*free);
+            ChunkSlot& slot = *claim;
             StartChunkFrame(slot.request, CMD_GET_CHUNK, remotePath, offset);
             slot.request.AppendInt32(CHUNK_SIZE);
             FinishFrame(slot.request);
             const int64_t chunkOffset = offset;
             const int32_t expected = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
-            auto fetch = [&hostText, port, stopFlag, timeout, &slot, chunkOffset, expected, &file, &fileLock]() {
-                SlotRelease release{slot};
+            auto fetch = [&hostText, port, stopFlag, timeout, claim, chunkOffset, expected, &file, &fileLock]() {
+                ChunkSlot& slot = *claim;
                 int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_GET_CHUNK);
                 size_t at = 0;
                 if (result == 0)
