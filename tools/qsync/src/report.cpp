@@ -46,8 +46,10 @@ std::string SummaryLine(const Summary& s, double seconds) {
         line += std::to_string(s.planned) + " planned" + (s.bytes ? " (" + HumanBytes(s.bytes) + " to store)" : "") +
                 ", nothing sent";
     } else if (s.hasItems) {
-        line += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + "), " + std::to_string(s.removed) +
-                " removed";
+        // A push counts what it stored, a remove what it removed.
+        const bool push = s.job.rfind("push", 0) == 0;
+        if (push || s.stored) line += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + ")";
+        if (!push || s.removed) line += std::string(push ? ", " : "") + std::to_string(s.removed) + " removed";
     } else {
         line += s.result == 0 ? "done" : "result " + std::to_string(s.result);
     }
