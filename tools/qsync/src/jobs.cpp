@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <memory>
-#include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "errors.h"
@@ -114,11 +114,9 @@ public:
         mEntries.push_back(std::move(entry));
         return *mEntries.back();
     }
-    bool Has(const std::string& pc) const {
-        for (const auto& e : mEntries)
-            if (e->pc == pc) return true;
-        return false;
-    }
+    // True the first time a PC path is seen: a path named twice (or inside
+    // two named folders) becomes one item.
+    bool FirstTime(const std::string& pc) { return mSeen.insert(pc).second; }
     Entry* Find(const void* record) const {
         const auto found = mByRecord.find(record);
         return found == mByRecord.end() ? nullptr : found->second;
@@ -134,6 +132,7 @@ private:
     std::vector<std::unique_ptr<Entry>> mEntries;
     std::vector<void*> mPointers;
     std::unordered_map<const void*, Entry*> mByRecord;
+    std::unordered_set<std::string> mSeen;
     QsHostList mList{};
 };
 
@@ -231,7 +230,7 @@ int Push(const Options& o, Reporter& reporter) {
     std::vector<std::string> refused;
     for (const auto& argument : o.operands) {
         for (const PcFile& file : CollectFiles(AbsolutePath(argument))) {
-            if (entries.Has(file.path)) continue;
+            if (!entries.FirstTime(file.path)) continue;
             const std::string phone = MirrorPhonePath(NativePathStyle(), file.path, phoneFolder);
             if (!IsValidUtf8(file.path)) {
                 refused.push_back(file.path + ": the name is not valid UTF-8");
@@ -256,7 +255,7 @@ int Remove(const Options& o, Reporter& reporter) {
     EntryList entries;
     for (const auto& argument : o.operands) {
         const std::string pc = AbsolutePath(argument);
-        if (entries.Has(pc)) continue;
+        if (!entries.FirstTime(pc)) continue;
         const bool folder = IsFolder(pc) || (EndsInSeparator(argument) && !IsFile(pc));
         std::string phone = MirrorPhonePath(NativePathStyle(), pc, phoneFolder);
         while (phone.size() > 1 && phone.back() == '/') phone.pop_back();
