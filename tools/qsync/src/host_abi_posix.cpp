@@ -13,7 +13,11 @@ namespace {
 
 intptr_t WindowProc(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     auto* impl = static_cast<HostWindow::Impl*>(context);
-    if (message == QS_PROGRESS_MESSAGE && impl->handler) impl->handler(wParam, lParam);
+    // Nothing may unwind into the library's frames.
+    try {
+        if (message == QS_PROGRESS_MESSAGE && impl->handler) impl->handler(wParam, lParam);
+    } catch (...) {
+    }
     return 0;
 }
 

@@ -16,7 +16,11 @@ constexpr wchar_t kClassName[] = L"QsyncProgressWindow";
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* impl = reinterpret_cast<HostWindow::Impl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message == QS_PROGRESS_MESSAGE && impl && impl->handler) {
-        impl->handler(static_cast<uintptr_t>(wParam), static_cast<intptr_t>(lParam));
+        // Nothing may unwind into the library's frames.
+        try {
+            impl->handler(static_cast<uintptr_t>(wParam), static_cast<intptr_t>(lParam));
+        } catch (...) {
+        }
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -359,7 +359,10 @@ int Playlist(const Options& o, Reporter& reporter) {
 std::atomic<Reporter*> gBackupReporter{nullptr};
 
 void QS_CALL OnBackupProgress(int32_t percent) {
-    if (Reporter* reporter = gBackupReporter.load()) reporter->Percent(percent);
+    try {  // called by the library: nothing may unwind into it
+        if (Reporter* reporter = gBackupReporter.load()) reporter->Percent(percent);
+    } catch (...) {
+    }
 }
 
 int BackupOrRestore(const Options& o, Reporter& reporter) {

@@ -75,7 +75,12 @@ int Main(const std::vector<std::string>& arguments) {
 
 int main(int argc, char** argv) {
     try {
-        WatchInterrupts([](int count) { JobControl::Instance().OnInterrupt(count); });
+        WatchInterrupts([](int count) {
+            try {
+                JobControl::Instance().OnInterrupt(count);
+            } catch (...) {  // a failed notice must not end the watcher's thread
+            }
+        });
         return Main(Utf8Arguments(argc, argv));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qsync: %s\n", e.what());

@@ -206,9 +206,32 @@ class Commands(QsyncCase):
                 r = run_qsync(*args)
                 self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(message, r.stderr)
+        for address in ("127.0.0.1:0", "256.1.1.1", "1.2.3.4:", "1.2.3", "1.2.3.4.5", "http://127.0.0.1/", " 1.2.3.4"):
+            with self.subTest(address=address):
+                r = run_qsync("--json", "--phone", address, "push", "music", str(song))
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(json_events(r.stdout), [{"event": "done", "result": None, "exit": 2,
+                                                          "error": r.stderr.strip()[len("qsync: "):]}])
         # QSYNC_PHONE is used when --phone is absent.
         r = run_qsync("--json", "push", "music", str(song), env={"QSYNC_PHONE": phone.address})
         self.assertEqual(json_events(r.stdout)[-1]["exit"], 0, r.stderr)
+
+    def test_names_beyond_ascii_and_the_library_output(self):
+        phone = self.service()
+        songs = [self.write(name, 2000) for name in ("Café Müller/naïve – song.mp3", "日本/歌.mp3", "emoji/\U0001F3B5.mp3")]
+        r = self.qsync(phone, "--json", "push", "music", *map(str, songs))
+        stored = [e["phone"] for e in json_events(r.stdout) if e["event"] == "item"]
+        self.assertEqual(sorted(stored), sorted("/sdcard/Music" + str(p) for p in songs))
+        for path in stored:
+            self.assertTrue((phone.root / path[1:]).is_file(), path)
+        # Again: the library now stats files that exist and prints a line for
+        # each, which -v sends to standard error, away from the JSON.
+        r = self.qsync(phone, "-v", "--json", "push", "music", *map(str, songs))
+        self.assertEqual(len([e for e in json_events(r.stdout) if e["event"] == "item"]), 3)
+        self.assertIn(" FileName:/sdcard/Music", r.stderr)
+        r = self.qsync(phone, "--json", "remove", "music", *map(str, songs))
+        self.assertEqual(sorted(e["phone"] for e in json_events(r.stdout) if e["event"] == "item"), sorted(stored))
+        self.assertEqual([p for p in phone.phone_files() if "/Music/" in p], [])
 
     def test_failing_uploads_leave_no_partial_file(self):
         big = self.write("big.mp3", 600000)  # ten chunks
