@@ -34,7 +34,13 @@ typedef wchar_t QS_WCHAR;
 /* Declared exactly as the Windows headers declare it, so this header can be
  * included before or after them. */
 typedef struct HWND__* HWND;
+/* The library's own build defines QUELLSYNC_HTTP_BUILDING and exports the
+ * entry points; a host that includes this header imports them from the DLL. */
+#ifdef QUELLSYNC_HTTP_BUILDING
 #define QS_API __declspec(dllexport)
+#else
+#define QS_API __declspec(dllimport)
+#endif
 #define QS_CALL __cdecl
 #else
 typedef uint16_t QS_WCHAR;

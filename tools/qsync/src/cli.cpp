@@ -1,0 +1,263 @@
+#include "cli.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "errors.h"
+
+namespace qsync {
+namespace {
+
+const char* const kOverview =
+    "usage: qsync [GLOBAL OPTIONS] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Exchanges content with the phone's sync service.\n"
+    "\n"
+    "commands:\n"
+    "  push KIND PATH...               copy files or folders to the phone\n"
+    "                                  (KIND: music, photos, videos, documents, playlists)\n"
+    "  remove KIND PATH...             remove the phone's copies of PC files or folders\n"
+    "  fetch camera|downloads --to DIR copy the phone's camera or download folders here\n"
+    "  playlist create NAME SONG...    make a playlist in the phone's media database\n"
+    "  playlist update ID NAME SONG... rename it and replace its songs\n"
+    "  playlist delete ID              delete it\n"
+    "  backup music|media|documents --to DIR\n"
+    "  restore music|media|documents --from DIR [--on-conflict keep|replace|both]\n"
+    "\n"
+    "global options:\n"
+    "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
+    "                       HOST is a dotted IPv4 address, PORT defaults to 8182\n"
+    "  --device ROOT        the phone's storage root (default /sdcard)\n"
+    "  --json               one JSON object per event on standard output\n"
+    "  -q, --quiet          print only errors (and a created playlist's id)\n"
+    "  -v, --verbose        also show the library's own output, on standard error\n"
+    "  --help               this text; 'qsync COMMAND --help' for a command\n"
+    "  --version            the version\n"
+    "\n"
+    "exit codes: 0 success, 1 the job failed, 2 usage error, 3 phone service not\n"
+    "reachable, 130 interrupted\n";
+
+struct CommandHelp {
+    const char* command;
+    const char* text;
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"push",
+     "usage: qsync push music|photos|videos|documents|playlists [--dry-run] PATH...\n"
+     "\n"
+     "Copies files, and every file below folders, to the phone. Each file is stored\n"
+     "under its whole PC path below the kind's phone folder, e.g. /home/me/a.mp3 as\n"
+     "/sdcard/Music/home/me/a.mp3. Files the phone already holds at the same size are\n"
+     "not sent again. Names the phone's storage cannot hold (reserved characters,\n"
+     "trailing dots or blanks, components over 255 characters) refuse the whole push.\n"
+     "\n"
+     "  --dry-run   list the files and their phone paths; contact nobody\n"},
+    {"remove",
+     "usage: qsync remove music|photos|videos|documents|playlists [--dry-run] PATH...\n"
+     "\n"
+     "Removes the phone's copies that 'push' made. A PC folder, or a PATH ending in\n"
+     "'/' that no longer exists on the PC, removes the mirrored phone folder; any\n"
+     "other PATH removes the one mirrored phone file.\n"
+     "\n"
+     "  --dry-run   list the phone paths that would go; contact nobody\n"},
+    {"fetch",
+     "usage: qsync fetch camera|downloads --to DIR\n"
+     "\n"
+     "Copies the phone's camera folder (ROOT/DCIM), or its download folders\n"
+     "(ROOT/Downloads and ROOT/Download), into DIR. Files already there at the same\n"
+     "size are skipped; a different file of the same name is kept as name(2).ext.\n"},
+    {"playlist",
+     "usage: qsync playlist create NAME SONG...\n"
+     "       qsync playlist update ID NAME SONG...\n"
+     "       qsync playlist delete ID\n"
+     "\n"
+     "Writes playlists into the phone's media database. A SONG that is a PC file\n"
+     "stands for the phone path 'push music' stores it under; any other SONG is a\n"
+     "phone path (starting with '/'). 'create' prints the new playlist's id; update\n"
+     "and delete take it.\n"},
+    {"backup",
+     "usage: qsync backup music|media|documents --to DIR\n"
+     "\n"
+     "Copies a category of the phone into DIR: music (ROOT/Music) into DIR/Music,\n"
+     "media (ROOT/Movies, ROOT/Pictures, ROOT/DCIM) into DIR/Gallery, documents\n"
+     "(office files and text of ROOT/Download and ROOT/Downloads, and all of\n"
+     "ROOT/My Documents/Documents) into DIR/Document.\n"},
+    {"restore",
+     "usage: qsync restore music|media|documents --from DIR [--on-conflict keep|replace|both]\n"
+     "\n"
+     "Copies a category back from a backup folder made by 'qsync backup'. When the\n"
+     "phone already has a file of the same name:\n"
+     "  keep      leave the phone's file (the default)\n"
+     "  replace   replace it with the backup's copy\n"
+     "  both      store the backup's copy beside it under a numbered name\n"},
+};
+
+const std::vector<std::string> kPushKinds = {"music", "photos", "videos", "documents", "playlists"};
+const std::vector<std::string> kFetchKinds = {"camera", "downloads"};
+const std::vector<std::string> kCategories = {"music", "media", "documents"};
+const std::vector<std::string> kPlaylistOps = {"create", "update", "delete"};
+
+bool OneOf(const std::string& value, const std::vector<std::string>& choices) {
+    return std::find(choices.begin(), choices.end(), value) != choices.end();
+}
+
+std::string Join(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words) out += (out.empty() ? "" : "|") + w;
+    return out;
+}
+
+bool ParseDecimal(const std::string& text, long low, long high, long& out) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = std::strtol(text.c_str(), nullptr, 10);
+    return out >= low && out <= high;
+}
+
+std::string CheckedDevice(std::string device) {
+    if (device.empty() || device[0] != '/') throw UsageError("--device must be an absolute phone path, such as /sdcard");
+    // The role string escapes these with backslashes, ambiguously at the end
+    // of a value; no storage root needs them.
+    if (device.find_first_of(";=\\") != std::string::npos)
+        throw UsageError("--device must not contain ';', '=' or '\\'");
+    for (const char c : device)
+        if (static_cast<unsigned char>(c) < 0x20) throw UsageError("--device must not contain control characters");
+    while (!device.empty() && device.back() == '/') device.pop_back();
+    if (device.find("/../") != std::string::npos || device.find("/./") != std::string::npos ||
+        (device.size() >= 3 && device.compare(device.size() - 3, 3, "/..") == 0))
+        throw UsageError("--device must not contain '.' or '..' segments");
+    return device;  // "/" becomes "": the phone's own root
+}
+
+// Checks the operands of the command; kind is taken from them first.
+void CheckOperands(Options& o) {
+    auto needKind = [&](const std::vector<std::string>& choices) {
+        if (o.operands.empty() || !OneOf(o.operands.front(), choices))
+            throw UsageError("qsync " + o.command + ": first argument must be " + Join(choices));
+        o.kind = o.operands.front();
+        o.operands.erase(o.operands.begin());
+    };
+    if (o.command == "push" || o.command == "remove") {
+        needKind(kPushKinds);
+        if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PATH given");
+    } else if (o.command == "fetch" || o.command == "backup" || o.command == "restore") {
+        needKind(o.command == "fetch" ? kFetchKinds : kCategories);
+        if (!o.operands.empty()) throw UsageError("qsync " + o.command + ": unexpected argument '" + o.operands[0] + "'");
+        if (o.folder.empty())
+            throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
+    } else if (o.command == "playlist") {
+        needKind(kPlaylistOps);
+        const size_t least = o.kind == "create" ? 1 : 2;
+        if (o.operands.size() < (o.kind == "delete" ? 1 : least))
+            throw UsageError("qsync playlist " + o.kind + ": missing arguments (see qsync playlist --help)");
+        if (o.kind == "delete" && o.operands.size() != 1) throw UsageError("qsync playlist delete takes one ID");
+        // The id goes into the phone's row selection ("_id=ID"): digits only.
+        long id = 0;
+        if (o.kind != "create" && !ParseDecimal(o.operands[0], 0, 999999999, id))
+            throw UsageError("qsync playlist " + o.kind + ": ID must be a playlist id (digits), not '" + o.operands[0] + "'");
+    } else {
+        throw UsageError("unknown command '" + o.command + "' (see qsync --help)");
+    }
+    if (o.dryRun && o.command != "push" && o.command != "remove")
+        throw UsageError("--dry-run applies to push and remove only");
+}
+
+}  // namespace
+
+bool ParsePhoneAddress(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.find(':');
+    const std::string hostPart = text.substr(0, colon);
+    long value = 8182;
+    if (colon != std::string::npos && !ParseDecimal(text.substr(colon + 1), 1, 65535, value)) return false;
+    // Four decimal parts of 0..255, nothing else: the library does no name
+    // lookup.
+    std::string canonical;  // without leading zeros, which some parsers read as octal
+    size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        const size_t end = part < 3 ? hostPart.find('.', start) : hostPart.size();
+        long number = 0;
+        if (end == std::string::npos || end - start > 3 || !ParseDecimal(hostPart.substr(start, end - start), 0, 255, number))
+            return false;
+        canonical += (part ? "." : "") + std::to_string(number);
+        start = end + 1;
+    }
+    host = canonical;
+    port = static_cast<int>(value);
+    return true;
+}
+
+std::string HelpText(const std::string& command) {
+    for (const auto& entry : kCommandHelp)
+        if (command == entry.command) return entry.text;
+    return kOverview;
+}
+
+Options ParseCommandLine(const std::vector<std::string>& arguments, const char* environmentPhone) {
+    Options o;
+    std::string phone = environmentPhone && *environmentPhone ? environmentPhone : "";
+    std::string conflict = "keep";
+    std::string folderOption;
+    bool operandsOnly = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string arg = arguments[i];
+        if (operandsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (o.command.empty()) o.command = arg;
+            else o.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            operandsOnly = true;
+            continue;
+        }
+        std::string value;
+        bool hasValue = false;
+        const size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+            hasValue = true;
+        }
+        auto take = [&]() -> std::string {
+            if (hasValue) return value;
+            if (i + 1 >= arguments.size()) throw UsageError("option " + arg + " needs a value");
+            return arguments[++i];
+        };
+        auto flag = [&](bool& target) {
+            if (hasValue) throw UsageError("option " + arg + " takes no value");
+            target = true;
+        };
+        if (arg == "--phone") phone = take();
+        else if (arg == "--device") o.device = take();
+        else if (arg == "--to" || arg == "--from") {
+            folderOption = arg;
+            o.folder = take();
+        }
+        else if (arg == "--on-conflict") conflict = take();
+        else if (arg == "--json") flag(o.json);
+        else if (arg == "-q" || arg == "--quiet") flag(o.quiet);
+        else if (arg == "-v" || arg == "--verbose") flag(o.verbose);
+        else if (arg == "--dry-run") flag(o.dryRun);
+        else if (arg == "-h" || arg == "--help") flag(o.help);
+        else if (arg == "--version") flag(o.version);
+        else throw UsageError("unknown option '" + arguments[i] + "' (see qsync --help)");
+    }
+    if (o.help || o.version) return o;
+    if (o.command.empty()) throw UsageError("no command given (see qsync --help)");
+    if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
+        throw UsageError("--phone must be HOST[:PORT] with HOST a dotted IPv4 address, not '" + phone + "'");
+    o.device = CheckedDevice(o.device);
+    if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
+    if (conflict == "keep") o.conflictMode = 0;
+    else if (conflict == "both") o.conflictMode = 1;
+    else if (conflict == "replace") o.conflictMode = 2;
+    else throw UsageError("--on-conflict must be keep, replace or both");
+    if (conflict != "keep" && o.command != "restore") throw UsageError("--on-conflict applies to restore only");
+    const std::string wantedFolder = o.command == "restore" ? "--from" : "--to";
+    const bool takesFolder = o.command == "fetch" || o.command == "backup" || o.command == "restore";
+    if (!folderOption.empty() && (!takesFolder || folderOption != wantedFolder))
+        throw UsageError("option " + folderOption + " does not apply to '" + o.command + "'");
+    CheckOperands(o);
+    return o;
+}
+
+}  // namespace qsync

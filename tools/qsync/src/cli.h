@@ -1,0 +1,37 @@
+// The command line of qsync: global options, one command and its arguments.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qsync {
+
+struct Options {
+    // --phone HOST[:PORT] or QSYNC_PHONE; always handed over as http://HOST:PORT/
+    std::string host = "127.0.0.1";
+    int port = 8182;
+    std::string device = "/sdcard";  // --device ROOT, without a trailing "/"
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    bool dryRun = false;
+    bool help = false;
+    bool version = false;
+
+    std::string command;             // push, remove, fetch, playlist, backup, restore
+    std::string kind;                // music, camera, create, ...
+    std::vector<std::string> operands;
+    std::string folder;              // --to / --from
+    int conflictMode = 0;            // --on-conflict: keep 0, both 1, replace 2
+};
+
+// Throws UsageError. `environmentPhone` is the QSYNC_PHONE value (or null).
+Options ParseCommandLine(const std::vector<std::string>& arguments, const char* environmentPhone);
+
+// The help text of a command, or the overview for an empty command.
+std::string HelpText(const std::string& command);
+
+// HOST[:PORT] with HOST a dotted IPv4 address; false when it is not.
+bool ParsePhoneAddress(const std::string& text, std::string& host, int& port);
+
+}  // namespace qsync

@@ -1,0 +1,91 @@
+// qsync: a command-line host of the quellsync_http library.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "console.h"
+#include "errors.h"
+#include "interrupt.h"
+#include "job_control.h"
+#include "jobs.h"
+#include "report.h"
+#include "text.h"
+
+#ifndef QSYNC_VERSION
+#define QSYNC_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace qsync;
+
+// With --json even a refused command line ends in a summary object.
+int Fail(std::FILE* out, bool json, int exitCode, const std::string& message) {
+    std::fprintf(stderr, "qsync: %s\n", message.c_str());
+    if (json) {
+        const std::string line = "{\"event\":\"done\",\"result\":null,\"error\":" + JsonQuote(message) +
+                                 ",\"exit\":" + std::to_string(exitCode) + "}\n";
+        std::fputs(line.c_str(), out);
+        std::fflush(out);
+    }
+    return exitCode;
+}
+
+int Main(const std::vector<std::string>& arguments) {
+    bool json = false;
+    for (const auto& argument : arguments)
+        if (argument == "--") break;
+        else if (argument == "--json") json = true;
+    std::FILE* out = stdout;
+    try {
+        const Options options = ParseCommandLine(arguments, std::getenv("QSYNC_PHONE"));
+        if (options.help) {
+            std::fputs(HelpText(options.command).c_str(), stdout);
+            return kExitOk;
+        }
+        if (options.version) {
+            std::puts("qsync " QSYNC_VERSION);
+            return kExitOk;
+        }
+        out = TakeOverStandardOutput(options.verbose);
+        const OutputMode mode = options.json    ? OutputMode::kJson
+                                : options.quiet ? OutputMode::kQuiet
+                                : PrepareTerminal(out) ? OutputMode::kTerminal
+                                                       : OutputMode::kPlain;
+        Reporter reporter(out, mode);
+        JobControl::Instance().Attach(&reporter);
+        struct Detach {
+            ~Detach() { JobControl::Instance().Attach(nullptr); }
+        } detach;
+        return RunCommand(options, reporter);
+    } catch (const UsageError& e) {
+        return Fail(out, json, kExitUsage, e.what());
+    } catch (const UnreachableError& e) {
+        return Fail(out, json, kExitUnreachable, e.what());
+    } catch (const std::filesystem::filesystem_error& e) {
+        return Fail(out, json, kExitUsage, e.what());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        WatchInterrupts([](int count) {
+            try {
+                JobControl::Instance().OnInterrupt(count);
+            } catch (...) {  // a failed notice must not end the watcher's thread
+            }
+        });
+        return Main(Utf8Arguments(argc, argv));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qsync: %s\n", e.what());
+    } catch (...) {
+        std::fputs("qsync: unexpected failure\n", stderr);
+    }
+    return kExitJobFailed;
+}

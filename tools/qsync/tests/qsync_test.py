@@ -1,0 +1,359 @@
+#!/usr/bin/env python3
+"""End-to-end tests of qsync against the phone-service stand-in.
+
+usage: qsync_test.py --qsync BIN --phone-service BIN [--runner SCRIPT] [unittest args]
+
+With --runner (the Windows build's Wine wrapper) only the Wine class runs:
+qsync.exe talks to a native stand-in over loopback.
+"""
+import argparse
+import json
+import os
+import pty
+import select
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+_parser = argparse.ArgumentParser(add_help=False)
+_parser.add_argument("--qsync", required=True)
+_parser.add_argument("--phone-service", required=True)
+_parser.add_argument("--runner")
+ARGS, UNITTEST_ARGS = _parser.parse_known_args()
+
+
+class PhoneService:
+    """A stand-in on a free loopback port; its --verbose log goes to a file."""
+
+    def __init__(self, root, *extra):
+        self.root = Path(root)
+        self.log_path = self.root.parent / (self.root.name + ".log")
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(
+            [ARGS.phone_service, "--root", str(root), "--port", "0", "--verbose", *extra],
+            stdout=subprocess.PIPE, stderr=self.log, text=True)
+        line = self.proc.stdout.readline()  # "listening on 127.0.0.1:PORT": the ready signal
+        if not line.startswith("listening on "):
+            raise RuntimeError("stand-in did not start: %r" % line)
+        self.port = int(line.rsplit(":", 1)[1])
+        self.address = "127.0.0.1:%d" % self.port
+
+    def log_lines(self):
+        self.log.flush()
+        return [l for l in self.log_path.read_text().splitlines() if l.strip()]
+
+    def wait_for_log(self, needle, timeout=30):
+        """Polls the request log until a line holds needle (bounded)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(needle in l for l in self.log_lines()):
+                return True
+            time.sleep(0.01)
+        return False
+
+    def phone_files(self):
+        return sorted("/" + str(p.relative_to(self.root)) for p in self.root.rglob("*")
+                      if p.is_file() and not p.name.startswith("media.db") and "mms_parts" not in p.parts)
+
+    def db(self, query):
+        with sqlite3.connect(self.root / "media.db") as db:
+            return db.execute(query).fetchall()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+        self.log.close()
+
+
+def run_qsync(*args, env=None, timeout=120):
+    command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.qsync, *args]
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ, **(env or {})))
+
+
+def json_events(stdout):
+    return [json.loads(line) for line in stdout.splitlines()]
+
+
+class QsyncCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="qsync-test-")
+        self.tmp = Path(self.dir.name)
+        self.pc = self.tmp / "pc"
+        self.pc.mkdir()
+        self.services = []
+
+    def tearDown(self):
+        for s in self.services:
+            s.stop()
+        self.dir.cleanup()
+
+    def service(self, *extra, name="phone"):
+        s = PhoneService(self.tmp / name, *extra)
+        self.services.append(s)
+        return s
+
+    def write(self, relative, size, seed=0):
+        path = self.pc / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(bytes((i * 7 + seed) % 251 for i in range(size)))
+        return path
+
+    def qsync(self, phone, *args, expect=0, **kw):
+        r = run_qsync("--phone", phone.address, *args, **kw)
+        self.assertEqual(r.returncode, expect, "qsync %s\nstdout:\n%s\nstderr:\n%s" % (args, r.stdout, r.stderr))
+        return r
+
+
+@unittest.skipIf(ARGS.runner, "native build only")
+class Commands(QsyncCase):
+    def test_every_command_against_the_stand_in(self):
+        phone = self.service()
+        songs = [self.write("Album%d/song%d.mp3" % (a, s), 70000 + 1000 * a + s, seed=s) for a in (1, 2) for s in (1, 2)]
+        # push: folders are walked; --json gives one parseable object per line.
+        r = self.qsync(phone, "--json", "push", "music", str(self.pc / "Album1"), str(self.pc / "Album2"))
+        events = json_events(r.stdout)
+        stored = {e["pc"]: e["phone"] for e in events if e["event"] == "item"}
+        self.assertEqual(set(stored), {str(p) for p in songs})
+        done = events[-1]
+        self.assertEqual((done["event"], done["exit"], done["stored"]), ("done", 0, 4))
+        self.assertEqual(done["bytes"], sum(p.stat().st_size for p in songs))
+        self.assertTrue(all(e["event"] in ("item", "percent", "done") for e in events))
+        for pc, phone_path in stored.items():
+            self.assertEqual(phone_path, "/sdcard/Music" + pc)
+            self.assertEqual((phone.root / phone_path[1:]).read_bytes(), Path(pc).read_bytes())
+
+        # remove mirrors the same phone path that push got back.
+        r = self.qsync(phone, "--json", "remove", "music", "--dry-run", str(songs[0]))
+        self.assertEqual(json_events(r.stdout)[0]["phone"], stored[str(songs[0])])
+
+        # playlist create from PC files; update from one PC file and one phone path.
+        r = self.qsync(phone, "-q", "playlist", "create", "Road trip", str(songs[0]), str(songs[3]))
+        playlist_id = r.stdout.strip()
+        self.assertTrue(playlist_id.isdigit(), r.stdout)
+        members = "SELECT f._data FROM playlist_members m JOIN files f ON f._id = m.audio_id " \
+                  "WHERE m.playlist_id = %s ORDER BY m.play_order" % playlist_id
+        self.assertEqual(phone.db("SELECT name FROM playlists WHERE _id = " + playlist_id), [("Road trip",)])
+        self.assertEqual([p for (p,) in phone.db(members)], [stored[str(songs[0])], stored[str(songs[3])]])
+        self.qsync(phone, "playlist", "update", playlist_id, "Night drive", stored[str(songs[2])], str(songs[1]))
+        self.assertEqual(phone.db("SELECT name FROM playlists WHERE _id = " + playlist_id), [("Night drive",)])
+        self.assertEqual([p for (p,) in phone.db(members)], [stored[str(songs[2])], stored[str(songs[1])]])
+        self.qsync(phone, "playlist", "delete", playlist_id)
+        self.assertEqual(phone.db("SELECT COUNT(*) FROM playlists"), [(0,)])
+
+        # fetch: camera pictures placed on the phone side arrive below --to.
+        camera = phone.root / "sdcard/DCIM/Camera"
+        camera.mkdir(parents=True)
+        (camera / "IMG_1.jpg").write_bytes(b"\xff\xd8" + bytes(90000))
+        self.qsync(phone, "fetch", "camera", "--to", str(self.tmp / "pictures"))
+        self.assertEqual((self.tmp / "pictures/Camera/IMG_1.jpg").read_bytes(), (camera / "IMG_1.jpg").read_bytes())
+
+        # backup and restore of the documents, with each conflict mode.
+        docs = phone.root / "sdcard/My Documents/Documents"
+        docs.mkdir(parents=True)
+        (docs / "notes.txt").write_text("first version\n")
+        self.qsync(phone, "backup", "documents", "--to", str(self.tmp / "backup"))
+        self.assertEqual((self.tmp / "backup/Document/notes.txt").read_text(), "first version\n")
+        restore_from = self.tmp / "restore/Document/My Documents/Documents"
+        restore_from.mkdir(parents=True)
+        (restore_from / "notes.txt").write_text("second version, longer\n")
+        for mode, expected, beside in (("keep", "first version\n", False),
+                                       ("both", "first version\n", True),
+                                       ("replace", "second version, longer\n", True)):
+            args = ["restore", "documents", "--from", str(self.tmp / "restore")] + \
+                   (["--on-conflict", mode] if mode != "keep" else [])
+            self.qsync(phone, *args)
+            self.assertEqual((docs / "notes.txt").read_text(), expected, mode)
+            self.assertEqual((docs / "notes(2).txt").exists(), beside, mode)
+
+        # remove one album: a PC folder becomes a folder item.
+        r = self.qsync(phone, "remove", "music", str(self.pc / "Album1"))
+        self.assertIn("removed /sdcard/Music%s/" % (self.pc / "Album1"), r.stdout)
+        left = [p for p in phone.phone_files() if "/Music/" in p]
+        self.assertEqual(left, sorted("/sdcard/Music" + str(p) for p in songs[2:]))
+        # A file gone from the PC is removed by its mirrored path.
+        songs[2].unlink()
+        self.qsync(phone, "remove", "music", str(songs[2]))
+        self.assertFalse((phone.root / stored[str(songs[2])][1:]).exists())
+
+    def test_exit_codes_and_messages(self):
+        phone = self.service()
+        song = self.write("a.mp3", 1000)
+        closed = PhoneService(self.tmp / "gone")
+        closed_address = closed.address
+        closed.stop()  # nothing listens there any more
+        cases = [
+            (["--phone", "localhost", "push", "music", str(song)], 2, "dotted IPv4"),
+            (["--phone", "127.0.0.1:70000", "push", "music", str(song)], 2, "HOST[:PORT]"),
+            (["push", "songs", str(song)], 2, "first argument"),
+            (["push", "music", str(self.pc / "missing.mp3")], 2, "no such file"),
+            (["fetch", "camera"], 2, "--to DIR is required"),
+            (["backup", "music", "--from", str(self.tmp)], 2, "does not apply"),
+            (["playlist", "update", "1 OR 1=1", "x"], 2, "digits"),
+            (["playlist", "create", "x", "not-a-file.mp3"], 2, "neither a PC file"),
+            (["--device", "sdcard", "push", "music", str(song)], 2, "--device"),
+            (["remove", "music", "/"], 2, "whole phone folder"),
+            (["--phone", closed_address, "push", "music", str(song)], 3, "cannot be reached"),
+        ]
+        for args, code, message in cases:
+            with self.subTest(args=args):
+                r = run_qsync(*args)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertIn(message, r.stderr)
+        for address in ("127.0.0.1:0", "256.1.1.1", "1.2.3.4:", "1.2.3", "1.2.3.4.5", "http://127.0.0.1/", " 1.2.3.4"):
+            with self.subTest(address=address):
+                r = run_qsync("--json", "--phone", address, "push", "music", str(song))
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(json_events(r.stdout), [{"event": "done", "result": None, "exit": 2,
+                                                          "error": r.stderr.strip()[len("qsync: "):]}])
+        # QSYNC_PHONE is used when --phone is absent.
+        r = run_qsync("--json", "push", "music", str(song), env={"QSYNC_PHONE": phone.address})
+        self.assertEqual(json_events(r.stdout)[-1]["exit"], 0, r.stderr)
+
+    def test_names_beyond_ascii_and_the_library_output(self):
+        phone = self.service()
+        songs = [self.write(name, 2000) for name in ("Café Müller/naïve – song.mp3", "日本/歌.mp3", "emoji/\U0001F3B5.mp3")]
+        r = self.qsync(phone, "--json", "push", "music", *map(str, songs))
+        stored = [e["phone"] for e in json_events(r.stdout) if e["event"] == "item"]
+        self.assertEqual(sorted(stored), sorted("/sdcard/Music" + str(p) for p in songs))
+        for path in stored:
+            self.assertTrue((phone.root / path[1:]).is_file(), path)
+        # Again: the library now stats files that exist and prints a line for
+        # each, which -v sends to standard error, away from the JSON.
+        r = self.qsync(phone, "-v", "--json", "push", "music", *map(str, songs))
+        self.assertEqual(len([e for e in json_events(r.stdout) if e["event"] == "item"]), 3)
+        self.assertIn(" FileName:/sdcard/Music", r.stderr)
+        r = self.qsync(phone, "--json", "remove", "music", *map(str, songs))
+        self.assertEqual(sorted(e["phone"] for e in json_events(r.stdout) if e["event"] == "item"), sorted(stored))
+        self.assertEqual([p for p in phone.phone_files() if "/Music/" in p], [])
+
+    def test_failing_uploads_leave_no_partial_file(self):
+        big = self.write("big.mp3", 600000)  # ten chunks
+        for fault in ("status0:cmd=12,nth=4", "close:cmd=12,nth=4", "truncate:cmd=12,nth=2", "status0:cmd=16"):
+            with self.subTest(fault=fault):
+                phone = self.service("--fault", fault, name="phone-" + fault.replace(":", "-"))
+                r = self.qsync(phone, "--json", "push", "music", str(big), expect=1)
+                done = json_events(r.stdout)[-1]
+                self.assertEqual(done["exit"], 1)
+                self.assertIn(done["result"], (-1, -2))
+                self.assertIn("(result %d)" % done["result"], r.stderr)
+                if "cmd=12" in fault:
+                    self.assertEqual(phone.phone_files(), [])
+
+    def test_nothing_is_sent_by_dry_runs_and_refused_names(self):
+        phone = self.service()
+        good = self.write("ok/a.mp3", 100)
+        self.write("ok/b.mp3", 100)
+        bad = [self.write("bad/%s" % name, 10) for name in ("what?.mp3", "trailing. ", "tab\tname.mp3", "ends.")]
+        for args, code in ((["push", "music", "--dry-run", str(self.pc / "ok")], 0),
+                           (["remove", "music", "--dry-run", str(self.pc / "ok"), str(good)], 0),
+                           (["push", "music", str(self.pc / "ok"), str(self.pc / "bad")], 2)):
+            with self.subTest(args=args):
+                r = self.qsync(phone, *args, expect=code)
+                if code == 2:
+                    for path in bad:
+                        self.assertIn(str(path), r.stderr)
+                    self.assertIn("nothing was sent", r.stderr)
+                else:
+                    self.assertIn("would ", r.stdout)
+        # One real request afterwards: it must be the first the stand-in saw.
+        self.qsync(phone, "push", "music", str(good))
+        self.assertTrue(phone.log_lines()[0].startswith("filesync cmd=14"), phone.log_lines()[:3])
+
+
+@unittest.skipIf(ARGS.runner, "native build only")
+class Interaction(QsyncCase):
+    def test_ctrl_c_during_a_large_push(self):
+        # Every chunk is answered late, so the upload is still running when
+        # the interrupt arrives; the first chunk in the log is the cue.
+        phone = self.service("--fault", "delay:ms=40,cmd=12")
+        big = self.write("large.mp3", 8 * 1024 * 1024)
+        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", "push", "music", str(big)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertTrue(phone.wait_for_log("cmd=12"))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertIn("stopping", err)
+        self.assertEqual(json_events(out)[-1]["exit"], 130)
+        self.assertEqual(phone.phone_files(), [])
+
+    def test_second_ctrl_c_exits_at_once(self):
+        phone = self.service("--fault", "delay:ms=3000,cmd=12")
+        big = self.write("large.mp3", 200000)
+        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "push", "music", str(big)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertTrue(phone.wait_for_log("cmd=12"))
+        start = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130)
+        self.assertLess(time.monotonic() - start, 2.5)  # well before the 3 s answer
+
+    def test_progress_bar_on_a_terminal_and_plain_lines_in_a_pipe(self):
+        phone = self.service("--fault", "delay:ms=30,cmd=12")
+        for i in range(3):
+            self.write("album/%d.mp3" % i, 400000, seed=i)
+        args = [ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")]
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(ARGS.qsync, args)
+        start, screen = time.monotonic(), b""
+        while True:
+            ready, _, _ = select.select([fd], [], [], 30)
+            try:
+                data = os.read(fd, 65536) if ready else b""
+            except OSError:  # the child closed the terminal
+                data = b""
+            if not data:
+                break
+            screen += data
+        _, status = os.waitpid(pid, 0)
+        elapsed = time.monotonic() - start
+        text = screen.decode()
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, text)
+        bars = text.count("\r\x1b[K[")
+        self.assertGreaterEqual(bars, 1, text)
+        self.assertLessEqual(bars, elapsed / 0.1 + 2, text)  # redrawn at most every 100 ms
+        self.assertRegex(text, r"\] +\d+%  0:\d\d  \d/3 items")
+        self.assertEqual(text.count("stored /sdcard/Music"), 3)
+        self.assertIn("3 stored (1.1 MiB)", text)
+
+        piped = self.qsync(phone, "push", "music", str(self.pc / "album"))
+        self.assertNotIn("\r", piped.stdout)
+        self.assertNotIn("\x1b", piped.stdout)
+        self.assertEqual(piped.stdout.count("stored /sdcard/Music"), 3)
+        self.assertNotIn("FileName:", piped.stdout)  # the library's own lines stay out
+
+
+@unittest.skipUnless(ARGS.runner, "Windows build only")
+class Wine(QsyncCase):
+    def test_push_remove_and_fetch_as_qsync_exe(self):
+        phone = self.service()
+        song = self.write("Album/song.mp3", 150000)
+        windows_path = "Z:" + str(song).replace("/", "\\")
+        r = self.qsync(phone, "--json", "push", "music", windows_path)
+        events = json_events(r.stdout)  # the library's own lines stay out
+        mirrored = "/sdcard/Music/Z" + str(song)
+        self.assertEqual([e["phone"] for e in events if e["event"] == "item"], [mirrored])
+        self.assertEqual((phone.root / mirrored[1:]).read_bytes(), song.read_bytes())
+        r = self.qsync(phone, "--json", "remove", "music", "--dry-run", windows_path)
+        self.assertEqual(json_events(r.stdout)[0]["phone"], mirrored)
+        camera = phone.root / "sdcard/DCIM"
+        camera.mkdir(parents=True)
+        (camera / "IMG_1.jpg").write_bytes(bytes(70000))
+        self.qsync(phone, "fetch", "camera", "--to", "Z:" + str(self.tmp / "pictures").replace("/", "\\"))
+        self.assertEqual((self.tmp / "pictures/IMG_1.jpg").read_bytes(), bytes(70000))
+        self.qsync(phone, "remove", "music", windows_path)
+        self.assertFalse((phone.root / mirrored[1:]).exists())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + UNITTEST_ARGS, verbosity=2)
