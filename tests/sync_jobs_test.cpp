@@ -372,6 +372,25 @@ TEST_F(SyncJobTest, StopBetweenItemsEndsThePassesAndStillAsksForTheSweep) {
     EXPECT_EQ(log.Count("Function = CHttpFileAPI::DeleteEmptyPath GetLastError"), 1u);
 }
 
+// A stat the phone fails is not an answer that the file is absent: the
+// copy fails without sending a chunk or a delete, and the phone's file (of
+// another size here, so a copy would replace it) stays as it was.
+TEST_F(SyncJobTest, FailedStatLeavesThePhoneFileAlone) {
+    if (!StartService({"--fault", "status0:cmd=14"})) GTEST_SKIP() << "needs a stand-in of its own";
+    LogCapture log;
+    HostItems items;
+    const std::u16string file = PcFile("kept.mp3", 1000, 'n');
+    const std::string phonePath = FILE_API::BuildPhonePath(Utf16ToUtf8(file), device + "/Music");
+    PhoneFile(phonePath, std::string(3000, 'o'));
+    items.Add(file, 1);
+    job.items = items.List();
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
+    EXPECT_EQ(OnPhone(phonePath), std::string(3000, 'o'));
+    EXPECT_EQ(log.Count("Function = FILE_API::CopyFilePCToPhone GetLastError"), 1u);
+    EXPECT_EQ(log.Count("CHttpFileAPI::DeleteFileW"), 0u);
+    EXPECT_EQ(log.Count("PutFileThreadProc"), 0u);
+}
+
 TEST_F(SyncJobTest, ShrunkPcFileLeavesNoStaleTail) {
     HostItems items;
     const std::u16string file = PcFile("shrink.mp3", 1000, 'n');
