@@ -39,6 +39,16 @@ int32_t Exchange(const char* host, int32_t port, const ByteArray& body, ByteArra
     return requested < 0 ? -1 : 0;
 }
 
+// An exchange whose answer carries no result data: 0, -1 (the request
+// failed) or the frame check's -2 ... -6. response is the caller's, so a
+// buffer can serve one exchange after another.
+int32_t NoDataExchange(const char* host, int32_t port, const ByteArray& body, ByteArray& response,
+                       const StopFlag* stopFlag, int32_t timeout, int32_t command) {
+    const int32_t exchanged = Exchange(host, port, body, response, stopFlag, timeout, command);
+    if (exchanged != 0) return exchanged;
+    return CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()), nullptr);
+}
+
 ByteArray PathPayload(const char* path) {
     ByteArray body;
     body.AppendString(path);
@@ -124,10 +134,7 @@ int32_t PathCommand(const char* name, int32_t command, const char* host, int32_t
     ByteArray body = PathPayload(path);
     CHttpFileAPI::Frame(body, command);
     ByteArray response;
-    int32_t checked = Exchange(host, port, body, response, stopFlag, timeout, command);
-    if (checked == 0)
-        checked = CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
-                                                  nullptr);
+    const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, command);
     if (checked != 0) QS_LOG_COMPONENT(name);
     return checked;
 }
@@ -232,10 +239,7 @@ int32_t CHttpFileAPI::RenamePathFile(const char* host, int32_t port, const char*
     body.AppendString(path2);
     Frame(body, CMD_RENAME);
     ByteArray response;
-    int32_t checked = Exchange(host, port, body, response, stopFlag, timeout, CMD_RENAME);
-    if (checked == 0)
-        checked = CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
-                                                  nullptr);
+    const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_RENAME);
     if (checked != 0) QS_LOG_COMPONENT(kName);
     return checked;
 }
@@ -390,14 +394,6 @@ int32_t PrepareUpload(const char* name, const char* host, int32_t port, const ch
     return 0;
 }
 
-// One chunk exchange: the request goes out on a connection of its own and
-// the answer is received into response. 0, or -1 when the request failed.
-int32_t ChunkExchange(const char* host, int32_t port, ChunkSlot& slot, const StopFlag* stopFlag, int32_t timeout,
-                      int32_t command) {
-    slot.response.Clear();
-    return Exchange(host, port, slot.request, slot.response, stopFlag, timeout, command);
-}
-
 }  // namespace
 
 int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* localPath,
@@ -443,10 +439,9 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
         FinishFrame(slot.request);
         auto send = [&hostText, port, stopFlag, timeout, claim]() {
             ChunkSlot& slot = *claim;
-            int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_PUT_CHUNK);
-            if (result == 0)
-                result = CFileServiceAnswer::ParseNoData(slot.response.GetData(),
-                                                         static_cast<size_t>(slot.response.GetLength()), nullptr);
+            slot.response.Clear();
+            const int32_t result = NoDataExchange(hostText.c_str(), port, slot.request, slot.response, stopFlag,
+                                                  timeout, CMD_PUT_CHUNK);
             if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
             return result;
         };
@@ -511,7 +506,9 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
             const int32_t expected = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
             auto fetch = [&hostText, port, stopFlag, timeout, claim, chunkOffset, expected, &file, &fileLock]() {
                 ChunkSlot& slot = *claim;
-                int32_t result = ChunkExchange(hostText.c_str(), port, slot, stopFlag, timeout, CMD_GET_CHUNK);
+                slot.response.Clear();
+                int32_t result = Exchange(hostText.c_str(), port, slot.request, slot.response, stopFlag, timeout,
+                                          CMD_GET_CHUNK);
                 size_t at = 0;
                 if (result == 0)
                     result = CFileServiceAnswer::ParseChunk(slot.response.GetData(),
@@ -577,10 +574,7 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
         }
         ByteArray body = PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got));
         ByteArray response;
-        int32_t checked = Exchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK);
-        if (checked == 0)
-            checked = CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
-                                                      nullptr);
+        const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK);
         if (checked != 0) {
             QS_LOG_COMPONENT(kName);
             return checked;

@@ -54,7 +54,9 @@ int32_t WorkerPool::RunGuarded(Work& work) {
     }
 }
 
-void WorkerPool::Finished(int32_t result) {
+void WorkerPool::RunCounted(Work& work) {
+    const int32_t result = RunGuarded(work);
+    work = nullptr;  // whatever the task captured goes before it counts as finished
     std::lock_guard<std::mutex> guard(mLock);
     if (result != 0) mnFailure = result;
     --mnUnfinished;
@@ -71,12 +73,8 @@ void WorkerPool::WorkerLoop() {
         Work work = std::move(mQueue.front());
         mQueue.pop_front();
         lock.unlock();
-        const int32_t result = RunGuarded(work);
-        work = nullptr;  // whatever the task captured goes before it counts as finished
+        RunCounted(work);
         lock.lock();
-        if (result != 0) mnFailure = result;
-        --mnUnfinished;
-        mChanged.notify_all();
     }
 }
 
@@ -104,9 +102,7 @@ void WorkerPool::Submit(Work work) {
     Work here = std::move(mQueue.back());
     mQueue.pop_back();
     lock.unlock();
-    const int32_t result = RunGuarded(here);
-    here = nullptr;
-    Finished(result);
+    RunCounted(here);
 }
 
 void WorkerPool::RunHere(Work work) {
@@ -114,9 +110,7 @@ void WorkerPool::RunHere(Work work) {
         std::lock_guard<std::mutex> guard(mLock);
         ++mnUnfinished;
     }
-    const int32_t result = RunGuarded(work);
-    work = nullptr;
-    Finished(result);
+    RunCounted(work);
 }
 
 void WorkerPool::Deliver(Delivery delivery) {

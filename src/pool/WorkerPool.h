@@ -83,7 +83,9 @@ public:
 private:
     void WorkerLoop();
     int32_t RunGuarded(Work& work);
-    void Finished(int32_t result);
+    // Runs a task already counted as unfinished, drops it, then counts it
+    // finished and keeps its result.
+    void RunCounted(Work& work);
 
     const int32_t mnWidth;
     const char* mName;
