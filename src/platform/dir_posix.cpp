@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/dir.h"
+#include "platform/fault.h"
 #include "platform/utf.h"
 
 namespace platform {
@@ -34,9 +35,13 @@ bool IsDirectory(const std::u16string& path) {
     return ::stat(Native(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool CreateOneDirectory(const std::u16string& path) { return ::mkdir(Native(path).c_str(), 0777) == 0; }
+bool CreateOneDirectory(const std::u16string& path) {
+    if (FaultHits(FaultKind::kCreateFolder)) return false;
+    return ::mkdir(Native(path).c_str(), 0777) == 0;
+}
 
 ListResult ListDirectory(const std::u16string& folder, const std::function<void(const DirEntry&)>& visit) {
+    if (FaultHits(FaultKind::kFolderSearch)) return ListResult::kCannotOpen;
     const std::string base = Native(folder);
     std::unique_ptr<DIR, DirCloser> dir(::opendir(base.c_str()));
     if (!dir) return ListResult::kCannotOpen;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/dir.h"
+#include "platform/fault.h"
 
 namespace platform {
 namespace {
@@ -46,9 +47,13 @@ bool IsDirectory(const std::u16string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool CreateOneDirectory(const std::u16string& path) { return CreateDirectoryW(Wide(path), nullptr) != 0; }
+bool CreateOneDirectory(const std::u16string& path) {
+    if (FaultHits(FaultKind::kCreateFolder)) return false;
+    return CreateDirectoryW(Wide(path), nullptr) != 0;
+}
 
 ListResult ListDirectory(const std::u16string& folder, const std::function<void(const DirEntry&)>& visit) {
+    if (FaultHits(FaultKind::kFolderSearch)) return ListResult::kCannotOpen;
     std::u16string pattern = folder;
     if (pattern.empty() || pattern.back() != u'\\') pattern.push_back(u'\\');
     pattern += u"*.*";

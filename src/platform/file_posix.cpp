@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/utf.h"
 
@@ -15,6 +16,7 @@ int Descriptor(File::Handle handle) { return static_cast<int>(handle); }
 }  // namespace
 
 File File::Open(const std::u16string& path, FileOpen mode) {
+    if (FaultHits(FaultKind::kFileOpen)) return File();
     const std::string native = Utf16ToUtf8(path);
     int flags = O_CLOEXEC;
     switch (mode) {
@@ -55,6 +57,7 @@ bool File::Size(int64_t* size) const {
 }
 
 bool File::Seek(int64_t offset) {
+    if (FaultHits(FaultKind::kSeek)) return false;
     if (!IsOpen() || offset < 0) {
         errno = EINVAL;
         return false;
@@ -64,7 +67,7 @@ bool File::Seek(int64_t offset) {
 
 bool File::Read(void* data, size_t length, size_t* got) {
     *got = 0;
-    if (!IsOpen()) return false;
+    if (FaultHits(FaultKind::kRead) || !IsOpen()) return false;
     auto* bytes = static_cast<unsigned char*>(data);
     while (*got < length) {
         const ssize_t n = ::read(Descriptor(mHandle), bytes + *got, length - *got);
@@ -77,7 +80,7 @@ bool File::Read(void* data, size_t length, size_t* got) {
 }
 
 bool File::Write(const void* data, size_t length) {
-    if (!IsOpen()) return false;
+    if (FaultHits(FaultKind::kWrite) || !IsOpen()) return false;
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (length > 0) {
         const ssize_t n = ::write(Descriptor(mHandle), bytes, length);
@@ -89,9 +92,13 @@ bool File::Write(const void* data, size_t length) {
     return true;
 }
 
-bool RemoveFile(const std::u16string& path) { return ::unlink(Utf16ToUtf8(path).c_str()) == 0; }
+bool RemoveFile(const std::u16string& path) {
+    if (FaultHits(FaultKind::kRemove)) return false;
+    return ::unlink(Utf16ToUtf8(path).c_str()) == 0;
+}
 
 bool ReplaceFileWith(const std::u16string& from, const std::u16string& to) {
+    if (FaultHits(FaultKind::kReplace)) return false;
     return ::rename(Utf16ToUtf8(from).c_str(), Utf16ToUtf8(to).c_str()) == 0;
 }
 

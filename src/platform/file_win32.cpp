@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "platform/fault.h"
 #include "platform/file.h"
 
 namespace platform {
@@ -16,6 +17,7 @@ constexpr size_t kMaxPiece = 1u << 30;
 }  // namespace
 
 File File::Open(const std::u16string& path, FileOpen mode) {
+    if (FaultHits(FaultKind::kFileOpen)) return File();
     DWORD access = GENERIC_READ;
     DWORD creation = OPEN_EXISTING;
     switch (mode) {
@@ -46,6 +48,7 @@ bool File::Size(int64_t* size) const {
 }
 
 bool File::Seek(int64_t offset) {
+    if (FaultHits(FaultKind::kSeek)) return false;
     if (!IsOpen() || offset < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -57,7 +60,7 @@ bool File::Seek(int64_t offset) {
 
 bool File::Read(void* data, size_t length, size_t* got) {
     *got = 0;
-    if (!IsOpen()) return false;
+    if (FaultHits(FaultKind::kRead) || !IsOpen()) return false;
     auto* bytes = static_cast<unsigned char*>(data);
     while (*got < length) {
         const size_t piece = length - *got < kMaxPiece ? length - *got : kMaxPiece;
@@ -70,7 +73,7 @@ bool File::Read(void* data, size_t length, size_t* got) {
 }
 
 bool File::Write(const void* data, size_t length) {
-    if (!IsOpen()) return false;
+    if (FaultHits(FaultKind::kWrite) || !IsOpen()) return false;
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (length > 0) {
         const size_t piece = length < kMaxPiece ? length : kMaxPiece;
@@ -82,9 +85,13 @@ bool File::Write(const void* data, size_t length) {
     return true;
 }
 
-bool RemoveFile(const std::u16string& path) { return DeleteFileW(Wide(path)) != 0; }
+bool RemoveFile(const std::u16string& path) {
+    if (FaultHits(FaultKind::kRemove)) return false;
+    return DeleteFileW(Wide(path)) != 0;
+}
 
 bool ReplaceFileWith(const std::u16string& from, const std::u16string& to) {
+    if (FaultHits(FaultKind::kReplace)) return false;
     return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 

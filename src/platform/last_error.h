@@ -6,5 +6,7 @@ namespace platform {
 
 int LastSystemError();
 int LastSocketError();
+// Sets the calling thread's last system error (errno, or SetLastError).
+void SetLastSystemError(int error);
 
 }  // namespace platform

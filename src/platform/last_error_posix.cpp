@@ -6,5 +6,6 @@ namespace platform {
 
 int LastSystemError() { return errno; }
 int LastSocketError() { return errno; }
+void SetLastSystemError(int error) { errno = error; }
 
 }  // namespace platform

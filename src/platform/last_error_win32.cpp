@@ -7,5 +7,6 @@ namespace platform {
 
 int LastSystemError() { return static_cast<int>(GetLastError()); }
 int LastSocketError() { return WSAGetLastError(); }
+void SetLastSystemError(int error) { SetLastError(static_cast<DWORD>(error)); }
 
 }  // namespace platform
