@@ -75,8 +75,10 @@ bool RemoveFile(const std::u16string& path);
 // same volume).
 bool ReplaceFileWith(const std::u16string& from, const std::u16string& to);
 
-// A name for a temporary file beside target, in the same folder:
-// target + ".qs<random>.tmp". Open it with kWriteCreateNew.
+// A name for a temporary file beside target, in the same folder: the
+// folder part of target + ".qs<random>.tmp", at most 19 characters longer
+// than the folder, so it fits wherever the target's own name does. Open it
+// with kWriteCreateNew.
 std::u16string TemporarySiblingName(const std::u16string& target);
 
 }  // namespace platform
