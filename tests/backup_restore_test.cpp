@@ -17,6 +17,7 @@
 #include "context/SyncContext.h"
 #include "export/ContextSetUp.h"
 #include "platform/path_style.h"
+#include "platform/fault.h"
 #include "platform/utf.h"
 #include "support/file_wire.h"
 #include "support/log_capture.h"
@@ -203,6 +204,14 @@ TEST_F(BackupRestoreTest, ConflictModesKeepNumberOrReplace) {
     EXPECT_EQ(OnPhone("Music/a(3).mp3"), "new");
     EXPECT_EQ(OnPhone("Music/README(3)"), "new readme");
     EXPECT_EQ(OnPhone("Music/a.mp3"), std::string(200000, 'o'));
+
+    // Replace, with a PC file that does not open (another program holds
+    // it): found out before the phone's copy is deleted, so it stays.
+    platform::ArmFaultForTesting(platform::FaultKind::kFileOpen, 1, platform::FaultMode::kOnce, 13);
+    EXPECT_NE(RunRestore(0, 2), 0);
+    platform::DisarmFaultsForTesting();
+    EXPECT_EQ(OnPhone("Music/a.mp3"), std::string(200000, 'o'));
+    EXPECT_EQ(OnPhone("Music/README"), "old readme");
 
     ASSERT_EQ(RunRestore(0, 2), 0);  // replace: no stale tail of the longer old file
     EXPECT_EQ(OnPhone("Music/a.mp3"), "new");

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "fileapi/FileApi.h"
+#include "platform/utf.h"
 #include "support/test_env.h"
 
 using platform::PathStyle;
@@ -62,10 +63,20 @@ TEST(PcPathsTest, ListedEntriesMustStayBelowTheFolder) {
         EXPECT_FALSE(pp::RelativeBelow(W, bad, u"/sdcard/DCIM", rel));
     }
     for (const char16_t* windowsOnly : {u"/DCIM/C:x.jpg", u"/DCIM/a\\..\\..\\x", u"/DCIM/a?.jpg", u"/DCIM/a.",
-                                        u"/DCIM/a ", u"/DCIM/a\x01"}) {
-        EXPECT_FALSE(pp::RelativeBelow(W, windowsOnly, u"/DCIM", rel));
+                                        u"/DCIM/a ", u"/DCIM/a\x01",
+                                        // device names, in any case, in any segment, with any extension
+                                        u"/DCIM/con", u"/DCIM/NUL.txt", u"/DCIM/aux .tar.gz", u"/DCIM/Com1/a.jpg",
+                                        u"/DCIM/x/lpt9.jpg", u"/DCIM/PRN",
+                                        // bidirectional controls that disguise a name
+                                        u"/DCIM/doc\u202Egpj.exe", u"/DCIM/a\u202A.jpg", u"/DCIM/\u2066a/b.jpg",
+                                        u"/DCIM/a\u2069.jpg"}) {
+        EXPECT_FALSE(pp::RelativeBelow(W, windowsOnly, u"/DCIM", rel)) << platform::Utf16ToUtf8(windowsOnly);
         EXPECT_TRUE(pp::RelativeBelow(P, windowsOnly, u"/DCIM", rel));
     }
+    // Names that only look like device names are fine.
+    for (const char16_t* fine : {u"/DCIM/console.txt", u"/DCIM/COM0", u"/DCIM/LPT10.jpg", u"/DCIM/a.con",
+                                 u"/DCIM/nul_/x", u"/DCIM/a\u2029b.jpg"})
+        EXPECT_TRUE(pp::RelativeBelow(W, fine, u"/DCIM", rel)) << platform::Utf16ToUtf8(fine);
 }
 
 TEST(PcPathsTest, TargetsNeverDoubleTheSeparator) {

@@ -14,6 +14,7 @@
 
 #include "fileapi/FileApi.h"
 #include "pool/WorkerPool.h"
+#include "platform/fault.h"
 #include "platform/host_memory.h"
 #include "platform/utf.h"
 #include "support/file_wire.h"
@@ -102,6 +103,16 @@ protected:
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << std::string(size, fill);
         return path.u16string();
+    }
+    // A music item to copy whose PC file ("n" bytes) differs from the
+    // phone's ("o" bytes); its phone path.
+    std::string ChangedMusicFile(HostItems& items, const std::string& name, size_t pcSize, size_t phoneSize) {
+        const std::u16string file = PcFile(name, pcSize, 'n');
+        const std::string phonePath = FILE_API::BuildPhonePath(Utf16ToUtf8(file), device + "/Music");
+        PhoneFile(phonePath, std::string(phoneSize, 'o'));
+        items.Add(file, 1);
+        job.items = items.List();
+        return phonePath;
     }
     std::string PhoneFile(const std::string& phonePath, const std::string& content) {
         const auto disk = service->OnDisk(phonePath);
@@ -238,20 +249,47 @@ TEST_F(SyncJobTest, RemovalPassesAndSkippedItems) {
     EXPECT_EQ(log.Count("Function = SyncFileFromPCToPhone GetLastError"), 2u);
 }
 
-TEST_F(SyncJobTest, FolderRemovalThatWouldWipeTheWholeFolderIsRefused) {
-    LogCapture log;
+TEST_F(SyncJobTest, RemovalsThatWouldWipeTheFolderOrClimbAboveItAreRefusedUnsent) {
+    const bool posix = platform::NativePathStyle() == platform::PathStyle::kPosix;
     const std::string music = device + "/Music";
     const std::string kept = PhoneFile(music + "/a/keep.mp3", "k");
+    const std::string outside = PhoneFile(device + "/keep.txt", "o");
+    struct Case {
+        const char16_t* pcPath;  // a folder item; null: a file item with phonePath
+        std::string phonePath;
+    };
+    const std::vector<Case> cases{
+        {u"", ""},                                 // mirrors the phone folder itself
+        {posix ? u"/" : u"\\", ""},
+        {posix ? u"/../.." : u"C:\\..\\..", ""},   // the device root on a service that resolves ".."
+        {posix ? u"/a/./b" : u"C:\\a\\.\\b", ""},
+        {nullptr, music + "/../keep.txt"},
+        {nullptr, music + "/a/./keep.mp3"},
+        {nullptr, music},
+        {nullptr, device},
+        {nullptr, "/"},
+    };
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.pcPath ? platform::Utf16ToUtf8(each.pcPath) : each.phonePath);
+        LogCapture log;
+        HostItems items;
+        if (each.pcPath)
+            items.Add(each.pcPath, 3, true);
+        else
+            items.Add(u"", 3, false, &each.phonePath);
+        job.items = items.List();
+        EXPECT_EQ(SyncMusicFile(&connect, &job), each.pcPath ? -4 : -2);
+        EXPECT_EQ(OnPhone(kept), "k");
+        EXPECT_EQ(OnPhone(outside), "o");
+        EXPECT_TRUE(ItemMessages().empty());
+        EXPECT_EQ(log.Count("Function = SyncFileFromPCToPhone GetLastError"), 1u);
+    }
+    // A folder item without a PC path at all is refused the same way.
     HostItems items;
-    items.Add(u"", 3, true);                                  // no PC path
-    items.Add(platform::NativePathStyle() == platform::PathStyle::kPosix ? u"/" : u"\\", 3, true);
-    SyncItem& missing = items.Add(u"", 3, true);
-    missing.pcPath = nullptr;
+    items.Add(u"", 3, true).pcPath = nullptr;
     job.items = items.List();
-    EXPECT_EQ(SyncMusicFile(&connect, &job), 0);
+    EXPECT_EQ(SyncMusicFile(&connect, &job), -4);
     EXPECT_EQ(OnPhone(kept), "k");
-    EXPECT_TRUE(ItemMessages().empty());
-    EXPECT_EQ(log.Count("Function = SyncFileFromPCToPhone GetLastError"), 3u);
 }
 
 TEST_F(SyncJobTest, EmptyListReturnsAtOnceAndStillSweeps) {
@@ -329,26 +367,43 @@ TEST_F(SyncJobTest, FailedMediaScanGivesMinusTwo) {
     EXPECT_EQ(SyncPlaylistFile(&connect, &job), 0);
 }
 
-TEST_F(SyncJobTest, StopDuringAnUploadFailsTheJobAndSkipsTheSweep) {
-    if (!StartService({"--fault", "delay:ms=300,cmd=12"})) GTEST_SKIP() << "needs a stand-in of its own";
-    const std::string music = device + "/Music";
-    PhoneFile(music + "/keep/x", "");
-    std::filesystem::remove(service->OnDisk(music + "/keep/x"));
-    HostItems items;
-    items.Add(PcFile("stop/a.mp3", 200000), 1);
-    items.Add(PcFile("stop/b.mp3", 10), 1);
-    job.items = items.List();
-    window.onMessage = [](const RecordedMessage& m) {
-        if (m.wParam == QS_PROGRESS_PERCENT) Stop(nullptr, nullptr);
+// Stop while an upload's chunks are in flight: the job fails, the partial
+// file is deleted by a clean-up the stop does not cut short, and a clean-up
+// the phone refuses or leaves unanswered is bounded and names the file.
+TEST_F(SyncJobTest, StopDuringAnUploadFailsTheJobDeletesThePartialFileAndSkipsTheSweep) {
+    struct Case {
+        const char* cleanUpFault;
+        bool left;  // the clean-up fails
     };
-    LogCapture log;
-    EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
-    EXPECT_TRUE(ItemMessages().empty());
-    EXPECT_EQ(Percentages(), (std::vector<intptr_t>{50}));  // b was never started
-    EXPECT_EQ(log.Count("CHttpFileAPI::DeleteEmptyPath"), 0u);
-    EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music + "/keep")));  // no sweep
-    const std::string a = FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[0].pcPath)), music);
-    EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+    for (const Case& each : {Case{nullptr, false}, Case{"status0:cmd=13", true}, Case{"delay:ms=8000,cmd=13", true}}) {
+        SCOPED_TRACE(each.cleanUpFault ? each.cleanUpFault : "clean-up answered");
+        std::vector<std::string> faults{"--fault", "delay:ms=300,cmd=12"};
+        if (each.cleanUpFault) faults.insert(faults.end(), {"--fault", each.cleanUpFault});
+        if (!StartService(faults)) GTEST_SKIP() << "needs a stand-in of its own";
+        const std::string music = device + "/Music";
+        PhoneFile(music + "/keep/x", "");
+        std::filesystem::remove(service->OnDisk(music + "/keep/x"));
+        HostItems items;
+        items.Add(PcFile("stop/a.mp3", 400000), 1);
+        job.items = items.List();
+        const std::string a = FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[0].pcPath)), music);
+        LogCapture log;
+        int32_t result = 1;
+        std::thread sync([&] { result = SyncMusicFile(&connect, &job); });
+        // The phone has written a first chunk (its answer is held back).
+        for (int i = 0; i < 20000 && !std::filesystem::exists(service->OnDisk(a)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto stopped = std::chrono::steady_clock::now();
+        Stop(nullptr, nullptr);
+        sync.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+        EXPECT_EQ(result, -1);
+        EXPECT_TRUE(ItemMessages().empty());
+        EXPECT_EQ(log.Count("CHttpFileAPI::DeleteEmptyPath"), 0u);
+        EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music + "/keep")));  // no sweep
+        if (!each.left) EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+        EXPECT_EQ(log.Count("partial file left on the phone: " + a + "\r\n"), each.left ? 1u : 0u);
+    }
 }
 
 TEST_F(SyncJobTest, StopBetweenItemsEndsThePassesAndStillAsksForTheSweep) {
@@ -372,32 +427,34 @@ TEST_F(SyncJobTest, StopBetweenItemsEndsThePassesAndStillAsksForTheSweep) {
     EXPECT_EQ(log.Count("Function = CHttpFileAPI::DeleteEmptyPath GetLastError"), 1u);
 }
 
-// A stat the phone fails is not an answer that the file is absent: the
-// copy fails without sending a chunk or a delete, and the phone's file (of
-// another size here, so a copy would replace it) stays as it was.
-TEST_F(SyncJobTest, FailedStatLeavesThePhoneFileAlone) {
-    if (!StartService({"--fault", "status0:cmd=14"})) GTEST_SKIP() << "needs a stand-in of its own";
-    LogCapture log;
-    HostItems items;
-    const std::u16string file = PcFile("kept.mp3", 1000, 'n');
-    const std::string phonePath = FILE_API::BuildPhonePath(Utf16ToUtf8(file), device + "/Music");
-    PhoneFile(phonePath, std::string(3000, 'o'));
-    items.Add(file, 1);
-    job.items = items.List();
-    EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
-    EXPECT_EQ(OnPhone(phonePath), std::string(3000, 'o'));
-    EXPECT_EQ(log.Count("Function = FILE_API::CopyFilePCToPhone GetLastError"), 1u);
-    EXPECT_EQ(log.Count("CHttpFileAPI::DeleteFileW"), 0u);
-    EXPECT_EQ(log.Count("PutFileThreadProc"), 0u);
+// A changed file whose upload cannot begin keeps its phone copy: a stat
+// the phone fails or drops is not an answer that the file is absent, and a
+// PC file that cannot be opened (locked by another program, say) is found
+// out before the phone's copy of another size is deleted. The copy fails
+// without sending a chunk or a delete.
+TEST_F(SyncJobTest, UploadsThatCannotBeginLeaveThePhoneFileAlone) {
+    // A phone fault, or none: then the PC file does not open.
+    for (const char* phoneFault : {static_cast<const char*>(nullptr), "status0:cmd=14", "close:cmd=14"}) {
+        SCOPED_TRACE(phoneFault ? phoneFault : "PC file does not open");
+        if (phoneFault && !StartService({"--fault", phoneFault}))
+            GTEST_SKIP() << "needs a stand-in of its own";
+        LogCapture log;
+        HostItems items;
+        const std::string phonePath = ChangedMusicFile(items, "kept.mp3", 1000, 3000);
+        if (!phoneFault) platform::ArmFaultForTesting(platform::FaultKind::kFileOpen, 1, platform::FaultMode::kOnce, 13);
+        EXPECT_EQ(SyncMusicFile(&connect, &job), -1);
+        platform::DisarmFaultsForTesting();
+        EXPECT_EQ(OnPhone(phonePath), std::string(3000, 'o'));
+        EXPECT_TRUE(ItemMessages().empty());
+        EXPECT_EQ(log.Count("Function = FILE_API::CopyFilePCToPhone GetLastError"), 1u);
+        EXPECT_EQ(log.Count("PutFileThreadProc"), 0u);
+        if (!phoneFault) EXPECT_EQ(log.Count("Function = CHttpFileAPI::PutFileEx GetLastError = 13"), 1u);
+    }
 }
 
 TEST_F(SyncJobTest, ShrunkPcFileLeavesNoStaleTail) {
     HostItems items;
-    const std::u16string file = PcFile("shrink.mp3", 1000, 'n');
-    const std::string phonePath = FILE_API::BuildPhonePath(Utf16ToUtf8(file), device + "/Music");
-    PhoneFile(phonePath, std::string(200000, 'o'));
-    items.Add(file, 1);
-    job.items = items.List();
+    const std::string phonePath = ChangedMusicFile(items, "shrink.mp3", 1000, 200000);
     ASSERT_EQ(SyncMusicFile(&connect, &job), 0);
     EXPECT_EQ(OnPhone(phonePath), std::string(1000, 'n'));
 }
@@ -437,6 +494,37 @@ TEST_F(SyncJobTest, CameraFolderIsFetchedOnceAndNamesAreNumbered) {
     ASSERT_EQ(SyncPhoto(&connect, &job), 0);
     EXPECT_EQ(ReadWholeFile(local / "Camera" / "a(3).jpg"), "changed again");
     EXPECT_EQ(ReadWholeFile(local / "Camera" / "a.jpg"), "aaaa");
+}
+
+// Phone entries of one run that map to one PC name are numbered like any
+// taken name, whatever their sizes, instead of one download replacing the
+// other: case variants on a PC that ignores case, and (on POSIX) two names
+// that are not UTF-8 and both become U+FFFD. A name too long for a suffix
+// of its own still downloads.
+TEST_F(SyncJobTest, DownloadsOfOneRunNeverOverwriteEachOtherAndLongNamesArrive) {
+    const std::string camera = device + "/DCIM";
+    std::set<std::string> sent{"same size A", "same size B", "longer than the other", std::string(237, 'L')};
+    PhoneFile(camera + "/Camera/IMG_1.JPG", "same size A");
+    PhoneFile(camera + "/camera/IMG_1.jpg", "same size B");
+    PhoneFile(camera + "/camera/img_1.JPG", "longer than the other");
+    PhoneFile(camera + "/" + std::string(237, 'n') + ".jpg", std::string(237, 'L'));
+    if (platform::NativePathStyle() == platform::PathStyle::kPosix) {
+        PhoneFile(camera + "/\xff.jpg", "not UTF-8 one");
+        PhoneFile(camera + "/\xfe.jpg", "not UTF-8 two");
+        sent.insert({"not UTF-8 one", "not UTF-8 two"});
+    }
+    const std::u16string target = (pc.path() / "Pictures").u16string();
+    DestinationFolders folders{};
+    folders.cameraFolder = AsHostText(target);
+    job.word2 = &folders;
+    for (int run = 0; run < 2; ++run) {  // the second run finds everything in place
+        SCOPED_TRACE(run);
+        ASSERT_EQ(SyncPhoto(&connect, &job), 0);
+        std::multiset<std::string> received;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(pc.path() / "Pictures"))
+            if (entry.is_regular_file()) received.insert(ReadWholeFile(entry.path()));
+        EXPECT_EQ(received, std::multiset<std::string>(sent.begin(), sent.end()));
+    }
 }
 
 TEST_F(SyncJobTest, PhoneToPcExportsWithoutTheirRecordFail) {

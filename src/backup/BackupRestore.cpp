@@ -181,24 +181,20 @@ void Report(ProgressCallback callback, size_t j, int32_t scale, size_t n) {
     callback(static_cast<int32_t>(static_cast<int64_t>(j) * scale / static_cast<int64_t>(n)));
 }
 
-// PutFileEx results that come before any chunk was sent, or that mean the
-// phone holds a file this upload did not write: nothing to clean up.
-bool UploadLeftNothing(int32_t result) { return result == -7 || result == -11 || result == -12; }
-
-// Uploads one file to a phone path that was free (or freed) just before.
-// A failed or stopped upload may have left chunks behind, a file with holes
-// that can even have the full size; it is deleted with a request that the
-// stop flag does not cut short, or a later restore that keeps existing
-// files would keep the broken one for good.
-// The caller has made sure the phone holds nothing at phonePath, so the
-// upload does not stat it again.
-int32_t Upload(const PhoneEndpoint& phone, const std::u16string& pcFile, const std::u16string& phonePath) {
+// Uploads one file to a phone path that was free (or freed) just before,
+// from the PC file the caller opened. A failed or stopped upload that sent
+// a chunk may have left chunks behind, a file with holes that can even have
+// the full size; it is deleted with a request that the stop flag does not
+// cut short, or a later restore that keeps existing files would keep the
+// broken one for good. The caller has made sure the phone holds nothing at
+// phonePath, so the upload does not stat it again.
+int32_t Upload(const PhoneEndpoint& phone, CHttpFileAPI::UploadSource& source, const std::u16string& phonePath) {
     const std::string target = Utf8(phonePath);
-    const int32_t result =
-        CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, Utf8(pcFile).c_str(), target.c_str(), phone.stop,
-                                phone.timeout, CHttpFileAPI::kPhoneSizeAbsent);
-    if ((result != 0 || phone.Stopping()) && !UploadLeftNothing(result))
-        CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, target.c_str(), nullptr, phone.timeout);
+    bool chunkSent = false;
+    const int32_t result = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, target.c_str(), phone.stop,
+                                                   phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent);
+    if (result != 0 && chunkSent)
+        FILE_API::CleanUpPartialUpload(phone, target, "CBackupRestore::CopyPathFromPCToPhone");
     return result;
 }
 
@@ -233,6 +229,14 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
             return phone.Stopping() ? CBackupRestore::kStopped : CBackupRestore::kFailed;
         }
+        // The PC file is opened before anything on the phone is replaced: one
+        // that cannot be read must not cost the phone its copy.
+        CHttpFileAPI::UploadSource source;
+        const bool keepsPhoneFile = stat == 0 && conflictMode != 1 && conflictMode != 2;
+        if (!keepsPhoneFile) {
+            const int32_t opened = CHttpFileAPI::OpenUploadSource(Utf8(pcFile).c_str(), source);
+            if (opened != 0) return opened;
+        }
         if (stat == 0) {
             if (conflictMode == 1) {
                 const int32_t renamed = CBackupRestore::GetFileNameOnPhone(phone, phonePath);
@@ -248,7 +252,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             }
         }
         if (upload) {
-            const int32_t put = Upload(phone, pcFile, phonePath);
+            const int32_t put = Upload(phone, source, phonePath);
             if (put != 0) return put;
         }
         Report(callback, j, scale, n);

@@ -53,12 +53,6 @@ private:
     size_t mDone = 0;
 };
 
-// True when a mirrored phone path names the phone folder itself (or less).
-bool MirrorsTheWholeFolder(std::string phonePath, const std::string& phoneFolder) {
-    while (!phonePath.empty() && phonePath.back() == '/') phonePath.pop_back();
-    return phonePath.size() <= phoneFolder.size();
-}
-
 // Pass 1: removes the mirrored phone folders of removed folder items.
 int32_t RemoveFolders(const PhoneEndpoint& phone, const QsHostList* items, const std::string& phoneFolder,
                       uint32_t messageId, intptr_t code, ItemReporter& reporter) {
@@ -71,11 +65,12 @@ int32_t RemoveFolders(const PhoneEndpoint& phone, const QsHostList* items, const
         }
         if (phone.Stopping()) break;
         const std::string phonePath = FILE_API::BuildPhonePath(Utf8(item->pcPath), phoneFolder);
-        if (MirrorsTheWholeFolder(phonePath, phoneFolder)) {
+        if (!phone_paths::RemovalStaysBelow(phonePath, phoneFolder)) {
             // A missing or root PC path mirrors to the export's phone folder
-            // itself: removing it would wipe every file the export ever sent.
+            // itself, and a ".." climbs above it: never sent, and the job
+            // ends as for a removal that failed.
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
-            continue;
+            return -4;
         }
         const int32_t removed = FILE_API_PHONE::PhoneDeletePath(phone, phonePath);
         if (removed != 0) {
@@ -88,8 +83,8 @@ int32_t RemoveFolders(const PhoneEndpoint& phone, const QsHostList* items, const
 }
 
 // Pass 2: removes the phone files of removed file items.
-int32_t RemoveFiles(const PhoneEndpoint& phone, const QsHostList* items, uint32_t messageId, intptr_t code,
-                    ItemReporter& reporter) {
+int32_t RemoveFiles(const PhoneEndpoint& phone, const QsHostList* items, const std::string& phoneFolder,
+                    uint32_t messageId, intptr_t code, ItemReporter& reporter) {
     for (size_t i = 0; i < HostListCount(items); ++i) {
         SyncItem* item = HostListAt<SyncItem>(items, i);
         if (!item || item->isFolder != 0 || item->changeKind != kChangeRemove) continue;
@@ -98,7 +93,12 @@ int32_t RemoveFiles(const PhoneEndpoint& phone, const QsHostList* items, uint32_
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             continue;
         }
-        if (!FILE_API_PHONE::PhoneDeleteFile(phone, Utf8(item->phonePath))) {
+        const std::string phonePath = Utf8(item->phonePath);
+        if (!phone_paths::RemovalStaysBelow(phonePath, phoneFolder)) {
+            QS_LOG_COMPONENT("SyncFileFromPCToPhone");
+            return -2;
+        }
+        if (!FILE_API_PHONE::PhoneDeleteFile(phone, phonePath)) {
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             return -2;
         }
@@ -132,6 +132,9 @@ int32_t UploadFiles(const JobSetup& job, const QsHostList* items, const std::str
         task.source = Utf8(item->pcPath);
         task.target = FILE_API::BuildPhonePath(task.source, phoneFolder);
         pool.Submit([&pool, &phone, window, task = std::move(task)]() {
+            // A stop that keeps an upload from starting is no failure, and
+            // the item is not reported.
+            if (phone.Stopping()) return 0;
             const int32_t result = FILE_API::PutFileTaskProc(phone, task);
             if (result == 0) {
                 pool.Deliver([window, messageId = task.messageId, code = task.code, item = task.item]() {
@@ -155,7 +158,7 @@ int32_t SyncFileFromPCToPhone(const JobSetup& job, uint32_t messageId, const std
     ItemReporter reporter(job.window, HostListCount(items));
     int32_t result = RemoveFolders(job.phone, items, phoneFolder, messageId, code, reporter);
     if (result != 0) return result;
-    result = RemoveFiles(job.phone, items, messageId, code, reporter);
+    result = RemoveFiles(job.phone, items, phoneFolder, messageId, code, reporter);
     if (result != 0) return result;
     return UploadFiles(job, items, phoneFolder, messageId, code, scan, reporter);
 }

@@ -99,14 +99,33 @@ bool IsWindowsNameChar(char16_t c) {
     }
 }
 
+// Bidirectional controls reorder what a name shows: "doc\u202Egpj.exe"
+// looks like a picture and is a program.
+bool IsBidiControl(char16_t c) { return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069); }
+
+char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9 in any case, for the part before
+// the first "." with trailing blanks removed: Windows takes such a name for
+// a device, and under the long-path prefix it becomes a file most tools can
+// neither open nor delete.
+bool IsReservedDeviceName(const std::u16string& segment) {
+    std::u16string stem = segment.substr(0, segment.find(u'.'));
+    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
+    for (char16_t& c : stem) c = AsciiUpper(c);
+    if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL") return true;
+    return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
+           stem[3] >= u'1' && stem[3] <= u'9';
+}
+
 bool SegmentAllowed(PathStyle style, const std::u16string& segment) {
     if (segment.empty() || segment == u"." || segment == u"..") return false;
     if (style == PathStyle::kPosix) return segment.find(u'\0') == std::u16string::npos;
     for (char16_t c : segment)
-        if (!IsWindowsNameChar(c)) return false;
+        if (!IsWindowsNameChar(c) || IsBidiControl(c)) return false;
     // Windows drops a trailing dot or blank from a name, so such a name
     // would land on another file's name.
-    return segment.back() != u'.' && segment.back() != u' ';
+    return segment.back() != u'.' && segment.back() != u' ' && !IsReservedDeviceName(segment);
 }
 
 }  // namespace
@@ -181,6 +200,21 @@ bool RelativeBelow(PathStyle style, const std::u16string& entry, const std::u16s
     return true;
 }
 
+std::u16string RunNames::Key(const std::u16string& path) const {
+    if (mStyle == PathStyle::kPosix) return path;
+    std::u16string key = path;
+    for (char16_t& c : key) {
+        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
+            (c >= 0x430 && c <= 0x44F))
+            c = static_cast<char16_t>(c - 0x20);
+        else if (c >= 0x450 && c <= 0x45F)
+            c = static_cast<char16_t>(c - 0x50);
+        else if (c == u'/')
+            c = u'\\';
+    }
+    return key;
+}
+
 std::u16string TargetFor(PathStyle style, const std::u16string& pcFolder, const std::u16string& rel) {
     std::u16string local = rel;
     if (style == PathStyle::kWindows)
@@ -190,6 +224,26 @@ std::u16string TargetFor(PathStyle style, const std::u16string& pcFolder, const 
 }
 
 }  // namespace pc_paths
+
+namespace phone_paths {
+
+bool RemovalStaysBelow(const std::string& path, const std::string& folder) {
+    std::string target = path;
+    while (!target.empty() && target.back() == '/') target.pop_back();
+    std::string base = folder;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    for (size_t start = 0; start <= target.size();) {
+        size_t stop = target.find('/', start);
+        if (stop == std::string::npos) stop = target.size();
+        const std::string segment = target.substr(start, stop - start);
+        if (segment == "." || segment == "..") return false;
+        start = stop + 1;
+    }
+    // The folder itself, or a folder it lies in (the root too).
+    return !(target.empty() || target == base || base.compare(0, target.size() + 1, target + "/") == 0);
+}
+
+}  // namespace phone_paths
 
 std::string FILE_API::BuildPhonePath(const std::string& pcPath, const std::string& phoneFolder) {
     return pc_paths::BuildPhonePath(platform::NativePathStyle(), pcPath, phoneFolder);
@@ -232,25 +286,34 @@ bool FILE_API::EnsureParentDir(const std::u16string& filePath) {
     return EnsureLocalDir(filePath.substr(0, k - 1));
 }
 
-int32_t FILE_API::MakeUniqueLocalName(std::u16string& path, uint64_t size) {
-    int64_t found = 0;
-    if (!platform::FindEntry(AddLongPathPrefix(path), &found)) return 0;
-    if (static_cast<uint64_t>(found) == size) return 1;
-    for (int n = 2;; ++n) {
-        const std::u16string candidate = pc_paths::NumberedName(platform::NativePathStyle(), path, n);
-        // Probed with the long-path prefix as well: a long candidate probed
-        // without it would look free and an existing file would be replaced.
-        if (!platform::FindEntry(AddLongPathPrefix(candidate), &found)) {
-            path = candidate;
-            return 0;
-        }
-        if (static_cast<uint64_t>(found) == size) return 1;
+int32_t FILE_API::MakeUniqueLocalName(std::u16string& path, uint64_t size, pc_paths::RunNames* run) {
+    for (int n = 1;; ++n) {
+        const std::u16string candidate =
+            n == 1 ? path : pc_paths::NumberedName(platform::NativePathStyle(), path, n);
+        if (run != nullptr && run->Taken(candidate)) continue;
+        // Probed with the long-path prefix: a long candidate probed without
+        // it would look free and an existing file would be replaced.
+        int64_t found = 0;
+        const bool exists = platform::FindEntry(AddLongPathPrefix(candidate), &found);
+        if (exists && static_cast<uint64_t>(found) != size) continue;
+        if (run != nullptr) run->Take(candidate);
+        path = candidate;
+        return exists ? 1 : 0;
     }
+}
+
+bool FILE_API::CleanUpPartialUpload(const PhoneEndpoint& phone, const std::string& phonePath, const char* name) {
+    if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, phonePath.c_str(), nullptr,
+                                  kCleanUpTimeoutSeconds) == 0)
+        return true;
+    QS_LOG_PATH(name, "partial file left on the phone:", phonePath);
+    return false;
 }
 
 int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::string& pcPath,
                                     const std::string& phonePath) {
     static const char kName[] = "FILE_API::CopyFilePCToPhone";
+    if (phone.Stopping()) return kCopyStopped;  // not started: nothing sent
     const std::u16string widePc = platform::Utf8ToUtf16(pcPath);
     if (!LocalPathExists(widePc)) {
         QS_LOG_COMPONENT(kName);
@@ -267,25 +330,28 @@ int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::strin
         QS_LOG_COMPONENT(kName);
         result = kCopyUploadFailed;
     } else if (stat == 1 || FILE_API_PHONE::PhoneGetFileSize(phone, phonePath) != pcSize) {
-        // Chunk writes never shorten a phone file: an old file of another
-        // size goes first, or its tail would stay behind the new content.
-        if (stat == 0 && !FILE_API_PHONE::PhoneDeleteFile(phone, phonePath)) {
+        // The PC file is opened before anything on the phone is touched: one
+        // that cannot be read (locked by another program, say) must not cost
+        // the phone its copy.
+        CHttpFileAPI::UploadSource source;
+        bool chunkSent = false;
+        if (CHttpFileAPI::OpenUploadSource(pcPath.c_str(), source) != 0) {
             QS_LOG_COMPONENT(kName);
             result = kCopyUploadFailed;
-        } else {
-            // The phone holds no file there now: PutFileEx need not ask again.
-            const int32_t put = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, pcPath.c_str(),
-                                                        phonePath.c_str(), phone.stop, phone.timeout,
-                                                        CHttpFileAPI::kPhoneSizeAbsent);
-            if (put != 0) {
-                QS_LOG_COMPONENT(kName);
-                result = kCopyUploadFailed;
-            }
-            // A failed or stopped upload may have left some chunks, later
-            // ones too: a file with holes that can have its full size. It
-            // goes, with a request the stop flag does not cut short.
-            if (put != 0 || phone.Stopping())
-                CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, phonePath.c_str(), nullptr, phone.timeout);
+        } else if (stat == 0 && !FILE_API_PHONE::PhoneDeleteFile(phone, phonePath)) {
+            // Chunk writes never shorten a phone file: an old file of another
+            // size goes first, or its tail would stay behind the new content.
+            QS_LOG_COMPONENT(kName);
+            result = kCopyUploadFailed;
+        } else if (CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, phonePath.c_str(), phone.stop,
+                                           phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent) != 0) {
+            // The phone holds no file there now, so PutFileEx did not ask
+            // again. A failed or stopped upload that sent chunks may have
+            // left some, later ones too: a file with holes that can have its
+            // full size. It goes; an upload that sent nothing left nothing.
+            QS_LOG_COMPONENT(kName);
+            result = kCopyUploadFailed;
+            if (chunkSent) CleanUpPartialUpload(phone, phonePath, kName);
         }
     }
     if (phone.Stopping()) result = kCopyStopped;
@@ -342,6 +408,7 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
 
     bool skippedUnsafe = false;
     bool folderFailed = false;
+    pc_paths::RunNames taken(style);
     const size_t n = entries.size();
     WorkerPool pool(kMaxWorkers, "FILE_API::GetFileTaskProc");
     for (size_t i = 0; i < n; ++i) {
@@ -357,7 +424,7 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
                 skippedUnsafe = true;
             } else {
                 std::u16string target = pc_paths::TargetFor(style, widePc, rel);
-                if (MakeUniqueLocalName(target, entry.mnFileSize) == 1) continue;
+                if (MakeUniqueLocalName(target, entry.mnFileSize, &taken) == 1) continue;
                 target = AddLongPathPrefix(target);
                 if (!EnsureParentDir(target)) {
                     QS_LOG_COMPONENT(kName);
@@ -365,6 +432,8 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
                     break;
                 }
                 pool.Submit([&phone, source = entry.FileName, target = platform::Utf16ToUtf8(target)]() {
+                    // A stop that keeps a download from starting is no failure.
+                    if (phone.Stopping()) return 0;
                     return GetFileTaskProc(phone, source, target);
                 });
             }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,38 @@ struct TransferTask {
     std::string target;  // the phone path
 };
 
+namespace pc_paths {
+
+// The PC names one copy run has settled on, compared as the PC file system
+// compares them: case-insensitively in the Windows style (simple case
+// mapping of the Latin, Greek and Cyrillic letters), byte for byte in the
+// POSIX style. Two phone entries that map to one PC name would otherwise
+// write one file over the other.
+class RunNames {
+public:
+    explicit RunNames(platform::PathStyle style) : mStyle(style) {}
+    bool Taken(const std::u16string& path) const { return mKeys.count(Key(path)) != 0; }
+    void Take(const std::u16string& path) { mKeys.insert(Key(path)); }
+
+private:
+    std::u16string Key(const std::u16string& path) const;
+    platform::PathStyle mStyle;
+    std::set<std::u16string> mKeys;
+};
+
+}  // namespace pc_paths
+
+namespace phone_paths {
+
+// Whether a removal of path (a folder or a file) may be sent for an export
+// whose phone folder is folder: path holds no "." or ".." segment and is
+// neither folder itself nor a folder above it. A service that resolves ".."
+// would otherwise delete whatever the path climbs to: the whole device for
+// the folder item "C:\..\..".
+bool RemovalStaysBelow(const std::string& path, const std::string& folder);
+
+}  // namespace phone_paths
+
 class FILE_API {
 public:
     static constexpr int32_t kMaxWorkers = 5;
@@ -81,20 +114,35 @@ public:
 
     // Copies a PC file to a phone path unless the phone has a file of the
     // same size there: 0 copied or up to date; 23 the PC file is missing; 19
-    // the upload failed, or the phone could not tell whether it holds the
-    // file (nothing is sent then, and the phone's file stays); 21 the stop
-    // flag was set when the copy ended (this overrides the others). The
-    // phone never keeps a stale tail or a partial file: a phone file of
-    // another size is deleted before the upload, and a failed or stopped
-    // upload is deleted afterwards. A file new on the phone costs one stat,
-    // the chunks, nothing else.
+    // the upload failed, the PC file could not be opened, or the phone could
+    // not tell whether it holds the file (nothing is sent then, and the
+    // phone's file stays); 21 the stop flag was set when the copy ended
+    // (this overrides the others; with the flag already set at the start,
+    // nothing is sent). The phone never keeps a stale tail or a partial
+    // file: a phone file of another size is deleted before the upload (once
+    // the PC file is open for reading), and a failed or stopped upload that
+    // sent a chunk is deleted afterwards (CleanUpPartialUpload). An upload
+    // whose chunks were all acknowledged stays, whenever Stop came. A file
+    // new on the phone costs one stat, the chunks, nothing else.
     static int32_t CopyFilePCToPhone(const PhoneEndpoint& phone, const std::string& pcPath,
                                      const std::string& phonePath);
+
+    // A clean-up delete is not cut short by the stop flag, so that Stop
+    // never leaves a partial file; this bounds what a silent phone costs
+    // after Stop instead.
+    static constexpr int32_t kCleanUpTimeoutSeconds = 2;
+    // Deletes what a failed or stopped upload left at phonePath, ignoring
+    // the stop flag, with kCleanUpTimeoutSeconds of silence at most. false
+    // when the delete failed: then a log line under name names the file left
+    // behind.
+    static bool CleanUpPartialUpload(const PhoneEndpoint& phone, const std::string& phonePath, const char* name);
 
     // Worker bodies: one download of CopyPathFromPhoneToPC (0 or -1), one
     // upload of the PC-to-phone job (0, -1 the copy failed, -2 the media
     // scan failed). On success the upload has written the item's phonePath;
-    // the job reports the item.
+    // the job reports the item. The jobs do not start a body once they see
+    // the stop flag, not even one they had handed to a worker already: a
+    // stop that keeps an item from starting is no failure.
     static int32_t GetFileTaskProc(const PhoneEndpoint& phone, const std::string& source,
                                    const std::string& target);
     static int32_t PutFileTaskProc(const PhoneEndpoint& phone, const TransferTask& task);
@@ -123,8 +171,10 @@ public:
     static bool EnsureParentDir(const std::u16string& filePath);
     // 1 when a file of size already exists under path or one of its numbered
     // variants "stem(n).ext" (nothing to copy); 0 when path, possibly changed
-    // to the first free numbered variant, is free.
-    static int32_t MakeUniqueLocalName(std::u16string& path, uint64_t size);
+    // to the first free numbered variant, is free. With run given, a name an
+    // earlier entry of the same run took counts as taken whatever its size,
+    // and the name settled on is added to it.
+    static int32_t MakeUniqueLocalName(std::u16string& path, uint64_t size, pc_paths::RunNames* run = nullptr);
 };
 
 // The string rules of the PC paths, for either path style, so that both are
@@ -146,7 +196,9 @@ std::u16string NumberedName(platform::PathStyle style, const std::u16string& pat
 // The relative part of a listed phone entry below phoneFolder, checked:
 // false when the entry does not begin with phoneFolder + "/", or a segment
 // is empty, "." or ".." (Windows also: holds a character a Windows name
-// cannot hold). rel receives the part after phoneFolder, beginning with "/".
+// cannot hold or a bidirectional control, ends in a dot or blank, or is a
+// reserved device name such as "con.txt" or "LPT1"). rel receives the part
+// after phoneFolder, beginning with "/".
 bool RelativeBelow(platform::PathStyle style, const std::u16string& entry,
                    const std::u16string& phoneFolder, std::u16string& rel);
 // The PC target of a listed entry: pcFolder + rel, "/" turned into the

@@ -348,33 +348,12 @@ void FinishFrame(ByteArray& body) {
                     static_cast<uint32_t>(body.GetLength() - static_cast<int32_t>(SyncMarkerLength) - 4));
 }
 
-// What an upload needs before its first chunk: the open local file and its
-// size, checked against the wire's offsets and, unless the caller already
-// knows what the phone holds, against the phone's file. 0, or the
-// transfer's failure code (already logged under name).
-int32_t PrepareUpload(const char* name, const char* host, int32_t port, const char* localPath,
-                      const char* remotePath, const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize,
-                      platform::File& file, int64_t& size) {
-    if (!FitsWire(remotePath)) {
-        QS_LOG_COMPONENT(name);
-        return -12;
-    }
-    const std::string local = localPath != nullptr ? localPath : "";
-    file = platform::File::Open(platform::Utf8ToUtf16(local), platform::FileOpen::kReadExisting);
-    if (!file.IsOpen()) {
-        QS_LOG_COMPONENT(name);
-        return -7;
-    }
-    if (!file.Size(&size)) {
-        QS_LOG_COMPONENT(name);
-        return -8;
-    }
-    if (size > CHttpFileAPI::kMaxTransferSize) {
-        QS_LOG_COMPONENT(name);
-        return -10;
-    }
-    // Chunk writes never shorten the phone's file: over a longer one the old
-    // tail would survive behind the new content.
+// Whether the phone may hold a longer file than the upload's: chunk writes
+// never shorten a file, so over a longer one the old tail would survive
+// behind the new content. 0, -11, or a failing stat's code (logged under
+// name).
+int32_t CheckPhoneSize(const char* name, const char* host, int32_t port, const char* remotePath,
+                       const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, int64_t size) {
     if (phoneSize == CHttpFileAPI::kPhoneSizeUnknown) {
         RemoteFileInfo existing;
         const int32_t stat = CHttpFileAPI::GetInfo(host, port, remotePath, &existing, stopFlag, timeout);
@@ -394,21 +373,61 @@ int32_t PrepareUpload(const char* name, const char* host, int32_t port, const ch
     return 0;
 }
 
+// Opens an upload's PC file: 0, -7, -8 or -10 (logged under name).
+int32_t OpenSource(const char* name, const char* localPath, CHttpFileAPI::UploadSource& source) {
+    const std::string local = localPath != nullptr ? localPath : "";
+    source.file = platform::File::Open(platform::Utf8ToUtf16(local), platform::FileOpen::kReadExisting);
+    if (!source.file.IsOpen()) {
+        QS_LOG_COMPONENT(name);
+        return -7;
+    }
+    if (!source.file.Size(&source.size)) {
+        QS_LOG_COMPONENT(name);
+        return -8;
+    }
+    if (source.size > CHttpFileAPI::kMaxTransferSize) {
+        QS_LOG_COMPONENT(name);
+        return -10;
+    }
+    return 0;
+}
+
 }  // namespace
+
+int32_t CHttpFileAPI::OpenUploadSource(const char* localPath, UploadSource& source) {
+    return OpenSource("CHttpFileAPI::PutFileEx", localPath, source);
+}
 
 int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* localPath,
                                 const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
                                 int64_t phoneSize) {
+    if (!FitsWire(remotePath)) {
+        QS_LOG_COMPONENT("CHttpFileAPI::PutFileEx");
+        return -12;
+    }
+    UploadSource source;
+    const int32_t opened = OpenUploadSource(localPath, source);
+    if (opened != 0) return opened;
+    return PutFileEx(host, port, source, remotePath, stopFlag, timeout, phoneSize, nullptr);
+}
+
+int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
+                                const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent) {
     static const char kName[] = "CHttpFileAPI::PutFileEx";
-    platform::File file;
-    int64_t size = 0;
-    const int32_t prepared =
-        PrepareUpload(kName, host, port, localPath, remotePath, stopFlag, timeout, phoneSize, file, size);
-    if (prepared != 0) return prepared;
+    if (chunkSent != nullptr) *chunkSent = false;
+    if (!FitsWire(remotePath)) {
+        QS_LOG_COMPONENT(kName);
+        return -12;
+    }
+    platform::File& file = source.file;
+    const int64_t size = source.size;
+    const int32_t checked = CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, phoneSize, size);
+    if (checked != 0) return checked;
 
     const std::string hostText = host != nullptr ? host : "";
     int64_t offset = 0;
     int32_t ownFailure = 0;
+    bool allSent = false;
     ChunkSlots slots;
     WorkerPool pool(MAX_WORKERS, "PutFileThreadProc");
     for (;;) {
@@ -445,18 +464,27 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
             if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
             return result;
         };
+        if (chunkSent != nullptr) *chunkSent = true;
         offset += static_cast<int64_t>(got);
         // The last chunk (as far as the size said) goes out from this
         // thread, which has nothing else to do but wait for it.
         if (got < CHUNK_SIZE || offset >= size) {
             pool.RunHere(send);
+            allSent = true;              // everything the size said is sent
             if (got < CHUNK_SIZE) break;  // the end of the file
         } else {
             pool.Submit(send);
         }
     }
     pool.WaitAll(kPipelinePollMs);
-    return ownFailure != 0 ? ownFailure : pool.Failure();
+    if (ownFailure != 0) return ownFailure;
+    if (pool.Failure() != 0) return pool.Failure();
+    if (!allSent) {
+        // Stopped between chunks: the phone holds part of the file at most.
+        QS_LOG_COMPONENT(kName);
+        return -1;
+    }
+    return 0;
 }
 
 int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remotePath,
@@ -547,17 +575,24 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     // A failed or stopped download leaves nothing behind, and whatever was
     // at the target before stays as it was.
     platform::RemoveFile(temporary);
-    return failure;
+    if (failure != 0) return failure;
+    QS_LOG_COMPONENT(kName);  // stopped between chunks
+    return -1;
 }
 
 int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localPath,
                               const char* remotePath, const StopFlag* stopFlag, int32_t timeout) {
     static const char kName[] = "CHttpFileAPI::PutFile";
-    platform::File file;
-    int64_t size = 0;
-    const int32_t prepared = PrepareUpload(kName, host, port, localPath, remotePath, stopFlag, timeout,
-                                           kPhoneSizeUnknown, file, size);
+    if (!FitsWire(remotePath)) {
+        QS_LOG_COMPONENT(kName);
+        return -12;
+    }
+    UploadSource source;
+    int32_t prepared = OpenSource(kName, localPath, source);
+    if (prepared == 0)
+        prepared = CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, kPhoneSizeUnknown, source.size);
     if (prepared != 0) return prepared;
+    platform::File& file = source.file;
 
     std::vector<uint8_t> block(CHUNK_SIZE);
     int64_t offset = 0;

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "filesync/FileServiceAnswer.h"
+#include "platform/file.h"
 #include "transport/ByteArray.h"
 
 class CHttpFileAPI {
@@ -107,9 +108,9 @@ public:
 
     // Transfers of whole files in CHUNK_SIZE chunks. localPath is UTF-8 and
     // opened as UTF-16. Results besides the common -1 … -6 (a chunk exchange
-    // failed at that step; -1 also when the stop flag cut a chunk short):
-    //   0   every chunk done; also when the stop flag ended the transfer
-    //       while no chunk had failed
+    // failed at that step; -1 also when the stop flag ended the transfer
+    // before its last chunk was done, between chunks too):
+    //   0   every chunk done
     //   -7  PutFileEx/PutFile: opening the local file failed.
     //       GetFile: creating the local file, seeking in it or moving it
     //       into place failed
@@ -135,6 +136,20 @@ public:
     static int32_t PutFileEx(const char* host, int32_t port, const char* localPath,
                              const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
                              int64_t phoneSize = kPhoneSizeUnknown);
+    // The PC file of an upload, opened for reading, and its size.
+    struct UploadSource {
+        platform::File file;
+        int64_t size = 0;
+    };
+    // Opens localPath for an upload, so that a caller can make sure it is
+    // readable before it deletes anything on the phone: 0, -7, -8 or -10 as
+    // PutFileEx gives them, logged under "CHttpFileAPI::PutFileEx".
+    static int32_t OpenUploadSource(const char* localPath, UploadSource& source);
+    // PutFileEx over an opened source. chunkSent (may be null) receives
+    // whether a chunk request was handed to a connection: only then can the
+    // phone hold a part of this upload that needs cleaning up.
+    static int32_t PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
+                             const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent);
     // GetFile: pipelined download, threads as for PutFileEx. The size comes
     // from a stat of remotePath on the same host and port; when that fails
     // or finds nothing, GetFile fails with -1 before it creates anything.

@@ -86,6 +86,15 @@ void LogSocketLineToDebugger(const char* sourcePath, int line, const char* funct
 
 void LogToDebugger(const std::u16string& text) { Emit(Sink::kDebugger, text); }
 
+void LogPathToComponent(const char* sourcePath, int line, const char* function, const char* what,
+                        const std::string& path) {
+    const int lastError = platform::LastSystemError();
+    std::u16string text = FormatComponentLine(sourcePath, line, function, lastError);
+    text.resize(text.size() - 2);  // the line ends after the path
+    text += u" : " + platform::AsciiToUtf16(what) + u" " + platform::Utf8ToUtf16(path) + u"\r\n";
+    Emit(Sink::kComponent, text);
+}
+
 void SetCapture(Capture capture) {
     std::shared_ptr<Capture> next;
     if (capture) next = std::make_shared<Capture>(std::move(capture));

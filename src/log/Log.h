@@ -36,6 +36,11 @@ void LogComponentLineToDebugger(const char* sourcePath, int line, const char* fu
 void LogSocketLineToDebugger(const char* sourcePath, int line, const char* function);
 // A fixed or preformatted line to the debugger output.
 void LogToDebugger(const std::u16string& text);
+// The component format with what and a path (UTF-8) after the last error,
+// for a failure the user must be able to act on, such as a file left
+// behind: "... GetLastError = %d : <what> <path>\r\n".
+void LogPathToComponent(const char* sourcePath, int line, const char* function, const char* what,
+                        const std::string& path);
 
 // Test seam: while a capture is installed, every line is also handed to it,
 // with the sink it went to. An empty function removes the capture.
@@ -45,5 +50,6 @@ void SetCapture(Capture capture);
 }  // namespace qslog
 
 #define QS_LOG_COMPONENT(function) ::qslog::LogToComponent(__FILE__, __LINE__, function)
+#define QS_LOG_PATH(function, what, path) ::qslog::LogPathToComponent(__FILE__, __LINE__, function, what, path)
 #define QS_LOG_TABLE(function) ::qslog::LogComponentLineToDebugger(__FILE__, __LINE__, function)
 #define QS_LOG_SOCKET(function) ::qslog::LogSocketLineToDebugger(__FILE__, __LINE__, function)
