@@ -149,7 +149,9 @@ int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const P
         platform::ListDirectory(root, [&entries](const platform::DirEntry& entry) { entries.push_back(entry); });
     if (listed == platform::ListResult::kCannotOpen) {
         QS_LOG_COMPONENT("CBackupRestore::GetAllFileListFromPC");
-        return 0;
+        // A folder that is not there holds nothing to restore; one that is
+        // there but cannot be read must not pass for an empty one.
+        return platform::ProbeEntry(root, nullptr) == platform::Probe::kAbsent ? 0 : CBackupRestore::kPcListFailed;
     }
     for (const platform::DirEntry& entry : entries) {
         if (stop != nullptr && stop->load() != 0) break;
@@ -157,7 +159,8 @@ int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const P
             list.Append({backup_paths::JoinPcPath(style, root, entry.name), entry.size});
         } else if (!entry.isLink && !entry.name.empty() && entry.name.front() != u'.') {
             // A linked folder is never entered: a link loop would never end.
-            ListPcFolder(backup_paths::JoinPcPath(style, root, entry.name), list, stop, depth + 1);
+            const int32_t below = ListPcFolder(backup_paths::JoinPcPath(style, root, entry.name), list, stop, depth + 1);
+            if (below != 0) return below;
         }
     }
     if (listed == platform::ListResult::kReadFailed) {

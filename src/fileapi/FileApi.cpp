@@ -294,7 +294,10 @@ int32_t FILE_API::MakeUniqueLocalName(std::u16string& path, uint64_t size, pc_pa
         // Probed with the long-path prefix: a long candidate probed without
         // it would look free and an existing file would be replaced.
         int64_t found = 0;
-        const bool exists = platform::FindEntry(AddLongPathPrefix(candidate), &found);
+        const platform::Probe probe = platform::ProbeEntry(AddLongPathPrefix(candidate), &found);
+        // A search that failed cannot tell whether a file would be replaced.
+        if (probe == platform::Probe::kFailed) return -1;
+        const bool exists = probe == platform::Probe::kFound;
         if (exists && static_cast<uint64_t>(found) != size) continue;
         if (run != nullptr) run->Take(candidate);
         path = candidate;
@@ -406,7 +409,7 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
         return -2;
     }
 
-    bool skippedUnsafe = false;
+    bool skipped = false;
     bool folderFailed = false;
     pc_paths::RunNames taken(style);
     const size_t n = entries.size();
@@ -421,10 +424,16 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
                 // Never written: it would land outside the PC folder, or
                 // cannot be a PC file name.
                 QS_LOG_COMPONENT(kName);
-                skippedUnsafe = true;
+                skipped = true;
             } else {
                 std::u16string target = pc_paths::TargetFor(style, widePc, rel);
-                if (MakeUniqueLocalName(target, entry.mnFileSize, &taken) == 1) continue;
+                const int32_t named = MakeUniqueLocalName(target, entry.mnFileSize, &taken);
+                if (named == 1) continue;
+                if (named != 0) {
+                    QS_LOG_COMPONENT(kName);
+                    skipped = true;  // not written: the job reports a failure
+                    continue;
+                }
                 target = AddLongPathPrefix(target);
                 if (!EnsureParentDir(target)) {
                     QS_LOG_COMPONENT(kName);
@@ -443,5 +452,5 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
     pool.WaitAll(kPollMs);
     if (folderFailed) return -3;
     const int32_t result = pool.Failure();
-    return result == 0 && skippedUnsafe ? -1 : result;
+    return result == 0 && skipped ? -1 : result;
 }

@@ -150,8 +150,8 @@ public:
     // Copies a phone folder tree into a PC folder, five downloads at a time,
     // skipping files already present with the same size and numbering
     // names that are taken: 0 all copied or present; -1 a download failed,
-    // or an entry was skipped because its path would leave the PC folder or
-    // cannot be a PC file name; -2 listing the phone folder failed; -3 a PC
+    // or an entry was skipped because its path would leave the PC folder,
+    // cannot be a PC file name, or its PC name could not be probed; -2 listing the phone folder failed; -3 a PC
     // folder could not be created, or pcFolder is empty (nothing is listed).
     // Percentages go to window, from the calling thread only.
     static int32_t CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window, const std::string& phoneFolder,
@@ -173,7 +173,8 @@ public:
     // variants "stem(n).ext" (nothing to copy); 0 when path, possibly changed
     // to the first free numbered variant, is free. With run given, a name an
     // earlier entry of the same run took counts as taken whatever its size,
-    // and the name settled on is added to it.
+    // and the name settled on is added to it. -1 when a probe failed (not
+    // an absent name): nothing may be written then.
     static int32_t MakeUniqueLocalName(std::u16string& path, uint64_t size, pc_paths::RunNames* run = nullptr);
 };
 

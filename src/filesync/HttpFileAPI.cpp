@@ -373,6 +373,13 @@ int32_t CheckPhoneSize(const char* name, const char* host, int32_t port, const c
     return 0;
 }
 
+// Removes a download's temporary file; one that cannot be removed is named
+// in a log line, so the user can find it.
+void RemoveTemporary(const char* name, const std::u16string& temporary) {
+    if (!platform::RemoveFile(temporary))
+        QS_LOG_PATH(name, "temporary file left behind:", platform::Utf16ToUtf8(temporary));
+}
+
 // Opens an upload's PC file: 0, -7, -8 or -10 (logged under name).
 int32_t OpenSource(const char* name, const char* localPath, CHttpFileAPI::UploadSource& source) {
     const std::string local = localPath != nullptr ? localPath : "";
@@ -569,12 +576,12 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     if (failure == 0 && allIssued) {
         if (platform::ReplaceFileWith(temporary, target)) return 0;
         QS_LOG_COMPONENT(kName);
-        platform::RemoveFile(temporary);
+        RemoveTemporary(kName, temporary);
         return -7;
     }
     // A failed or stopped download leaves nothing behind, and whatever was
     // at the target before stays as it was.
-    platform::RemoveFile(temporary);
+    RemoveTemporary(kName, temporary);
     if (failure != 0) return failure;
     QS_LOG_COMPONENT(kName);  // stopped between chunks
     return -1;

@@ -15,6 +15,12 @@ namespace platform {
 // entry's size.
 bool FindEntry(const std::u16string& path, int64_t* size);
 
+// FindEntry that tells an absent entry from a search that failed (access
+// denied, an I/O error): a caller about to write under the name must not
+// take the second for the first.
+enum class Probe { kFound, kAbsent, kFailed };
+Probe ProbeEntry(const std::u16string& path, int64_t* size);
+
 // True when path names an existing folder.
 bool IsDirectory(const std::u16string& path);
 

@@ -23,12 +23,16 @@ struct DirCloser {
 
 }  // namespace
 
-bool FindEntry(const std::u16string& path, int64_t* size) {
+Probe ProbeEntry(const std::u16string& path, int64_t* size) {
+    if (FaultHits(FaultKind::kFolderSearch)) return Probe::kFailed;
     struct stat info;
-    if (::stat(Native(path).c_str(), &info) != 0) return false;
+    if (::stat(Native(path).c_str(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? Probe::kAbsent : Probe::kFailed;
     if (size) *size = S_ISDIR(info.st_mode) ? 0 : static_cast<int64_t>(info.st_size);
-    return true;
+    return Probe::kFound;
 }
+
+bool FindEntry(const std::u16string& path, int64_t* size) { return ProbeEntry(path, size) == Probe::kFound; }
 
 bool IsDirectory(const std::u16string& path) {
     struct stat info;

@@ -34,13 +34,21 @@ private:
 
 }  // namespace
 
-bool FindEntry(const std::u16string& path, int64_t* size) {
+Probe ProbeEntry(const std::u16string& path, int64_t* size) {
+    if (FaultHits(FaultKind::kFolderSearch)) return Probe::kFailed;
     WIN32_FIND_DATAW data;
     FindHandle search(FindFirstFileW(Wide(path), &data));
-    if (!search.valid()) return false;
+    if (!search.valid()) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES
+                   ? Probe::kAbsent
+                   : Probe::kFailed;
+    }
     if (size) *size = SizeOf(data);
-    return true;
+    return Probe::kFound;
 }
+
+bool FindEntry(const std::u16string& path, int64_t* size) { return ProbeEntry(path, size) == Probe::kFound; }
 
 bool IsDirectory(const std::u16string& path) {
     const DWORD attributes = GetFileAttributesW(Wide(path));

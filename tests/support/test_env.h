@@ -24,3 +24,6 @@ std::string ReadWholeFile(const std::filesystem::path& path);
 
 // Threads of this process right now.
 int CountProcessThreads();
+
+// Open descriptors (POSIX) or handles (Windows) of this process right now.
+int CountOpenHandles();

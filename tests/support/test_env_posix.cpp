@@ -23,3 +23,12 @@ int CountProcessThreads() {
     }
     return count;
 }
+
+int CountOpenHandles() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}

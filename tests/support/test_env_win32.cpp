@@ -29,3 +29,8 @@ int CountProcessThreads() {
     CloseHandle(snapshot);
     return count;
 }
+
+int CountOpenHandles() {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+}
