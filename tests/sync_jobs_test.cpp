@@ -504,9 +504,19 @@ TEST_F(SyncJobTest, CameraFolderIsFetchedOnceAndNamesAreNumbered) {
 TEST_F(SyncJobTest, DownloadsOfOneRunNeverOverwriteEachOtherAndLongNamesArrive) {
     const std::string camera = device + "/DCIM";
     std::set<std::string> sent{"same size A", "same size B", "longer than the other", std::string(237, 'L')};
-    PhoneFile(camera + "/Camera/IMG_1.JPG", "same size A");
-    PhoneFile(camera + "/camera/IMG_1.jpg", "same size B");
-    PhoneFile(camera + "/camera/img_1.JPG", "longer than the other");
+    // Written through the phone service, whose file system tells case
+    // apart, whatever this one does.
+    auto putOnPhone = [&](const std::string& phonePath, const std::string& content) {
+        const std::filesystem::path source = pc.path() / "source.bin";
+        std::ofstream(source, std::ios::binary) << content;
+        ASSERT_EQ(CHttpFileAPI::PutFileEx("127.0.0.1", service->port(), Utf16ToUtf8(source.u16string()).c_str(),
+                                          phonePath.c_str(), nullptr, 60),
+                  0);
+        std::filesystem::remove(source);
+    };
+    putOnPhone(camera + "/Camera/IMG_1.JPG", "same size A");
+    putOnPhone(camera + "/camera/IMG_1.jpg", "same size B");
+    putOnPhone(camera + "/camera/img_1.JPG", "longer than the other");
     PhoneFile(camera + "/" + std::string(237, 'n') + ".jpg", std::string(237, 'L'));
     if (platform::NativePathStyle() == platform::PathStyle::kPosix) {
         PhoneFile(camera + "/\xff.jpg", "not UTF-8 one");

@@ -184,23 +184,6 @@ void Report(ProgressCallback callback, size_t j, int32_t scale, size_t n) {
     callback(static_cast<int32_t>(static_cast<int64_t>(j) * scale / static_cast<int64_t>(n)));
 }
 
-// Uploads one file to a phone path that was free (or freed) just before,
-// from the PC file the caller opened. A failed or stopped upload that sent
-// a chunk may have left chunks behind, a file with holes that can even have
-// the full size; it is deleted with a request that the stop flag does not
-// cut short, or a later restore that keeps existing files would keep the
-// broken one for good. The caller has made sure the phone holds nothing at
-// phonePath, so the upload does not stat it again.
-int32_t Upload(const PhoneEndpoint& phone, CHttpFileAPI::UploadSource& source, const std::u16string& phonePath) {
-    const std::string target = Utf8(phonePath);
-    bool chunkSent = false;
-    const int32_t result = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, target.c_str(), phone.stop,
-                                                   phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent);
-    if (result != 0 && chunkSent)
-        FILE_API::CleanUpPartialUpload(phone, target, "CBackupRestore::CopyPathFromPCToPhone");
-    return result;
-}
-
 int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                    const std::vector<std::u16string>& folders, int32_t conflictMode, ProgressCallback callback,
                    int32_t scale) {
@@ -255,7 +238,11 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             }
         }
         if (upload) {
-            const int32_t put = Upload(phone, source, phonePath);
+            // The phone path was free or freed just before. A partial file
+            // is cleaned up, or a later restore that keeps existing files
+            // would keep the broken one for good.
+            const int32_t put = FILE_API::UploadToFreePath(phone, source, Utf8(phonePath),
+                                                           "CBackupRestore::CopyPathFromPCToPhone");
             if (put != 0) return put;
         }
         Report(callback, j, scale, n);

@@ -321,9 +321,9 @@ bool Stopping() { return GetSyncContext().stopRequested.load() != 0; }
 // The frame both category exports share: the arguments are checked and
 // host and port stored, the category operation runs with the texts, no
 // exception leaves, and a raised stop flag turns any result into 21.
-using CategoryRun = std::function<int32_t(const PhoneEndpoint& phone, const std::u16string& pc,
-                                          const std::u16string& phoneRoot)>;
-
+// The operation is taken as it is, not as a std::function: making one can
+// allocate, and that must happen inside the frame.
+template <typename CategoryRun>
 int32_t RunCategoryExport(const char* name, const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder,
                           const QS_WCHAR* phoneRoot, const CategoryRun& run) {
     const int32_t result = RunExport(name, kFailed, [&] {

@@ -306,11 +306,34 @@ int32_t FILE_API::MakeUniqueLocalName(std::u16string& path, uint64_t size, pc_pa
 }
 
 bool FILE_API::CleanUpPartialUpload(const PhoneEndpoint& phone, const std::string& phonePath, const char* name) {
-    if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, phonePath.c_str(), nullptr,
-                                  kCleanUpTimeoutSeconds) == 0)
-        return true;
+    try {
+        if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, phonePath.c_str(), nullptr,
+                                      kCleanUpTimeoutSeconds) == 0)
+            return true;
+    } catch (...) {
+        // Out of memory, say: the file is named below all the same.
+    }
     QS_LOG_PATH(name, "partial file left on the phone:", phonePath);
     return false;
+}
+
+int32_t FILE_API::UploadToFreePath(const PhoneEndpoint& phone, CHttpFileAPI::UploadSource& source,
+                                   const std::string& phonePath, const char* name) {
+    bool chunkSent = false;
+    int32_t put = -1;
+    try {
+        put = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, phonePath.c_str(), phone.stop,
+                                      phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent);
+    } catch (...) {
+        // Out of memory, say, after some chunks went out: they are cleaned
+        // up as after any other failure.
+        QS_LOG_COMPONENT(name);
+    }
+    // A failed or stopped upload that sent chunks may have left some, later
+    // ones too: a file with holes that can have its full size. It goes; an
+    // upload that sent nothing left nothing.
+    if (put != 0 && chunkSent) CleanUpPartialUpload(phone, phonePath, name);
+    return put;
 }
 
 int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::string& pcPath,
@@ -337,7 +360,6 @@ int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::strin
         // that cannot be read (locked by another program, say) must not cost
         // the phone its copy.
         CHttpFileAPI::UploadSource source;
-        bool chunkSent = false;
         if (CHttpFileAPI::OpenUploadSource(pcPath.c_str(), source) != 0) {
             QS_LOG_COMPONENT(kName);
             result = kCopyUploadFailed;
@@ -346,15 +368,11 @@ int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::strin
             // size goes first, or its tail would stay behind the new content.
             QS_LOG_COMPONENT(kName);
             result = kCopyUploadFailed;
-        } else if (CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, phonePath.c_str(), phone.stop,
-                                           phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent) != 0) {
-            // The phone holds no file there now, so PutFileEx did not ask
-            // again. A failed or stopped upload that sent chunks may have
-            // left some, later ones too: a file with holes that can have its
-            // full size. It goes; an upload that sent nothing left nothing.
+        } else if (UploadToFreePath(phone, source, phonePath, kName) != 0) {
+            // The phone holds no file there now, so the upload did not ask
+            // again.
             QS_LOG_COMPONENT(kName);
             result = kCopyUploadFailed;
-            if (chunkSent) CleanUpPartialUpload(phone, phonePath, kName);
         }
     }
     if (phone.Stopping()) result = kCopyStopped;

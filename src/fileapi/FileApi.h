@@ -136,6 +136,12 @@ public:
     // when the delete failed: then a log line under name names the file left
     // behind.
     static bool CleanUpPartialUpload(const PhoneEndpoint& phone, const std::string& phonePath, const char* name);
+    // Uploads an opened PC file to a phone path that holds no file (none
+    // was there, or the caller deleted it): PutFileEx's result, -1 when it
+    // threw (logged under name). A failed or stopped upload that sent a
+    // chunk is cleaned up (CleanUpPartialUpload), whatever ended it.
+    static int32_t UploadToFreePath(const PhoneEndpoint& phone, CHttpFileAPI::UploadSource& source,
+                                    const std::string& phonePath, const char* name);
 
     // Worker bodies: one download of CopyPathFromPhoneToPC (0 or -1), one
     // upload of the PC-to-phone job (0, -1 the copy failed, -2 the media

@@ -373,12 +373,40 @@ int32_t CheckPhoneSize(const char* name, const char* host, int32_t port, const c
     return 0;
 }
 
-// Removes a download's temporary file; one that cannot be removed is named
-// in a log line, so the user can find it.
-void RemoveTemporary(const char* name, const std::u16string& temporary) {
-    if (!platform::RemoveFile(temporary))
-        QS_LOG_PATH(name, "temporary file left behind:", platform::Utf16ToUtf8(temporary));
-}
+// A download's open temporary file: unless the download put it in place, it
+// is closed and removed however the download ends (an exception included).
+// One that cannot be removed is named in a log line, so the user can find
+// it.
+class TemporaryDownload {
+public:
+    TemporaryDownload(const char* name, const std::u16string& path, platform::File& file)
+        : mName(name), mPath(path), mFile(file) {}
+    ~TemporaryDownload() {
+        mFile.Close();
+        if (mPlaced) return;
+        try {
+            if (!platform::RemoveFile(mPath))
+                QS_LOG_PATH(mName, "temporary file left behind:", platform::Utf16ToUtf8(mPath));
+        } catch (...) {
+            QS_LOG_COMPONENT(mName);
+        }
+    }
+    TemporaryDownload(const TemporaryDownload&) = delete;
+    TemporaryDownload& operator=(const TemporaryDownload&) = delete;
+
+    // Puts the complete file under target in one step.
+    bool PlaceAt(const std::u16string& target) {
+        mFile.Close();
+        mPlaced = platform::ReplaceFileWith(mPath, target);
+        return mPlaced;
+    }
+
+private:
+    const char* mName;
+    const std::u16string& mPath;
+    platform::File& mFile;
+    bool mPlaced = false;
+};
 
 // Opens an upload's PC file: 0, -7, -8 or -10 (logged under name).
 int32_t OpenSource(const char* name, const char* localPath, CHttpFileAPI::UploadSource& source) {
@@ -520,13 +548,16 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
         QS_LOG_COMPONENT(kName);
         return -7;
     }
+    // A failed or stopped download leaves nothing behind, and whatever was
+    // at the target before stays as it was.
+    TemporaryDownload download(kName, temporary, file);
 
     const std::string hostText = host != nullptr ? host : "";
     std::mutex fileLock;  // one chunk's seek and write are one step
     int64_t offset = 0;
     bool allIssued = false;
     int32_t failure = 0;
-    {
+    try {
         ChunkSlots slots;
         WorkerPool pool(MAX_WORKERS, "GetFileThreadProc");
         for (;;) {
@@ -571,17 +602,16 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
         }
         pool.WaitAll(kPipelinePollMs);
         failure = pool.Failure();
-    }
-    file.Close();
-    if (failure == 0 && allIssued) {
-        if (platform::ReplaceFileWith(temporary, target)) return 0;
+    } catch (...) {
+        // Out of memory, say: the temporary file goes as after any failure.
         QS_LOG_COMPONENT(kName);
-        RemoveTemporary(kName, temporary);
+        failure = -1;
+    }
+    if (failure == 0 && allIssued) {
+        if (download.PlaceAt(target)) return 0;
+        QS_LOG_COMPONENT(kName);
         return -7;
     }
-    // A failed or stopped download leaves nothing behind, and whatever was
-    // at the target before stays as it was.
-    RemoveTemporary(kName, temporary);
     if (failure != 0) return failure;
     QS_LOG_COMPONENT(kName);  // stopped between chunks
     return -1;

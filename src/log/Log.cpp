@@ -68,31 +68,52 @@ std::u16string FormatSocketLine(const char* sourcePath, int line, const char* fu
     return platform::AsciiToUtf16(buffer);
 }
 
+namespace {
+
+// Log lines are written at failure points, often inside a handler already:
+// a line that cannot be made (no memory for its text) is dropped rather
+// than turned into a second failure.
+template <typename Write>
+void NeverFailing(Write write) noexcept {
+    try {
+        write();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 void LogToComponent(const char* sourcePath, int line, const char* function) {
     const int lastError = platform::LastSystemError();
-    Emit(Sink::kComponent, FormatComponentLine(sourcePath, line, function, lastError));
+    NeverFailing([&] { Emit(Sink::kComponent, FormatComponentLine(sourcePath, line, function, lastError)); });
 }
 
 void LogComponentLineToDebugger(const char* sourcePath, int line, const char* function) {
     const int lastError = platform::LastSystemError();
-    Emit(Sink::kDebugger, FormatComponentLine(sourcePath, line, function, lastError));
+    NeverFailing([&] { Emit(Sink::kDebugger, FormatComponentLine(sourcePath, line, function, lastError)); });
 }
 
 void LogSocketLineToDebugger(const char* sourcePath, int line, const char* function) {
     const int lastError = platform::LastSystemError();
     const int lastSocketError = platform::LastSocketError();
-    Emit(Sink::kDebugger, FormatSocketLine(sourcePath, line, function, lastError, lastSocketError));
+    NeverFailing([&] {
+        Emit(Sink::kDebugger, FormatSocketLine(sourcePath, line, function, lastError, lastSocketError));
+    });
 }
 
-void LogToDebugger(const std::u16string& text) { Emit(Sink::kDebugger, text); }
+void LogToDebugger(const std::u16string& text) {
+    NeverFailing([&] { Emit(Sink::kDebugger, text); });
+}
 
 void LogPathToComponent(const char* sourcePath, int line, const char* function, const char* what,
                         const std::string& path) {
     const int lastError = platform::LastSystemError();
-    std::u16string text = FormatComponentLine(sourcePath, line, function, lastError);
-    text.resize(text.size() - 2);  // the line ends after the path
-    text += u" : " + platform::AsciiToUtf16(what) + u" " + platform::Utf8ToUtf16(path) + u"\r\n";
-    Emit(Sink::kComponent, text);
+    NeverFailing([&] {
+        std::u16string text = FormatComponentLine(sourcePath, line, function, lastError);
+        text.resize(text.size() - 2);  // the line ends after the path
+        text += u" : " + platform::AsciiToUtf16(what) + u" " + platform::Utf8ToUtf16(path) + u"\r\n";
+        Emit(Sink::kComponent, text);
+    });
 }
 
 void SetCapture(Capture capture) {
