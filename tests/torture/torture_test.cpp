@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -425,6 +426,95 @@ TEST_P(FileFaultTest, EveryPlatformCallFailingInTurnLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, FileFaultTest, ::testing::Range<size_t>(0, Jobs().size()), JobTestName);
+
+// The soak: many files pushed, backed up, restored and fetched while the
+// phone misbehaves at random (status 0, closed connections, delays,
+// truncated answers). Afterwards every file is byte-identical to its
+// source, or absent with its job's failure, or (a clean-up that met a fault
+// itself) left with a failure and a log line naming it; a job returns 0
+// exactly when all of its files arrived. QS_SOAK_FILES, QS_SOAK_SEED,
+// QS_SOAK_RATE and QS_SOAK_ROUNDS change the run; the seed is printed so
+// that a failure can be replayed.
+class SoakTest : public ::testing::Test {
+protected:
+    static int EnvOr(const char* name, int fallback) {
+        const char* text = std::getenv(name);
+        return text != nullptr ? std::atoi(text) : fallback;
+    }
+
+    // Runs a job in rounds, as a user runs it again after a failure, until
+    // it returns 0 (at most QS_SOAK_ROUNDS, 20 by default). After each round every file of
+    // sources has arrived under target (relative paths map one to one) or
+    // is absent, and the job returned 0 exactly when all of them arrived.
+    void InRounds(const char* job, const Tree& sources, const fs::path& target, const std::function<int32_t()>& run) {
+        SCOPED_TRACE(job);
+        const int rounds = EnvOr("QS_SOAK_ROUNDS", 20);
+        int32_t result = -100;
+        size_t complete = 0;
+        int round = 0;
+        while (result != 0 && round < rounds && !HasFailure()) {
+            SCOPED_TRACE("round " + std::to_string(++round));
+            mLog.Clear();
+            result = run();
+            complete = 0;
+            for (const auto& [path, content] : Snapshot(target)) {
+                const auto source = sources.find(path);
+                if (source != sources.end() && source->second == content) {
+                    ++complete;
+                    continue;
+                }
+                EXPECT_NE(result, 0) << path << ": a partial, stale or stray file";
+                EXPECT_GT(mLog.Count(fs::u8path(path).filename().u8string()), 0u) << path << " left without a log line";
+            }
+            EXPECT_EQ(result == 0, complete == sources.size())
+                << "result " << result << " with " << complete << " of " << sources.size() << " files";
+        }
+        std::printf("%s: %d rounds, result %d, %zu of %zu files\n", job, round, result, complete, sources.size());
+        EXPECT_GT(complete, 0u) << "no progress at all";
+    }
+
+    LogCapture mLog;
+};
+
+TEST_F(SoakTest, FilesSurviveAPhoneThatMisbehavesAtRandom) {
+    const int files = EnvOr("QS_SOAK_FILES", 100);
+    const int seed = EnvOr("QS_SOAK_SEED", 20261208);
+    const std::string rate = std::to_string(EnvOr("QS_SOAK_RATE", 2));  // per mille of requests, each fault
+    std::printf("soak: %d files, seed %d, rate %s per mille\n", files, seed, rate.c_str());
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const std::string s = std::to_string(seed);
+    std::unique_ptr<PhoneService> service = PhoneService::Start(
+        {"--fault", "status0:rate=" + rate + ",seed=" + s, "--fault", "close:rate=" + rate + ",seed=" + s + "1",
+         "--fault", "delay:ms=20,rate=" + rate + ",seed=" + s + "2", "--fault",
+         "truncate:rate=" + rate + ",seed=" + s + "3"});
+    if (!service) GTEST_SKIP() << "needs a stand-in of its own";
+    ScratchDir scratch;
+    World world(*service, scratch.path() / "pc", "/sdcard/" + Unique("soak"));
+    SetRoots(world);
+    std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
+    Tree sources;  // by phone path below the phone's Music folder
+    for (int i = 0; i < files; ++i) {
+        std::string content(random() % (3 * 65536 + 1), '\0');
+        for (char& c : content) c = static_cast<char>(random());
+        const fs::path pcFile = world.OnPc("src/" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".mp3", content);
+        sources[world.Relative(world.MusicPath(pcFile)).substr(6)] = content;
+        world.Item(pcFile.u16string(), 1, false);
+    }
+    const fs::path phoneMusic = world.PhoneRoot() / "Music";
+    const fs::path backup = world.Pc() / "Music" / "Music";
+    InRounds("push", sources, phoneMusic, [&] { return SyncMusicFile(&world.connect, &world.job); });
+    const Tree pushed = Snapshot(phoneMusic);
+    InRounds("backup", pushed, backup, [&] { return BackupOf(world, 0); });
+    const Tree backedUp = Snapshot(backup);
+    fs::remove_all(phoneMusic);
+    InRounds("restore", backedUp, phoneMusic, [&] { return RestoreOf(world, 0, 0); });
+    const Tree restored = Snapshot(phoneMusic);
+    fs::rename(phoneMusic, world.PhoneRoot() / "DCIM");
+    world.pcText = (world.Pc() / "Pictures").u16string();
+    world.folders.cameraFolder = platform::AsHostText(world.pcText);
+    world.job.word2 = &world.folders;
+    InRounds("fetch", restored, world.Pc() / "Pictures", [&] { return SyncPhoto(&world.connect, &world.job); });
+}
 
 #ifdef QS_ALLOC_INJECTION
 // Allocation failure: the N-th operator new of the process (any thread)

@@ -19,6 +19,8 @@ const char* const kFaultHelp =
     "                        cmd=N     only /filesync command N; cmd=table: only /tablesync\n"
     "                                  (default: every request; record0 implies cmd=table)\n"
     "                        nth=K     only the K-th matching request (default: every one)\n"
+    "                        rate=P    each matching request with probability P per thousand\n"
+    "                        seed=S    the seed of those draws (default 1)\n"
     "                      e.g. --fault status0:cmd=12,nth=3  --fault delay:ms=500,cmd=11\n";
 
 namespace {
@@ -61,6 +63,8 @@ bool FaultSet::Add(const std::string& text, std::string& error) {
         else if (key == "ms") ok = ParseInt(value, 0, 600000, f->ms);
         else if (key == "bytes") ok = ParseInt(value, 0, 1000000000, f->bytes);
         else if (key == "record") ok = ParseInt(value, 1, 1000000000, f->record);
+        else if (key == "rate") ok = ParseInt(value, 1, 1000, f->rate);
+        else if (key == "seed") ok = ParseInt(value, 0, 1000000000, f->seed);
         if (!ok) { error = "bad fault option '" + kv + "' in '" + text + "'"; return false; }
     }
     if (f->action == FaultAction::kRecord0 && f->target != kTableRequest) {
@@ -71,6 +75,7 @@ bool FaultSet::Add(const std::string& text, std::string& error) {
         error = "status0 applies to /filesync only; use record0 for /tablesync";
         return false;
     }
+    f->draws.seed(static_cast<std::mt19937::result_type>(f->seed));
     faults_.push_back(std::move(f));
     return true;
 }
@@ -83,7 +88,12 @@ std::vector<const Fault*> FaultSet::Match(int command) {
         if (f->action == FaultAction::kRecord0 && command != kTableRequest) continue;
         if (f->action == FaultAction::kStatus0 && command == kTableRequest) continue;
         const int k = f->seen.fetch_add(1) + 1;
-        if (f->nth == 0 || f->nth == k) fired.push_back(f.get());
+        if (f->rate > 0) {
+            std::lock_guard<std::mutex> guard(f->drawLock);
+            if (static_cast<int>(f->draws() % 1000) < f->rate) fired.push_back(f.get());
+        } else if (f->nth == 0 || f->nth == k) {
+            fired.push_back(f.get());
+        }
     }
     return fired;
 }

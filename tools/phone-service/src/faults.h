@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,14 @@ struct Fault {
     int ms = 0;
     int bytes = 10;
     int record = 1;
+    // 0: as nth says; p: each matching request with probability p per mille,
+    // drawn from a generator seeded with seed (a soak prints it, so that a
+    // run can be replayed).
+    int rate = 0;
+    int seed = 1;
     std::atomic<int> seen{0};
+    std::mutex drawLock;
+    std::mt19937 draws;
 };
 
 class FaultSet {
