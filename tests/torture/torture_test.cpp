@@ -77,8 +77,15 @@ public:
     }
     ~World() {
         if (mPlaylist.playlistId) platform::FreeHostText(mPlaylist.playlistId);
-        for (size_t i = 0; i < mItems.size(); ++i)
+        ReleaseStoredPaths();
+    }
+    // Frees the phone paths a job stored in the items, as a host does
+    // before it runs the job again.
+    void ReleaseStoredPaths() {
+        for (size_t i = 0; i < mItems.size(); ++i) {
             if (mItems[i].phonePath && mItems[i].phonePath != mGiven[i]) platform::FreeHostText(mItems[i].phonePath);
+            mItems[i].phonePath = mGiven[i];
+        }
     }
 
     fs::path PhoneRoot() const { return mService.OnDisk(mDevice); }
@@ -502,7 +509,10 @@ TEST_F(SoakTest, FilesSurviveAPhoneThatMisbehavesAtRandom) {
     }
     const fs::path phoneMusic = world.PhoneRoot() / "Music";
     const fs::path backup = world.Pc() / "Music" / "Music";
-    InRounds("push", sources, phoneMusic, [&] { return SyncMusicFile(&world.connect, &world.job); });
+    InRounds("push", sources, phoneMusic, [&] {
+        world.ReleaseStoredPaths();
+        return SyncMusicFile(&world.connect, &world.job);
+    });
     const Tree pushed = Snapshot(phoneMusic);
     InRounds("backup", pushed, backup, [&] { return BackupOf(world, 0); });
     const Tree backedUp = Snapshot(backup);
