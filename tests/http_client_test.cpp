@@ -323,6 +323,61 @@ TEST(HttpClientTest, SilentPeerTimesOut) {
     EXPECT_EQ(log.Count("Function = HttpClient::Request"), 1u);
 }
 
+// A peer that takes the request head and then no byte of the body holds the
+// send once the socket buffers are full; one that trickles its answer keeps
+// every wait for bytes short. Neither may hold the request past a stop, and
+// without a stop flag the send is still bounded by the time-out.
+TEST(HttpClientTest, StalledSendsAndTricklingAnswersEndAtStopOrTimeOut) {
+    PeerScript trickle = PeerScript().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+    for (int i = 0; i < 500; ++i) trickle.Delay(20ms).Send("x");  // each wait for bytes ends early
+    struct Case {
+        const char* name;
+        PeerScript script;
+        size_t bodySize;
+        int32_t timeoutSeconds;
+        bool raiseStop;
+        int32_t expected;
+    };
+    const PeerScript neverReads = PeerScript().ReadHeader().WaitGate();
+    const Case cases[] = {
+        {"stop while the send is stalled", neverReads, 8 << 20, 60, true, -6},
+        {"stalled send times out", neverReads, 8 << 20, 1, false, -5},
+        {"stop while the answer trickles", trickle, 1, 60, true, -6},
+    };
+    for (const Case& c : cases) {
+        ScriptedPeer peer(c.script);
+        ASSERT_TRUE(peer.ok());
+        LogCapture log;
+        std::atomic<uint8_t> stop{0};
+        Clock::time_point raisedAt{};
+        std::thread stopper;
+        if (c.raiseStop) {
+            // Once the peer has the head, the client is sending or receiving.
+            stopper = std::thread([&] {
+                if (peer.WaitForRequests(1, 10s)) raisedAt = Clock::now();
+                stop = 1;
+            });
+        }
+        const std::string body(c.bodySize, 'b');
+        ByteArray response;
+        response.AppendData("keep", 4);
+        const auto started = Clock::now();
+        const int32_t result = GetFrom(peer, body, &response, c.timeoutSeconds, c.raiseStop ? &stop : nullptr);
+        const auto ended = Clock::now();
+        if (stopper.joinable()) stopper.join();
+        EXPECT_EQ(result, c.expected) << c.name;
+        EXPECT_EQ(Content(response), "keep") << c.name;
+        EXPECT_EQ(log.Count("Function = HttpClient::Request"), 1u) << c.name;
+        if (c.raiseStop) {
+            ASSERT_NE(raisedAt, Clock::time_point{}) << c.name;
+            EXPECT_LT(ended - raisedAt, 2s) << c.name;  // one 100 ms cycle, with room for a loaded machine
+        } else {
+            EXPECT_GE(ended - started, std::chrono::seconds(c.timeoutSeconds)) << c.name;
+            EXPECT_LT(ended - started, std::chrono::seconds(c.timeoutSeconds) + 4s) << c.name;
+        }
+    }
+}
+
 TEST(HttpClientTest, PeerClosingOrResettingEarlyFailsAtOnce) {
     const PeerScript scripts[] = {
         PeerScript().ReadRequest().Close(),

@@ -98,6 +98,9 @@ enum class Readiness { kReady, kTimedOut, kFailed };
 // Waits at most milliseconds until a receive would not block: bytes are
 // waiting, the peer has closed, or an error is pending.
 Readiness WaitReadable(const Socket& socket, uint32_t milliseconds);
+// Waits at most milliseconds until a send would not block: the socket's
+// send buffer has room, or an error is pending (the send then fails).
+Readiness WaitWritable(const Socket& socket, uint32_t milliseconds);
 
 // Bytes that a receive can take at once (FIONREAD).
 bool BytesWaiting(const Socket& socket, size_t* count);
@@ -108,7 +111,8 @@ bool BytesWaiting(const Socket& socket, size_t* count);
 int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek = false);
 
 // One send call: the bytes accepted, or -1. A peer that has reset the
-// connection makes it fail; it never raises SIGPIPE.
+// connection makes it fail; it never raises SIGPIPE. On a non-blocking
+// socket whose send buffer is full it fails with kWouldBlock.
 int64_t SendOnce(const Socket& socket, const void* data, size_t length);
 // One gathering send call of two parts, first then second (second may be
 // empty): the bytes accepted, or -1, as SendOnce.

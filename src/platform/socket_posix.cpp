@@ -30,6 +30,17 @@ int PollOne(const Socket& socket, short events, uint32_t milliseconds, short* re
     return result;
 }
 
+// The event, POLLHUP or POLLERR all mean the call waited for will not block
+// (it reports the close or the error).
+Readiness WaitFor(const Socket& socket, short events, uint32_t milliseconds) {
+    short revents = 0;
+    const int ready = PollOne(socket, events, milliseconds, &revents);
+    if (ready < 0) return Readiness::kFailed;
+    if (ready == 0) return Readiness::kTimedOut;
+    if (revents & POLLNVAL) return Readiness::kFailed;
+    return Readiness::kReady;
+}
+
 }  // namespace
 
 SocketError SocketErrorKind(int nativeError) {
@@ -127,12 +138,11 @@ ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
 }
 
 Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
-    short revents = 0;
-    const int ready = PollOne(socket, POLLIN, milliseconds, &revents);
-    if (ready < 0) return Readiness::kFailed;
-    if (ready == 0) return Readiness::kTimedOut;
-    if (revents & POLLNVAL) return Readiness::kFailed;
-    return Readiness::kReady;  // POLLIN, POLLHUP or POLLERR: a receive will not block
+    return WaitFor(socket, POLLIN, milliseconds);
+}
+
+Readiness WaitWritable(const Socket& socket, uint32_t milliseconds) {
+    return WaitFor(socket, POLLOUT, milliseconds);
 }
 
 bool BytesWaiting(const Socket& socket, size_t* count) {

@@ -21,6 +21,22 @@ int ClampLength(size_t length) {
     return length > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
 
+// select() over the socket's write and exception sets: SOCKET_ERROR, 0 when
+// the time ran out, or 1 or more with *failed telling whether the socket is
+// in the exception set.
+int SelectWritable(const Socket& socket, uint32_t milliseconds, bool* failed) {
+    fd_set writable;
+    fd_set exceptions;
+    FD_ZERO(&writable);
+    FD_ZERO(&exceptions);
+    FD_SET(Native(socket), &writable);
+    FD_SET(Native(socket), &exceptions);
+    timeval timeout = Timeout(milliseconds);
+    const int ready = ::select(0, nullptr, &writable, &exceptions, &timeout);
+    *failed = ready > 0 && FD_ISSET(Native(socket), &exceptions);
+    return ready;
+}
+
 }  // namespace
 
 SocketError SocketErrorKind(int nativeError) {
@@ -106,19 +122,13 @@ ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t po
 ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
     // Windows reports a refused non-blocking connect in the exception set,
     // not the write set.
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(Native(socket), &writable);
-    FD_SET(Native(socket), &failed);
-    timeval timeout = Timeout(milliseconds);
-    const int ready = ::select(0, nullptr, &writable, &failed, &timeout);
+    bool failed = false;
+    const int ready = SelectWritable(socket, milliseconds, &failed);
     if (ready == SOCKET_ERROR) return ConnectProgress::kFailed;
     if (ready == 0) return ConnectProgress::kPending;
     int error = 0;
     if (!ReadPendingError(socket, &error)) return ConnectProgress::kFailed;
-    if (FD_ISSET(Native(socket), &failed) || error != 0) {
+    if (failed || error != 0) {
         WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
         return ConnectProgress::kFailed;
     }
@@ -131,6 +141,15 @@ Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
     FD_SET(Native(socket), &readable);
     timeval timeout = Timeout(milliseconds);
     const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
+    if (ready == SOCKET_ERROR) return Readiness::kFailed;
+    return ready == 0 ? Readiness::kTimedOut : Readiness::kReady;
+}
+
+Readiness WaitWritable(const Socket& socket, uint32_t milliseconds) {
+    // A failed connection shows in the exception set; the send that follows
+    // reports it.
+    bool failed = false;
+    const int ready = SelectWritable(socket, milliseconds, &failed);
     if (ready == SOCKET_ERROR) return Readiness::kFailed;
     return ready == 0 ? Readiness::kTimedOut : Readiness::kReady;
 }

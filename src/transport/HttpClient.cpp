@@ -156,8 +156,8 @@ bool HttpClient::ConnectWithRetries(const char* host, int32_t port,
     return false;
 }
 
-int32_t HttpClient::AwaitBytes(std::chrono::steady_clock::time_point lastActivity,
-                               std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag) {
+int32_t HttpClient::AwaitSocket(Await what, std::chrono::steady_clock::time_point lastActivity,
+                                std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag) {
     for (;;) {
         if (Raised(stopFlag)) {
             QS_LOG_SOCKET("HttpClient::Request");
@@ -167,11 +167,33 @@ int32_t HttpClient::AwaitBytes(std::chrono::steady_clock::time_point lastActivit
             QS_LOG_SOCKET("HttpClient::Request");
             return -5;
         }
-        // Wake as soon as bytes (or the peer's close) arrive, at the latest
-        // after one poll interval for the stop and time-out checks.
-        const int32_t ready = mSocket.WaitReadable(kReceivePollMs);
+        // Wake as soon as bytes (or the peer's close) arrive or the send
+        // buffer has room, at the latest after one poll interval for the stop
+        // and time-out checks.
+        const int32_t ready = what == Await::kReadable ? mSocket.WaitReadable(kReceivePollMs)
+                                                       : mSocket.WaitWritable(kReceivePollMs);
         if (ready > 0) return 0;
         if (ready < 0) platform::SleepMilliseconds(kReceivePollMs);
+    }
+}
+
+int32_t HttpClient::SendRequest(const std::string& head, const void* body, int32_t bodyLength,
+                                int32_t timeoutSeconds, const std::atomic<uint8_t>* stopFlag) {
+    using Clock = std::chrono::steady_clock;
+    const auto timeout = std::chrono::seconds(std::max(timeoutSeconds, 0));
+    const int64_t total = static_cast<int64_t>(head.size()) + bodyLength;
+    int64_t sent = 0;
+    auto lastProgress = Clock::now();
+    for (;;) {
+        const int64_t before = sent;
+        if (mSocket.SendSome(head.data(), static_cast<int32_t>(head.size()), body, bodyLength, &sent) != 0) {
+            QS_LOG_SOCKET("HttpClient::Request");
+            return -3;
+        }
+        if (sent == total) return 0;
+        if (sent > before) lastProgress = Clock::now();
+        const int32_t awaited = AwaitSocket(Await::kWritable, lastProgress, timeout, stopFlag);
+        if (awaited != 0) return awaited;
     }
 }
 
@@ -188,7 +210,7 @@ int32_t HttpClient::ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
     auto lastActivity = Clock::now();
     int32_t examined = -1;
     while (examined == -1) {
-        const int32_t awaited = AwaitBytes(lastActivity, timeout, stopFlag);
+        const int32_t awaited = AwaitSocket(Await::kReadable, lastActivity, timeout, stopFlag);
         if (awaited != 0) return awaited;
         if (have == static_cast<int32_t>(head.size())) head.resize(head.size() * 2);
         int32_t got = 0;
@@ -225,7 +247,7 @@ int32_t HttpClient::ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
     if (filled > 0) std::memcpy(body, head.data() + scan.BodyStart(), static_cast<size_t>(filled));
     head = std::vector<uint8_t>();
     while (filled < bodyLength) {
-        const int32_t awaited = AwaitBytes(lastActivity, timeout, stopFlag);
+        const int32_t awaited = AwaitSocket(Await::kReadable, lastActivity, timeout, stopFlag);
         int32_t got = 0;
         if (awaited == 0 && mSocket.ReceiveInto(body + filled, bodyLength - filled, &got) != 0) {
             QS_LOG_SOCKET("HttpClient::Request");
@@ -278,11 +300,9 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
     }
     ::qslog::LogToDebugger(u"Connect Success.\r\n");
 
-    if (mSocket.SendParts(head.data(), static_cast<int32_t>(head.size()), hasBody ? body : nullptr,
-                          hasBody ? bodyLength : 0) != 0) {
-        QS_LOG_SOCKET("HttpClient::Request");
-        return -3;
-    }
+    const int32_t sent = SendRequest(head, hasBody ? body : nullptr, hasBody ? bodyLength : 0, timeoutSeconds,
+                                     stopFlag);
+    if (sent != 0) return sent;
     return ReceiveResponse(response, timeoutSeconds, stopFlag, std::min(maxBody, kMaxResponseBody));
 }
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "transport/ByteArray.h"
 #include "transport/SocketClient.h"
@@ -35,7 +36,8 @@ public:
     static constexpr const char* kDeleteLine = "DELETE %s HTTP/1.1\r\n";
 
     static constexpr int32_t kConnectAttempts = 50;
-    // Longest wait for the response between two stop-flag checks.
+    // Longest wait for the socket, sending or receiving, between two
+    // stop-flag checks.
     static constexpr uint32_t kReceivePollMs = 100;
     // After a complete response, how long to wait for the peer's own close
     // before closing: the side that closes first keeps the TIME_WAIT state,
@@ -53,25 +55,28 @@ public:
     // and, when body is given and bodyLength is not 0, the length header and
     // the body, then waits for the response. The response body is appended
     // to response (may be null). stopFlag (may be null) is tested before
-    // each connection attempt, while connecting, and before each receive
-    // cycle.
+    // each connection attempt, and at least every kReceivePollMs while
+    // connecting, sending and receiving: no wait outlasts a stop by more.
     //   0 or more  complete response: its Content-Length, 0 when it has none
     //  -1  host, path or request line missing, port below 1, or bodyLength
     //      negative or too large to send
     //  -2  no connection after kConnectAttempts refused attempts, an attempt
-    //      that got no answer at all, or stopFlag raised before connecting
-    //  -3  sending the request failed
+    //      that got no answer at all, or stopFlag raised before or while
+    //      connecting
+    //  -3  sending the request failed (a socket error)
     //  -4  receiving failed: a socket error, the peer closed before the
     //      response was complete, or a malformed or oversized response
     //      (a Content-Length above maxBody, the most this request's answer
     //      can legitimately hold; at most kMaxResponseBody)
-    //  -5  no byte arrived for timeoutSeconds seconds
-    //  -6  stopFlag raised while waiting for the response
+    //  -5  the peer took no byte of the request, or sent no byte of the
+    //      response, for timeoutSeconds seconds
+    //  -6  stopFlag raised while sending the request or waiting for the
+    //      response
     // On a negative result response is left as it was.
     //
-    // The request head and the body leave in one gathering send, the body
-    // from the caller's buffer; the response body is received straight into
-    // response, sized from its Content-Length.
+    // The request head and the body leave in gathering sends, the body from
+    // the caller's buffer, as fast as the peer takes them; the response body
+    // is received straight into response, sized from its Content-Length.
     int32_t Request(const char* host, int32_t port, const char* path,
                     const char* requestLineFormat, const void* body, int32_t bodyLength,
                     ByteArray* response, int32_t timeoutSeconds,
@@ -124,14 +129,18 @@ public:
 private:
     // Connects with up to kConnectAttempts attempts; true when connected.
     bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag);
+    // Sends head and body (may be empty) whole: 0, or -3, -5, -6 (logged).
+    int32_t SendRequest(const std::string& head, const void* body, int32_t bodyLength, int32_t timeoutSeconds,
+                        const std::atomic<uint8_t>* stopFlag);
     // Waits for the response: its length or -4, -5, -6.
     int32_t ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
                             const std::atomic<uint8_t>* stopFlag, int32_t maxBody);
-    // Waits until the socket is readable, the stop flag is raised or
-    // nothing has arrived for timeout since lastActivity: 0 readable, -5,
-    // -6 (both logged).
-    int32_t AwaitBytes(std::chrono::steady_clock::time_point lastActivity,
-                       std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag);
+    enum class Await { kReadable, kWritable };
+    // Waits until the socket is readable (or writable), the stop flag is
+    // raised or nothing has moved for timeout since lastActivity: 0 ready,
+    // -5, -6 (both logged).
+    int32_t AwaitSocket(Await what, std::chrono::steady_clock::time_point lastActivity,
+                        std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag);
 
     SocketClient mSocket;
 };

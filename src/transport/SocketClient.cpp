@@ -20,6 +20,16 @@ bool Raised(const std::atomic<uint8_t>* flag) {
     return flag && flag->load(std::memory_order_relaxed) != 0;
 }
 
+// The result of a one-socket wait: 1 ready, 0 timed out, -1 failed.
+int32_t ReadinessResult(platform::Readiness readiness) {
+    switch (readiness) {
+        case platform::Readiness::kReady: return 1;
+        case platform::Readiness::kTimedOut: return 0;
+        case platform::Readiness::kFailed: break;
+    }
+    return -1;
+}
+
 }  // namespace
 
 int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag) {
@@ -54,12 +64,6 @@ int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<
             if (result != 0) return result;
             break;
         }
-    }
-    // Send relies on a blocking socket to hand over the whole request in its
-    // one call.
-    if (!platform::SetBlocking(mSocket, true)) {
-        QS_LOG_SOCKET("SocketClient::Connect");
-        return -2;
     }
     mstrHost = host;
     mnPort = port;
@@ -115,18 +119,34 @@ int32_t SocketClient::Send(const void* data, int32_t length) {
     return 0;
 }
 
-int32_t SocketClient::SendParts(const void* head, int32_t headLength, const void* body, int32_t bodyLength) {
-    if (!head || headLength <= 0 || bodyLength < 0 || (bodyLength > 0 && !body)) {
+int32_t SocketClient::SendSome(const void* head, int32_t headLength, const void* body, int32_t bodyLength,
+                               int64_t* sent) {
+    const int64_t total = static_cast<int64_t>(headLength) + bodyLength;
+    if (!head || headLength <= 0 || bodyLength < 0 || (bodyLength > 0 && !body) || !sent || *sent < 0 ||
+        *sent > total) {
         QS_LOG_SOCKET("SocketClient::Send");
         return -1;
     }
-    const int64_t total = static_cast<int64_t>(headLength) + bodyLength;
-    const int64_t sent = platform::SendTwoOnce(mSocket, head, static_cast<size_t>(headLength), body,
-                                               static_cast<size_t>(bodyLength));
-    if (sent != total) {
+    if (*sent == total) return 0;
+    // What is left: the rest of the head (possibly none), then the rest of
+    // the body.
+    const auto* headBytes = static_cast<const uint8_t*>(head);
+    const auto* bodyBytes = static_cast<const uint8_t*>(body);
+    int64_t accepted;
+    if (*sent < headLength) {
+        accepted = platform::SendTwoOnce(mSocket, headBytes + *sent, static_cast<size_t>(headLength - *sent),
+                                         bodyBytes, static_cast<size_t>(bodyLength));
+    } else {
+        const int64_t bodySent = *sent - headLength;
+        accepted = platform::SendOnce(mSocket, bodyBytes + bodySent, static_cast<size_t>(bodyLength - bodySent));
+    }
+    if (accepted < 0) {
+        const platform::SocketError kind = platform::LastSocketErrorKind();
+        if (kind == platform::SocketError::kWouldBlock || kind == platform::SocketError::kInterrupted) return 0;
         QS_LOG_SOCKET("SocketClient::Send");
         return -2;
     }
+    *sent += accepted;
     return 0;
 }
 
@@ -182,12 +202,12 @@ int32_t SocketClient::Recv(std::unique_ptr<uint8_t[]>& outData, int32_t& outLeng
 
 int32_t SocketClient::WaitReadable(uint32_t milliseconds) {
     if (!mSocket.IsOpen()) return -1;
-    switch (platform::WaitReadable(mSocket, milliseconds)) {
-        case platform::Readiness::kReady: return 1;
-        case platform::Readiness::kTimedOut: return 0;
-        case platform::Readiness::kFailed: break;
-    }
-    return -1;
+    return ReadinessResult(platform::WaitReadable(mSocket, milliseconds));
+}
+
+int32_t SocketClient::WaitWritable(uint32_t milliseconds) {
+    if (!mSocket.IsOpen()) return -1;
+    return ReadinessResult(platform::WaitWritable(mSocket, milliseconds));
 }
 
 int32_t SocketClient::Close() {

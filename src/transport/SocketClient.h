@@ -1,7 +1,9 @@
 // One IPv4 TCP connection to the phone service, under the HTTP client. It
-// connects, sends a whole request with one send call and takes whatever bytes
-// have arrived without ever blocking on a read. Pacing, retries and time-outs
-// belong to the HTTP client; this class only reports what happened.
+// connects, and then sends and takes whatever bytes the socket accepts or
+// holds without ever blocking: the socket stays non-blocking once
+// connected, so a peer that stops reading cannot hold a send. Pacing,
+// retries and time-outs belong to the HTTP client; this class only reports
+// what happened.
 //
 // All results are signed 32-bit; 0 is success. Every failure that is logged
 // writes one socket-format line under "SocketClient::<operation>".
@@ -33,8 +35,8 @@ public:
 
     // Connects to host (dotted IPv4 text, no name lookup) and port. The
     // attempt runs non-blocking, waking at least every kConnectPollMs to test
-    // stopFlag (may be null), for at most kConnectTimeoutMs; the socket is
-    // blocking again once connected. SO_LINGER is set on, 30 s.
+    // stopFlag (may be null), for at most kConnectTimeoutMs; the socket
+    // stays non-blocking once connected. SO_LINGER is set on, 30 s.
     //   0  connected
     //  -1  socket creation failed
     //  -2  connect refused or failed (the socket stays until the next
@@ -45,21 +47,27 @@ public:
     //  -6  stopFlag was raised while connecting
     int32_t Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag = nullptr);
 
-    // Sends all length bytes with one send call.
+    // Sends all length bytes with one send call, which does not wait for
+    // room in the socket's send buffer.
     //   0  all bytes accepted
     //  -1  a pending socket error, failure to read it, or nothing to send
     //  -2  the send call failed or accepted fewer bytes
     int32_t Send(const void* data, int32_t length);
 
-    // Sends head and then body (may be empty) with one gathering send call,
-    // without joining them into one buffer first. Results as for Send; a
-    // pending socket error shows as the send's own failure (-2).
-    int32_t SendParts(const void* head, int32_t headLength, const void* body, int32_t bodyLength);
+    // One gathering send of what is left of head and then body (may be
+    // empty) after the first *sent bytes, without joining them into one
+    // buffer first; adds the bytes the socket accepted to *sent. Never
+    // waits: with the send buffer full it accepts nothing, and WaitWritable
+    // tells when to try again.
+    //   0  *sent advanced by what was accepted, possibly nothing
+    //  -1  head missing or empty, a body length without a body, or *sent
+    //      outside the parts (logged)
+    //  -2  the send call failed, a pending socket error included (logged)
+    int32_t SendSome(const void* head, int32_t headLength, const void* body, int32_t bodyLength,
+                     int64_t* sent);
 
     // Takes up to capacity bytes that have arrived into data, without asking
-    // how many wait first. Call it once WaitReadable has reported the socket
-    // ready: where the platform has no non-blocking receive flag, a receive
-    // on the (blocking) socket would otherwise wait for bytes.
+    // how many wait first, and without waiting for any.
     //   0  with *got 0: nothing is waiting
     //   0  with *got the bytes taken (1 or more)
     //  -1  a receive error (logged)
@@ -81,6 +89,9 @@ public:
     // an orderly close or an error. 1 when it has, 0 when the time ran out,
     // -1 when the wait itself failed or there is no socket (returned at once).
     int32_t WaitReadable(uint32_t milliseconds);
+    // Waits at most milliseconds until SendSome can accept bytes or report
+    // an error. Results as for WaitReadable.
+    int32_t WaitWritable(uint32_t milliseconds);
 
     // Sets SO_LINGER off and closes the socket if one is open; clears host,
     // port and the stop mark. Always 0.

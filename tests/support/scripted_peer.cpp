@@ -32,6 +32,10 @@ PeerScript& PeerScript::ReadRequest() {
     mSteps.push_back({Kind::kReadRequest, {}, {}});
     return *this;
 }
+PeerScript& PeerScript::ReadHeader() {
+    mSteps.push_back({Kind::kReadHeader, {}, {}});
+    return *this;
+}
 PeerScript& PeerScript::Send(std::string bytes) {
     mSteps.push_back({Kind::kSend, std::move(bytes), {}});
     return *this;
@@ -137,7 +141,10 @@ void ScriptedPeer::RunScript(Connection& connection, const PeerScript& script) {
         if (!open || mStopping) break;
         switch (step.kind) {
             case PeerScript::Kind::kReadRequest:
-                open = ReadRequest(connection);
+                open = ReadRequest(connection, false);
+                break;
+            case PeerScript::Kind::kReadHeader:
+                open = ReadRequest(connection, true);
                 break;
             case PeerScript::Kind::kSend:
                 open = testnet::SendAll(connection.socket, step.bytes.data(), step.bytes.size());
@@ -204,14 +211,14 @@ bool ScriptedPeer::ReadSome(Connection& connection, std::string& into) {
     return false;
 }
 
-bool ScriptedPeer::ReadRequest(Connection& connection) {
+bool ScriptedPeer::ReadRequest(Connection& connection, bool headerOnly) {
     std::string request;
     for (;;) {
         const size_t size = CompleteRequestSize(request);
-        if (size > 0 && request.size() >= size) break;
+        if (size > 0 && (headerOnly || request.size() >= size)) break;
         if (!ReadSome(connection, request)) return false;
     }
-    request.resize(CompleteRequestSize(request));
+    if (!headerOnly) request.resize(CompleteRequestSize(request));
     connection.lastBody = request.substr(request.find("\r\n\r\n") + 4);
     {
         std::lock_guard<std::mutex> guard(mLock);

@@ -28,7 +28,7 @@
 
 class PeerScript {
 public:
-    enum class Kind { kReadRequest, kSend, kEchoBody, kDelay, kWaitGate, kAwaitClientClose, kClose, kReset };
+    enum class Kind { kReadRequest, kReadHeader, kSend, kEchoBody, kDelay, kWaitGate, kAwaitClientClose, kClose, kReset };
     struct Step {
         Kind kind;
         std::string bytes;
@@ -38,6 +38,11 @@ public:
     // Reads one request: its header block up to the blank line and as many
     // body bytes as its Content-Length announces. The bytes are recorded.
     PeerScript& ReadRequest();
+    // Reads until one request's header block is complete and records the
+    // bytes read as a request, body bytes that came with them included;
+    // then reads nothing until a later step does, as a peer that stops
+    // taking the body (its receive window fills).
+    PeerScript& ReadHeader();
     // Sends bytes as one piece.
     PeerScript& Send(std::string bytes);
     // Sends HttpResponse(body, statusLine) as one piece.
@@ -78,7 +83,8 @@ public:
     bool ok() const { return mListener.IsOpen(); }
     uint16_t port() const { return mPort; }
 
-    // Waits at most timeout until n requests have been read (ReadRequest).
+    // Waits at most timeout until n requests have been read (ReadRequest,
+    // ReadHeader).
     bool WaitForRequests(size_t n, std::chrono::milliseconds timeout);
     // Waits at most timeout until n connections have run their scripts to
     // the end.
@@ -105,7 +111,7 @@ private:
     // Reads what is waiting into the connection's record; false when the
     // client has closed, the peer is stopping or nothing came for too long.
     bool ReadSome(Connection& connection, std::string& into);
-    bool ReadRequest(Connection& connection);
+    bool ReadRequest(Connection& connection, bool headerOnly);
     void AwaitClientClose(Connection& connection);
     void JoinFinishedHandlers();
 
