@@ -31,8 +31,9 @@ bool FitsWire(const char* text) { return text != nullptr && std::strlen(text) <=
 // the answer, refused (-1) when it is longer than what a request of this
 // command can bring back. 0 with the answer in response, or -1.
 int32_t Exchange(const char* host, int32_t port, const ByteArray& body, ByteArray& response,
-                 const StopFlag* stopFlag, int32_t timeout, int32_t command) {
+                 const StopFlag* stopFlag, int32_t timeout, int32_t command, uint32_t settleMs = 0) {
     HttpClient client;
+    client.SetSettleOnAbandon(settleMs);
     const int32_t requested =
         client.Get(host, port, kServicePath, body.GetData(), body.GetLength(), &response, timeout, stopFlag,
                    CFileServiceAnswer::MaxAnswerBody(command, CHttpFileAPI::CHUNK_SIZE));
@@ -43,8 +44,8 @@ int32_t Exchange(const char* host, int32_t port, const ByteArray& body, ByteArra
 // failed) or the frame check's -2 ... -6. response is the caller's, so a
 // buffer can serve one exchange after another.
 int32_t NoDataExchange(const char* host, int32_t port, const ByteArray& body, ByteArray& response,
-                       const StopFlag* stopFlag, int32_t timeout, int32_t command) {
-    const int32_t exchanged = Exchange(host, port, body, response, stopFlag, timeout, command);
+                       const StopFlag* stopFlag, int32_t timeout, int32_t command, uint32_t settleMs = 0) {
+    const int32_t exchanged = Exchange(host, port, body, response, stopFlag, timeout, command, settleMs);
     if (exchanged != 0) return exchanged;
     return CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()), nullptr);
 }
@@ -495,7 +496,7 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& so
             ChunkSlot& slot = *claim;
             slot.response.Clear();
             const int32_t result = NoDataExchange(hostText.c_str(), port, slot.request, slot.response, stopFlag,
-                                                  timeout, CMD_PUT_CHUNK);
+                                                  timeout, CMD_PUT_CHUNK, kChunkSettleMs);
             if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
             return result;
         };
@@ -646,7 +647,8 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
         }
         ByteArray body = PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got));
         ByteArray response;
-        const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK);
+        const int32_t checked =
+            NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK, kChunkSettleMs);
         if (checked != 0) {
             QS_LOG_COMPONENT(kName);
             return checked;

@@ -68,6 +68,11 @@ public:
     // Largest byte offset a chunk can carry: offsets are signed 32-bit on
     // the wire.
     static constexpr int64_t kMaxTransferSize = 0x7FFFFFFF;
+    // A chunk write cut short after it was sent (a stop, a time-out) waits
+    // at most this long for the phone to finish with it and close, so that
+    // the clean-up delete that follows is not overtaken by a late write that
+    // would bring a partial file back.
+    static constexpr uint32_t kChunkSettleMs = 2000;
     // What PutFileEx's caller knows of the phone file before the upload:
     // nothing (PutFileEx stats it), that there is none, or its size (0 or
     // more).

@@ -293,6 +293,7 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
         return -1;
     }
 
+    Settle();
     mSocket.Close();
     if (!ConnectWithRetries(host, port, stopFlag)) {
         QS_LOG_SOCKET("HttpClient::Request");
@@ -303,7 +304,31 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
     const int32_t sent = SendRequest(head, hasBody ? body : nullptr, hasBody ? bodyLength : 0, timeoutSeconds,
                                      stopFlag);
     if (sent != 0) return sent;
-    return ReceiveResponse(response, timeoutSeconds, stopFlag, std::min(maxBody, kMaxResponseBody));
+    mAwaitingAnswer = true;
+    const int32_t received = ReceiveResponse(response, timeoutSeconds, stopFlag, std::min(maxBody, kMaxResponseBody));
+    // An answer, or a peer that closed or answered nonsense: the peer is done
+    // with the request. A stop or a time-out leaves it possibly at work.
+    if (received >= 0 || received == -4) mAwaitingAnswer = false;
+    Settle();
+    return received;
+}
+
+void HttpClient::Settle() noexcept {
+    if (!mAwaitingAnswer) return;
+    mAwaitingAnswer = false;
+    if (mSettleMs == 0) return;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(mSettleMs);
+    uint8_t sink[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return;
+        const int32_t ready = mSocket.WaitReadable(static_cast<uint32_t>(std::min<int64_t>(left, kReceivePollMs)));
+        if (ready < 0) return;
+        if (ready == 0) continue;
+        int32_t got = 0;
+        if (mSocket.ReceiveInto(sink, static_cast<int32_t>(sizeof sink), &got) != 0) return;  // closed: done
+    }
 }
 
 int32_t HttpClient::Get(const char* host, int32_t port, const char* path, const void* body,

@@ -48,6 +48,9 @@ public:
     static constexpr uint32_t kPeerCloseWaitMs = 20;
 
     HttpClient() = default;
+    // A request abandoned after it was sent (see SetSettleOnAbandon) settles
+    // here too, when an exception ends it.
+    ~HttpClient() { Settle(); }
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
@@ -126,7 +129,18 @@ public:
         bool mbMalformed = false;
     };
 
+    // After a request that was sent whole but got no complete answer (a
+    // stop, a time-out, or an exception while receiving), wait at most ms
+    // for the peer to close the connection, reading and dropping what it
+    // sends, before closing it. The stop flag does not cut this short: a
+    // peer that still acts on the request (writes a chunk) has then finished
+    // with it, so a delete sent next is not overtaken by it. 0, the default:
+    // close at once.
+    void SetSettleOnAbandon(uint32_t ms) { mSettleMs = ms; }
+
 private:
+    // The settle wait of an abandoned request, if one is owed. Never throws.
+    void Settle() noexcept;
     // Connects with up to kConnectAttempts attempts; true when connected.
     bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag);
     // Sends head and body (may be empty) whole: 0, or -3, -5, -6 (logged).
@@ -143,4 +157,6 @@ private:
                         std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag);
 
     SocketClient mSocket;
+    uint32_t mSettleMs = 0;
+    bool mAwaitingAnswer = false;  // sent whole, no complete answer yet
 };

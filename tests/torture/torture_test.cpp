@@ -45,11 +45,30 @@ namespace {
 // Relative path (generic form) -> content of every file below a folder.
 using Tree = std::map<std::string, std::string>;
 
+// A request a run abandoned (its answer lost to a fault) may still be at
+// work in the stand-in, removing an empty folder say, while a tree is read
+// or cleared: such a walk is taken again.
+template <typename Walk>
+void Retried(Walk walk) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            walk();
+            return;
+        } catch (const fs::filesystem_error&) {
+            if (attempt == 50) throw;
+        }
+    }
+}
+
 Tree Snapshot(const fs::path& root) {
     Tree tree;
-    if (!fs::exists(root)) return tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file()) tree[fs::relative(entry.path(), root).generic_u8string()] = ReadWholeFile(entry.path());
+    Retried([&] {
+        tree.clear();
+        if (!fs::exists(root)) return;
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            if (entry.is_regular_file())
+                tree[fs::relative(entry.path(), root).generic_u8string()] = ReadWholeFile(entry.path());
+    });
     return tree;
 }
 
@@ -66,7 +85,7 @@ public:
         : mService(service), mPc(pc), mDevice(device) {
         fs::remove_all(mPc);
         fs::create_directories(mPc);
-        fs::remove_all(PhoneRoot());
+        Retried([&] { fs::remove_all(PhoneRoot()); });
         mUrl = platform::Utf8ToUtf16("http://127.0.0.1:" + std::to_string(service.port()) + "/");
         mRole = u"device=" + platform::Utf8ToUtf16(device);
         connect.url = platform::AsHostText(mUrl);
