@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fault.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -33,6 +34,7 @@ int PollOne(const Socket& socket, short events, uint32_t milliseconds, short* re
 // The event, POLLHUP or POLLERR all mean the call waited for will not block
 // (it reports the close or the error).
 Readiness WaitFor(const Socket& socket, short events, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
     short revents = 0;
     const int ready = PollOne(socket, events, milliseconds, &revents);
     if (ready < 0) return Readiness::kFailed;
@@ -108,6 +110,7 @@ bool SetBlocking(const Socket& socket, bool blocking) {
 uint32_t DottedIPv4ToAddress(const char* text) { return ::inet_addr(text); }
 
 ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port) {
+    if (FaultHits(FaultKind::kConnect)) return ConnectProgress::kFailed;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = address;
@@ -124,6 +127,7 @@ ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t po
 }
 
 ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return ConnectProgress::kFailed;
     short revents = 0;
     const int ready = PollOne(socket, POLLOUT, milliseconds, &revents);
     if (ready < 0) return ConnectProgress::kFailed;
@@ -153,6 +157,7 @@ bool BytesWaiting(const Socket& socket, size_t* count) {
 }
 
 int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) {
+    if (FaultHits(FaultKind::kReceive)) return -1;
     const int flags = MSG_DONTWAIT | (peek ? MSG_PEEK : 0);
     ssize_t result;
     do {
@@ -162,6 +167,7 @@ int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) 
 }
 
 int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
+    if (FaultHits(FaultKind::kSend)) return -1;
     // MSG_NOSIGNAL: a send to a reset peer fails with EPIPE instead of
     // raising SIGPIPE, which would end the host process.
     const ssize_t result = ::send(Fd(socket), data, length, MSG_NOSIGNAL);
@@ -170,6 +176,7 @@ int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
 
 int64_t SendTwoOnce(const Socket& socket, const void* first, size_t firstLength, const void* second,
                     size_t secondLength) {
+    if (FaultHits(FaultKind::kSend)) return -1;
     iovec parts[2];
     parts[0].iov_base = const_cast<void*>(first);
     parts[0].iov_len = firstLength;

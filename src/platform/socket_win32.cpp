@@ -3,6 +3,7 @@
 
 #include <climits>
 
+#include "platform/fault.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -107,6 +108,7 @@ bool SetBlocking(const Socket& socket, bool blocking) {
 uint32_t DottedIPv4ToAddress(const char* text) { return ::inet_addr(text); }
 
 ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port) {
+    if (FaultHits(FaultKind::kConnect)) return ConnectProgress::kFailed;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = address;
@@ -120,6 +122,7 @@ ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t po
 }
 
 ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return ConnectProgress::kFailed;
     // Windows reports a refused non-blocking connect in the exception set,
     // not the write set.
     bool failed = false;
@@ -136,6 +139,7 @@ ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
 }
 
 Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(Native(socket), &readable);
@@ -146,6 +150,7 @@ Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
 }
 
 Readiness WaitWritable(const Socket& socket, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
     // A failed connection shows in the exception set; the send that follows
     // reports it.
     bool failed = false;
@@ -162,18 +167,21 @@ bool BytesWaiting(const Socket& socket, size_t* count) {
 }
 
 int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) {
+    if (FaultHits(FaultKind::kReceive)) return -1;
     const int result =
         ::recv(Native(socket), static_cast<char*>(data), ClampLength(length), peek ? MSG_PEEK : 0);
     return result == SOCKET_ERROR ? -1 : static_cast<int64_t>(result);
 }
 
 int64_t SendOnce(const Socket& socket, const void* data, size_t length) {
+    if (FaultHits(FaultKind::kSend)) return -1;
     const int result = ::send(Native(socket), static_cast<const char*>(data), ClampLength(length), 0);
     return result == SOCKET_ERROR ? -1 : static_cast<int64_t>(result);
 }
 
 int64_t SendTwoOnce(const Socket& socket, const void* first, size_t firstLength, const void* second,
                     size_t secondLength) {
+    if (FaultHits(FaultKind::kSend)) return -1;
     WSABUF parts[2];
     parts[0].buf = static_cast<char*>(const_cast<void*>(first));
     parts[0].len = static_cast<ULONG>(ClampLength(firstLength));

@@ -173,7 +173,11 @@ int32_t HttpClient::AwaitSocket(Await what, std::chrono::steady_clock::time_poin
         const int32_t ready = what == Await::kReadable ? mSocket.WaitReadable(kReceivePollMs)
                                                        : mSocket.WaitWritable(kReceivePollMs);
         if (ready > 0) return 0;
-        if (ready < 0) platform::SleepMilliseconds(kReceivePollMs);
+        if (ready < 0) {
+            // The wait itself failed: no later one can be trusted either.
+            QS_LOG_SOCKET("HttpClient::Request");
+            return what == Await::kReadable ? -4 : -3;
+        }
     }
 }
 

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <new>
@@ -65,9 +66,13 @@ Tree Snapshot(const fs::path& root) {
     Retried([&] {
         tree.clear();
         if (!fs::exists(root)) return;
-        for (const auto& entry : fs::recursive_directory_iterator(root))
-            if (entry.is_regular_file())
-                tree[fs::relative(entry.path(), root).generic_u8string()] = ReadWholeFile(entry.path());
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file()) continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            if (!in) continue;  // removed since it was listed
+            tree[fs::relative(entry.path(), root).generic_u8string()] =
+                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
     });
     return tree;
 }
