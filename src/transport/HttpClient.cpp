@@ -141,11 +141,11 @@ int32_t HttpClient::HttpPkgFinished(const uint8_t* data, int32_t length, ByteArr
     return scan.Examine(data, length, response);
 }
 
-bool HttpClient::ConnectWithRetries(const char* host, int32_t port,
-                                    const std::atomic<uint8_t>* stopFlag) {
+bool HttpClient::ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
+                                    uint32_t noAnswerMs) {
     for (int32_t attempt = 0; attempt < kConnectAttempts; ++attempt) {
         if (Raised(stopFlag)) return false;
-        const int32_t result = mSocket.Connect(host, port, stopFlag);
+        const int32_t result = mSocket.Connect(host, port, stopFlag, noAnswerMs);
         if (result == 0) return true;
         ::qslog::LogToDebugger(u"Connect Error, Try Again, Pls Wait...\r\n");
         // A refused attempt is retried at once. A host that did not answer
@@ -299,7 +299,13 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
 
     Settle();
     mSocket.Close();
-    if (!ConnectWithRetries(host, port, stopFlag)) {
+    // A request with a short time-out (a clean-up after Stop) waits no
+    // longer than that for a host that does not answer at all.
+    const uint32_t noAnswerMs =
+        timeoutSeconds > 0 && timeoutSeconds < static_cast<int32_t>(SocketClient::kConnectTimeoutMs / 1000)
+            ? static_cast<uint32_t>(timeoutSeconds) * 1000u
+            : SocketClient::kConnectTimeoutMs;
+    if (!ConnectWithRetries(host, port, stopFlag, noAnswerMs)) {
         QS_LOG_SOCKET("HttpClient::Request");
         return -2;
     }

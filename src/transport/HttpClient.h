@@ -142,7 +142,9 @@ private:
     // The settle wait of an abandoned request, if one is owed. Never throws.
     void Settle() noexcept;
     // Connects with up to kConnectAttempts attempts; true when connected.
-    bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag);
+    // noAnswerMs bounds each attempt that gets no answer.
+    bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
+                            uint32_t noAnswerMs);
     // Sends head and body (may be empty) whole: 0, or -3, -5, -6 (logged).
     int32_t SendRequest(const std::string& head, const void* body, int32_t bodyLength, int32_t timeoutSeconds,
                         const std::atomic<uint8_t>* stopFlag);

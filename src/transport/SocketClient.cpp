@@ -32,7 +32,8 @@ int32_t ReadinessResult(platform::Readiness readiness) {
 
 }  // namespace
 
-int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag) {
+int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
+                              uint32_t noAnswerMs) {
     if (!platform::StartSockets()) return -4;
     // A port beyond 16 bits would be cut to another port by the conversion.
     if (!host || port <= 0 || port > 0xFFFF) {
@@ -60,7 +61,7 @@ int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<
             QS_LOG_SOCKET("SocketClient::Connect");
             return -2;
         case platform::ConnectProgress::kPending: {
-            const int32_t result = FinishConnect(stopFlag);
+            const int32_t result = FinishConnect(stopFlag, std::min(noAnswerMs, kConnectTimeoutMs));
             if (result != 0) return result;
             break;
         }
@@ -71,9 +72,8 @@ int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<
     return 0;
 }
 
-int32_t SocketClient::FinishConnect(const std::atomic<uint8_t>* stopFlag) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+int32_t SocketClient::FinishConnect(const std::atomic<uint8_t>* stopFlag, uint32_t noAnswerMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(noAnswerMs);
     for (;;) {
         if (Raised(stopFlag)) {
             QS_LOG_SOCKET("SocketClient::Connect");

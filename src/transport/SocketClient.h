@@ -45,7 +45,10 @@ public:
     //  -4  initialising the sockets library failed (not logged)
     //  -5  no answer within kConnectTimeoutMs
     //  -6  stopFlag was raised while connecting
-    int32_t Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag = nullptr);
+    // noAnswerMs lowers the no-answer bound for a request whose own
+    // time-out is shorter (it never raises it).
+    int32_t Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag = nullptr,
+                    uint32_t noAnswerMs = kConnectTimeoutMs);
 
     // Sends all length bytes with one send call, which does not wait for
     // room in the socket's send buffer.
@@ -111,7 +114,7 @@ private:
     // 0 when no error is pending; logs under function and returns -1 otherwise.
     int32_t CheckPendingError(const char* function);
     // Runs a started non-blocking connect to its end: 0, -2, -5 or -6.
-    int32_t FinishConnect(const std::atomic<uint8_t>* stopFlag);
+    int32_t FinishConnect(const std::atomic<uint8_t>* stopFlag, uint32_t noAnswerMs);
 
     std::string mstrHost;
     int32_t mnPort = 0;
