@@ -17,7 +17,8 @@
 // The second form makes one PutFileEx upload of FILE against the in-memory
 // peer and nothing else, for a profiler (the peer's threads are named
 // memory-peer, the upload's threads upload, so `perf report --comms upload`
-// shows the library's side alone).
+// shows the library's side alone; the set-up and the tear-down of the peer's
+// pages are outside it).
 //
 // Other work on the machine moves the times (and favours the library's many
 // threads over the reference's one): --nice=-10 runs every thread of the
@@ -485,6 +486,9 @@ int main(int argc, char** argv) {
         const Clock::time_point start = Clock::now();
         const int32_t result = bench::library::PutFileEx(peer.port(), options.profileUpload, "/sdcard/bench/big.bin");
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        // The tear-down that follows (the peer returns its page pool to the
+        // system, hundreds of MiB through brk) is not the upload's.
+        ::pthread_setname_np(::pthread_self(), "teardown");
         std::fprintf(stderr, "PutFileEx %d: %.1f MB/s\n", result, static_cast<double>(fs::file_size(options.profileUpload)) / 1e6 / seconds);
         return result == 0 ? 0 : 1;
     }
