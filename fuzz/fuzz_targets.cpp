@@ -4,9 +4,11 @@
 #include <vector>
 
 #include "export/TagParser.h"
+#include "log/Log.h"
 #include "filesync/FileServiceAnswer.h"
 #include "filesync/HttpFileAPI.h"
 #include "tablesync/AndroidOperationProvider.h"
+#include "tablesync/AndroidOperationQuery.h"
 #include "transport/ByteArray.h"
 #include "transport/HttpClient.h"
 
@@ -31,6 +33,72 @@ int FuzzTableResponse(const uint8_t* data, size_t size) {
     AndroidOperationProvider provider;
     provider.ParseResponse(body);
     return body.GetReadPos() <= body.GetLength() ? 0 : 1;
+}
+
+namespace {
+
+ByteArray BodyOf(const uint8_t* data, size_t size) {
+    ByteArray body;
+    if (size > 0) body.AppendData(data, static_cast<int32_t>(size));
+    return body;
+}
+
+// Bytes a row set takes at least: each row's column count and each pair's
+// two text counts besides the texts.
+size_t RowBytes(const std::vector<AndroidOperationQuery::Row>& rows) {
+    size_t bytes = 0;
+    for (const auto& row : rows) {
+        bytes += 4;
+        for (const auto& pair : row) bytes += 4 + pair.first.size() + pair.second.size();
+    }
+    return bytes;
+}
+
+}  // namespace
+
+int FuzzTableRecord(const uint8_t* data, size_t size) {
+    ByteArray body = BodyOf(data, size);
+    const std::unique_ptr<AndroidOperation> record = AndroidOperationProvider::ParseRespStream(body);
+    if (body.GetReadPos() > body.GetLength()) return 1;
+    if (!record) return 0;
+    // Length, sequence number, kind and code came first; what a successful
+    // record carries came from the bytes after them.
+    const size_t head = 16;
+    if (size < head) return 1;
+    if (record->mnResult != 1) return 0;
+    if (record->mnKind == kKindQuery) {
+        const auto& query = static_cast<const AndroidOperationQuery&>(*record);
+        return static_cast<size_t>(query.mnRowCount) == query.mRows.size() && 4 + RowBytes(query.mRows) <= size - head
+                   ? 0
+                   : 1;
+    }
+    return 2 + record->mstrResult.size() <= size - head ? 0 : 1;
+}
+
+int FuzzTableRows(const uint8_t* data, size_t size) {
+    ByteArray body = BodyOf(data, size);
+    const std::unique_ptr<AndroidOperationQuery> query = AndroidOperationQuery::ParseResult(body);
+    if (body.GetReadPos() > body.GetLength()) return 1;
+    if (!query) return 0;
+    return query->mnRowCount >= 0 && static_cast<size_t>(query->mnRowCount) == query->mRows.size() &&
+                   4 + RowBytes(query->mRows) <= size
+               ? 0
+               : 1;
+}
+
+int FuzzMmsAnswer(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const bool get = (data[0] & 1) != 0;
+    ByteArray body = BodyOf(data + 1, size - 1);
+    if (!get) {
+        const int32_t result = AndroidOperationProvider::ParseMmsPutAnswer(body);
+        return result == 0 || result == -2 || result == -3 || result == -5 || result == -6 ? 0 : 1;
+    }
+    int64_t blockLength = -1;
+    const int32_t result = AndroidOperationProvider::ParseMmsGetAnswer(body, blockLength);
+    if (result != 0) return result >= -6 && result <= -2 ? 0 : 1;
+    // The content the caller writes out lies inside the body.
+    return blockLength >= 0 && body.GetReadPos() + blockLength <= body.GetLength() ? 0 : 1;
 }
 
 int FuzzRoleString(const uint8_t* data, size_t size) {
@@ -123,4 +191,23 @@ int FuzzFileChunk(const uint8_t* data, size_t size) {
                    body[count + 1] == 0 && ((body[count + 2] << 8) | body[count + 3]) == expected
                ? 0
                : 1;
+}
+
+const FuzzTarget kFuzzTargets[] = {
+    {"http_response", FuzzHttpResponse},
+    {"table_response", FuzzTableResponse},
+    {"table_record", FuzzTableRecord},
+    {"table_rows", FuzzTableRows},
+    {"mms_answer", FuzzMmsAnswer},
+    {"role_string", FuzzRoleString},
+    {"file_no_data", FuzzFileNoData},
+    {"file_stat", FuzzFileStat},
+    {"file_listing", FuzzFileListing},
+    {"file_scan", FuzzFileScan},
+    {"file_chunk", FuzzFileChunk},
+};
+const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
+
+void FuzzSetUp() {
+    qslog::SetCapture([](qslog::Sink, const std::u16string&) {});  // parsers log every refusal
 }

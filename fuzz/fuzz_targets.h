@@ -1,17 +1,25 @@
-// Fuzz targets: each takes one input as the peer (or the host) could send
-// it and must neither crash nor read out of bounds, whatever the bytes.
-// The replay runner feeds them the corpus in fuzz/corpus/<target>/ on every
-// build; a coverage-guided fuzzer can call the same functions.
+// The library's fuzz targets: each takes one input as the peer (or the host)
+// could send it and must neither crash nor read out of bounds, whatever the
+// bytes. The replay feeds them the corpus in fuzz/corpus/<target>/ on every
+// build and platform; the libFuzzer executables (build/fuzz) call the same
+// functions.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "fuzz_target.h"
 
 // Bytes received for one HTTP response, split at a point the first byte
 // chooses, and examined after each piece as the client does.
 int FuzzHttpResponse(const uint8_t* data, size_t size);
 // A "/tablesync" response body.
 int FuzzTableResponse(const uint8_t* data, size_t size);
+// One result record of a "/tablesync" response, read as the envelope's walk
+// reads each.
+int FuzzTableRecord(const uint8_t* data, size_t size);
+// The rows of a successful query record (the bytes after its result code).
+int FuzzTableRows(const uint8_t* data, size_t size);
+// A message-part answer; the first byte's low bit chooses the answer to a
+// get (1) or to a put (0).
+int FuzzMmsAnswer(const uint8_t* data, size_t size);
 // A role string (UTF-16 from the host; the bytes taken two at a time).
 int FuzzRoleString(const uint8_t* data, size_t size);
 // File service answer bodies, one target per kind of answer. Where the
@@ -28,19 +36,3 @@ int FuzzFileScan(const uint8_t* data, size_t size);
 // A chunk read answer; the first two bytes are the length asked for
 // (big-endian).
 int FuzzFileChunk(const uint8_t* data, size_t size);
-
-struct FuzzTarget {
-    const char* name;  // also the corpus folder
-    int (*run)(const uint8_t* data, size_t size);
-};
-
-inline constexpr FuzzTarget kFuzzTargets[] = {
-    {"http_response", FuzzHttpResponse},
-    {"table_response", FuzzTableResponse},
-    {"role_string", FuzzRoleString},
-    {"file_no_data", FuzzFileNoData},
-    {"file_stat", FuzzFileStat},
-    {"file_listing", FuzzFileListing},
-    {"file_scan", FuzzFileScan},
-    {"file_chunk", FuzzFileChunk},
-};

@@ -9,17 +9,17 @@
 #include <iterator>
 #include <vector>
 
-#include "fuzz_targets.h"
-#include "log/Log.h"
+#include "fuzz_target.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: fuzz_replay CORPUS_DIR\n");
+        std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
         return 2;
     }
-    qslog::SetCapture([](qslog::Sink, const std::u16string&) {});  // parsers log every refusal
+    FuzzSetUp();
     int passed = 0, failed = 0;
-    for (const FuzzTarget& target : kFuzzTargets) {
+    for (size_t t = 0; t < kFuzzTargetCount; ++t) {
+        const FuzzTarget& target = kFuzzTargets[t];
         const std::filesystem::path folder = std::filesystem::u8path(argv[1]) / target.name;
         if (!std::filesystem::is_directory(folder)) {
             std::fprintf(stderr, "%s: no corpus folder\n", target.name);

@@ -6,11 +6,12 @@
 qs_native_packages=(cmake make g++ pkg-config python3 googletest libgtest-dev libgmock-dev
                     libbenchmark-dev libsqlite3-dev sqlite3)
 # Everything scripts/test uses: the native set, the Windows cross build and
-# Wine, and the tools of the stand-in's documentation and tests.
+# Wine, the fuzzing compiler, and the tools of the stand-in's documentation and tests.
 # The 64-bit cross compiler and loader run the Windows tests on machines
-# that cannot run 32-bit programs.
+# that cannot run 32-bit programs. clang 14 and its runtime (libFuzzer and
+# the sanitizers) build the fuzz executables of build/fuzz.
 qs_all_packages=("${qs_native_packages[@]}" iproute2 curl g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-                 wine wine32:i386 wine64)
+                 wine wine32:i386 wine64 clang-14 libclang-rt-14-dev)
 
 # qs_install_missing PACKAGE...: 0 when all are there afterwards.
 qs_install_missing() {

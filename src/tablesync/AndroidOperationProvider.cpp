@@ -37,9 +37,9 @@ bool MarkerMatches(ByteArray& body) {
            std::memcmp(marker.data(), SyncMarker, SyncMarkerLength) == 0;
 }
 
-// Checks a message-part answer up to its status word: 0 when the status is
-// 1, else the failure result.
-int32_t CheckMmsAnswer(ByteArray& response) {
+}  // namespace
+
+int32_t AndroidOperationProvider::ParseMmsPutAnswer(ByteArray& response) {
     if (response.GetRemain() < static_cast<int32_t>(SyncMarkerLength)) return -2;
     if (!MarkerMatches(response)) return -5;
     if (response.GetRemain() < 4) return -3;
@@ -48,7 +48,16 @@ int32_t CheckMmsAnswer(ByteArray& response) {
     return static_cast<int32_t>(response.ReadInt32()) == 1 ? 0 : -6;
 }
 
-}  // namespace
+int32_t AndroidOperationProvider::ParseMmsGetAnswer(ByteArray& response, int64_t& blockLength) {
+    blockLength = 0;
+    int32_t result = ParseMmsPutAnswer(response);
+    if (result == 0 && response.GetRemain() < 4) result = -4;
+    if (result == 0) {
+        blockLength = response.ReadInt32();
+        if (blockLength > response.GetRemain()) result = -4;
+    }
+    return result;
+}
 
 void AndroidOperationProvider::SetSequenceForTesting(int32_t value) { gSequence.store(value); }
 
@@ -186,7 +195,7 @@ int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* ph
         QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
         return -8;
     }
-    const int32_t result = CheckMmsAnswer(response);
+    const int32_t result = ParseMmsPutAnswer(response);
     if (result != 0) QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
     return result;
 }
@@ -209,13 +218,8 @@ int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* 
         QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
         return -8;
     }
-    int32_t result = CheckMmsAnswer(response);
-    if (result == 0 && response.GetRemain() < 4) result = -4;
     int64_t blockLength = 0;
-    if (result == 0) {
-        blockLength = response.ReadInt32();
-        if (blockLength > response.GetRemain()) result = -4;
-    }
+    const int32_t result = ParseMmsGetAnswer(response, blockLength);
     if (result != 0) {
         QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
         return result;

@@ -70,6 +70,15 @@ public:
     // past the end of the body.
     static std::unique_ptr<AndroidOperation> ParseRespStream(ByteArray& body);
 
+    // The part of PutMMSFileToPhone after the exchange: checks an answer up
+    // to its status word; 0 when the status is 1, else -2, -3, -5 or -6 as
+    // PutMMSFileToPhone returns them (the caller logs).
+    static int32_t ParseMmsPutAnswer(ByteArray& response);
+    // The same for an answer to a get, followed by its content block: on 0
+    // the block's blockLength bytes start at the read position and lie
+    // inside the body; -4 when the block's count is missing or larger.
+    static int32_t ParseMmsGetAnswer(ByteArray& response, int64_t& blockLength);
+
     int32_t PutMMSFileToPhone(int32_t port, const char* phoneName, const char* localPath);
     int32_t GetMMSFileFromPhone(int32_t port, const char* phoneName, const char* localPath);
 

@@ -122,13 +122,13 @@ void SweepEmptyFolders(const std::string& dir, int depth) {
 
 class Command {
 public:
-    Command(const PathJail& files, const PathJail& parts, MediaDb& db, WireReader& in)
-        : files_(files), parts_(parts), db_(db), in_(in) {}
+    Command(const PathJail& files, const PathJail& parts, MediaDb& db, const FileRequest& req)
+        : files_(files), parts_(parts), db_(db), req_(req) {}
 
     std::string path;  // first path of the request, for the log
 
-    Outcome Run(std::int32_t code) {
-        switch (code) {
+    Outcome Run() {
+        switch (req_.command) {
             case kGetChunk: return GetChunk();
             case kPutChunk: return PutChunk();
             case kDeleteFile: return DeleteFile();
@@ -148,11 +148,11 @@ private:
     static Outcome Refuse(std::string why) { Outcome o; o.note = std::move(why); return o; }
     static Outcome Done(Bytes result = {}) { Outcome o; o.status = kOk; o.result = std::move(result); return o; }
 
-    // Reads the path string and resolves it; nullopt (with why set) when
-    // the request is malformed or the path is refused.
+    // Resolves the request's first path; nullopt (with why set) when the
+    // request is malformed or the path is refused.
     std::optional<ResolvedPath> ReadPath(const PathJail& jail, std::string& why) {
-        std::string p;
-        if (!in_.String(p)) { why = "malformed request"; return std::nullopt; }
+        if (req_.paths.empty()) { why = "malformed request"; return std::nullopt; }
+        std::string p = req_.paths.front();
         if (path.empty()) path = p;
         // Part names are often bare ("PART_17"); they are taken relative
         // to the parts folder. Phone paths must be absolute.
@@ -165,8 +165,8 @@ private:
     Outcome GetChunk() {
         std::string why;
         auto r = ReadPath(files_, why);
-        std::int32_t offset = 0, length = 0;
-        if (!in_.Int32(offset) || !in_.Int32(length)) return Refuse("malformed request");
+        const std::int32_t offset = req_.offset, length = req_.length;
+        if (req_.malformed) return Refuse("malformed request");
         if (!r) return Refuse(why);
         if (offset < 0 || length < 0) return Refuse("negative offset or length");
         UniqueFd fd(::open(r->fs.c_str(), O_RDONLY | O_CLOEXEC));
@@ -183,10 +183,10 @@ private:
     Outcome PutChunk() {
         std::string why;
         auto r = ReadPath(files_, why);
-        std::int32_t offset = 0;
-        const std::uint8_t* data = nullptr;
-        std::size_t n = 0;
-        if (!in_.Int32(offset) || !in_.Block(data, n)) return Refuse("malformed request");
+        const std::int32_t offset = req_.offset;
+        const std::uint8_t* data = req_.data;
+        const std::size_t n = req_.data_size;
+        if (req_.malformed) return Refuse("malformed request");
         if (!r) return Refuse(why);
         if (r->is_root || offset < 0) return Refuse("bad target or offset");
         if (!MakeParents(files_.root(), r->fs)) return Refuse("cannot create folders");
@@ -274,14 +274,11 @@ private:
     }
 
     Outcome ScanMedia() {
-        std::int32_t n = 0;
-        if (!in_.Int32(n) || n < 0 || static_cast<std::size_t>(n) > in_.remaining() / 2)
-            return Refuse("malformed request");
+        // The paths read before a malformed end are registered, then the
+        // request is refused.
         WireWriter entries;
         std::int32_t found = 0;
-        for (std::int32_t i = 0; i < n; ++i) {
-            std::string p;
-            if (!in_.String(p)) return Refuse("malformed request");
+        for (const std::string& p : req_.paths) {
             if (path.empty()) path = p;
             auto r = files_.Resolve(p);
             struct stat st {};
@@ -293,6 +290,8 @@ private:
             entries.String(std::to_string(*id));
             ++found;
         }
+        if (req_.malformed) return Refuse("malformed request");
+        const std::size_t n = req_.paths.size();
         WireWriter w;
         w.Int32(kScanMedia);
         w.Int32(found);
@@ -328,8 +327,8 @@ private:
     Outcome Rename() {
         std::string why;
         auto from = ReadPath(files_, why);
-        std::string second;
-        if (!in_.String(second)) return Refuse("malformed request");
+        if (req_.malformed) return Refuse("malformed request");
+        const std::string& second = req_.paths[1];
         if (!from) return Refuse(why);
         auto to = files_.Resolve(second);
         if (!to) return Refuse("second path refused");
@@ -360,9 +359,9 @@ private:
     Outcome PutPart() {
         std::string why;
         auto r = ReadPath(parts_, why);
-        const std::uint8_t* data = nullptr;
-        std::size_t n = 0;
-        if (!in_.Block(data, n)) return Refuse("malformed request");
+        const std::uint8_t* data = req_.data;
+        const std::size_t n = req_.data_size;
+        if (req_.malformed) return Refuse("malformed request");
         if (!r) return Refuse(why);
         if (r->is_root) return Refuse("no part name");
         if (!MakeParents(parts_.root(), r->fs)) return Refuse("cannot create folders");
@@ -376,7 +375,7 @@ private:
     const PathJail& files_;
     const PathJail& parts_;
     MediaDb& db_;
-    WireReader& in_;
+    const FileRequest& req_;
 };
 
 }  // namespace
@@ -398,16 +397,16 @@ Bytes FrameFileAnswer(std::int32_t status, const Bytes& result) {
 }
 
 ServiceAnswer FileService::Handle(const Bytes& request) const {
-    WireReader in(request);
-    std::int32_t length = 0, code = 0;
+    FileRequest req;
     ServiceAnswer a;
-    if (!in.Expect(kSyncMarker) || !in.Int32(length) || !in.Int32(code)) {
+    if (!ParseFileRequest(request.data(), request.size(), req)) {
         a.body = FrameFileAnswer(kFailed);
         a.summary = "filesync malformed frame status=0";
         return a;
     }
-    Command cmd(files_, parts_, db_, in);
-    Outcome o = cmd.Run(code);
+    const std::int32_t code = req.command;
+    Command cmd(files_, parts_, db_, req);
+    Outcome o = cmd.Run();
     a.body = FrameFileAnswer(o.status, o.result);
     a.summary = "filesync cmd=" + std::to_string(code) + " path=\"" + LogQuote(cmd.path) + "\" status=" +
                 std::to_string(o.status) + (o.note.empty() ? "" : " (" + o.note + ")");

@@ -3,26 +3,13 @@
 
 #include "media_db.h"
 #include "path_jail.h"
+#include "requests.h"
 #include "wire.h"
 
 #include <optional>
 #include <string>
 
 namespace phone_service {
-
-enum FileCommand : std::int32_t {
-    kGetChunk = 11,
-    kPutChunk = 12,
-    kDeleteFile = 13,
-    kGetInfo = 14,
-    kEnumDir = 15,
-    kScanMedia = 16,
-    kDeletePath = 17,
-    kDeleteEmptyPath = 18,
-    kRename = 20,
-    kGetMmsPart = 21,
-    kPutMmsPart = 22,
-};
 
 struct ServiceAnswer {
     Bytes body;

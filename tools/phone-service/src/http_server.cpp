@@ -1,5 +1,7 @@
 #include "http_server.h"
 
+#include "requests.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -25,18 +27,6 @@ const char* ReasonFor(int status) {
         case 501: return "Not Implemented";
         default: return "Error";
     }
-}
-
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string TrimSpaces(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-    return s.substr(b, e - b);
 }
 
 // Waits until fd is ready for events or the time-out passes. When stop_fd
@@ -191,44 +181,13 @@ bool HttpServer::ReadRequest(int fd, HttpRequest& req, int& error_status) {
     }
     if (header_end > config_.max_header_bytes) { error_status = 431; return false; }
 
-    // Request line: METHOD SP TARGET SP VERSION.
-    const std::size_t line_end = buf.find("\r\n");
-    const std::string line = buf.substr(0, line_end);
-    const std::size_t sp1 = line.find(' ');
-    const std::size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
-    if (sp2 == std::string::npos || line.compare(sp2 + 1, 5, "HTTP/") != 0) { error_status = 400; return false; }
-    req.method = line.substr(0, sp1);
-    req.path = line.substr(sp1 + 1, sp2 - sp1 - 1);
-    const std::size_t q = req.path.find('?');
-    if (q != std::string::npos) req.path.resize(q);
-
-    // Headers: only the body length matters. Names are matched without
-    // regard to case; a second, different length is refused.
-    bool have_length = false;
-    bool expect_continue = false;  // curl asks before sending a larger body
-    std::size_t length = 0;
-    std::size_t pos = line_end + 2;
-    while (pos < header_end) {
-        std::size_t eol = buf.find("\r\n", pos);
-        if (eol == std::string::npos || eol > header_end) eol = header_end;
-        const std::string h = buf.substr(pos, eol - pos);
-        pos = eol + 2;
-        const std::size_t colon = h.find(':');
-        if (colon == std::string::npos) continue;
-        const std::string name = Lower(TrimSpaces(h.substr(0, colon)));
-        const std::string value = TrimSpaces(h.substr(colon + 1));
-        if (name == "transfer-encoding") { error_status = 501; return false; }
-        if (name == "expect" && Lower(value) == "100-continue") expect_continue = true;
-        if (name != "content-length") continue;
-        if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos) {
-            error_status = 400;
-            return false;
-        }
-        const std::size_t v = std::stoull(value);
-        if (have_length && v != length) { error_status = 400; return false; }
-        have_length = true;
-        length = v;
-    }
+    RequestHead head;
+    error_status = ParseRequestHead(std::string_view(buf).substr(0, header_end), head);
+    if (error_status != 0) return false;
+    req.method = std::move(head.method);
+    req.path = std::move(head.path);
+    const bool expect_continue = head.expect_continue;  // curl asks before sending a larger body
+    const std::size_t length = head.content_length;
     if (length > config_.max_body_bytes) { error_status = 413; return false; }
 
     // Bytes already read past the header block are the start of the body.

@@ -1,5 +1,7 @@
 #include "table_service.h"
 
+#include "requests.h"
+
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -9,27 +11,11 @@
 namespace phone_service {
 namespace {
 
-constexpr std::int32_t kInsert = 1, kDelete = 2, kUpdate = 3, kQuery = 4;
-constexpr std::int32_t kTypeInt = 1, kTypeText = 2, kTypeBlob = 3, kTypeInt64 = 4;
-
 constexpr std::string_view kPlaylistsUri = "content://media/external/audio/playlists";
 constexpr std::string_view kAudioUri = "content://media/external/audio/media";
 
-struct Value {
-    std::int32_t type = -1;
-    bool present = false;
-    std::int64_t number = 0;
-    std::string text;
-};
-
-struct Record {
-    std::int32_t seq = 0;
-    std::int32_t kind = 0;
-    std::string uri;
-    std::vector<std::pair<std::string, Value>> columns;
-    std::string selection;
-    std::vector<std::string> projection;
-};
+using Value = TableValue;
+using Record = TableRecord;
 
 struct Answer {
     std::int32_t code = 0;
@@ -98,61 +84,6 @@ std::optional<std::optional<std::int64_t>> ParseSelection(std::string_view sel) 
     std::int64_t id = 0;
     if (!ParseDecimal(sel, id)) return std::nullopt;
     return std::optional<std::int64_t>(id);
-}
-
-bool ReadColumns(WireReader& in, Record& r) {
-    std::int32_t count = 0;
-    // Each column needs at least its name's count and its type code.
-    if (!in.Int32(count) || count < 0 || static_cast<std::size_t>(count) > in.remaining() / 6) return false;
-    r.columns.resize(static_cast<std::size_t>(count));
-    for (auto& c : r.columns)
-        if (!in.String(c.first) || !in.Int32(c.second.type)) return false;
-    for (auto& c : r.columns) {
-        Value& v = c.second;
-        std::int32_t i32 = 0;
-        const std::uint8_t* p = nullptr;
-        std::size_t n = 0;
-        switch (v.type) {
-            case kTypeInt: if (!in.Int32(i32)) return false; v.number = i32; break;
-            case kTypeInt64: if (!in.Int64(v.number)) return false; break;
-            case kTypeText: if (!in.String(v.text)) return false; break;
-            case kTypeBlob:
-                if (!in.Block(p, n)) return false;
-                v.text.assign(reinterpret_cast<const char*>(p), n);
-                break;
-            default: continue;  // unknown type code: the sender wrote no value
-        }
-        v.present = true;
-    }
-    return true;
-}
-
-// Reads one record's fields from its own bytes; false when it is malformed.
-bool ParseRecord(WireReader& in, Record& r) {
-    if (!in.Int32(r.seq) || !in.Int32(r.kind) || !in.String(r.uri)) return false;
-    switch (r.kind) {
-        case kInsert: {
-            std::int32_t option = 0, option_value = 0;
-            std::string option_text;
-            if (!ReadColumns(in, r) || !in.Int32(option)) return false;
-            if (option == 1 && (!in.Int32(option_value) || !in.String(option_text))) return false;
-            return true;
-        }
-        case kUpdate: return ReadColumns(in, r) && in.String(r.selection);
-        case kDelete: return in.String(r.selection);
-        case kQuery: {
-            std::int32_t param = 0, count = 0;
-            std::string text;
-            if (!in.Int32(param) || !in.Int32(count) || count < 0 ||
-                static_cast<std::size_t>(count) > in.remaining() / 2)
-                return false;
-            r.projection.resize(static_cast<std::size_t>(count));
-            for (auto& p : r.projection)
-                if (!in.String(p)) return false;
-            return in.String(r.selection) && in.String(text);
-        }
-        default: return true;  // kind 5 and others parse but are not applied
-    }
 }
 
 void Bind(Statement& st, int index, const Value& v) {
@@ -336,19 +267,14 @@ Bytes FrameTableAnswer(std::int32_t count, const Bytes& records) {
 ServiceAnswer TableService::Handle(const Bytes& request, int failing_record) const {
     ServiceAnswer out;
     WireReader in(request);
-    std::int32_t follows = 0, count = 0;
-    if (!in.Expect(kSyncMarker) || !in.Int32(follows) || follows < 0 ||
-        static_cast<std::size_t>(follows) > in.remaining() || !in.Int32(count) || count < 0) {
+    std::int32_t count = 0;
+    if (!ParseTableEnvelope(in, count)) {
         // Nothing can be told apart: an answer without records, which the
         // client reads as "no operation succeeded".
         out.body = FrameTableAnswer(0, {});
         out.summary = "tablesync malformed envelope, 0 records";
         return out;
     }
-    // Every record takes at least its 4-byte length, so this bounds the
-    // walk by the bytes actually sent, whatever the count says.
-    if (static_cast<std::size_t>(count) > in.remaining() / 4) count = static_cast<std::int32_t>(in.remaining() / 4);
-
     // Records are parsed, applied and answered one at a time, so memory
     // does not grow with the record count. Each is delimited by its own
     // length: a malformed one is answered with code 0 and the next one is
@@ -363,11 +289,10 @@ ServiceAnswer TableService::Handle(const Bytes& request, int failing_record) con
         const bool in_tx = s.Exec("BEGIN IMMEDIATE");
         Applier applier(s.db());
         for (std::int32_t i = 0; i < count; ++i) {
-            std::int32_t length = 0;
             WireReader bytes(nullptr, 0);
-            if (!in.Int32(length) || length < 0 || !in.Sub(static_cast<std::size_t>(length), bytes)) break;
+            if (!NextTableRecord(in, bytes)) break;
             Record r;
-            const bool parsed = ParseRecord(bytes, r);
+            const bool parsed = ParseTableRecord(bytes, r);
             const bool forced = failing_record == i + 1;
             Answer a;
             if (parsed && !forced && in_tx && s.Exec("SAVEPOINT rec")) {
