@@ -152,6 +152,14 @@ public:
     std::string Relative(const std::string& phonePath) { return phonePath.substr(mDevice.size() + 1); }
 
     bool PlaylistCreated() const { return mPlaylist.playlistId != nullptr; }
+    // The same playlist, created here without faults, to update (op 2) or
+    // delete (op 3).
+    void PlaylistToChange(intptr_t op) {
+        PlaylistToCreate();
+        ASSERT_EQ(SyncPlaylist(&connect, &job), 0);
+        ASSERT_NE(mPlaylist.playlistId, nullptr);
+        mPlaylist.playlistOp = op;
+    }
     // A playlist of one song (phone path device/Music/song.mp3) to create
     // with SyncPlaylist.
     void PlaylistToCreate() {
@@ -280,6 +288,20 @@ std::vector<Job> Jobs() {
              w.PlaylistToCreate();
          },
          [](World& w) { return SyncPlaylist(&w.connect, &w.job); }, [](World& w) { return w.PlaylistCreated(); }},
+        // Their work is in the media database: the loops check results,
+        // crashes and handles.
+        {"playlist update",
+         [](World& w) {
+             w.OnPhone("Music/song.mp3", "s");
+             w.PlaylistToChange(2);
+         },
+         [](World& w) { return SyncPlaylist(&w.connect, &w.job); }, [](World&) { return true; }},
+        {"playlist delete",
+         [](World& w) {
+             w.OnPhone("Music/song.mp3", "s");
+             w.PlaylistToChange(3);
+         },
+         [](World& w) { return SyncPlaylist(&w.connect, &w.job); }, [](World&) { return true; }},
     };
 }
 
