@@ -103,7 +103,21 @@ bool IsWindowsNameChar(char16_t c) {
 // looks like a picture and is a program.
 bool IsBidiControl(char16_t c) { return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069); }
 
-char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+}  // namespace
+
+namespace pc_paths {
+
+char16_t WindowsCaseFold(char16_t c) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
+        (c >= 0x430 && c <= 0x44F))
+        return static_cast<char16_t>(c - 0x20);
+    if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
+    return c;
+}
+
+}  // namespace pc_paths
+
+namespace {
 
 // CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9 in any case, for the part before
 // the first "." with trailing blanks removed: Windows takes such a name for
@@ -112,7 +126,7 @@ char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<ch
 bool IsReservedDeviceName(const std::u16string& segment) {
     std::u16string stem = segment.substr(0, segment.find(u'.'));
     while (!stem.empty() && stem.back() == u' ') stem.pop_back();
-    for (char16_t& c : stem) c = AsciiUpper(c);
+    for (char16_t& c : stem) c = pc_paths::WindowsCaseFold(c);
     if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL") return true;
     return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
            stem[3] >= u'1' && stem[3] <= u'9';
@@ -203,15 +217,7 @@ bool RelativeBelow(PathStyle style, const std::u16string& entry, const std::u16s
 std::u16string RunNames::Key(const std::u16string& path) const {
     if (mStyle == PathStyle::kPosix) return path;
     std::u16string key = path;
-    for (char16_t& c : key) {
-        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
-            (c >= 0x430 && c <= 0x44F))
-            c = static_cast<char16_t>(c - 0x20);
-        else if (c >= 0x450 && c <= 0x45F)
-            c = static_cast<char16_t>(c - 0x50);
-        else if (c == u'/')
-            c = u'\\';
-    }
+    for (char16_t& c : key) c = c == u'/' ? u'\\' : WindowsCaseFold(c);
     return key;
 }
 

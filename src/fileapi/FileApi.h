@@ -72,6 +72,11 @@ struct TransferTask {
 
 namespace pc_paths {
 
+// The upper-case letter a Windows file system takes a letter for: the
+// simple case mapping of the Latin, Greek and Cyrillic letters, others as
+// they are.
+char16_t WindowsCaseFold(char16_t c);
+
 // The PC names one copy run has settled on, compared as the PC file system
 // compares them: case-insensitively in the Windows style (simple case
 // mapping of the Latin, Greek and Cyrillic letters), byte for byte in the
