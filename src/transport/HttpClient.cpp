@@ -174,7 +174,9 @@ int32_t HttpClient::AwaitSocket(Await what, std::chrono::steady_clock::time_poin
                                                        : mSocket.WaitWritable(kReceivePollMs);
         if (ready > 0) return 0;
         if (ready < 0) {
-            // The wait itself failed: no later one can be trusted either.
+            // The wait itself failed: no later one can be trusted either,
+            // and the peer may still be at work on the request.
+            mWaitFailed = true;
             QS_LOG_SOCKET("HttpClient::Request");
             return what == Await::kReadable ? -4 : -3;
         }
@@ -298,6 +300,7 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
     }
 
     Settle();
+    mWaitFailed = false;
     mSocket.Close();
     // A request with a short time-out (a clean-up after Stop) waits no
     // longer than that for a host that does not answer at all.
@@ -318,7 +321,7 @@ int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
     const int32_t received = ReceiveResponse(response, timeoutSeconds, stopFlag, std::min(maxBody, kMaxResponseBody));
     // An answer, or a peer that closed or answered nonsense: the peer is done
     // with the request. A stop or a time-out leaves it possibly at work.
-    if (received >= 0 || received == -4) mAwaitingAnswer = false;
+    if (received >= 0 || (received == -4 && !mWaitFailed)) mAwaitingAnswer = false;
     Settle();
     return received;
 }

@@ -161,4 +161,5 @@ private:
     SocketClient mSocket;
     uint32_t mSettleMs = 0;
     bool mAwaitingAnswer = false;  // sent whole, no complete answer yet
+    bool mWaitFailed = false;      // a failed wait, not the peer, ended the exchange
 };
