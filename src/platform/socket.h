@@ -92,6 +92,10 @@ ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t po
 // Waits at most milliseconds for a started connect to finish. kFailed leaves
 // the reason in the thread's last sockets error.
 ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds);
+// How a started connect ended, once a wait (WaitForAny, kConnected) has
+// reported its socket; reportedFailed is that entry's failed mark. kFailed
+// leaves the reason in the thread's last sockets error.
+ConnectProgress ConnectOutcome(const Socket& socket, bool reportedFailed);
 
 enum class Readiness { kReady, kTimedOut, kFailed };
 
@@ -101,6 +105,26 @@ Readiness WaitReadable(const Socket& socket, uint32_t milliseconds);
 // Waits at most milliseconds until a send would not block: the socket's
 // send buffer has room, or an error is pending (the send then fails).
 Readiness WaitWritable(const Socket& socket, uint32_t milliseconds);
+
+// One wait over several sockets, so that one thread can drive several
+// connections: each entry names a socket and what it waits for.
+enum class Awaited {
+    kReadable,   // as WaitReadable
+    kWritable,   // as WaitWritable
+    kConnected,  // as WaitConnected: a started connect has ended, either way
+};
+struct AwaitedSocket {
+    const Socket* socket = nullptr;
+    Awaited what = Awaited::kReadable;
+    bool ready = false;   // out: the socket is ready for what it waits for
+    bool failed = false;  // out: it is ready because of an error or a failed connect
+};
+// Most entries one wait takes.
+constexpr size_t kMaxAwaitedSockets = 16;
+// Waits at most milliseconds until at least one of count entries (1 to
+// kMaxAwaitedSockets) is ready. kReady marks the ready entries; kTimedOut and
+// kFailed leave every entry unmarked.
+Readiness WaitForAny(AwaitedSocket* entries, size_t count, uint32_t milliseconds);
 
 // Bytes that a receive can take at once (FIONREAD).
 bool BytesWaiting(const Socket& socket, size_t* count);

@@ -132,6 +132,11 @@ ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
     const int ready = PollOne(socket, POLLOUT, milliseconds, &revents);
     if (ready < 0) return ConnectProgress::kFailed;
     if (ready == 0) return ConnectProgress::kPending;
+    return ConnectOutcome(socket, false);
+}
+
+ConnectProgress ConnectOutcome(const Socket& socket, bool) {
+    // poll reports a failed connect as writable too; SO_ERROR tells which.
     int error = 0;
     if (!ReadPendingError(socket, &error)) return ConnectProgress::kFailed;
     if (error != 0) {
@@ -139,6 +144,39 @@ ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
         return ConnectProgress::kFailed;
     }
     return ConnectProgress::kConnected;
+}
+
+Readiness WaitForAny(AwaitedSocket* entries, size_t count, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
+    if (count == 0 || count > kMaxAwaitedSockets) {
+        errno = EINVAL;
+        return Readiness::kFailed;
+    }
+    pollfd polled[kMaxAwaitedSockets];
+    for (size_t i = 0; i < count; ++i) {
+        entries[i].ready = entries[i].failed = false;
+        polled[i].fd = Fd(*entries[i].socket);
+        polled[i].events = entries[i].what == Awaited::kReadable ? POLLIN : POLLOUT;
+        polled[i].revents = 0;
+    }
+    int ready;
+    do {
+        ready = ::poll(polled, static_cast<nfds_t>(count), static_cast<int>(milliseconds));
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) return Readiness::kFailed;
+    if (ready == 0) return Readiness::kTimedOut;
+    for (size_t i = 0; i < count; ++i) {
+        if (polled[i].revents & POLLNVAL) {
+            errno = EBADF;
+            return Readiness::kFailed;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        // The event, POLLHUP or POLLERR: the call waited for will not block.
+        entries[i].ready = polled[i].revents != 0;
+        entries[i].failed = (polled[i].revents & POLLERR) != 0;
+    }
+    return Readiness::kReady;
 }
 
 Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {

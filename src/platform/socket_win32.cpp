@@ -129,13 +129,59 @@ ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
     const int ready = SelectWritable(socket, milliseconds, &failed);
     if (ready == SOCKET_ERROR) return ConnectProgress::kFailed;
     if (ready == 0) return ConnectProgress::kPending;
+    return ConnectOutcome(socket, failed);
+}
+
+ConnectProgress ConnectOutcome(const Socket& socket, bool reportedFailed) {
     int error = 0;
     if (!ReadPendingError(socket, &error)) return ConnectProgress::kFailed;
-    if (failed || error != 0) {
+    if (reportedFailed || error != 0) {
         WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
         return ConnectProgress::kFailed;
     }
     return ConnectProgress::kConnected;
+}
+
+Readiness WaitForAny(AwaitedSocket* entries, size_t count, uint32_t milliseconds) {
+    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
+    if (count == 0 || count > kMaxAwaitedSockets) {
+        WSASetLastError(WSAEINVAL);
+        return Readiness::kFailed;
+    }
+    // select, not WSAPoll: older Windows versions' WSAPoll does not report a
+    // refused non-blocking connect, which shows in select's exception set.
+    fd_set readable;
+    fd_set writable;
+    fd_set exceptions;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&exceptions);
+    for (size_t i = 0; i < count; ++i) {
+        AwaitedSocket& entry = entries[i];
+        entry.ready = entry.failed = false;
+        const SOCKET native = Native(*entry.socket);
+        if (entry.what == Awaited::kReadable) {
+            FD_SET(native, &readable);
+        } else {
+            FD_SET(native, &writable);
+            FD_SET(native, &exceptions);
+        }
+    }
+    timeval timeout = Timeout(milliseconds);
+    const int ready = ::select(0, &readable, &writable, &exceptions, &timeout);
+    if (ready == SOCKET_ERROR) return Readiness::kFailed;
+    if (ready == 0) return Readiness::kTimedOut;
+    for (size_t i = 0; i < count; ++i) {
+        AwaitedSocket& entry = entries[i];
+        const SOCKET native = Native(*entry.socket);
+        if (entry.what == Awaited::kReadable) {
+            entry.ready = FD_ISSET(native, &readable) != 0;
+        } else {
+            entry.failed = FD_ISSET(native, &exceptions) != 0;
+            entry.ready = entry.failed || FD_ISSET(native, &writable) != 0;
+        }
+    }
+    return Readiness::kReady;
 }
 
 Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {

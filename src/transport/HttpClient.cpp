@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "log/Log.h"
-#include "platform/thread.h"
 
 namespace {
 
@@ -141,207 +140,355 @@ int32_t HttpClient::HttpPkgFinished(const uint8_t* data, int32_t length, ByteArr
     return scan.Examine(data, length, response);
 }
 
-bool HttpClient::ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
-                                    uint32_t noAnswerMs) {
-    for (int32_t attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        if (Raised(stopFlag)) return false;
-        const int32_t result = mSocket.Connect(host, port, stopFlag, noAnswerMs);
-        if (result == 0) return true;
-        ::qslog::LogToDebugger(u"Connect Error, Try Again, Pls Wait...\r\n");
-        // A refused attempt is retried at once. A host that did not answer
-        // within the connect bound will not answer the next attempts either,
-        // and a stop ends the loop at its next check.
-        if (result == -5 || result == -6) return false;
+HttpClient::~HttpClient() {
+    Abandon();
+    try {
+        Drive();  // a settle wait receives into a buffer of its own: nothing throws
+    } catch (...) {
     }
-    return false;
-}
-
-int32_t HttpClient::AwaitSocket(Await what, std::chrono::steady_clock::time_point lastActivity,
-                                std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag) {
-    for (;;) {
-        if (Raised(stopFlag)) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            return -6;
-        }
-        if (std::chrono::steady_clock::now() - lastActivity >= timeout) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            return -5;
-        }
-        // Wake as soon as bytes (or the peer's close) arrive or the send
-        // buffer has room, at the latest after one poll interval for the stop
-        // and time-out checks.
-        const int32_t ready = what == Await::kReadable ? mSocket.WaitReadable(kReceivePollMs)
-                                                       : mSocket.WaitWritable(kReceivePollMs);
-        if (ready > 0) return 0;
-        if (ready < 0) {
-            // The wait itself failed: no later one can be trusted either,
-            // and the peer may still be at work on the request.
-            mWaitFailed = true;
-            QS_LOG_SOCKET("HttpClient::Request");
-            return what == Await::kReadable ? -4 : -3;
-        }
-    }
-}
-
-int32_t HttpClient::SendRequest(const std::string& head, const void* body, int32_t bodyLength,
-                                int32_t timeoutSeconds, const std::atomic<uint8_t>* stopFlag) {
-    using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::seconds(std::max(timeoutSeconds, 0));
-    const int64_t total = static_cast<int64_t>(head.size()) + bodyLength;
-    int64_t sent = 0;
-    auto lastProgress = Clock::now();
-    for (;;) {
-        const int64_t before = sent;
-        if (mSocket.SendSome(head.data(), static_cast<int32_t>(head.size()), body, bodyLength, &sent) != 0) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            return -3;
-        }
-        if (sent == total) return 0;
-        if (sent > before) lastProgress = Clock::now();
-        const int32_t awaited = AwaitSocket(Await::kWritable, lastProgress, timeout, stopFlag);
-        if (awaited != 0) return awaited;
-    }
-}
-
-int32_t HttpClient::ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
-                                    const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
-    using Clock = std::chrono::steady_clock;
-    // The header block and whatever body arrives with it; the rest of the
-    // body goes straight into the response.
-    constexpr int32_t kFirstReceive = 4096;
-    const auto timeout = std::chrono::seconds(std::max(timeoutSeconds, 0));
-    std::vector<uint8_t> head(kFirstReceive);
-    int32_t have = 0;
-    ResponseScan scan(maxBody);
-    auto lastActivity = Clock::now();
-    int32_t examined = -1;
-    while (examined == -1) {
-        const int32_t awaited = AwaitSocket(Await::kReadable, lastActivity, timeout, stopFlag);
-        if (awaited != 0) return awaited;
-        if (have == static_cast<int32_t>(head.size())) head.resize(head.size() * 2);
-        int32_t got = 0;
-        // -1 is a socket error; -2 an orderly close before the response was
-        // complete, which no later cycle can repair.
-        if (mSocket.ReceiveInto(head.data() + have, static_cast<int32_t>(head.size()) - have, &got) != 0) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            return -4;
-        }
-        if (got == 0) continue;
-        lastActivity = Clock::now();
-        have += got;
-        examined = scan.Examine(head.data(), have, nullptr);
-        if (examined == -3) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            return -4;
-        }
-    }
-    const int32_t bodyLength = std::max(scan.BodyLength(), 0);
-    const int32_t kept = response ? response->GetLength() : 0;
-    // The body's own buffer, sized from its Content-Length; without a
-    // response to append to, the bytes still have to be taken off the wire.
-    std::vector<uint8_t> discard;
-    uint8_t* body = nullptr;
-    if (bodyLength > 0) {
-        if (response) {
-            body = response->Extend(bodyLength);
-        } else {
-            discard.resize(static_cast<size_t>(bodyLength));
-            body = discard.data();
-        }
-    }
-    int32_t filled = std::min(have - scan.BodyStart(), bodyLength);
-    if (filled > 0) std::memcpy(body, head.data() + scan.BodyStart(), static_cast<size_t>(filled));
-    head = std::vector<uint8_t>();
-    while (filled < bodyLength) {
-        const int32_t awaited = AwaitSocket(Await::kReadable, lastActivity, timeout, stopFlag);
-        int32_t got = 0;
-        if (awaited == 0 && mSocket.ReceiveInto(body + filled, bodyLength - filled, &got) != 0) {
-            QS_LOG_SOCKET("HttpClient::Request");
-            if (response) response->Truncate(kept);
-            return -4;
-        }
-        if (awaited != 0) {
-            if (response) response->Truncate(kept);
-            return awaited;
-        }
-        if (got > 0) {
-            lastActivity = Clock::now();
-            filled += got;
-        }
-    }
-    // The peer closes after its answer; letting it close first leaves
-    // TIME_WAIT on its side. A peer that keeps the connection open costs at
-    // most this short wait.
-    mSocket.WaitReadable(kPeerCloseWaitMs);
-    return bodyLength;
 }
 
 int32_t HttpClient::Request(const char* host, int32_t port, const char* path,
                             const char* requestLineFormat, const void* body, int32_t bodyLength,
                             ByteArray* response, int32_t timeoutSeconds,
                             const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
+    Begin(host, port, path, requestLineFormat, body, bodyLength, response, timeoutSeconds, stopFlag, maxBody);
+    Drive();
+    return mResult;
+}
+
+void HttpClient::Drive() {
+    while (!Finished()) {
+        platform::AwaitedSocket entry;
+        entry.socket = &mSocket.Handle();
+        entry.what = Awaited();
+        const platform::Readiness waited = platform::WaitForAny(&entry, 1, WaitBoundMs());
+        if (waited == platform::Readiness::kReady && !entry.ready) {
+            Advance(platform::Readiness::kTimedOut);
+        } else {
+            Advance(waited, entry.failed);
+        }
+    }
+}
+
+void HttpClient::Begin(const char* host, int32_t port, const char* path, const char* requestLineFormat,
+                       const void* body, int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
+                       const std::atomic<uint8_t>* stopFlag, int32_t maxBody) {
+    // An earlier exchange still under way ends first, its settle wait
+    // included.
+    Abandon();
+    Drive();
+    mResult = -1;
     if (!host || port < 1 || !path || !requestLineFormat || bodyLength < 0) {
         QS_LOG_SOCKET("HttpClient::Request");
-        return -1;
+        return;
     }
     const bool hasBody = body && bodyLength != 0;
-    std::string head = RequestLine(requestLineFormat, path);
-    head += kCacheHeader;
+    mHead = RequestLine(requestLineFormat, path);
+    mHead += kCacheHeader;
     if (hasBody) {
         char lengthLine[48];
         std::snprintf(lengthLine, sizeof lengthLine, "Content-Length:%d\r\n", bodyLength);
-        head += lengthLine;
+        mHead += lengthLine;
     }
-    head += kBlankLine;
-    const int64_t total = static_cast<int64_t>(head.size()) + (hasBody ? bodyLength : 0);
+    mHead += kBlankLine;
+    const int64_t total = static_cast<int64_t>(mHead.size()) + (hasBody ? bodyLength : 0);
     if (total > INT32_MAX) {
         QS_LOG_SOCKET("HttpClient::Request");
-        return -1;
+        return;
     }
 
-    Settle();
     mWaitFailed = false;
+    mAwaitingAnswer = false;
     mSocket.Close();
+    mHost = host;
+    mPort = port;
+    mStopFlag = stopFlag;
+    mTimeout = std::chrono::seconds(std::max(timeoutSeconds, 0));
     // A request with a short time-out (a clean-up after Stop) waits no
     // longer than that for a host that does not answer at all.
-    const uint32_t noAnswerMs =
+    mNoAnswerMs =
         timeoutSeconds > 0 && timeoutSeconds < static_cast<int32_t>(SocketClient::kConnectTimeoutMs / 1000)
             ? static_cast<uint32_t>(timeoutSeconds) * 1000u
             : SocketClient::kConnectTimeoutMs;
-    if (!ConnectWithRetries(host, port, stopFlag, noAnswerMs)) {
-        QS_LOG_SOCKET("HttpClient::Request");
-        return -2;
-    }
-    ::qslog::LogToDebugger(u"Connect Success.\r\n");
-
-    const int32_t sent = SendRequest(head, hasBody ? body : nullptr, hasBody ? bodyLength : 0, timeoutSeconds,
-                                     stopFlag);
-    if (sent != 0) return sent;
-    mAwaitingAnswer = true;
-    const int32_t received = ReceiveResponse(response, timeoutSeconds, stopFlag, std::min(maxBody, kMaxResponseBody));
-    // An answer, or a peer that closed or answered nonsense: the peer is done
-    // with the request. A stop or a time-out leaves it possibly at work.
-    if (received >= 0 || (received == -4 && !mWaitFailed)) mAwaitingAnswer = false;
-    Settle();
-    return received;
+    mBody = hasBody ? body : nullptr;
+    mBodyLength = hasBody ? bodyLength : 0;
+    mSent = 0;
+    mResponse = response;
+    mKept = response ? response->GetLength() : 0;
+    mMaxBody = std::min(maxBody, kMaxResponseBody);
+    mAttempts = 0;
+    Attempt();
 }
 
-void HttpClient::Settle() noexcept {
-    if (!mAwaitingAnswer) return;
-    mAwaitingAnswer = false;
-    if (mSettleMs == 0) return;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(mSettleMs);
-    uint8_t sink[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return;
-        const int32_t ready = mSocket.WaitReadable(static_cast<uint32_t>(std::min<int64_t>(left, kReceivePollMs)));
-        if (ready < 0) return;
-        if (ready == 0) continue;
-        int32_t got = 0;
-        if (mSocket.ReceiveInto(sink, static_cast<int32_t>(sizeof sink), &got) != 0) return;  // closed: done
+void HttpClient::Attempt() {
+    while (mAttempts < kConnectAttempts) {
+        ++mAttempts;
+        if (Raised(mStopFlag)) break;
+        const int32_t begun = mSocket.BeginConnect(mHost, mPort);
+        if (begun == 0) return Connected();
+        if (begun == 1) {
+            mPhase = Phase::kConnecting;
+            mDeadline = Clock::now() + std::chrono::milliseconds(std::min(mNoAnswerMs, SocketClient::kConnectTimeoutMs));
+            return;
+        }
+        // A refused attempt is retried at once.
+        ::qslog::LogToDebugger(u"Connect Error, Try Again, Pls Wait...\r\n");
     }
+    QS_LOG_SOCKET("HttpClient::Request");
+    mPhase = Phase::kIdle;
+    mResult = -2;
+}
+
+void HttpClient::ConnectAttemptFailed() {
+    ::qslog::LogToDebugger(u"Connect Error, Try Again, Pls Wait...\r\n");
+    Attempt();
+}
+
+void HttpClient::GiveUpConnecting() {
+    QS_LOG_SOCKET("SocketClient::Connect");
+    ::qslog::LogToDebugger(u"Connect Error, Try Again, Pls Wait...\r\n");
+    QS_LOG_SOCKET("HttpClient::Request");
+    mPhase = Phase::kIdle;
+    mResult = -2;
+}
+
+void HttpClient::Connected() {
+    ::qslog::LogToDebugger(u"Connect Success.\r\n");
+    mPhase = Phase::kSending;
+    mLastActivity = Clock::now();
+    SendStep();
+}
+
+platform::Awaited HttpClient::Awaited() const {
+    switch (mPhase) {
+        case Phase::kConnecting: return platform::Awaited::kConnected;
+        case Phase::kSending: return platform::Awaited::kWritable;
+        default: return platform::Awaited::kReadable;
+    }
+}
+
+uint32_t HttpClient::WaitBoundMs() const {
+    switch (mPhase) {
+        case Phase::kConnecting:
+        case Phase::kAwaitingClose:
+        case Phase::kSettling: {
+            // Rounded up, so that a wait never ends just short of the
+            // deadline.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(mDeadline - Clock::now()).count();
+            const uint32_t bound = mPhase == Phase::kAwaitingClose ? kPeerCloseWaitMs : kReceivePollMs;
+            return left <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left, bound));
+        }
+        default:
+            return kReceivePollMs;
+    }
+}
+
+void HttpClient::Advance(platform::Readiness readiness, bool reportedFailed) {
+    const bool ready = readiness == platform::Readiness::kReady;
+    const bool waitFailed = readiness == platform::Readiness::kFailed;
+    switch (mPhase) {
+        case Phase::kIdle:
+            return;
+        case Phase::kConnecting:
+            // A stop or the no-answer bound ends the attempts; a refused or
+            // failed attempt (a failed wait included) is retried.
+            if (Raised(mStopFlag)) return GiveUpConnecting();
+            if (ready) {
+                if (mSocket.EndConnect(reportedFailed) == 0) return Connected();
+                return ConnectAttemptFailed();
+            }
+            if (waitFailed) {
+                QS_LOG_SOCKET("SocketClient::Connect");
+                return ConnectAttemptFailed();
+            }
+            // A host that did not answer within the bound will not answer
+            // the next attempts either.
+            if (Clock::now() >= mDeadline) GiveUpConnecting();
+            return;
+        case Phase::kSending:
+        case Phase::kReceivingHead:
+        case Phase::kReceivingBody: {
+            const bool sending = mPhase == Phase::kSending;
+            if (waitFailed) {
+                // No later wait can be trusted either, and a peer that has
+                // the request whole may still be at work on it.
+                mWaitFailed = true;
+                QS_LOG_SOCKET("HttpClient::Request");
+                return Finish(sending ? -3 : -4);
+            }
+            if (ready) return sending ? SendStep() : ReceiveStep();
+            InFlightChecks();
+            return;
+        }
+        case Phase::kAwaitingClose:
+            // The peer's close, anything it sends, a failed wait or the end
+            // of the short wait: the connection is done with.
+            if (ready || waitFailed || Clock::now() >= mDeadline) mPhase = Phase::kIdle;
+            return;
+        case Phase::kSettling: {
+            bool over = waitFailed || Clock::now() >= mDeadline;
+            if (ready && !over) {
+                uint8_t sink[4096];
+                int32_t got = 0;
+                over = mSocket.ReceiveInto(sink, static_cast<int32_t>(sizeof sink), &got) != 0;  // closed: done
+            }
+            if (over) mPhase = Phase::kIdle;
+            return;
+        }
+    }
+}
+
+void HttpClient::SendStep() {
+    const int64_t total = static_cast<int64_t>(mHead.size()) + mBodyLength;
+    const int64_t before = mSent;
+    if (mSocket.SendSome(mHead.data(), static_cast<int32_t>(mHead.size()), mBody, mBodyLength, &mSent) != 0) {
+        QS_LOG_SOCKET("HttpClient::Request");
+        return Finish(-3);
+    }
+    if (mSent == total) {
+        mAwaitingAnswer = true;
+        return EnterReceive();
+    }
+    if (mSent > before) mLastActivity = Clock::now();
+    InFlightChecks();
+}
+
+bool HttpClient::InFlightChecks() {
+    if (Raised(mStopFlag)) {
+        QS_LOG_SOCKET("HttpClient::Request");
+        Finish(-6);
+        return false;
+    }
+    if (Clock::now() - mLastActivity >= mTimeout) {
+        QS_LOG_SOCKET("HttpClient::Request");
+        Finish(-5);
+        return false;
+    }
+    return true;
+}
+
+void HttpClient::EnterReceive() {
+    // The header block and whatever body arrives with it; the rest of the
+    // body goes straight into the response.
+    constexpr size_t kFirstReceive = 4096;
+    mPhase = Phase::kReceivingHead;
+    mHeadBuffer.resize(kFirstReceive);
+    mHave = 0;
+    mScan = ResponseScan(mMaxBody);
+    mBodyInto = nullptr;
+    mBodyTotal = 0;
+    mBodyFilled = 0;
+    mLastActivity = Clock::now();
+    InFlightChecks();
+}
+
+void HttpClient::ReceiveStep() {
+    int32_t got = 0;
+    if (mPhase == Phase::kReceivingHead) {
+        if (mHave == static_cast<int32_t>(mHeadBuffer.size())) mHeadBuffer.resize(mHeadBuffer.size() * 2);
+        // -1 is a socket error; -2 an orderly close before the response was
+        // complete, which no later step can repair.
+        if (mSocket.ReceiveInto(mHeadBuffer.data() + mHave, static_cast<int32_t>(mHeadBuffer.size()) - mHave,
+                                &got) != 0) {
+            QS_LOG_SOCKET("HttpClient::Request");
+            return Finish(-4);
+        }
+        if (got > 0) {
+            mLastActivity = Clock::now();
+            mHave += got;
+            const int32_t examined = mScan.Examine(mHeadBuffer.data(), mHave, nullptr);
+            if (examined == -3) {
+                QS_LOG_SOCKET("HttpClient::Request");
+                return Finish(-4);
+            }
+            if (examined != -1) {
+                // The body's own buffer, sized from its Content-Length;
+                // without a response to append to, the bytes still have to
+                // be taken off the wire.
+                mBodyTotal = std::max(mScan.BodyLength(), 0);
+                if (mBodyTotal > 0) {
+                    if (mResponse) {
+                        mBodyInto = mResponse->Extend(mBodyTotal);
+                    } else {
+                        mDiscard.resize(static_cast<size_t>(mBodyTotal));
+                        mBodyInto = mDiscard.data();
+                    }
+                }
+                mBodyFilled = std::min(mHave - mScan.BodyStart(), mBodyTotal);
+                if (mBodyFilled > 0)
+                    std::memcpy(mBodyInto, mHeadBuffer.data() + mScan.BodyStart(), static_cast<size_t>(mBodyFilled));
+                mPhase = Phase::kReceivingBody;
+                if (mBodyFilled >= mBodyTotal) return Complete();
+            }
+        }
+    } else {
+        if (mSocket.ReceiveInto(mBodyInto + mBodyFilled, mBodyTotal - mBodyFilled, &got) != 0) {
+            QS_LOG_SOCKET("HttpClient::Request");
+            return Finish(-4);
+        }
+        if (got > 0) {
+            mLastActivity = Clock::now();
+            mBodyFilled += got;
+            if (mBodyFilled >= mBodyTotal) return Complete();
+        }
+    }
+    InFlightChecks();
+}
+
+void HttpClient::Complete() {
+    mAwaitingAnswer = false;
+    mResult = mBodyTotal;
+    std::vector<uint8_t>().swap(mDiscard);
+    // The peer closes after its answer; letting it close first leaves
+    // TIME_WAIT on its side. A peer that keeps the connection open costs at
+    // most this short wait.
+    mPhase = Phase::kAwaitingClose;
+    mDeadline = Clock::now() + std::chrono::milliseconds(kPeerCloseWaitMs);
+}
+
+void HttpClient::Finish(int32_t result) {
+    // On a failure the response is left as it was.
+    if (mResponse && mPhase == Phase::kReceivingBody) mResponse->Truncate(mKept);
+    std::vector<uint8_t>().swap(mDiscard);
+    mResult = result;
+    // A peer that closed or answered nonsense is done with the request; a
+    // stop, a time-out or a failed wait leaves it possibly at work.
+    if (result == -4 && !mWaitFailed) mAwaitingAnswer = false;
+    if (mAwaitingAnswer && mSettleMs > 0) return EnterSettle();
+    mAwaitingAnswer = false;
+    mPhase = Phase::kIdle;
+}
+
+void HttpClient::EnterSettle() {
+    mAwaitingAnswer = false;
+    mPhase = Phase::kSettling;
+    mDeadline = Clock::now() + std::chrono::milliseconds(mSettleMs);
+}
+
+void HttpClient::Abandon() noexcept {
+    switch (mPhase) {
+        case Phase::kIdle:
+        case Phase::kSettling:
+            return;
+        case Phase::kAwaitingClose:  // complete: the result stands
+            mPhase = Phase::kIdle;
+            return;
+        case Phase::kReceivingHead:
+        case Phase::kReceivingBody:
+            if (mAwaitingAnswer && mSettleMs > 0) {
+                if (mResponse && mPhase == Phase::kReceivingBody) mResponse->Truncate(mKept);
+                mResult = -1;
+                return EnterSettle();
+            }
+            break;
+        default:
+            break;
+    }
+    if (mResponse && mPhase == Phase::kReceivingBody) mResponse->Truncate(mKept);
+    mAwaitingAnswer = false;
+    mResult = -1;
+    mPhase = Phase::kIdle;
 }
 
 int32_t HttpClient::Get(const char* host, int32_t port, const char* path, const void* body,

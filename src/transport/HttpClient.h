@@ -5,17 +5,24 @@
 // block and as many body bytes as its "Content-Length:" announces have
 // arrived; the status line is not examined.
 //
-// Callers create one client per request. The connection stays open after
-// Request returns and is closed by the next Request or by destroying the
-// client. A client belongs to one thread; the stop flag may be raised by any
-// other thread.
+// Callers create one client per request, or reuse one for requests one
+// after another. The connection stays open after Request returns and is
+// closed by the next request, by Close or by destroying the client. A client
+// belongs to one thread; the stop flag may be raised by any other thread.
+//
+// Request waits for its own socket. The same exchange can also be driven
+// step by step (Begin, Advance), so that one thread runs several exchanges
+// at once over one wait (WaitForAny); both ways send and receive the same
+// bytes with the same results.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/socket.h"
 #include "transport/ByteArray.h"
 #include "transport/SocketClient.h"
 
@@ -48,9 +55,10 @@ public:
     static constexpr uint32_t kPeerCloseWaitMs = 20;
 
     HttpClient() = default;
-    // A request abandoned after it was sent (see SetSettleOnAbandon) settles
-    // here too, when an exception ends it.
-    ~HttpClient() { Settle(); }
+    // An exchange still under way ends as Abandon says: one abandoned after
+    // it was sent (see SetSettleOnAbandon) settles here, when an exception
+    // ended it.
+    ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
@@ -84,6 +92,30 @@ public:
                     const char* requestLineFormat, const void* body, int32_t bodyLength,
                     ByteArray* response, int32_t timeoutSeconds,
                     const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
+
+    // The exchange of Request, step by step. Begin takes Request's arguments
+    // and goes as far as it can without waiting; then, until Finished(), the
+    // driver waits at most WaitBoundMs() for Awaited() on Handle() and calls
+    // Advance with what the wait reported for this socket (kReady with the
+    // entry's failed mark, kTimedOut when the wait ended for another socket
+    // or the bound, kFailed when the wait itself failed). Result() is then
+    // Request's result. host, body and response must outlive the exchange.
+    void Begin(const char* host, int32_t port, const char* path, const char* requestLineFormat,
+               const void* body, int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
+               const std::atomic<uint8_t>* stopFlag, int32_t maxBody = kMaxResponseBody);
+    bool Finished() const { return mPhase == Phase::kIdle; }
+    int32_t Result() const { return mResult; }
+    platform::Awaited Awaited() const;
+    uint32_t WaitBoundMs() const;
+    const platform::Socket& Handle() const { return mSocket.Handle(); }
+    void Advance(platform::Readiness readiness, bool reportedFailed = false);
+    // Ends an exchange that is not finished, as an exception does: one that
+    // was sent whole and owes a settle wait goes on settling (the driver
+    // keeps driving it until Finished()); any other ends now with -1, and a
+    // response it was receiving is left as it was. Never throws.
+    void Abandon() noexcept;
+    // Closes the connection of a finished exchange.
+    void Close() { mSocket.Close(); }
 
     int32_t Get(const char* host, int32_t port, const char* path, const void* body,
                 int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
@@ -139,27 +171,70 @@ public:
     void SetSettleOnAbandon(uint32_t ms) { mSettleMs = ms; }
 
 private:
-    // The settle wait of an abandoned request, if one is owed. Never throws.
-    void Settle() noexcept;
-    // Connects with up to kConnectAttempts attempts; true when connected.
-    // noAnswerMs bounds each attempt that gets no answer.
-    bool ConnectWithRetries(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
-                            uint32_t noAnswerMs);
-    // Sends head and body (may be empty) whole: 0, or -3, -5, -6 (logged).
-    int32_t SendRequest(const std::string& head, const void* body, int32_t bodyLength, int32_t timeoutSeconds,
-                        const std::atomic<uint8_t>* stopFlag);
-    // Waits for the response: its length or -4, -5, -6.
-    int32_t ReceiveResponse(ByteArray* response, int32_t timeoutSeconds,
-                            const std::atomic<uint8_t>* stopFlag, int32_t maxBody);
-    enum class Await { kReadable, kWritable };
-    // Waits until the socket is readable (or writable), the stop flag is
-    // raised or nothing has moved for timeout since lastActivity: 0 ready,
-    // -5, -6 (both logged).
-    int32_t AwaitSocket(Await what, std::chrono::steady_clock::time_point lastActivity,
-                        std::chrono::steady_clock::duration timeout, const std::atomic<uint8_t>* stopFlag);
+    using Clock = std::chrono::steady_clock;
+    enum class Phase {
+        kIdle,            // no exchange, or a finished one
+        kConnecting,      // an attempt is under way
+        kSending,         // connected, the request is leaving
+        kReceivingHead,   // sent whole, the header block is arriving
+        kReceivingBody,   // the body is arriving straight into its buffer
+        kAwaitingClose,   // complete; a short wait for the peer's close
+        kSettling,        // abandoned after it was sent; see SetSettleOnAbandon
+    };
+
+    // Drives the exchange over its own socket until it has finished.
+    void Drive();
+    // Connect attempts, from the next one on, until one is under way or
+    // made, or the attempts are used up.
+    void Attempt();
+    void ConnectAttemptFailed();
+    // A stop or the no-answer bound ends the attempt under way and the
+    // exchange (-2).
+    void GiveUpConnecting();
+    void Connected();
+    // Sends what the socket takes now, then the send's stop and time-out
+    // checks.
+    void SendStep();
+    void EnterReceive();
+    // Takes what has arrived (one receive), then the receive's checks.
+    void ReceiveStep();
+    // The stop and time-out checks of a phase with a request in flight:
+    // false when they ended the exchange.
+    bool InFlightChecks();
+    void Complete();
+    // The exchange's result is known: settles when it was sent whole and is
+    // owed a settle wait, otherwise it has finished.
+    void Finish(int32_t result);
+    void EnterSettle();
 
     SocketClient mSocket;
     uint32_t mSettleMs = 0;
+    Phase mPhase = Phase::kIdle;
+    int32_t mResult = 0;
     bool mAwaitingAnswer = false;  // sent whole, no complete answer yet
     bool mWaitFailed = false;      // a failed wait, not the peer, ended the exchange
+
+    // The exchange in progress.
+    const char* mHost = nullptr;
+    int32_t mPort = 0;
+    const std::atomic<uint8_t>* mStopFlag = nullptr;
+    Clock::duration mTimeout{};
+    uint32_t mNoAnswerMs = 0;
+    int32_t mAttempts = 0;
+    Clock::time_point mLastActivity;
+    Clock::time_point mDeadline;  // of a connect attempt, the close wait or the settle wait
+    std::string mHead;
+    const void* mBody = nullptr;
+    int32_t mBodyLength = 0;
+    int64_t mSent = 0;
+    ByteArray* mResponse = nullptr;
+    int32_t mKept = 0;                 // the response's length before the exchange
+    int32_t mMaxBody = kMaxResponseBody;
+    ResponseScan mScan;
+    std::vector<uint8_t> mHeadBuffer;  // the header block and the body bytes that came with it
+    int32_t mHave = 0;
+    std::vector<uint8_t> mDiscard;     // the body of a response nobody keeps
+    uint8_t* mBodyInto = nullptr;
+    int32_t mBodyTotal = 0;
+    int32_t mBodyFilled = 0;
 };

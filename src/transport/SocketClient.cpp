@@ -34,6 +34,19 @@ int32_t ReadinessResult(platform::Readiness readiness) {
 
 int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
                               uint32_t noAnswerMs) {
+    const int32_t begun = BeginConnect(host, port);
+    if (begun != 1) return begun;
+    const int32_t result = FinishConnect(stopFlag, std::min(noAnswerMs, kConnectTimeoutMs));
+    if (result == 0) {
+        mbStop = false;
+    } else {
+        mstrHost.clear();
+        mnPort = 0;
+    }
+    return result;
+}
+
+int32_t SocketClient::BeginConnect(const char* host, int32_t port) {
     if (!platform::StartSockets()) return -4;
     // A port beyond 16 bits would be cut to another port by the conversion.
     if (!host || port <= 0 || port > 0xFFFF) {
@@ -56,20 +69,34 @@ int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<
     }
     switch (platform::StartConnect(mSocket, address, static_cast<uint16_t>(port))) {
         case platform::ConnectProgress::kConnected:
-            break;
+            Connected(host, port);
+            return 0;
         case platform::ConnectProgress::kFailed:
             QS_LOG_SOCKET("SocketClient::Connect");
             return -2;
-        case platform::ConnectProgress::kPending: {
-            const int32_t result = FinishConnect(stopFlag, std::min(noAnswerMs, kConnectTimeoutMs));
-            if (result != 0) return result;
+        case platform::ConnectProgress::kPending:
             break;
-        }
     }
+    mstrHost = host;  // named now, kept once connected
+    mnPort = port;
+    return 1;
+}
+
+int32_t SocketClient::EndConnect(bool reportedFailed) {
+    if (platform::ConnectOutcome(mSocket, reportedFailed) != platform::ConnectProgress::kConnected) {
+        QS_LOG_SOCKET("SocketClient::Connect");
+        mstrHost.clear();
+        mnPort = 0;
+        return -2;
+    }
+    mbStop = false;
+    return 0;
+}
+
+void SocketClient::Connected(const char* host, int32_t port) {
     mstrHost = host;
     mnPort = port;
     mbStop = false;
-    return 0;
 }
 
 int32_t SocketClient::FinishConnect(const std::atomic<uint8_t>* stopFlag, uint32_t noAnswerMs) {

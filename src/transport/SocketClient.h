@@ -50,6 +50,17 @@ public:
     int32_t Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag = nullptr,
                     uint32_t noAnswerMs = kConnectTimeoutMs);
 
+    // Connect in two steps, for a caller that waits on several sockets at
+    // once. BeginConnect makes the attempt without waiting: 0 connected,
+    // 1 under way, or Connect's -1 ... -4. Under way, the caller waits for
+    // platform::Awaited::kConnected on Handle() and hands what the wait
+    // reported for it to EndConnect: 0 connected, -2 refused or failed
+    // (logged, the socket stays as after Connect's -2). The stop flag and
+    // the no-answer bound are the caller's to watch.
+    int32_t BeginConnect(const char* host, int32_t port);
+    int32_t EndConnect(bool reportedFailed);
+    const platform::Socket& Handle() const { return mSocket; }
+
     // Sends all length bytes with one send call, which does not wait for
     // room in the socket's send buffer.
     //   0  all bytes accepted
@@ -115,6 +126,8 @@ private:
     int32_t CheckPendingError(const char* function);
     // Runs a started non-blocking connect to its end: 0, -2, -5 or -6.
     int32_t FinishConnect(const std::atomic<uint8_t>* stopFlag, uint32_t noAnswerMs);
+    // Records the peer of a connection that has just been made.
+    void Connected(const char* host, int32_t port);
 
     std::string mstrHost;
     int32_t mnPort = 0;
