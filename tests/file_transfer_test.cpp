@@ -9,12 +9,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "context/SyncContext.h"
+#include "filesync/ChunkPump.h"
 #include "filesync/HttpFileAPI.h"
 #include "support/chunk_phone.h"
 #include "support/file_wire.h"
@@ -208,10 +211,33 @@ TEST_F(FileTransferTest, DownloadWithoutASizeFailsBeforeCreatingAnything) {
 
 // --- the pipeline as the phone sees it -------------------------------------
 
+// Every chunk exchange of a transfer runs on the thread that called it: the
+// five in flight share one readiness wait, and no thread is started.
+class ChunkThreads {
+public:
+    ChunkThreads() {
+        ChunkPump::SetChunkHookForTesting([this](const char*) {
+            std::lock_guard<std::mutex> guard(mLock);
+            mSeen.insert(std::this_thread::get_id());
+        });
+    }
+    ~ChunkThreads() { ChunkPump::SetChunkHookForTesting(nullptr); }
+    std::set<std::thread::id> Seen() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mSeen;
+    }
+
+private:
+    std::mutex mLock;
+    std::set<std::thread::id> mSeen;
+};
+
 TEST_F(FileTransferTest, AtMostFiveChunksAreInFlight) {
     const std::string bytes = RandomBytes(20 * kChunk + 9, 11);
     const fs::path local = scratch.path() / "twenty.bin";
     WriteFile(local, bytes);
+    ChunkThreads chunkThreads;
+    std::set<std::thread::id> callers;
     {
         ChunkPhone phone({"", false, 5});
         UsePort(phone.port());
@@ -220,6 +246,7 @@ TEST_F(FileTransferTest, AtMostFiveChunksAreInFlight) {
             result = CHttpFileAPI::PutFileEx(kLoopback, phone.port(), U8(local).c_str(), "/twenty.bin", nullptr,
                                              kTimeout);
         });
+        callers.insert(upload.get_id());
         ASSERT_TRUE(phone.WaitForChunks(5, 10s));
         // With five held, no sixth chunk is sent.
         EXPECT_FALSE(phone.WaitForChunks(6, 300ms));
@@ -242,6 +269,7 @@ TEST_F(FileTransferTest, AtMostFiveChunksAreInFlight) {
             result = CHttpFileAPI::GetFile(kLoopback, phone.port(), "/twenty.bin", U8(back).c_str(), nullptr,
                                            kTimeout);
         });
+        callers.insert(download.get_id());
         ASSERT_TRUE(phone.WaitForChunks(5, 10s));
         EXPECT_FALSE(phone.WaitForChunks(6, 300ms));
         phone.OpenGate();
@@ -251,6 +279,7 @@ TEST_F(FileTransferTest, AtMostFiveChunksAreInFlight) {
         EXPECT_EQ(phone.Chunks(), 21);
         EXPECT_EQ(ReadWholeFile(back), bytes);
     }
+    EXPECT_EQ(chunkThreads.Seen(), callers);
 }
 
 TEST_F(FileTransferTest, RefusedUploadChunkStopsNewChunksWithMinusSix) {

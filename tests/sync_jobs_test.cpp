@@ -6,6 +6,7 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <fstream>
 #include <set>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "fileapi/FileApi.h"
+#include "filesync/ChunkPump.h"
 #include "pool/WorkerPool.h"
 #include "platform/fault.h"
 #include "platform/host_memory.h"
@@ -672,6 +674,21 @@ TEST(SyncJobLimitTest, AtMostFiveUploadsRunAtOnce) {
     EXPECT_EQ(result, -1);
 }
 
+// Makes the second chunk exchange or file task of the named kind throw; a
+// null name ends it. Chunk exchanges run in the transfer's own pump, file
+// tasks on the job's worker pool.
+namespace {
+
+void ThrowAtSecondTask(const char* kind, std::atomic<int>& seen) {
+    auto hook = [kind, &seen](const char* name) {
+        if (std::string(name) == kind && ++seen == 2) throw std::bad_alloc();
+    };
+    ChunkPump::SetChunkHookForTesting(kind != nullptr ? std::function<void(const char*)>(hook) : nullptr);
+    WorkerPool::SetTaskHookForTesting(kind != nullptr ? std::function<void(const char*)>(hook) : nullptr);
+}
+
+}  // namespace
+
 // A chunk or file task that throws fails as a failed request does: the job
 // reports failure, starts nothing new, lets the running tasks finish and
 // report, leaves no partial file on either side, and no thread it started
@@ -685,15 +702,13 @@ TEST_F(SyncJobTest, ThrowingTasksFailTheirJobLikeFailedRequests) {
             items.Add(PcFile(std::string(pool) + "/" + std::to_string(i) + ".mp3", 150000, char('a' + i)), 1);
         job.items = items.List();
         std::atomic<int> seen{0};
-        WorkerPool::SetTaskHookForTesting([&](const char* name) {
-            if (std::string(name) == pool && ++seen == 2) throw std::bad_alloc();
-        });
+        ThrowAtSecondTask(pool, seen);
         RecordingWindow own;
         job.window = own.handle();
         const int threads = CountProcessThreads();
         const int32_t result = SyncMusicFile(&connect, &job);
         EXPECT_EQ(CountProcessThreads(), threads);
-        WorkerPool::SetTaskHookForTesting(nullptr);
+        ThrowAtSecondTask(nullptr, seen);
         job.window = window.handle();
         EXPECT_EQ(result, -1);
         EXPECT_EQ(log.Count(std::string("Function = ") + pool + " GetLastError"), 1u);
@@ -724,13 +739,11 @@ TEST_F(SyncJobTest, ThrowingTasksFailTheirJobLikeFailedRequests) {
         folders.cameraFolder = AsHostText(folder);
         job.word2 = &folders;
         std::atomic<int> seen{0};
-        WorkerPool::SetTaskHookForTesting([&](const char* name) {
-            if (std::string(name) == pool && ++seen == 2) throw std::bad_alloc();
-        });
+        ThrowAtSecondTask(pool, seen);
         const int threads = CountProcessThreads();
         const int32_t result = SyncPhoto(&connect, &job);
         EXPECT_EQ(CountProcessThreads(), threads);
-        WorkerPool::SetTaskHookForTesting(nullptr);
+        ThrowAtSecondTask(nullptr, seen);
         EXPECT_EQ(result, -1);
         EXPECT_EQ(log.Count(std::string("Function = ") + pool + " GetLastError"), 1u);
         size_t files = 0;

@@ -1,18 +1,16 @@
 #include "filesync/HttpFileAPI.h"
 
-#include <array>
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <utility>
 
+#include "filesync/ChunkPump.h"
 #include "log/Log.h"
 #include "platform/file.h"
 #include "platform/utf.h"
-#include "pool/WorkerPool.h"
 #include "transport/HttpClient.h"
 #include "transport/SyncMarker.h"
 
@@ -277,10 +275,6 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
 
 namespace {
 
-// Longest wait of the coordinator between two looks at the stop flag while
-// the pipeline is full or drains.
-constexpr uint32_t kPipelinePollMs = 10;
-
 ByteArray PutChunkRequest(const char* remotePath, int64_t offset, const uint8_t* data, int32_t length) {
     ByteArray body;
     body.Reserve(static_cast<int32_t>(SyncMarkerLength) + 8 + 2 + static_cast<int32_t>(std::strlen(remotePath)) +
@@ -290,46 +284,6 @@ ByteArray PutChunkRequest(const char* remotePath, int64_t offset, const uint8_t*
     body.AppendBlock(data, length);
     CHttpFileAPI::Frame(body, CMD_PUT_CHUNK);
     return body;
-}
-
-// The buffers of one chunk in flight, reused by the chunks after it: a
-// transfer allocates its request and answer buffers once per slot rather
-// than once per chunk. A slot is busy from the moment the coordinator fills
-// it until its chunk's task has finished with it.
-struct ChunkSlot {
-    ByteArray request;
-    ByteArray response;
-    std::atomic<bool> busy{false};
-};
-
-using ChunkSlots = std::array<ChunkSlot, CHttpFileAPI::MAX_WORKERS>;
-
-// A slot that no chunk holds, or null.
-ChunkSlot* FreeSlot(ChunkSlots& slots) {
-    for (ChunkSlot& slot : slots)
-        if (!slot.busy.load(std::memory_order_acquire)) return &slot;
-    return nullptr;
-}
-
-// The claim of a chunk's task on its slot. The slot is free again once the
-// last copy of the task is gone, whether the task ran, failed, threw or
-// never started: the pool drops a task before it counts it as finished.
-using SlotClaim = std::shared_ptr<ChunkSlot>;
-
-SlotClaim Claim(ChunkSlot& slot) {
-    slot.busy.store(true, std::memory_order_relaxed);
-    return SlotClaim(&slot, [](ChunkSlot* held) { held->busy.store(false, std::memory_order_release); });
-}
-
-// Waits until a slot is free or the stop flag is raised; a finished chunk
-// wakes the wait at once. A free slot means fewer than MAX_WORKERS chunks
-// in flight, since each holds one.
-ChunkSlot* AwaitSlot(ChunkSlots& slots, WorkerPool& pool, const StopFlag* stopFlag) {
-    for (;;) {
-        ChunkSlot* slot = FreeSlot(slots);
-        if (slot != nullptr || Stopped(stopFlag)) return slot;
-        pool.Wait(kPipelinePollMs, pool.Unfinished());
-    }
 }
 
 // Marker, length, command and the chunk's path and offset, in wire order,
@@ -409,6 +363,118 @@ private:
     bool mPlaced = false;
 };
 
+// The chunks of an upload: each is read from the PC file straight into its
+// request, behind its frame.
+class UploadChunks final : public ChunkPump::Chunks {
+public:
+    UploadChunks(platform::File& file, int64_t size, const char* remotePath, bool* chunkSent)
+        : mFile(file), mSize(size), mRemotePath(remotePath), mChunkSent(chunkSent) {}
+
+    int32_t Next(ByteArray& request, int64_t* tag) override {
+        static const char kName[] = "CHttpFileAPI::PutFileEx";
+        if (mEnded) return 0;
+        StartChunkFrame(request, CMD_PUT_CHUNK, mRemotePath, mOffset);
+        const int32_t countAt = request.GetLength();
+        request.AppendInt32(0);
+        size_t got = 0;
+        if (!mFile.Read(request.Extend(CHttpFileAPI::CHUNK_SIZE), CHttpFileAPI::CHUNK_SIZE, &got)) {
+            QS_LOG_COMPONENT(kName);
+            return -8;
+        }
+        // An empty file still goes out as one empty chunk, so that it exists
+        // on the phone afterwards.
+        if (got == 0 && mOffset > 0) return 0;
+        if (mOffset > CHttpFileAPI::kMaxTransferSize) {  // the file grew while being sent
+            QS_LOG_COMPONENT(kName);
+            return -10;
+        }
+        request.Truncate(countAt + 4 + static_cast<int32_t>(got));
+        request.PatchInt32(countAt, static_cast<uint32_t>(got));
+        FinishFrame(request);
+        *tag = mOffset;
+        if (mChunkSent != nullptr) *mChunkSent = true;
+        mOffset += static_cast<int64_t>(got);
+        if (got < static_cast<size_t>(CHttpFileAPI::CHUNK_SIZE) || mOffset >= mSize)
+            mAllSent = true;  // everything the size said is on its way
+        mEnded = got < static_cast<size_t>(CHttpFileAPI::CHUNK_SIZE);  // the end of the file
+        return 1;
+    }
+
+    int32_t Done(int32_t requestResult, ByteArray& response, int64_t) override {
+        const int32_t result =
+            requestResult < 0
+                ? -1
+                : CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
+                                                  nullptr);
+        if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
+        return result;
+    }
+
+    bool AllSent() const { return mAllSent; }
+
+private:
+    platform::File& mFile;
+    const int64_t mSize;
+    const char* mRemotePath;
+    bool* mChunkSent;
+    int64_t mOffset = 0;
+    bool mAllSent = false;
+    bool mEnded = false;
+};
+
+// The chunks of a download: each answer is written into the temporary file
+// at its chunk's offset, straight from the answer.
+class DownloadChunks final : public ChunkPump::Chunks {
+public:
+    DownloadChunks(platform::File& file, int64_t size, const char* remotePath)
+        : mFile(file), mSize(size), mRemotePath(remotePath) {}
+
+    int32_t Next(ByteArray& request, int64_t* tag) override {
+        if (mAllIssued) return 0;
+        StartChunkFrame(request, CMD_GET_CHUNK, mRemotePath, mOffset);
+        request.AppendInt32(CHttpFileAPI::CHUNK_SIZE);
+        FinishFrame(request);
+        *tag = mOffset;
+        mOffset += CHttpFileAPI::CHUNK_SIZE;
+        mAllIssued = mOffset >= mSize;  // at least one chunk, also for an empty file
+        return 1;
+    }
+
+    int32_t Done(int32_t requestResult, ByteArray& response, int64_t offset) override {
+        const int32_t expected = static_cast<int32_t>(std::min<int64_t>(mSize - offset, CHttpFileAPI::CHUNK_SIZE));
+        int32_t result = requestResult < 0 ? -1 : 0;
+        size_t at = 0;
+        if (result == 0)
+            result = CFileServiceAnswer::ParseChunk(response.GetData(), static_cast<size_t>(response.GetLength()),
+                                                    expected, &at);
+        if (result == 0 && expected > 0) {
+            if (!mFile.Seek(offset))
+                result = -7;
+            else if (!mFile.Write(response.GetData() + at, static_cast<size_t>(expected)))
+                result = -8;
+        }
+        if (result != 0) QS_LOG_COMPONENT("GetFileThreadProc");
+        return result;
+    }
+
+    bool AllIssued() const { return mAllIssued; }
+
+private:
+    platform::File& mFile;
+    const int64_t mSize;
+    const char* mRemotePath;
+    int64_t mOffset = 0;
+    bool mAllIssued = false;
+};
+
+// How a transfer's chunk exchanges are made.
+ChunkPump::Exchange ChunkExchange(const char* host, int32_t port, int32_t command, uint32_t settleMs,
+                                  const StopFlag* stopFlag, int32_t timeout) {
+    return ChunkPump::Exchange{host, port, kServicePath, timeout,
+                               CFileServiceAnswer::MaxAnswerBody(command, CHttpFileAPI::CHUNK_SIZE), settleMs,
+                               stopFlag};
+}
+
 // Opens an upload's PC file: 0, -7, -8 or -10 (logged under name).
 int32_t OpenSource(const char* name, const char* localPath, CHttpFileAPI::UploadSource& source) {
     const std::string local = localPath != nullptr ? localPath : "";
@@ -455,67 +521,15 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& so
         QS_LOG_COMPONENT(kName);
         return -12;
     }
-    platform::File& file = source.file;
-    const int64_t size = source.size;
-    const int32_t checked = CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, phoneSize, size);
+    const int32_t checked =
+        CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, phoneSize, source.size);
     if (checked != 0) return checked;
 
-    const std::string hostText = host != nullptr ? host : "";
-    int64_t offset = 0;
-    int32_t ownFailure = 0;
-    bool allSent = false;
-    ChunkSlots slots;
-    WorkerPool pool(MAX_WORKERS, "PutFileThreadProc");
-    for (;;) {
-        ChunkSlot* const free = AwaitSlot(slots, pool, stopFlag);
-        if (free == nullptr || pool.Failure() != 0) break;
-        // The chunk is read straight into its request, behind its frame.
-        const SlotClaim claim = Claim(*free);
-        ChunkSlot& slot = *claim;
-        StartChunkFrame(slot.request, CMD_PUT_CHUNK, remotePath, offset);
-        const int32_t countAt = slot.request.GetLength();
-        slot.request.AppendInt32(0);
-        size_t got = 0;
-        if (!file.Read(slot.request.Extend(CHUNK_SIZE), CHUNK_SIZE, &got)) {
-            QS_LOG_COMPONENT(kName);
-            ownFailure = -8;
-            break;
-        }
-        // An empty file still goes out as one empty chunk, so that it exists
-        // on the phone afterwards.
-        if (got == 0 && offset > 0) break;
-        if (offset > kMaxTransferSize) {  // the file grew while being sent
-            QS_LOG_COMPONENT(kName);
-            ownFailure = -10;
-            break;
-        }
-        slot.request.Truncate(countAt + 4 + static_cast<int32_t>(got));
-        slot.request.PatchInt32(countAt, static_cast<uint32_t>(got));
-        FinishFrame(slot.request);
-        auto send = [&hostText, port, stopFlag, timeout, claim]() {
-            ChunkSlot& slot = *claim;
-            slot.response.Clear();
-            const int32_t result = NoDataExchange(hostText.c_str(), port, slot.request, slot.response, stopFlag,
-                                                  timeout, CMD_PUT_CHUNK, kChunkSettleMs);
-            if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
-            return result;
-        };
-        if (chunkSent != nullptr) *chunkSent = true;
-        offset += static_cast<int64_t>(got);
-        // The last chunk (as far as the size said) goes out from this
-        // thread, which has nothing else to do but wait for it.
-        if (got < CHUNK_SIZE || offset >= size) {
-            pool.RunHere(send);
-            allSent = true;              // everything the size said is sent
-            if (got < CHUNK_SIZE) break;  // the end of the file
-        } else {
-            pool.Submit(send);
-        }
-    }
-    pool.WaitAll(kPipelinePollMs);
-    if (ownFailure != 0) return ownFailure;
-    if (pool.Failure() != 0) return pool.Failure();
-    if (!allSent) {
+    UploadChunks chunks(source.file, source.size, remotePath, chunkSent);
+    const int32_t pumped = ChunkPump::Run(ChunkExchange(host, port, CMD_PUT_CHUNK, kChunkSettleMs, stopFlag, timeout),
+                                          chunks, MAX_WORKERS, "PutFileThreadProc");
+    if (pumped != 0) return pumped;
+    if (!chunks.AllSent()) {
         // Stopped between chunks: the phone holds part of the file at most.
         QS_LOG_COMPONENT(kName);
         return -1;
@@ -553,61 +567,17 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     // at the target before stays as it was.
     TemporaryDownload download(kName, temporary, file);
 
-    const std::string hostText = host != nullptr ? host : "";
-    std::mutex fileLock;  // one chunk's seek and write are one step
-    int64_t offset = 0;
-    bool allIssued = false;
+    DownloadChunks chunks(file, size, remotePath);
     int32_t failure = 0;
     try {
-        ChunkSlots slots;
-        WorkerPool pool(MAX_WORKERS, "GetFileThreadProc");
-        for (;;) {
-            ChunkSlot* const free = AwaitSlot(slots, pool, stopFlag);
-            if (free == nullptr || pool.Failure() != 0) break;
-            const SlotClaim claim = Claim(*free);
-            ChunkSlot& slot = *claim;
-            StartChunkFrame(slot.request, CMD_GET_CHUNK, remotePath, offset);
-            slot.request.AppendInt32(CHUNK_SIZE);
-            FinishFrame(slot.request);
-            const int64_t chunkOffset = offset;
-            const int32_t expected = static_cast<int32_t>(size - offset < CHUNK_SIZE ? size - offset : CHUNK_SIZE);
-            auto fetch = [&hostText, port, stopFlag, timeout, claim, chunkOffset, expected, &file, &fileLock]() {
-                ChunkSlot& slot = *claim;
-                slot.response.Clear();
-                int32_t result = Exchange(hostText.c_str(), port, slot.request, slot.response, stopFlag, timeout,
-                                          CMD_GET_CHUNK);
-                size_t at = 0;
-                if (result == 0)
-                    result = CFileServiceAnswer::ParseChunk(slot.response.GetData(),
-                                                            static_cast<size_t>(slot.response.GetLength()),
-                                                            expected, &at);
-                if (result == 0 && expected > 0) {
-                    std::lock_guard<std::mutex> guard(fileLock);
-                    if (!file.Seek(chunkOffset))
-                        result = -7;
-                    else if (!file.Write(slot.response.GetData() + at, static_cast<size_t>(expected)))
-                        result = -8;
-                }
-                if (result != 0) QS_LOG_COMPONENT("GetFileThreadProc");
-                return result;
-            };
-            offset += CHUNK_SIZE;
-            if (offset >= size) {  // at least one chunk, also for an empty file
-                // The last chunk is fetched from this thread, which would
-                // otherwise only wait for it.
-                pool.RunHere(fetch);
-                allIssued = true;
-                break;
-            }
-            pool.Submit(fetch);
-        }
-        pool.WaitAll(kPipelinePollMs);
-        failure = pool.Failure();
+        failure = ChunkPump::Run(ChunkExchange(host, port, CMD_GET_CHUNK, 0, stopFlag, timeout), chunks, MAX_WORKERS,
+                                 "GetFileThreadProc");
     } catch (...) {
         // Out of memory, say: the temporary file goes as after any failure.
         QS_LOG_COMPONENT(kName);
         failure = -1;
     }
+    const bool allIssued = chunks.AllIssued();
     if (failure == 0 && allIssued) {
         if (download.PlaceAt(target)) return 0;
         QS_LOG_COMPONENT(kName);

@@ -39,8 +39,8 @@
 // under "PutFileThreadProc" and "GetFileThreadProc").
 //
 // Threads: operations keep no state; any number may run at once on
-// different threads. The transfers run their chunks on a worker pool of
-// their own and return only after every worker thread has been joined.
+// different threads. The transfers drive their chunk exchanges from the
+// calling thread (ChunkPump) and start no thread.
 #pragma once
 
 #include <atomic>
@@ -131,13 +131,13 @@ public:
     //       is written, and the caller decides whether to delete it first
     //   -12 a path does not fit the wire
     //
-    // PutFileEx: pipelined upload, at most MAX_WORKERS chunks in flight on
-    // at most MAX_WORKERS threads, all joined before it returns. Unless the
+    // PutFileEx: pipelined upload, at most MAX_WORKERS chunks in flight,
+    // each on its own connection, all ended before it returns. Unless the
     // caller says what the phone holds at remotePath (phoneSize: absent, or
     // its size, from the caller's own stat), it stats remotePath first (the
     // -11 check; a failing stat gives its own code). An empty file is sent
     // as one empty chunk at offset 0, so the phone has the file afterwards.
-    // A chunk worker that throws fails its chunk with -1.
+    // A chunk exchange that throws fails its chunk with -1.
     static int32_t PutFileEx(const char* host, int32_t port, const char* localPath,
                              const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
                              int64_t phoneSize = kPhoneSizeUnknown);
@@ -155,7 +155,7 @@ public:
     // phone hold a part of this upload that needs cleaning up.
     static int32_t PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
                              const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent);
-    // GetFile: pipelined download, threads as for PutFileEx. The size comes
+    // GetFile: pipelined download, chunks in flight as for PutFileEx. The size comes
     // from a stat of remotePath on the same host and port; when that fails
     // or finds nothing, GetFile fails with -1 before it creates anything.
     // The chunks go into a temporary file beside

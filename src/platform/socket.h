@@ -70,9 +70,9 @@ private:
 // call is balanced by nothing: the library never uninitialises). POSIX: true.
 bool StartSockets();
 
-// A new IPv4 stream socket with the default protocol, in blocking mode;
-// not open on failure.
-Socket CreateStreamSocket();
+// A new IPv4 stream socket with the default protocol, in blocking mode
+// unless nonBlocking is set; not open on failure.
+Socket CreateStreamSocket(bool nonBlocking = false);
 
 bool SetLinger(const Socket& socket, bool on, int seconds);
 // Reads and clears SO_ERROR into *error (a native value, 0 when none).

@@ -79,8 +79,9 @@ void Socket::Close() {
 
 bool StartSockets() { return true; }
 
-Socket CreateStreamSocket() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Socket CreateStreamSocket(bool nonBlocking) {
+    // Made non-blocking in the same call: no fcntl pair per connection.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) return Socket();
     return Socket(static_cast<SocketHandle>(fd));
 }

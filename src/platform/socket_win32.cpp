@@ -76,10 +76,12 @@ bool StartSockets() {
     return ::WSAStartup(MAKEWORD(2, 0), &data) == 0;
 }
 
-Socket CreateStreamSocket() {
+Socket CreateStreamSocket(bool nonBlocking) {
     const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET) return Socket();
-    return Socket(static_cast<SocketHandle>(handle));
+    Socket socket(static_cast<SocketHandle>(handle));
+    if (nonBlocking && !SetBlocking(socket, false)) return Socket();
+    return socket;
 }
 
 bool SetLinger(const Socket& socket, bool on, int seconds) {

@@ -55,7 +55,7 @@ int32_t SocketClient::BeginConnect(const char* host, int32_t port) {
     }
     if (mSocket.IsOpen()) Close();
 
-    mSocket = platform::CreateStreamSocket();
+    mSocket = platform::CreateStreamSocket(true);
     if (!mSocket.IsOpen()) {
         QS_LOG_SOCKET("SocketClient::Connect");
         return -1;
@@ -63,10 +63,6 @@ int32_t SocketClient::BeginConnect(const char* host, int32_t port) {
     if (!platform::SetLinger(mSocket, true, 30)) QS_LOG_SOCKET("SocketClient::Connect");
 
     const uint32_t address = platform::DottedIPv4ToAddress(host);
-    if (!platform::SetBlocking(mSocket, false)) {
-        QS_LOG_SOCKET("SocketClient::Connect");
-        return -2;
-    }
     switch (platform::StartConnect(mSocket, address, static_cast<uint16_t>(port))) {
         case platform::ConnectProgress::kConnected:
             Connected(host, port);
