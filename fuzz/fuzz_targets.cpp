@@ -61,6 +61,9 @@ int FuzzTableRecord(const uint8_t* data, size_t size) {
     const std::unique_ptr<AndroidOperation> record = AndroidOperationProvider::ParseRespStream(body);
     if (body.GetReadPos() > body.GetLength()) return 1;
     if (!record) return 0;
+    // A parsed record ends where its length says.
+    ByteArray again = BodyOf(data, size);
+    if (body.GetReadPos() != 4 + static_cast<int64_t>(static_cast<int32_t>(again.ReadInt32()))) return 1;
     // Length, sequence number, kind and code came first; what a successful
     // record carries came from the bytes after them.
     const size_t head = 16;

@@ -329,9 +329,13 @@ TEST(TableResponseTest, KnownInsertAnswer) {
     EXPECT_EQ(result.mstrTable, "");
 }
 
+// A record is read within its length: what a failed record carries beyond
+// its three words (a phone's error text, say) is skipped, not taken for the
+// next record.
 TEST(TableResponseTest, FailedRecordIsPlainAndTheNextFollowsIt) {
     Bytes records;
-    for (uint32_t word : {12u, 7u, 2u, 0u}) Put32(records, word);
+    for (uint32_t word : {12u + 9u, 7u, 2u, 0u}) Put32(records, word);
+    PutText(records, "refused");
     for (uint32_t word : {0x0fu, 8u, 3u, 1u}) Put32(records, word);
     PutText(records, "2");
     for (uint32_t word : {0x0fu, 9u, 5u, 1u}) Put32(records, word);
@@ -405,10 +409,19 @@ TEST(TableResponseTest, EnvelopeFailures) {
     EXPECT_EQ(parse(Answer(2, records), &kept), -4);
     EXPECT_EQ(kept, 1u);
 
-    // A record length beyond the body fails that record.
+    // A record length beyond the body fails that record, and so does one
+    // shorter than the fields it holds.
     Bytes bad;
     for (uint32_t word : {100u, 1u, 2u, 0u}) Put32(bad, word);
     EXPECT_EQ(parse(Answer(1, bad)), -4);
+    for (uint32_t length : {0u, 12u, 14u, 0xFFFFFFFFu}) {
+        Bytes overrun;
+        for (uint32_t word : {length, 1u, 3u, 1u}) Put32(overrun, word);
+        PutText(overrun, "2");
+        for (uint32_t word : {12u, 2u, 2u, 0u}) Put32(overrun, word);
+        EXPECT_EQ(parse(Answer(2, overrun), &kept), -4) << length;
+        EXPECT_EQ(kept, 0u) << length;
+    }
 }
 
 TEST(TableResponseTest, TruncatedAnswersNeverReadPastTheirEnd) {

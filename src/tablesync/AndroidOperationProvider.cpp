@@ -264,6 +264,10 @@ std::unique_ptr<AndroidOperation> AndroidOperationProvider::ParseRespStream(Byte
         QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
         return nullptr;
     }
+    // The record ends where its length says: fields that run past it make
+    // it malformed, and bytes after its fields are skipped, so that the next
+    // record is read from its own start.
+    const int64_t end = body.GetReadPos() + length;
     int32_t head[3];  // sequence number, kind, result code
     for (int32_t& field : head) {
         if (body.GetRemain() < 4) {
@@ -294,6 +298,14 @@ std::unique_ptr<AndroidOperation> AndroidOperationProvider::ParseRespStream(Byte
             QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
             return nullptr;
         }
+    }
+    if (body.GetReadPos() > end) {
+        QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
+        return nullptr;
+    }
+    if (body.GetReadPos() < end) {
+        std::string skipped;
+        body.ReadBytes(skipped, static_cast<int32_t>(end - body.GetReadPos()));
     }
     result->mnId = head[0];
     result->mnKind = kind;

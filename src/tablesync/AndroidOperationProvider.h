@@ -66,8 +66,10 @@ public:
     // Returns 0 or -2 to -5 as DoTableSync does (the caller logs).
     int32_t ParseResponse(ByteArray& response);
     // Reads one result record at the buffer's position and returns its result
-    // object, or null (logged) when the record cannot be parsed. Never reads
-    // past the end of the body.
+    // object, or null (logged) when the record cannot be parsed, its fields
+    // included running past the record's length. Leaves the position at the
+    // record's end, past bytes it does not read. Never reads past the end of
+    // the body.
     static std::unique_ptr<AndroidOperation> ParseRespStream(ByteArray& body);
 
     // The part of PutMMSFileToPhone after the exchange: checks an answer up
