@@ -1,9 +1,10 @@
-// A bounded pool of worker threads owned by one call: chunk transfers of a
-// file, the uploads of a sync job, the downloads of a folder copy.
+// A bounded pool of worker threads owned by one call: the uploads of a sync
+// job, the downloads of a folder copy. (A file's chunks do not need threads:
+// the transfer drives them itself over one readiness wait.)
 //
 // At most `width` tasks run at once. Threads are started only when a task
-// finds none idle, and are reused for every later task, so a transfer of
-// 4,096 chunks starts at most `width` threads. The owner submits tasks in
+// finds none idle, and are reused for every later task, so a job of 4,096
+// files starts at most `width` threads. The owner submits tasks in
 // its own order, and a task is handed to a thread as soon as it is
 // submitted, so requests leave in the order the owner issues them.
 //
