@@ -173,6 +173,20 @@ TEST_F(BackupRestoreTest, DocumentBackupFiltersPassOneAndFlattensPassTwo) {
     EXPECT_EQ(gReports, (std::vector<int32_t>{0, 0, 50}));
 }
 
+// Two phone files that one backup maps to one PC file (here the nested
+// Download folder of pass 2 lands where pass 1's Download folder does) are
+// both kept; a backup made again takes the same names and replaces them.
+TEST_F(BackupRestoreTest, EntriesOfOneBackupThatMapToOnePcFileAreAllKept) {
+    PhoneFile("Download/r.pdf", "first");
+    PhoneFile("My Documents/Documents/Download/r.pdf", "second");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(RunBackup(5), 0);
+        EXPECT_EQ(OnPc(fs::path("Document") / "Download" / "r.pdf"), "first");
+        EXPECT_EQ(OnPc(fs::path("Document") / "Download" / "r(2).pdf"), "second");
+        EXPECT_EQ(FilesBelow(pc.path()), 2u);
+    }
+}
+
 TEST_F(BackupRestoreTest, DocumentRestoreTakesEveryFileAndReadsTheNestedLayout) {
     WriteFile(pc.path() / "Document" / "Download" / "p.jpg", "jpg");
     WriteFile(pc.path() / "Document" / "My Documents" / "Documents" / "x.doc", "doc");

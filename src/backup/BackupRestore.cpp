@@ -252,7 +252,8 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
 
 int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                   const std::vector<std::u16string>& folders, ProgressCallback callback,
-                  const BackupExtensions* filter, int32_t scale) {
+                  const BackupExtensions* filter, int32_t scale,
+                  pc_paths::RunNames* taken) {
     const PathStyle style = Native();
     const std::u16string root = WithoutTrailingSlashes(phoneRoot);
     // Each listed folder with the index just past its last entry: an entry
@@ -287,7 +288,12 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
             refused = true;
             continue;
         }
-        const std::u16string pcFile = backup_paths::MapPhoneToPc(style, entry.mstrPath, root, pcRoot);
+        std::u16string pcFile = backup_paths::MapPhoneToPc(style, entry.mstrPath, root, pcRoot);
+        if (taken != nullptr) {
+            const std::u16string mapped = pcFile;
+            for (int n = 2; taken->Taken(pcFile); ++n) pcFile = pc_paths::NumberedName(style, mapped, n);
+            taken->Take(pcFile);
+        }
         FILE_API::EnsureParentDir(pcFile);  // a folder not made shows up as a failing download
         // The download goes through a temporary file: an earlier copy of
         // this file stays intact until the new one is complete.
@@ -312,10 +318,11 @@ int32_t Guarded(const char* function, Body body) {
 int32_t RunBackupPlan(const PhoneEndpoint& phone, const char* function, int32_t category, const std::u16string& phoneRoot,
                       const std::u16string& pcFolder, ProgressCallback callback) {
     return Guarded(function, [&]() {
+        pc_paths::RunNames taken(Native());
         for (const backup_paths::CopyPass& pass : backup_paths::BackupPlan(Native(), category, pcFolder, phoneRoot)) {
             const int32_t result = CBackupRestore::CopyPathFromPhoneToPC(phone, pass.phoneRoot, pass.pcRoot,
                                                                         pass.folders, callback, pass.filter,
-                                                                        pass.scale);
+                                                                        pass.scale, &taken);
             if (result != 0) return result;  // a failed pass ends the category
         }
         return 0;
@@ -420,9 +427,10 @@ int32_t CBackupRestore::CopyPathFromPCToPhone(const PhoneEndpoint& phone, const 
 
 int32_t CBackupRestore::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                                               const std::vector<std::u16string>& folders, ProgressCallback callback,
-                                              const BackupExtensions* filter, int32_t scale) {
+                                              const BackupExtensions* filter, int32_t scale,
+                                              pc_paths::RunNames* taken) {
     return Guarded("CBackupRestore::CopyPathFromPhoneToPC",
-                   [&]() { return RunBackup(phone, phoneRoot, pcRoot, folders, callback, filter, scale); });
+                   [&]() { return RunBackup(phone, phoneRoot, pcRoot, folders, callback, filter, scale, taken); });
 }
 
 int32_t CBackupRestore::BackupMusic(const PhoneEndpoint& phone, const std::u16string& phoneRoot,

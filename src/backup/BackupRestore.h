@@ -29,6 +29,10 @@
 #include "quellsync_http.h"
 #include "transport/PhoneEndpoint.h"
 
+namespace pc_paths {
+class RunNames;
+}
+
 // One file of a listing: full path and size. PC entries carry the long-path
 // prefix (Windows); phone entries hold the name the phone reported.
 struct BackupFileEntry {
@@ -161,9 +165,15 @@ public:
     // root, overwriting a PC file of that name only once the new copy is
     // complete. Entries that would leave the PC root are skipped (logged)
     // and make the run end with 1. Progress j * scale / n after each copy.
+    // taken (may be null) holds the PC names the backup has written so far,
+    // its earlier passes included: an entry that maps to one of them (two
+    // phone folders mapped to one PC folder, or names that differ in case
+    // only on a Windows PC) goes under the first numbered name not taken,
+    // name(2).ext, name(3).ext, ..., instead of over the file just written.
     static int32_t CopyPathFromPhoneToPC(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                                          const std::vector<std::u16string>& folders, ProgressCallback callback,
-                                         const BackupExtensions* filter, int32_t scale);
+                                         const BackupExtensions* filter, int32_t scale,
+                                         pc_paths::RunNames* taken = nullptr);
 
     // Category operations, on the phone the endpoint names.
     static int32_t BackupMusic(const PhoneEndpoint& phone, const std::u16string& phoneRoot,
