@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "requests.h"
 #include "unique_fd.h"
 #include "wire.h"
 
@@ -23,17 +24,8 @@ inline constexpr std::string_view kMarker = phone_service::kSyncMarker;
 inline constexpr int32_t kChunkSize = 65536;
 inline constexpr int kMaxInFlight = 5;  // chunk requests of one file, and files at once
 
-enum Command : int32_t {
-    kGetChunk = 11,
-    kPutChunk = 12,
-    kDeleteFile = 13,
-    kGetInfo = 14,
-    kEnumDir = 15,
-    kScanMedia = 16,
-    kDeletePath = 17,
-    kDeleteEmptyPath = 18,
-    kRename = 20,
-};
+// Command codes: phone_service::FileCommand (requests.h), as the stand-in
+// names them.
 
 void PutU32(std::string& out, uint32_t value);
 void PutU64(std::string& out, uint64_t value);

@@ -148,7 +148,7 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
     in.U32();
     const int32_t command = static_cast<int32_t>(in.U32());
     switch (command) {
-        case wire::kGetChunk: {
+        case phone_service::kGetChunk: {
             const std::string path = in.String();
             const int64_t offset = in.U32();
             const size_t wanted = std::min<uint32_t>(in.U32(), wire::kChunkSize);
@@ -159,7 +159,7 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
             answer.status = 1;
             break;
         }
-        case wire::kPutChunk: {
+        case phone_service::kPutChunk: {
             const std::string path = in.String();
             const int64_t offset = in.U32();
             const uint32_t count = in.U32();
@@ -171,17 +171,17 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
             answer.status = 1;
             break;
         }
-        case wire::kGetInfo: {
+        case phone_service::kGetInfo: {
             const std::string path = in.String();
             if (!in.ok()) break;
             const std::shared_ptr<PagedFile> file = Find(path);
-            PutU32(answer.result, wire::kGetInfo);
+            PutU32(answer.result, phone_service::kGetInfo);
             PutU32(answer.result, file ? 1 : 0);
             if (file) PutInfo(answer.result, path, file->size());
             answer.status = 1;
             break;
         }
-        case wire::kEnumDir: {
+        case phone_service::kEnumDir: {
             const std::string folder = in.String();
             if (!in.ok()) break;
             const std::string prefix = folder.empty() || folder.back() != '/' ? folder + "/" : folder;
@@ -195,14 +195,14 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
                     ++count;
                 }
             }
-            PutU32(answer.result, wire::kEnumDir);
+            PutU32(answer.result, phone_service::kEnumDir);
             PutU32(answer.result, 1);
             PutU32(answer.result, count);
             answer.result += entries;
             answer.status = 1;
             break;
         }
-        case wire::kScanMedia: {
+        case phone_service::kScanMedia: {
             const uint32_t asked = in.U32();
             std::string entries;
             uint32_t found = 0;
@@ -220,20 +220,20 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
                 ++found;
             }
             if (!in.ok()) break;
-            PutU32(answer.result, wire::kScanMedia);
+            PutU32(answer.result, phone_service::kScanMedia);
             PutU32(answer.result, found);
             answer.result += entries;
             answer.status = 1;
             break;
         }
-        case wire::kDeleteFile: {
+        case phone_service::kDeleteFile: {
             const std::string path = in.String();
             if (!in.ok()) break;
             Remove(path);
             answer.status = 1;
             break;
         }
-        case wire::kDeletePath: {
+        case phone_service::kDeletePath: {
             const std::string path = in.String();
             if (!in.ok()) break;
             Remove(path);
@@ -241,12 +241,12 @@ MemoryPeer::Answer MemoryPeer::Handle(const uint8_t* body, size_t length) {
             answer.status = 1;
             break;
         }
-        case wire::kDeleteEmptyPath:
+        case phone_service::kDeleteEmptyPath:
             // A flat store has no folders to remove.
             in.String();
             answer.status = in.ok() ? 1 : 0;
             break;
-        case wire::kRename: {
+        case phone_service::kRename: {
             const std::string from = in.String();
             const std::string to = in.String();
             if (!in.ok()) break;

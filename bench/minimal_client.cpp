@@ -171,7 +171,7 @@ private:
         if (task.kind == Kind::kList) {
             std::string payload;
             PutString(payload, task.remote);
-            Issue(task, Purpose::kList, wire::kEnumDir, payload);
+            Issue(task, Purpose::kList, phone_service::kEnumDir, payload);
             return;
         }
         if (task.kind == Kind::kUpload) {
@@ -185,7 +185,7 @@ private:
         }
         std::string payload;
         PutString(payload, task.remote);
-        Issue(task, Purpose::kStat, wire::kGetInfo, payload);
+        Issue(task, Purpose::kStat, phone_service::kGetInfo, payload);
     }
 
     void Finish(Task& task) {
@@ -215,7 +215,7 @@ private:
             std::string payload;
             PutU32(payload, 1);
             PutString(payload, task.remote);
-            Issue(task, Purpose::kScan, wire::kScanMedia, payload);
+            Issue(task, Purpose::kScan, phone_service::kScanMedia, payload);
             return;
         }
         Finish(task);
@@ -255,7 +255,7 @@ private:
         PutString(fields, task.remote);
         PutU32(fields, static_cast<uint32_t>(offset));
         PutU32(fields, static_cast<uint32_t>(length));
-        const std::string prefix = wire::FramePrefix(wire::kPutChunk, fields.size() + length);
+        const std::string prefix = wire::FramePrefix(phone_service::kPutChunk, fields.size() + length);
         exchange.out.Append(wire::RequestHead(prefix.size() + fields.size() + length));
         exchange.out.Append(prefix);
         exchange.out.Append(fields);
@@ -275,7 +275,7 @@ private:
         PutU32(payload, static_cast<uint32_t>(offset));
         PutU32(payload, wire::kChunkSize);
         Exchange& exchange = Take(task, Purpose::kChunk);
-        exchange.out.Append(wire::Request(wire::kGetChunk, payload));
+        exchange.out.Append(wire::Request(phone_service::kGetChunk, payload));
         exchange.offset = offset;
         exchange.expected = ChunkLength(task, offset);
         Open(exchange);

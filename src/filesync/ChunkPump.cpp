@@ -40,21 +40,25 @@ struct Slot {
     bool threw = false;
 };
 
-// The slots of one run. However the run ends (an exception from the
-// transfer's side included), the destructor lets every exchange under way
-// end as an abandoned one does, its settle wait included, before the
-// transfer goes on: a clean-up that follows is never overtaken by a chunk.
+// The slots of one run, and what their chunks report. However the run ends
+// (an exception from the transfer's side included), the destructor lets
+// every exchange under way end as an abandoned one does, its settle wait
+// included, before the transfer goes on: a clean-up that follows is never
+// overtaken by a chunk. Chunks that end then report nothing.
 class Slots {
 public:
-    explicit Slots(int32_t width) : mWidth(width), mSlots(std::make_unique<Slot[]>(static_cast<size_t>(width))) {}
+    Slots(int32_t width, ChunkPump::Chunks& chunks, const char* name)
+        : mWidth(width), mSlots(std::make_unique<Slot[]>(static_cast<size_t>(width))), mChunks(chunks),
+          mName(name) {}
     ~Slots() {
+        mReporting = false;
         for (int32_t i = 0; i < mWidth; ++i) {
             Slot& slot = mSlots[i];
             slot.client.Abandon();
-            if (slot.busy && slot.client.Finished()) End(slot, nullptr);
+            if (slot.busy && slot.client.Finished()) End(slot);
         }
         try {
-            while (Busy() > 0) Step(nullptr);
+            while (Busy() > 0) Step();
         } catch (...) {
             // Settling receives into a buffer of its own; nothing throws.
         }
@@ -75,10 +79,15 @@ public:
         return busy;
     }
 
-    // One wait over every exchange under way, and one step of each. With
-    // end set, an ended chunk reports to the transfer through it and an
-    // exchange that throws fails its chunk; without, exchanges only end.
-    void Step(const std::function<void(Slot&)>* end) {
+    // An exchange that threw: its chunk fails, once the exchange has ended.
+    void Threw(Slot& slot) {
+        slot.client.Abandon();
+        slot.threw = true;
+        if (mReporting) QS_LOG_COMPONENT(mName);
+    }
+
+    // One wait over every exchange under way, and one step of each.
+    void Step() {
         platform::AwaitedSocket entries[platform::kMaxAwaitedSockets];
         Slot* owners[platform::kMaxAwaitedSockets];
         size_t count = 0;
@@ -95,37 +104,40 @@ public:
         const platform::Readiness waited = platform::WaitForAny(entries, count, bound);
         for (size_t i = 0; i < count; ++i) {
             Slot& slot = *owners[i];
-            const platform::Readiness seen = waited == platform::Readiness::kReady && !entries[i].ready
-                                                 ? platform::Readiness::kTimedOut
-                                                 : waited;
             try {
-                slot.client.Advance(seen, entries[i].failed);
+                slot.client.Advance(waited, entries[i]);
             } catch (...) {
                 // Out of memory for an answer, say: the chunk fails as a
                 // failed request does, after its settle wait.
-                slot.client.Abandon();
-                slot.threw = true;
-                if (end != nullptr) QS_LOG_COMPONENT(mName);
+                Threw(slot);
             }
-            if (slot.client.Finished()) End(slot, end);
+            if (slot.client.Finished()) End(slot);
         }
     }
 
-    void SetName(const char* name) { mName = name; }
-
-    // Ends a slot's chunk: it reports (when end is set) and its connection
-    // closes.
-    static void End(Slot& slot, const std::function<void(Slot&)>* end) {
+    // Ends a slot's chunk: its connection closes and, while the run goes
+    // on, it reports to the transfer.
+    void End(Slot& slot) {
         slot.busy = false;
         slot.client.Close();
-        if (end != nullptr) (*end)(slot);
+        if (mReporting) {
+            const int32_t result =
+                slot.threw ? -1 : mChunks.Done(slot.client.Result(), slot.response, slot.tag);
+            if (result != 0) mFailure = result;
+        }
         slot.threw = false;
     }
+
+    // 0, or the last failure a chunk reported.
+    int32_t Failure() const { return mFailure; }
 
 private:
     const int32_t mWidth;
     std::unique_ptr<Slot[]> mSlots;
-    const char* mName = "";
+    ChunkPump::Chunks& mChunks;
+    const char* mName;
+    bool mReporting = true;
+    int32_t mFailure = 0;
 };
 
 }  // namespace
@@ -138,19 +150,12 @@ void ChunkPump::SetChunkHookForTesting(std::function<void(const char* name)> hoo
 
 int32_t ChunkPump::Run(const Exchange& exchange, Chunks& chunks, int32_t width, const char* name) {
     width = std::max(1, std::min(width, static_cast<int32_t>(platform::kMaxAwaitedSockets)));
+    Slots slots(width, chunks, name);
     int32_t own = 0;
-    int32_t failure = 0;
-    const std::function<void(Slot&)> end = [&](Slot& slot) {
-        const int32_t result =
-            slot.threw ? -1 : chunks.Done(slot.client.Result(), slot.response, slot.tag);
-        if (result != 0) failure = result;
-    };
-    Slots slots(width);
-    slots.SetName(name);
     bool more = true;
     for (;;) {
         // Chunks start in order, one per free connection.
-        while (more && failure == 0 && !Stopped(exchange.stopFlag)) {
+        while (more && slots.Failure() == 0 && !Stopped(exchange.stopFlag)) {
             Slot* const slot = slots.Free();
             if (slot == nullptr) break;
             const int32_t next = chunks.Next(slot->request, &slot->tag);
@@ -168,14 +173,11 @@ int32_t ChunkPump::Run(const Exchange& exchange, Chunks& chunks, int32_t width, 
                                    slot->request.GetData(), slot->request.GetLength(), &slot->response,
                                    exchange.timeoutSeconds, exchange.stopFlag, exchange.maxBody);
             } catch (...) {
-                slot->client.Abandon();
-                slot->threw = true;
-                QS_LOG_COMPONENT(name);
+                slots.Threw(*slot);
             }
-            if (slot->client.Finished()) Slots::End(*slot, &end);
+            if (slot->client.Finished()) slots.End(*slot);
         }
-        if (slots.Busy() == 0) break;
-        slots.Step(&end);
+        if (slots.Busy() == 0) return own != 0 ? own : slots.Failure();
+        slots.Step();
     }
-    return own != 0 ? own : failure;
 }

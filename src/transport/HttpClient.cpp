@@ -162,12 +162,7 @@ void HttpClient::Drive() {
         platform::AwaitedSocket entry;
         entry.socket = &mSocket.Handle();
         entry.what = Awaited();
-        const platform::Readiness waited = platform::WaitForAny(&entry, 1, WaitBoundMs());
-        if (waited == platform::Readiness::kReady && !entry.ready) {
-            Advance(platform::Readiness::kTimedOut);
-        } else {
-            Advance(waited, entry.failed);
-        }
+        Advance(platform::WaitForAny(&entry, 1, WaitBoundMs()), entry);
     }
 }
 
@@ -284,9 +279,9 @@ uint32_t HttpClient::WaitBoundMs() const {
     }
 }
 
-void HttpClient::Advance(platform::Readiness readiness, bool reportedFailed) {
-    const bool ready = readiness == platform::Readiness::kReady;
-    const bool waitFailed = readiness == platform::Readiness::kFailed;
+void HttpClient::Advance(platform::Readiness waited, const platform::AwaitedSocket& entry) {
+    const bool ready = waited == platform::Readiness::kReady && entry.ready;
+    const bool waitFailed = waited == platform::Readiness::kFailed;
     switch (mPhase) {
         case Phase::kIdle:
             return;
@@ -295,7 +290,7 @@ void HttpClient::Advance(platform::Readiness readiness, bool reportedFailed) {
             // failed attempt (a failed wait included) is retried.
             if (Raised(mStopFlag)) return GiveUpConnecting();
             if (ready) {
-                if (mSocket.EndConnect(reportedFailed) == 0) return Connected();
+                if (mSocket.EndConnect(entry.failed) == 0) return Connected();
                 return ConnectAttemptFailed();
             }
             if (waitFailed) {
@@ -354,18 +349,14 @@ void HttpClient::SendStep() {
     InFlightChecks();
 }
 
-bool HttpClient::InFlightChecks() {
+void HttpClient::InFlightChecks() {
     if (Raised(mStopFlag)) {
         QS_LOG_SOCKET("HttpClient::Request");
         Finish(-6);
-        return false;
-    }
-    if (Clock::now() - mLastActivity >= mTimeout) {
+    } else if (Clock::now() - mLastActivity >= mTimeout) {
         QS_LOG_SOCKET("HttpClient::Request");
         Finish(-5);
-        return false;
     }
-    return true;
 }
 
 void HttpClient::EnterReceive() {
@@ -447,7 +438,7 @@ void HttpClient::Complete() {
     mDeadline = Clock::now() + std::chrono::milliseconds(kPeerCloseWaitMs);
 }
 
-void HttpClient::Finish(int32_t result) {
+void HttpClient::Finish(int32_t result) noexcept {
     // On a failure the response is left as it was.
     if (mResponse && mPhase == Phase::kReceivingBody) mResponse->Truncate(mKept);
     std::vector<uint8_t>().swap(mDiscard);
@@ -460,7 +451,7 @@ void HttpClient::Finish(int32_t result) {
     mPhase = Phase::kIdle;
 }
 
-void HttpClient::EnterSettle() {
+void HttpClient::EnterSettle() noexcept {
     mAwaitingAnswer = false;
     mPhase = Phase::kSettling;
     mDeadline = Clock::now() + std::chrono::milliseconds(mSettleMs);
@@ -474,21 +465,11 @@ void HttpClient::Abandon() noexcept {
         case Phase::kAwaitingClose:  // complete: the result stands
             mPhase = Phase::kIdle;
             return;
-        case Phase::kReceivingHead:
-        case Phase::kReceivingBody:
-            if (mAwaitingAnswer && mSettleMs > 0) {
-                if (mResponse && mPhase == Phase::kReceivingBody) mResponse->Truncate(mKept);
-                mResult = -1;
-                return EnterSettle();
-            }
-            break;
         default:
-            break;
+            // As a failure: a request sent whole settles if it owes that,
+            // and a response being received is left as it was.
+            Finish(-1);
     }
-    if (mResponse && mPhase == Phase::kReceivingBody) mResponse->Truncate(mKept);
-    mAwaitingAnswer = false;
-    mResult = -1;
-    mPhase = Phase::kIdle;
 }
 
 int32_t HttpClient::Get(const char* host, int32_t port, const char* path, const void* body,

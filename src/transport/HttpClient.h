@@ -96,9 +96,8 @@ public:
     // The exchange of Request, step by step. Begin takes Request's arguments
     // and goes as far as it can without waiting; then, until Finished(), the
     // driver waits at most WaitBoundMs() for Awaited() on Handle() and calls
-    // Advance with what the wait reported for this socket (kReady with the
-    // entry's failed mark, kTimedOut when the wait ended for another socket
-    // or the bound, kFailed when the wait itself failed). Result() is then
+    // Advance with the wait's result and this socket's entry (one that the
+    // wait did not mark ready counts as a time-out). Result() is then
     // Request's result. host, body and response must outlive the exchange.
     void Begin(const char* host, int32_t port, const char* path, const char* requestLineFormat,
                const void* body, int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
@@ -108,7 +107,7 @@ public:
     platform::Awaited Awaited() const;
     uint32_t WaitBoundMs() const;
     const platform::Socket& Handle() const { return mSocket.Handle(); }
-    void Advance(platform::Readiness readiness, bool reportedFailed = false);
+    void Advance(platform::Readiness waited, const platform::AwaitedSocket& entry);
     // Ends an exchange that is not finished, as an exception does: one that
     // was sent whole and owes a settle wait goes on settling (the driver
     // keeps driving it until Finished()); any other ends now with -1, and a
@@ -198,14 +197,13 @@ private:
     void EnterReceive();
     // Takes what has arrived (one receive), then the receive's checks.
     void ReceiveStep();
-    // The stop and time-out checks of a phase with a request in flight:
-    // false when they ended the exchange.
-    bool InFlightChecks();
+    // The stop and time-out checks of a phase with a request in flight.
+    void InFlightChecks();
     void Complete();
     // The exchange's result is known: settles when it was sent whole and is
     // owed a settle wait, otherwise it has finished.
-    void Finish(int32_t result);
-    void EnterSettle();
+    void Finish(int32_t result) noexcept;
+    void EnterSettle() noexcept;
 
     SocketClient mSocket;
     uint32_t mSettleMs = 0;
