@@ -380,13 +380,6 @@ private:
 
 }  // namespace
 
-std::optional<std::int32_t> PeekFileCommand(const Bytes& body) {
-    WireReader in(body);
-    std::int32_t length = 0, command = 0;
-    if (!in.Expect(kSyncMarker) || !in.Int32(length) || !in.Int32(command)) return std::nullopt;
-    return command;
-}
-
 Bytes FrameFileAnswer(std::int32_t status, const Bytes& result) {
     WireWriter w;
     w.Raw(kSyncMarker);

@@ -16,9 +16,6 @@ struct ServiceAnswer {
     std::string summary;  // for the request log: command, path, result
 };
 
-// The command word of a framed request, when the frame is well formed.
-std::optional<std::int32_t> PeekFileCommand(const Bytes& body);
-
 // marker, the count of bytes that follow, the status and the result data.
 Bytes FrameFileAnswer(std::int32_t status, const Bytes& result = {});
 

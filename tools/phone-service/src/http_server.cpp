@@ -22,6 +22,7 @@ const char* ReasonFor(int status) {
         case 400: return "Bad Request";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 408: return "Request Timeout";
         case 413: return "Payload Too Large";
         case 431: return "Request Header Fields Too Large";
         case 501: return "Not Implemented";
@@ -114,6 +115,7 @@ void HttpServer::Shutdown() {
         queue_.clear();
     }
     cv_.notify_all();
+    if (config_.on_stop) config_.on_stop();
     for (auto& t : workers_)
         if (t.joinable()) t.join();
     workers_.clear();

@@ -40,6 +40,9 @@ public:
         std::size_t max_body_bytes = 64 * 1024 * 1024 + 4096;  // the largest body the library sends, plus slack
         int workers = 48;
         std::size_t max_queued = 256;
+        // Called once the server stops, before it joins its workers: ends
+        // whatever a handler may be waiting for.
+        std::function<void()> on_stop;
     };
     using Handler = std::function<HttpReply(const HttpRequest&)>;
 

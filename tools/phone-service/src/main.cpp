@@ -1,6 +1,7 @@
 // phone-service: a stand-in for the phone's companion sync service. It
 // answers "/filesync" and "/tablesync" over a folder and an SQLite media
 // database, and can misbehave on request.
+#include <algorithm>
 #include <csignal>
 #include <set>
 
@@ -20,6 +21,7 @@
 #include "http_server.h"
 #include "media_db.h"
 #include "path_jail.h"
+#include "requests.h"
 #include "table_service.h"
 
 namespace ps = phone_service;
@@ -82,7 +84,7 @@ int ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--port" && next(v) && ParseNumber(v, 0, 65535, o.port)) {}
         else if (arg == "--idle-timeout" && next(v) && ParseNumber(v, 1, 3600, o.idle_seconds)) {}
         else if (arg == "--fault" && next(v)) {
-            if (!o.faults.Add(v, error)) { std::fprintf(stderr, "phone-service: %s\n", error.c_str()); return 2; }
+            if (o.faults.Add(v, error) == 0) { std::fprintf(stderr, "phone-service: %s\n", error.c_str()); return 2; }
         } else {
             std::fprintf(stderr, "phone-service: bad or incomplete option '%s' (see --help)\n", argv[i]);
             return 2;
@@ -100,26 +102,50 @@ public:
     ps::HttpReply Handle(const ps::HttpRequest& req) {
         const auto start = std::chrono::steady_clock::now();
         ps::HttpReply reply;
+        if (req.path == "/control") {
+            std::string answer;
+            reply.status = o_.faults.Control(std::string(req.body.begin(), req.body.end()), answer);
+            reply.body.assign(answer.begin(), answer.end());
+            const std::size_t shown = std::min<std::size_t>(req.body.size(), 200);
+            Log(start, req, "control " + ps::LogQuote(std::string(req.body.begin(), req.body.begin() + shown)) +
+                                " http=" + std::to_string(reply.status), reply);
+            return reply;
+        }
         const bool table = req.path == "/tablesync";
         if (!table && req.path != "/filesync") {
             reply.status = 404;
             Log(start, req, "unknown path " + req.path + " http=404", reply);
             return reply;
         }
-        const int command = table ? ps::kTableRequest : ps::PeekFileCommand(req.body).value_or(ps::kAnyRequest);
-        const auto fired = o_.faults.Match(command);
+        int command = ps::kTableRequest;
+        ps::FileRequest file_request;
+        if (!table)
+            command = ps::ParseFileRequest(req.body.data(), req.body.size(), file_request) ? file_request.command
+                                                                                           : ps::kAnyRequest;
+        const auto fired = o_.faults.Match(command, file_request.paths);
+        // Held requests wait here, their answer made, until released.
+        auto hold = [&](std::string& note) {
+            for (const auto& f : fired) {
+                if (f->action != ps::FaultAction::kHold) continue;
+                if (!o_.faults.Hold(*f)) reply.close_without_answer = true;  // stopping
+                note += " [fault hold " + std::to_string(f->id) + "]";
+            }
+        };
         std::string fault_note;
         int failing_record = 0;
-        for (const ps::Fault* f : fired) {
+        for (const auto& f : fired) {
             if (f->action == ps::FaultAction::kClose) {
                 reply.close_without_answer = true;
+                hold(fault_note);
                 Log(start, req, std::string(table ? "tablesync" : "filesync cmd=" + std::to_string(command)) +
-                                    " [fault close: no answer]", reply);
+                                    " [fault close: no answer]" + fault_note, reply);
                 return reply;
             }
             if (f->action == ps::FaultAction::kStatus0) {
                 reply.body = ps::FrameFileAnswer(0);
-                Log(start, req, "filesync cmd=" + std::to_string(command) + " status=0 [fault status0]", reply);
+                hold(fault_note);
+                Log(start, req, "filesync cmd=" + std::to_string(command) + " status=0 [fault status0]" + fault_note,
+                    reply);
                 return reply;
             }
             if (f->action == ps::FaultAction::kRecord0) failing_record = f->record;
@@ -127,7 +153,7 @@ public:
         ps::ServiceAnswer a = table ? tables_.Handle(req.body, failing_record) : files_.Handle(req.body);
         if (failing_record) fault_note += " [fault record0:" + std::to_string(failing_record) + "]";
         reply.body = std::move(a.body);
-        for (const ps::Fault* f : fired) {
+        for (const auto& f : fired) {
             if (f->action == ps::FaultAction::kDelay) {
                 reply.delay_ms += f->ms;
                 fault_note += " [fault delay " + std::to_string(f->ms) + "ms]";
@@ -139,6 +165,7 @@ public:
                 fault_note += " [fault marker]";
             }
         }
+        hold(fault_note);
         Log(start, req, a.summary + fault_note, reply);
         return reply;
     }
@@ -213,6 +240,8 @@ int main(int argc, char** argv) {
     config.address = o.listen;
     config.port = o.port;
     config.idle_timeout_ms = o.idle_seconds * 1000;
+    // Held requests and control waits end when the service stops.
+    config.on_stop = [&o] { o.faults.Stop(); };
     ps::HttpServer server(config, [&app](const ps::HttpRequest& r) { return app.Handle(r); });
     if (!server.Listen(error)) {
         std::fprintf(stderr, "phone-service: %s\n", error.c_str());

@@ -751,6 +751,43 @@ TEST_F(ServiceTest, FaultDelayTruncateAndMarker) {
     EXPECT_EQ(Text(Bytes(m.body.begin() + 1, m.body.begin() + 20)), std::string(kSyncMarker.substr(1)));
 }
 
+// A hold fault armed at run time holds a matching request, its work done,
+// until a control request releases it; control waits tell when it is held.
+// Requests it does not match pass, and a stop ends a hold.
+TEST_F(ServiceTest, FaultHoldIsArmedWaitedForAndReleasedThroughControlRequests) {
+    auto control = [this](const std::string& command) {
+        HttpResult h = Exchange(port(), "/control", Raw(command));
+        return std::to_string(h.status) + " " + Text(h.body);
+    };
+    EXPECT_EQ(control("arm hold:cmd=12,path=/sdcard/held/"), "200 1\n");
+    std::atomic<std::int32_t> held_status{-1};
+    std::thread client([&] { held_status = Put("/sdcard/held/a.bin", 0, "abc").status; });
+    EXPECT_EQ(control("wait 1 1"), "200 held 1\n");
+    EXPECT_EQ(Text(ReadFileBytes(Local("/sdcard/held/a.bin"))), "abc");  // written, not answered
+    EXPECT_EQ(held_status.load(), -1);
+    EXPECT_EQ(Put("/sdcard/other.bin", 0, "x").status, 1);  // another path passes
+    EXPECT_EQ(control("release 1"), "200 held 1\n");
+    client.join();
+    EXPECT_EQ(held_status.load(), 1);
+    EXPECT_EQ(Put("/sdcard/held/a.bin", 3, "d").status, 1);  // released: no longer held
+    EXPECT_EQ(control("disarm 1"), "200 held 1\n");
+
+    for (const char* refused : {"arm explode", "arm hold:path=", "wait 1", "wait x 1", "release", "hold", ""})
+        EXPECT_EQ(control(refused).substr(0, 4), "400 ") << refused;
+    EXPECT_EQ(control("release 1").substr(0, 4), "404 ");  // disarmed
+    EXPECT_EQ(control("arm hold:nth=2,cmd=14"), "200 2\n");
+    EXPECT_EQ(control("wait 2 1 50"), "408 held 0\n");  // nothing held within its bound
+
+    // The second stat is held, and a stop ends the hold without an answer.
+    EXPECT_EQ(Status(14, "/sdcard"), 1);
+    std::atomic<bool> answered{true};
+    std::thread stat([&] { answered = Exchange(port(), "/filesync", FileRequest(14, PathPayload("/sdcard"))).answered; });
+    EXPECT_EQ(control("wait 2 1"), "200 held 1\n");
+    StopService();
+    stat.join();
+    EXPECT_FALSE(answered.load());
+}
+
 TEST_F(TableTest, FaultRecord0FailsOneRecordOnly) {
     StartWith({"--fault", "record0:record=2,nth=1"});
     EXPECT_EQ(Codes(Sync({InsertName(1, "a"), InsertName(2, "b"), InsertName(3, "c")})),
@@ -766,6 +803,7 @@ TEST(CommandLine, BadFaultOptionsAndMissingRootAreRejected) {
          {std::vector<std::string>{"--root", dir.path(), "--fault", "explode"},
           std::vector<std::string>{"--root", dir.path(), "--fault", "status0:nth=0"},
           std::vector<std::string>{"--root", dir.path(), "--fault", "record0:cmd=14"},
+          std::vector<std::string>{"--root", dir.path(), "--fault", "hold:cmd=table,path=/sdcard"},
           std::vector<std::string>{"--port", "70000"},
           std::vector<std::string>{}}) {
         ServiceProcess p(args);
