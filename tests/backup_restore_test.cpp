@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +20,7 @@
 #include "platform/utf.h"
 #include "support/file_wire.h"
 #include "support/log_capture.h"
+#include "support/phone_control.h"
 #include "support/phone_service.h"
 #include "support/scripted_peer.h"
 #include "support/test_env.h"
@@ -377,19 +377,19 @@ TEST_F(BackupRestoreTest, FailingUploadLeavesNoPartialFileAndEndsTheDocuments) {
 }
 
 TEST_F(BackupRestoreTest, StopDuringAnUploadLeavesNoPartialFile) {
-    if (!StartService({"--fault", "delay:ms=400,cmd=12"})) GTEST_SKIP() << "needs a stand-in of its own";
     WriteFile(pc.path() / "Music" / "Music" / "big.mp3", std::string(8 * 65536, 's'));
+    // The stand-in writes the chunks and holds their answers: the partial
+    // file is there before the upload can end.
+    ArmedFault chunks(*service, "hold:cmd=12,path=" + root + "/");
     std::atomic<int32_t> result{-100};
     std::thread restore([&] { result = RunRestore(0, 0); });
-    // The stand-in writes the chunks at once and answers late: the partial
-    // file shows before the upload can end.
+    // The five chunks in flight (of eight) written and held.
+    const bool written = chunks.WaitHeld(5);
     const fs::path disk = service->OnDisk(root + "/Music/big.mp3");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!fs::exists(disk) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     const bool started = fs::exists(disk);
     Stop(nullptr, nullptr);
     restore.join();
+    ASSERT_TRUE(written);
     ASSERT_TRUE(started);
     EXPECT_EQ(result.load(), 21);
     EXPECT_FALSE(fs::exists(disk));

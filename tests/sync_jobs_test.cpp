@@ -7,6 +7,8 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <memory>
 #include <thread>
 #include <fstream>
 #include <set>
@@ -21,6 +23,7 @@
 #include "platform/utf.h"
 #include "support/file_wire.h"
 #include "support/log_capture.h"
+#include "support/phone_control.h"
 #include "support/phone_service.h"
 #include "support/recording_window.h"
 #include "support/scripted_peer.h"
@@ -156,6 +159,46 @@ private:
 };
 
 std::string ContentOf(const std::u16string& path) { return ReadWholeFile(std::filesystem::path(path)); }
+
+size_t ItemMessageCount(const std::vector<RecordedMessage>& messages) {
+    size_t n = 0;
+    for (const auto& m : messages) n += m.wParam != QS_PROGRESS_PERCENT ? 1 : 0;
+    return n;
+}
+
+// Runs an export on a thread of its own, as a host thread calls it, with a
+// window of that thread (on Windows a window takes sent messages only on
+// the thread that made it). It starts once go is ready, when one is given.
+class ExportThread {
+public:
+    ExportThread(int32_t (*run)(ConnectParams*, JobParams*), ConnectParams& connect, const JobParams& job,
+                 std::shared_future<void> go = {})
+        : mThread([this, run, &connect, job, go] {
+              RecordingWindow window;
+              JobParams own = job;
+              own.window = window.handle();
+              if (go.valid()) go.wait();
+              mResult = run(&connect, &own);
+              mMessages = window.messages();
+          }) {}
+    ~ExportThread() {
+        if (mThread.joinable()) mThread.join();
+    }
+    ExportThread(const ExportThread&) = delete;
+    ExportThread& operator=(const ExportThread&) = delete;
+
+    int32_t Join() {
+        mThread.join();
+        return mResult;
+    }
+    // What the export's window received; read after Join.
+    const std::vector<RecordedMessage>& messages() const { return mMessages; }
+
+private:
+    int32_t mResult = 1;
+    std::vector<RecordedMessage> mMessages;
+    std::thread mThread;  // last: it starts once the rest is made
+};
 
 }  // namespace
 
@@ -377,33 +420,36 @@ TEST_F(SyncJobTest, StopDuringAnUploadFailsTheJobDeletesThePartialFileAndSkipsTh
         const char* cleanUpFault;
         bool left;  // the clean-up fails
     };
-    for (const Case& each : {Case{nullptr, false}, Case{"status0:cmd=13", true}, Case{"delay:ms=8000,cmd=13", true}}) {
+    int n = 0;
+    for (const Case& each : {Case{nullptr, false}, Case{"status0:cmd=13", true}, Case{"hold:cmd=13", true}}) {
         SCOPED_TRACE(each.cleanUpFault ? each.cleanUpFault : "clean-up answered");
-        std::vector<std::string> faults{"--fault", "delay:ms=300,cmd=12"};
-        if (each.cleanUpFault) faults.insert(faults.end(), {"--fault", each.cleanUpFault});
-        if (!StartService(faults)) GTEST_SKIP() << "needs a stand-in of its own";
         const std::string music = device + "/Music";
         PhoneFile(music + "/keep/x", "");
         std::filesystem::remove(service->OnDisk(music + "/keep/x"));
         HostItems items;
-        items.Add(PcFile("stop/a.mp3", 400000), 1);
+        items.Add(PcFile("stop" + std::to_string(n++) + "/a.mp3", 400000), 1);
         job.items = items.List();
         const std::string a = FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[0].pcPath)), music);
+        // The phone writes the chunks and holds their answers.
+        ArmedFault chunks(*service, "hold:cmd=12,path=" + a);
+        std::unique_ptr<ArmedFault> cleanUp;
+        if (each.cleanUpFault) cleanUp = std::make_unique<ArmedFault>(*service, each.cleanUpFault + (",path=" + a));
         LogCapture log;
-        int32_t result = 1;
-        std::thread sync([&] { result = SyncMusicFile(&connect, &job); });
-        // The phone has written a first chunk (its answer is held back).
-        for (int i = 0; i < 20000 && !std::filesystem::exists(service->OnDisk(a)); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ExportThread sync(SyncMusicFile, connect, job);
+        // Five chunks in flight, each written and held: none is still on its
+        // way when the stop's clean-up deletes the partial file.
+        const bool written = chunks.WaitHeld(5);
         const auto stopped = std::chrono::steady_clock::now();
         Stop(nullptr, nullptr);
-        sync.join();
+        EXPECT_EQ(sync.Join(), -1);
+        ASSERT_TRUE(written);
         EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
-        EXPECT_EQ(result, -1);
-        EXPECT_TRUE(ItemMessages().empty());
+        EXPECT_EQ(ItemMessageCount(sync.messages()), 0u);
         EXPECT_EQ(log.Count("CHttpFileAPI::DeleteEmptyPath"), 0u);
         EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music + "/keep")));  // no sweep
-        if (!each.left) EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+        if (!each.left) {
+            EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+        }
         EXPECT_EQ(log.Count("partial file left on the phone: " + a + "\r\n"), each.left ? 1u : 0u);
     }
 }
