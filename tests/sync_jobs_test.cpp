@@ -479,13 +479,14 @@ TEST_F(SyncJobTest, StopBetweenItemsEndsThePassesAndStillAsksForTheSweep) {
 // the phone fails or drops is not an answer that the file is absent, and a
 // PC file that cannot be opened (locked by another program, say) is found
 // out before the phone's copy of another size is deleted. The copy fails
-// without sending a chunk or a delete.
+// without sending a chunk or a delete. A failed stat is logged under the
+// existence query, then under the copy.
 TEST_F(SyncJobTest, UploadsThatCannotBeginLeaveThePhoneFileAlone) {
     // A phone fault, or none: then the PC file does not open.
     for (const char* phoneFault : {static_cast<const char*>(nullptr), "status0:cmd=14", "close:cmd=14"}) {
         SCOPED_TRACE(phoneFault ? phoneFault : "PC file does not open");
-        if (phoneFault && !StartService({"--fault", phoneFault}))
-            GTEST_SKIP() << "needs a stand-in of its own";
+        std::unique_ptr<ArmedFault> fault;
+        if (phoneFault) fault = std::make_unique<ArmedFault>(*service, phoneFault + (",path=" + device + "/"));
         LogCapture log;
         HostItems items;
         const std::string phonePath = ChangedMusicFile(items, "kept.mp3", 1000, 3000);
@@ -494,9 +495,21 @@ TEST_F(SyncJobTest, UploadsThatCannotBeginLeaveThePhoneFileAlone) {
         platform::DisarmFaultsForTesting();
         EXPECT_EQ(OnPhone(phonePath), std::string(3000, 'o'));
         EXPECT_TRUE(ItemMessages().empty());
+        const std::vector<std::string> lines = log.Lines();
+        auto lineOf = [&lines](const std::string& text) {
+            size_t i = 0;
+            while (i < lines.size() && lines[i].find(text) == std::string::npos) ++i;
+            return i;
+        };
+        const size_t copyLine = lineOf("Function = FILE_API::CopyFilePCToPhone GetLastError");
         EXPECT_EQ(log.Count("Function = FILE_API::CopyFilePCToPhone GetLastError"), 1u);
+        EXPECT_EQ(log.Count("Function = FILE_API_PHONE::PhoneFileExist GetLastError"), phoneFault ? 1u : 0u);
+        if (phoneFault) {
+            EXPECT_EQ(lineOf("Function = FILE_API_PHONE::PhoneFileExist GetLastError") + 1, copyLine);
+        } else {
+            EXPECT_EQ(log.Count("Function = CHttpFileAPI::PutFileEx GetLastError = 13"), 1u);
+        }
         EXPECT_EQ(log.Count("PutFileThreadProc"), 0u);
-        if (!phoneFault) EXPECT_EQ(log.Count("Function = CHttpFileAPI::PutFileEx GetLastError = 13"), 1u);
     }
 }
 

@@ -357,8 +357,13 @@ int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::strin
     const int32_t stat =
         CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, phonePath.c_str(), &found, phone.stop, phone.timeout);
     if (stat < 0) {
-        // The phone did not say whether it has the file: nothing is sent and
-        // nothing deleted, or an intact phone file could be lost.
+        // The phone did not say whether it has the file (a refused or
+        // unanswered stat). It is logged as the existence query logs it, and
+        // the copy fails with nothing sent and nothing deleted. Uploading
+        // anyway, as if the file were absent, would put the phone's copy at
+        // risk: a failed upload is cleaned up by deleting the file it wrote
+        // to, and that would be the phone's intact copy.
+        QS_LOG_COMPONENT("FILE_API_PHONE::PhoneFileExist");
         QS_LOG_COMPONENT(kName);
         result = kCopyUploadFailed;
     } else if (stat == 1 || FILE_API_PHONE::PhoneGetFileSize(phone, phonePath) != pcSize) {
