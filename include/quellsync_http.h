@@ -18,6 +18,25 @@
  * A null record, list or text where an entry point needs one makes that entry
  * point return its failure result; it never crashes. Stop ignores its
  * arguments.
+ *
+ * Threads. Each entry point runs its job on the calling thread and returns
+ * when the job has ended; no thread it started outlives the call. Any entry
+ * points may run at the same time on different host threads, as long as no
+ * record, list or item is handed to two running calls (jobs write into
+ * them). Each sync export (SyncMusicFile to SyncPlaylist) stores the phone
+ * address, device root and window of its records in the library's context
+ * when it starts and works with its own copy of them to the end, so two jobs
+ * at once may talk to two phones; Backup and Restore do the same with their
+ * host and port. An export called with an empty role string copies what the
+ * latest set-up stored, whichever thread made it.
+ * There is one stop flag for the whole library. Stop may be called from any
+ * thread, also from within the handling of a progress message; it raises
+ * the flag and so stops every job running at that moment. Every sync export
+ * clears the flag when it starts, for every job still running as well: a
+ * stop meant for one job is lost when another sync export starts before
+ * that job has seen it. Backup and Restore leave the flag as it is, and a
+ * raised flag ends them with 21. Progress messages and the backup progress
+ * callback are delivered on the thread that called the entry point.
  */
 #ifndef QUELLSYNC_HTTP_H
 #define QUELLSYNC_HTTP_H
@@ -121,7 +140,7 @@ typedef void (QS_CALL* ProgressCallback)(int32_t percent);
 
 /* Does nothing; always 0. */
 QS_API int32_t QS_CALL Test(void);
-/* Asks the running job to stop; always 0. Both arguments are ignored. */
+/* Asks every running job to stop; always 0. Both arguments are ignored. */
 QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job);
 
 QS_API int32_t QS_CALL SyncMusicFile(ConnectParams* connect, JobParams* job);

@@ -120,10 +120,10 @@ TEST_F(BackupRestoreTest, MusicRoundTripKeepsTheFolderLayout) {
     PhoneFile("Music/Pop/a.mp3", "aaaa");
     PhoneFile("Music/b.mp3", big);
     PhoneFile("Pictures/not-music.jpg", "p");
-    GetSyncContext().port = 1;
+    GetSyncContext().SetPhone("127.0.0.1", 1);
     ASSERT_EQ(RunBackup(0), 0);
-    EXPECT_EQ(GetSyncContext().host, "127.0.0.1");
-    EXPECT_EQ(GetSyncContext().port, service->port());
+    EXPECT_EQ(GetSyncContext().Values().host, "127.0.0.1");
+    EXPECT_EQ(GetSyncContext().Values().port, service->port());
     EXPECT_EQ(OnPc(fs::path("Music") / "Music" / "Pop" / "a.mp3"), "aaaa");
     EXPECT_EQ(OnPc(fs::path("Music") / "Music" / "b.mp3"), big);
     EXPECT_EQ(FilesBelow(pc.path()), 2u);
@@ -241,8 +241,7 @@ TEST_F(BackupRestoreTest, FileNameOnPhoneNumbersCaseSensitively) {
     PhoneFile("y/B(2).mp3", "2");
     PhoneFile("z/README", "1");
     PhoneFile("z/README(2)", "2");
-    GetSyncContext().host = "127.0.0.1";
-    GetSyncContext().port = service->port();
+    GetSyncContext().SetPhone("127.0.0.1", service->port());
     const std::pair<const char*, const char*> cases[] = {
         {"/x/a.mp3", "/x/a(3).mp3"}, {"/y/b.mp3", "/y/b(2).mp3"}, {"/z/README", "/z/README(3)"}};
     for (const auto& c : cases) {
@@ -424,8 +423,7 @@ TEST(BackupListingTest, PhoneListingIsReversedAndHoldsFilesOnly) {
         return PeerScript().ReadRequest().Respond(body).Close();
     });
     ASSERT_TRUE(peer.ok());
-    GetSyncContext().host = "127.0.0.1";
-    GetSyncContext().port = peer.port();
+    GetSyncContext().SetPhone("127.0.0.1", peer.port());
     BackupFileList list;
     ASSERT_EQ(CBackupRestore::GetAllFileListFromPhone(CurrentJobSetup().phone, u"/x", list), 0);
     ASSERT_EQ(list.GetCount(), 3u);

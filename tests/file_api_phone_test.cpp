@@ -25,14 +25,11 @@ namespace {
 class FileApiPhoneTest : public ::testing::Test {
 protected:
     void UsePort(int port) {
-        SyncContext& context = GetSyncContext();
-        context.host = "127.0.0.1";
-        context.port = port;
-        context.stopRequested = 0;
+        GetSyncContext().SetPhone("127.0.0.1", port);
+        GetSyncContext().stopRequested = 0;
     }
     void TearDown() override {
-        GetSyncContext().host = kInitialTestHost;
-        GetSyncContext().port = kInitialPort;
+        GetSyncContext().SetPhone(kInitialTestHost, kInitialPort);
     }
 };
 

@@ -60,13 +60,11 @@ std::vector<fs::path> FilesIn(const fs::path& folder) {
 class FileTransferTest : public ::testing::Test {
 protected:
     void UsePort(int port) {
-        GetSyncContext().host = kLoopback;
-        GetSyncContext().port = port;
+        GetSyncContext().SetPhone(kLoopback, port);
         GetSyncContext().stopRequested = 0;
     }
     void TearDown() override {
-        GetSyncContext().host = kInitialTestHost;
-        GetSyncContext().port = kInitialPort;
+        GetSyncContext().SetPhone(kInitialTestHost, kInitialPort);
         GetSyncContext().stopRequested = 0;
     }
     // Quiet the records GetInfo prints; a failing test shows them, and the

@@ -37,9 +37,9 @@ struct InitialContext {
     uint8_t stop;
 };
 const InitialContext kAtLoad = [] {
-    SyncContext& context = GetSyncContext();
-    return InitialContext{context.port, context.host, context.device, context.window,
-                          context.stopRequested.load()};
+    const ContextValues values = GetSyncContext().Values();
+    return InitialContext{values.port, values.host, values.device, values.window,
+                          GetSyncContext().stopRequested.load()};
 }();
 
 }  // namespace
@@ -56,27 +56,33 @@ TEST(SyncContextTest, SetUpTakesHostPortDeviceAndWindow) {
     RecordingWindow window;
     HostRecords records(u"http://127.0.0.1:8182/", u"device=/sdcard;x=1", window.handle());
     GetSyncContext().stopRequested.store(1);
-    SetUpContext(&records.connect, &records.job);
-    const SyncContext& context = GetSyncContext();
+    const JobSetup setup = SetUpContext(&records.connect, &records.job);
+    const ContextValues context = GetSyncContext().Values();
     EXPECT_EQ(context.host, "127.0.0.1");
     EXPECT_EQ(context.port, 8182);
     EXPECT_EQ(context.device, "/sdcard");
     EXPECT_EQ(context.window, window.handle());
-    EXPECT_EQ(context.stopRequested.load(), 0);
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 0);
+    // The job's copy holds the same values, and the context's stop flag.
+    EXPECT_EQ(setup.phone.host, "127.0.0.1");
+    EXPECT_EQ(setup.phone.port, 8182);
+    EXPECT_EQ(setup.device, "/sdcard");
+    EXPECT_EQ(setup.window, window.handle());
+    EXPECT_EQ(setup.phone.stop, &GetSyncContext().stopRequested);
 }
 
 TEST(SyncContextTest, RoleWithoutDeviceGivesEmptyDeviceAndUrlWithoutPortGivesZero) {
     HostRecords records(u"http://127.0.0.2/", u"name=phone", nullptr);
     SetUpContext(&records.connect, &records.job);
-    EXPECT_EQ(GetSyncContext().device, "");
-    EXPECT_EQ(GetSyncContext().port, 0);
-    EXPECT_EQ(GetSyncContext().host, "127.0.0.2");
+    EXPECT_EQ(GetSyncContext().Values().device, "");
+    EXPECT_EQ(GetSyncContext().Values().port, 0);
+    EXPECT_EQ(GetSyncContext().Values().host, "127.0.0.2");
 }
 
 TEST(SyncContextTest, NonAsciiDeviceIsUtf8) {
     HostRecords records(u"http://127.0.0.1:1/", u"device=/sdcard/\u00c4\\;b", nullptr);
     SetUpContext(&records.connect, &records.job);
-    EXPECT_EQ(GetSyncContext().device, "/sdcard/\xC3\x84;b");
+    EXPECT_EQ(GetSyncContext().Values().device, "/sdcard/\xC3\x84;b");
 }
 
 TEST(SyncContextTest, EmptyRoleKeepsPreviousContextButClearsStop) {
@@ -87,19 +93,23 @@ TEST(SyncContextTest, EmptyRoleKeepsPreviousContextButClearsStop) {
     HostRecords second(u"http://127.0.0.9:1234/", u"", nullptr);
     Stop(nullptr, nullptr);
     ASSERT_EQ(GetSyncContext().stopRequested.load(), 1);
-    SetUpContext(&second.connect, &second.job);
-    const SyncContext& context = GetSyncContext();
-    EXPECT_EQ(context.stopRequested.load(), 0);
+    const JobSetup setup = SetUpContext(&second.connect, &second.job);
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 0);
+    const ContextValues context = GetSyncContext().Values();
     EXPECT_EQ(context.host, "127.0.0.3");
     EXPECT_EQ(context.port, 9000);
     EXPECT_EQ(context.device, "/storage/emulated/0");
     EXPECT_EQ(context.window, window.handle());
+    // The job works with the values kept.
+    EXPECT_EQ(setup.phone.host, "127.0.0.3");
+    EXPECT_EQ(setup.phone.port, 9000);
+    EXPECT_EQ(setup.device, "/storage/emulated/0");
 
     // Missing records behave as an empty role string.
     Stop(nullptr, nullptr);
-    SetUpContext(nullptr, nullptr);
-    EXPECT_EQ(context.stopRequested.load(), 0);
-    EXPECT_EQ(context.host, "127.0.0.3");
+    EXPECT_EQ(SetUpContext(nullptr, nullptr).phone.host, "127.0.0.3");
+    EXPECT_EQ(GetSyncContext().stopRequested.load(), 0);
+    EXPECT_EQ(GetSyncContext().Values().host, "127.0.0.3");
 }
 
 TEST(SyncContextTest, TestAndStopExports) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "context/SyncContext.h"
 #include "fileapi/FileApi.h"
 #include "filesync/ChunkPump.h"
 #include "pool/WorkerPool.h"
@@ -731,6 +732,128 @@ TEST(SyncJobLimitTest, AtMostFiveUploadsRunAtOnce) {
     peer.OpenGate();
     host.join();
     EXPECT_EQ(result, -1);
+}
+
+// Two sync exports on two host threads, each aimed at a phone of its own (a
+// stand-in of its own natively; under Wine both share one stand-in, so
+// their device roots tell them apart). Each job's files land on its own
+// phone only, under its own device root, and its messages reach its own
+// window. First one job is held in the middle of an upload while the other
+// sets the context up again and runs to its end; then both start at once;
+// then one Stop, raised while both hold an upload, ends both.
+TEST(ConcurrentExportsTest, TwoSyncExportsOnTwoThreadsKeepToTheirOwnPhones) {
+    struct Phone {
+        std::unique_ptr<PhoneService> service = PhoneService::Start();
+        std::string device = "/sdcard/" + Unique("phone");
+        std::u16string url, role;
+        ConnectParams connect{};
+        std::deque<HostItems> rounds;
+        std::string Music() const { return device + "/Music"; }
+    };
+    Phone phones[2];
+    for (Phone& phone : phones) {
+        ASSERT_TRUE(phone.service);
+        phone.url = Utf8ToUtf16("http://127.0.0.1:" + std::to_string(phone.service->port()) + "/");
+        phone.role = u"device=" + Utf8ToUtf16(phone.device);
+        phone.connect.url = AsHostText(phone.url);
+        phone.connect.role = AsHostText(phone.role);
+    }
+    ScratchDir pc;
+    LogCapture log;
+    // Four files per job and round, one of them longer than a chunk.
+    auto items = [&](Phone& phone, int p, int round) {
+        HostItems& list = phone.rounds.emplace_back();
+        for (int i = 0; i < 4; ++i) {
+            const auto path = pc.path() / ("r" + std::to_string(round) + "-" + std::to_string(p)) /
+                              ("f" + std::to_string(i) + ".mp3");
+            std::filesystem::create_directories(path.parent_path());
+            std::ofstream(path, std::ios::binary) << std::string(i == 0 ? 150000 : 1000 + i, static_cast<char>('a' + p));
+            list.Add(path.u16string(), 1);
+        }
+        JobParams job{};
+        job.items = list.List();
+        return job;
+    };
+    // Where each item of a job's round is, on its own phone and not on the
+    // other's, nor under the other's device root.
+    auto check = [&](int p, bool present) {
+        Phone& own = phones[p];
+        Phone& other = phones[1 - p];
+        for (size_t i = 0; i < 4; ++i) {
+            SyncItem& item = own.rounds.back()[i];
+            const std::string pcPath = Utf16ToUtf8(platform::FromHostText(item.pcPath));
+            const std::string phonePath = FILE_API::BuildPhonePath(pcPath, own.Music());
+            const std::filesystem::path onOwn = own.service->OnDisk(phonePath);
+            EXPECT_EQ(std::filesystem::exists(onOwn), present) << phonePath;
+            if (present) {
+                EXPECT_EQ(PhonePathOf(item), phonePath);
+                EXPECT_EQ(ReadWholeFile(onOwn), ReadWholeFile(std::filesystem::u8path(pcPath)));
+            }
+            const std::string misplaced = FILE_API::BuildPhonePath(pcPath, other.Music());
+            EXPECT_FALSE(std::filesystem::exists(other.service->OnDisk(misplaced))) << misplaced;
+            EXPECT_FALSE(std::filesystem::exists(own.service->OnDisk(misplaced))) << misplaced;
+            if (own.service->root() != other.service->root()) {
+                EXPECT_FALSE(std::filesystem::exists(other.service->OnDisk(phonePath))) << phonePath;
+            }
+        }
+    };
+    auto reportsOwnItems = [&](int p, const ExportThread& run) {
+        std::set<void*> reported;
+        for (const auto& m : run.messages())
+            if (m.wParam != QS_PROGRESS_PERCENT) reported.insert(m.item.item);
+        std::set<void*> own;
+        for (size_t i = 0; i < 4; ++i) own.insert(&phones[p].rounds.back()[i]);
+        EXPECT_EQ(reported, own);
+    };
+
+    {
+        SCOPED_TRACE("one job held while the other runs");
+        ArmedFault held(*phones[0].service, "hold:cmd=12,path=" + phones[0].device + "/");
+        ExportThread first(SyncMusicFile, phones[0].connect, items(phones[0], 0, 0));
+        ASSERT_TRUE(held.WaitHeld(1));
+        ExportThread second(SyncMusicFile, phones[1].connect, items(phones[1], 1, 0));
+        EXPECT_EQ(second.Join(), 0);
+        held.Release();
+        EXPECT_EQ(first.Join(), 0);
+        check(0, true);
+        check(1, true);
+        reportsOwnItems(0, first);
+        reportsOwnItems(1, second);
+    }
+    {
+        SCOPED_TRACE("both started at once");
+        std::promise<void> go;
+        std::shared_future<void> started = go.get_future().share();
+        ExportThread first(SyncMusicFile, phones[0].connect, items(phones[0], 0, 1), started);
+        ExportThread second(SyncMusicFile, phones[1].connect, items(phones[1], 1, 1), started);
+        go.set_value();
+        EXPECT_EQ(first.Join(), 0);
+        EXPECT_EQ(second.Join(), 0);
+        check(0, true);
+        check(1, true);
+        reportsOwnItems(0, first);
+        reportsOwnItems(1, second);
+    }
+    {
+        SCOPED_TRACE("one stop ends both");
+        ArmedFault held0(*phones[0].service, "hold:cmd=12,path=" + phones[0].device + "/");
+        ArmedFault held1(*phones[1].service, "hold:cmd=12,path=" + phones[1].device + "/");
+        ExportThread first(SyncMusicFile, phones[0].connect, items(phones[0], 0, 2));
+        ExportThread second(SyncMusicFile, phones[1].connect, items(phones[1], 1, 2));
+        // Every chunk of both jobs written and held (three of the long file,
+        // one of each other): none is still on its way when the stop's
+        // clean-up deletes the partial files.
+        const bool bothHeld = held0.WaitHeld(6) && held1.WaitHeld(6);
+        Stop(nullptr, nullptr);
+        EXPECT_EQ(first.Join(), -1);
+        EXPECT_EQ(second.Join(), -1);
+        GetSyncContext().stopRequested.store(0);
+        ASSERT_TRUE(bothHeld);
+        check(0, false);  // the stopped uploads left nothing behind
+        check(1, false);
+        EXPECT_EQ(ItemMessageCount(first.messages()), 0u);
+        EXPECT_EQ(ItemMessageCount(second.messages()), 0u);
+    }
 }
 
 // Makes the second chunk exchange or file task of the named kind throw; a

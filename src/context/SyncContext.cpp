@@ -1,6 +1,6 @@
 #include "context/SyncContext.h"
 
 SyncContext& GetSyncContext() {
-    static SyncContext context{kInitialTestHost, kInitialPort, std::string(), nullptr, {0}};
+    static SyncContext context;
     return context;
 }

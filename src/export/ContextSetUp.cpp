@@ -4,29 +4,35 @@
 #include "platform/url.h"
 #include "platform/utf.h"
 
-void SetUpContext(const ConnectParams* connect, const JobParams* job) {
+JobSetup SetUpContext(const ConnectParams* connect, const JobParams* job) {
     SyncContext& context = GetSyncContext();
     context.stopRequested.store(0);
 
+    // The host's records are parsed outside the lock; only the store and
+    // the job's copy of the result are made under it.
     const std::u16string role = platform::FromHostText(connect ? connect->role : nullptr);
     CTagParser parser;
-    if (parser.ParseRoleString(role.c_str(), static_cast<int32_t>(role.size())) != 0) return;
+    if (parser.ParseRoleString(role.c_str(), static_cast<int32_t>(role.size())) != 0)
+        return JobSetupFrom(context.Values());
 
-    context.device = platform::Utf16ToUtf8(parser.GetString(u"device"));
-    context.window = job ? job->window : nullptr;
+    ContextValues taken;
+    taken.device = platform::Utf16ToUtf8(parser.GetString(u"device"));
+    taken.window = job ? job->window : nullptr;
     const std::u16string url = platform::FromHostText(connect->url);
-    context.port = platform::WideToInt(platform::UrlPortPart(url));
-    context.host = platform::Utf16ToUtf8(platform::UrlHostPart(url));
+    taken.port = platform::WideToInt(platform::UrlPortPart(url));
+    taken.host = platform::Utf16ToUtf8(platform::UrlHostPart(url));
+    return JobSetupFrom(context.Update([&taken](ContextValues& values) { values = std::move(taken); }));
 }
 
-JobSetup CurrentJobSetup() {
-    SyncContext& context = GetSyncContext();
+JobSetup CurrentJobSetup() { return JobSetupFrom(GetSyncContext().Values()); }
+
+JobSetup JobSetupFrom(const ContextValues& values) {
     JobSetup setup;
-    setup.phone.host = context.host;
-    setup.phone.port = context.port;
-    setup.phone.stop = &context.stopRequested;
+    setup.phone.host = values.host;
+    setup.phone.port = values.port;
+    setup.phone.stop = &GetSyncContext().stopRequested;
     setup.phone.timeout = PhoneEndpoint::kDefaultTimeoutSeconds;
-    setup.window = context.window;
-    setup.device = context.device;
+    setup.window = values.window;
+    setup.device = values.device;
     return setup;
 }

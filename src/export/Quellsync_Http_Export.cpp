@@ -173,12 +173,11 @@ struct UploadExport {
 
 int32_t RunUploadExport(ConnectParams* connect, JobParams* job, const UploadExport& kind) {
     return RunExport(kind.name, kSyncFailed, [&]() {
-        SetUpContext(connect, job);
+        const JobSetup setup = SetUpContext(connect, job);
         if (!job || !job->items) {
             QS_LOG_COMPONENT("SyncFileFromPCToPhone");
             return -1;
         }
-        const JobSetup setup = CurrentJobSetup();
         const std::string phoneFolder = setup.device + kind.folder;
         const int32_t result =
             SyncFileFromPCToPhone(setup, kind.messageId, phoneFolder, job->items, kind.code, kind.scan);
@@ -195,14 +194,12 @@ const DestinationFolders* Destinations(const JobParams* job) {
 
 // The camera folder into the host's camera PC folder: -1 without one,
 // otherwise the folder copy's result.
-int32_t SyncCameraFromPhoneToPC(ConnectParams* connect, JobParams* job) {
-    (void)connect;
+int32_t SyncCameraFromPhoneToPC(const JobSetup& setup, const JobParams* job) {
     const DestinationFolders* folders = Destinations(job);
     if (!folders || !folders->cameraFolder) {
         QS_LOG_COMPONENT("SyncCameraFromPhoneToPC");
         return -1;
     }
-    const JobSetup setup = CurrentJobSetup();
     return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/DCIM",
                                            Utf8(folders->cameraFolder));
 }
@@ -244,21 +241,19 @@ extern "C" QS_API int32_t QS_CALL SyncPlaylistFile(ConnectParams* connect, JobPa
 
 extern "C" QS_API int32_t QS_CALL SyncPhoto(ConnectParams* connect, JobParams* job) {
     return RunExport("SyncPhoto", kSyncFailed, [&] {
-        SetUpContext(connect, job);
-        return SyncCameraFromPhoneToPC(connect, job);
+        return SyncCameraFromPhoneToPC(SetUpContext(connect, job), job);
     });
 }
 
 extern "C" QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobParams* job) {
     return RunExport("SyncDevDocument", kSyncFailed, [&] {
-        SetUpContext(connect, job);
+        const JobSetup setup = SetUpContext(connect, job);
         const DestinationFolders* folders = Destinations(job);
         if (!folders || !folders->documentFolder) {
             QS_LOG_COMPONENT("SyncDevDocument");
             return -1;
         }
         const std::string pcFolder = Utf8(folders->documentFolder);
-        const JobSetup setup = CurrentJobSetup();
         const int32_t first =
             FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/Downloads", pcFolder);
         if (first != 0) return first;
@@ -271,9 +266,8 @@ extern "C" QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobPar
 // had an unknown operation (the items after it are left alone).
 extern "C" QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams* job) {
     return RunExport("SyncPlaylist", kPlaylistFailed, [&] {
-        SetUpContext(connect, job);
+        const JobSetup setup = SetUpContext(connect, job);
         if (!job || !job->word2) return 1;
-        const JobSetup setup = CurrentJobSetup();
         const auto* playlists = static_cast<const QsHostList*>(job->word2);
         const size_t total = HostListCount(playlists);
         for (size_t i = 0; i < total; ++i) {
@@ -305,14 +299,14 @@ namespace {
 constexpr int32_t kFailed = CBackupRestore::kFailed;
 constexpr int32_t kStopped = CBackupRestore::kStopped;
 
-// Stores host and port in the context. False (nothing stored) without a
-// host, or without a PC folder or phone root to work on: an empty PC folder
-// would put the category folders at the top of a drive.
-bool TakeArguments(const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot) {
+// Stores host and port in the context and gives the job its copy of the
+// context. False (nothing stored) without a host, or without a PC folder or
+// phone root to work on: an empty PC folder would put the category folders
+// at the top of a drive.
+bool TakeArguments(const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
+                   JobSetup& setup) {
     if (host == nullptr || pcFolder == nullptr || phoneRoot == nullptr || pcFolder[0] == 0) return false;
-    SyncContext& context = GetSyncContext();
-    context.host = Utf8(host);
-    context.port = port;
+    setup = JobSetupFrom(GetSyncContext().SetPhone(Utf8(host), port));
     return true;
 }
 
@@ -327,11 +321,11 @@ template <typename CategoryRun>
 int32_t RunCategoryExport(const char* name, const QS_WCHAR* host, int32_t port, const QS_WCHAR* pcFolder,
                           const QS_WCHAR* phoneRoot, const CategoryRun& run) {
     const int32_t result = RunExport(name, kFailed, [&] {
-        if (!TakeArguments(host, port, pcFolder, phoneRoot)) {
+        JobSetup setup;
+        if (!TakeArguments(host, port, pcFolder, phoneRoot, setup)) {
             QS_LOG_COMPONENT(name);
             return kFailed;
         }
-        const JobSetup setup = CurrentJobSetup();
         return run(setup.phone, platform::FromHostText(pcFolder), platform::FromHostText(phoneRoot));
     });
     return Stopping() ? kStopped : result;
