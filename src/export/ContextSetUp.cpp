@@ -12,8 +12,7 @@ JobSetup SetUpContext(const ConnectParams* connect, const JobParams* job) {
     // the job's copy of the result are made under it.
     const std::u16string role = platform::FromHostText(connect ? connect->role : nullptr);
     CTagParser parser;
-    if (parser.ParseRoleString(role.c_str(), static_cast<int32_t>(role.size())) != 0)
-        return JobSetupFrom(context.Values());
+    if (parser.ParseRoleString(role.c_str(), static_cast<int32_t>(role.size())) != 0) return CurrentJobSetup();
 
     ContextValues taken;
     taken.device = platform::Utf16ToUtf8(parser.GetString(u"device"));

@@ -17,7 +17,8 @@ class PhoneService {
 public:
     // Extra command-line options (such as --fault) need a process of their
     // own, which only the native build can start: Start returns null under
-    // Wine then, and the test skips.
+    // Wine then, and the test skips. Faults armed at run time
+    // (support/phone_control.h) reach the shared stand-in as well.
     static std::unique_ptr<PhoneService> Start(const std::vector<std::string>& options = {});
     virtual ~PhoneService() = default;
 
