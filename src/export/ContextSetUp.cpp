@@ -1,5 +1,7 @@
 #include "export/ContextSetUp.h"
 
+#include <utility>
+
 #include "export/TagParser.h"
 #include "platform/url.h"
 #include "platform/utf.h"
