@@ -535,6 +535,59 @@ class Interaction(QsyncCase):
         self.assertEqual((done["stored"], done["bytes"], done["failed"]), (len(sizes), sum(sizes.values()), 0))
 
 
+@unittest.skipIf(ARGS.runner, "native build only")
+class ManualAndCompletion(unittest.TestCase):
+    SOURCE = Path(__file__).resolve().parent.parent
+    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore"]
+
+    def test_the_manual_names_every_option_of_the_help(self):
+        manual = (self.SOURCE / "qsync.1").read_text()
+        text = re.sub(r"\\f[BIRP]", "", manual).replace("\\-", "-")
+        words = set(re.findall(r"(?<![\w-])-[\w-]+", text)) | set(re.findall(r"\w+", text))
+        helps = {c: run_qsync(*([c] if c else []), "--help") for c in [""] + self.COMMANDS}
+        for command, r in helps.items():
+            with self.subTest(command=command):
+                self.assertEqual(r.returncode, 0, r.stderr)
+                options = set(re.findall(r"(?<![\w-])--?[a-z][a-z-]*", r.stdout))
+                self.assertEqual(options - words, set())
+                self.assertIn(command or "qsync", words)
+        for variable in ("QSYNC_PHONE", "OUTPUTLOG_FILE", "QS_DEBUG_OUTPUT"):
+            self.assertIn(variable, words)
+        for code in ("0", "1", "2", "3", "130"):
+            self.assertIn(".B %s\n" % code, manual)
+        # The per-command texts differ from the overview: CLI11 does not
+        # write its own.
+        self.assertEqual(len({r.stdout for r in helps.values()}), len(helps))
+        self.assertIn("--dry-run", helps["push"].stdout)
+        self.assertIn("--on-conflict", helps["restore"].stdout)
+        self.assertNotIn("--dry-run", helps[""].stdout)
+        self.assertGreaterEqual(len(set(re.findall(r"(?<![\w-])--?[a-z][a-z-]*", helps[""].stdout))), 9)
+
+    def test_bash_completion_offers_commands_kinds_and_options(self):
+        script = self.SOURCE / "completions/qsync.bash"
+        loaders = [""]
+        if Path("/usr/share/bash-completion/bash_completion").exists():
+            loaders.append("source /usr/share/bash-completion/bash_completion")
+        cases = [(["qsync", ""], self.COMMANDS),
+                 (["qsync", "push", ""], ["music", "photos", "videos", "documents", "playlists"]),
+                 (["qsync", "--json", "fetch", ""], ["camera", "downloads"]),
+                 (["qsync", "restore", "media", "--on-conflict", ""], ["keep", "replace", "both"]),
+                 (["qsync", "push", "music", "--d"], ["--device", "--dry-run"]),
+                 (["qsync", "push", "music", str(script.parent) + "/qsync.b"], [str(script)])]
+        for loader in loaders:
+            for words, expected in cases:
+                with self.subTest(loader=loader, words=words):
+                    program = "%s\nsource %s\nCOMP_WORDS=(%s); COMP_CWORD=%d; COMP_LINE=\"${COMP_WORDS[*]}\"; " \
+                              "COMP_POINT=${#COMP_LINE}; _qsync; printf '%%s\\n' \"${COMPREPLY[@]}\"" % (
+                                  loader, script, " ".join("'%s'" % w for w in words), len(words) - 1)
+                    r = subprocess.run(["bash", "-c", program], capture_output=True, text=True, timeout=30)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(r.stdout.split(), expected)
+                    r = subprocess.run(["bash", "-c", "%s\nsource %s\ncomplete -p qsync" % (loader, script)],
+                                       capture_output=True, text=True, timeout=30)
+                    self.assertIn("complete -F _qsync qsync", r.stdout)
+
+
 @unittest.skipUnless(ARGS.runner, "Windows build only")
 class Wine(QsyncCase):
     def test_push_remove_and_fetch_as_qsync_exe(self):
