@@ -594,18 +594,32 @@ class Wine(QsyncCase):
         phone = self.service()
         song = self.write("Album/song.mp3", 150000)
         windows_path = "Z:" + str(song).replace("/", "\\")
-        r = self.qsync(phone, "--json", "push", "music", windows_path)
+        r = self.qsync(phone, "push", "music", windows_path, "--json")  # a global option after the command
         events = json_events(r.stdout)  # the library's own lines stay out
         mirrored = "/sdcard/Music/Z" + str(song)
         self.assertEqual([e["phone"] for e in events if e["event"] == "item"], [mirrored])
         self.assertEqual((phone.root / mirrored[1:]).read_bytes(), song.read_bytes())
+        self.assertEqual(events[-2], {"event": "progress", "items_done": 1, "items_total": 1, "bytes_done": 150000,
+                                      "bytes_total": 150000, "bytes_per_s": events[-2]["bytes_per_s"], "eta_s": 0})
+        self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["failed_items"]), (1, 150000, []))
+        # Plain lines and the summary, as on Linux.
+        r = self.qsync(phone, "push", "music", windows_path)
+        self.assertIn("+ stored %s -> %s\n" % (windows_path, mirrored), r.stdout.replace("\r\n", "\n"))
+        self.assertRegex(r.stdout, r"push music: 1 stored \(146\.5 KiB\) in \d+\.\d\d s")
         r = self.qsync(phone, "--json", "remove", "music", "--dry-run", windows_path)
         self.assertEqual(json_events(r.stdout)[0]["phone"], mirrored)
+        # The wide command line arrives as UTF-8, whatever the ANSI code page.
+        accented = self.write("Café/sóng 日本.mp3", 5000)
+        r = self.qsync(phone, "--json", "push", "music", "--dry-run", "Z:" + str(accented).replace("/", "\\"),
+                       env={"LANG": "C.UTF-8"})
+        self.assertEqual(json_events(r.stdout)[0]["phone"], "/sdcard/Music/Z" + str(accented))
+        self.assertEqual(json_events(r.stdout)[-1]["bytes"], 5000)
         camera = phone.root / "sdcard/DCIM"
         camera.mkdir(parents=True)
         (camera / "IMG_1.jpg").write_bytes(bytes(70000))
-        self.qsync(phone, "fetch", "camera", "--to", "Z:" + str(self.tmp / "pictures").replace("/", "\\"))
+        r = self.qsync(phone, "--json", "fetch", "camera", "--to", "Z:" + str(self.tmp / "pictures").replace("/", "\\"))
         self.assertEqual((self.tmp / "pictures/IMG_1.jpg").read_bytes(), bytes(70000))
+        self.assertEqual((json_events(r.stdout)[-1]["files"], json_events(r.stdout)[-1]["bytes"]), (1, 70000))
         self.qsync(phone, "remove", "music", windows_path)
         self.assertFalse((phone.root / mirrored[1:]).exists())
 
