@@ -1,5 +1,6 @@
 #include "jobs.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -197,6 +198,9 @@ Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
         const LedgerItem& item = ledger.at(i);
         summary.failedItems.push_back({item.pc, item.folder ? item.phone + "/" : item.phone, item.result, item.reason});
     }
+    // The items that failed come before those that were never started.
+    std::stable_partition(summary.failedItems.begin(), summary.failedItems.end(),
+                          [](const FailedItem& f) { return f.reason != ItemLedger::kNotStarted; });
     return summary;
 }
 

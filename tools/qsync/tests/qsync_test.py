@@ -359,13 +359,39 @@ class Commands(QsyncCase):
         self.assertEqual(quiet.stdout, "")
         listed = quiet.stderr.split("failed items:\n")[1].splitlines()
         self.assertEqual(len(listed), 22)  # 20 items, "and N more", the error line
-        self.assertEqual(listed[20], "  and %d more" % (len(failed) - 20))
+        more = re.fullmatch(r"  and (\d+) more", listed[20])
+        self.assertTrue(more, listed[20])
+        self.assertLess(20 + int(more.group(1)), len(songs))
+        self.assertTrue(listed[0].endswith(": an upload failed"), listed[0])  # the failure before "not started"
         self.assertIn("qsync: push music failed: an upload failed (result -1)", listed[21])
         # Plain: a "!" line per failed item, then the summary.
         lines = runs["plain"].stdout.splitlines()
-        self.assertEqual(len([l for l in lines if l.startswith("! failed ")]), len(failed))
+        summary = re.match(r"^push music: (\d) stored \([\d.]+ KiB\), (\d\d) failed in \d+\.\d+ s", lines[-1])
+        self.assertTrue(summary, lines[-1])
+        self.assertEqual(int(summary.group(1)) + int(summary.group(2)), len(songs))
+        self.assertEqual(len([l for l in lines if l.startswith("! failed ")]), int(summary.group(2)))
+        self.assertEqual(len([l for l in lines if l.startswith("+ stored ")]), int(summary.group(1)))
         self.assertIn("! failed %s: not started" % songs[-1], lines)
-        self.assertRegex(lines[-1], r"^push music: \d stored \([\d.]+ KiB\), \d\d failed in \d+\.\d+ s")
+
+    def test_a_failed_removal_and_the_items_after_it(self):
+        # The second folder removal fails: the library removes folders
+        # first, then files, whatever the order on the command line.
+        phone = self.service("--fault", "status0:cmd=17,nth=2")
+        songs = [self.write(name, 1000) for name in ("A1/a.mp3", "A2/b.mp3", "c.mp3", "d.mp3")]
+        self.qsync(phone, "push", "music", *map(str, songs))
+        order = [songs[2], self.pc / "A1", songs[3], self.pc / "A2"]
+        r = self.qsync(phone, "--json", "remove", "music", *map(str, order), expect=1)
+        events = json_events(r.stdout)
+        done = events[-1]
+        self.assertEqual([e["pc"] for e in events if e["event"] == "item" and e["action"] == "removed"],
+                         [str(self.pc / "A1")])
+        self.assertEqual((done["result"], done["removed"], done["failed"]), (-4, 1, 3))
+        self.assertEqual([(f["pc"], f["phone"], f["reason"]) for f in done["failed_items"]],
+                         [(str(self.pc / "A2"), "/sdcard/Music%s/" % (self.pc / "A2"), "removing a phone folder failed"),
+                          (str(songs[2]), "/sdcard/Music" + str(songs[2]), "not started"),
+                          (str(songs[3]), "/sdcard/Music" + str(songs[3]), "not started")])
+        progress = [e for e in events if e["event"] == "progress"][-1]
+        self.assertEqual((progress["items_done"], progress["items_total"], progress["bytes_total"]), (1, 4, 0))
 
     def test_every_json_line_parses_whatever_the_names(self):
         phone = self.service()
