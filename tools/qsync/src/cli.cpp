@@ -162,38 +162,8 @@ void CheckOperands(Options& o) {
     }
 }
 
-}  // namespace
-
-bool ParsePhoneAddress(const std::string& text, std::string& host, int& port) {
-    const size_t colon = text.find(':');
-    const std::string hostPart = text.substr(0, colon);
-    long value = 8182;
-    if (colon != std::string::npos && !ParseDecimal(text.substr(colon + 1), 1, 65535, value)) return false;
-    // Four decimal parts of 0..255, nothing else: the library does no name
-    // lookup.
-    std::string canonical;  // without leading zeros, which some parsers read as octal
-    size_t start = 0;
-    for (int part = 0; part < 4; ++part) {
-        const size_t end = part < 3 ? hostPart.find('.', start) : hostPart.size();
-        long number = 0;
-        if (end == std::string::npos || end - start > 3 || !ParseDecimal(hostPart.substr(start, end - start), 0, 255, number))
-            return false;
-        canonical += (part ? "." : "") + std::to_string(number);
-        start = end + 1;
-    }
-    host = canonical;
-    port = static_cast<int>(value);
-    return true;
-}
-
-std::string HelpText(const std::string& command) {
-    for (const auto& entry : kCommandHelp)
-        if (command == entry.command) return entry.text;
-    return kOverview;
-}
-
-Options ParseCommandLine(const std::vector<std::string>& arguments, const char* environmentPhone) {
-    Options o;
+// Fills `o` as far as the command line goes; throws UsageError.
+void Parse(const std::vector<std::string>& arguments, const char* environmentPhone, Options& o) {
     std::string phone;
     std::string conflict = "keep";
     std::vector<std::string> words;  // the command's kind and operands
@@ -228,6 +198,9 @@ Options ParseCommandLine(const std::vector<std::string>& arguments, const char* 
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError& e) {
+        // Values reach their variables only once parsing ends; what it
+        // read of --json until it failed still counts.
+        o.json = app.get_option("--json")->count() > 0;
         throw UsageError(std::string(e.what()) + " (see qsync --help)");
     }
     const auto commands = app.get_subcommands();
@@ -244,7 +217,7 @@ Options ParseCommandLine(const std::vector<std::string>& arguments, const char* 
             throw UsageError("option " + name + " does not apply to '" + (o.command.empty() ? "qsync" : o.command) + "'");
         throw UsageError("unknown option '" + first + "' (see qsync --help)");
     }
-    if (o.help || o.version) return o;
+    if (o.help || o.version) return;
     if (o.command.empty()) throw UsageError("no command given (see qsync --help)");
     if (phone.empty() && environmentPhone) phone = environmentPhone;
     if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
@@ -258,6 +231,46 @@ Options ParseCommandLine(const std::vector<std::string>& arguments, const char* 
     o.folder = o.command == "restore" ? from : to;
     o.operands = std::move(words);
     CheckOperands(o);
+}
+
+}  // namespace
+
+bool ParsePhoneAddress(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.find(':');
+    const std::string hostPart = text.substr(0, colon);
+    long value = 8182;
+    if (colon != std::string::npos && !ParseDecimal(text.substr(colon + 1), 1, 65535, value)) return false;
+    // Four decimal parts of 0..255, nothing else: the library does no name
+    // lookup.
+    std::string canonical;  // without leading zeros, which some parsers read as octal
+    size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        const size_t end = part < 3 ? hostPart.find('.', start) : hostPart.size();
+        long number = 0;
+        if (end == std::string::npos || end - start > 3 || !ParseDecimal(hostPart.substr(start, end - start), 0, 255, number))
+            return false;
+        canonical += (part ? "." : "") + std::to_string(number);
+        start = end + 1;
+    }
+    host = canonical;
+    port = static_cast<int>(value);
+    return true;
+}
+
+std::string HelpText(const std::string& command) {
+    for (const auto& entry : kCommandHelp)
+        if (command == entry.command) return entry.text;
+    return kOverview;
+}
+
+Options ParseCommandLine(const std::vector<std::string>& arguments, const char* environmentPhone) {
+    Options o;
+    try {
+        Parse(arguments, environmentPhone, o);
+    } catch (const UsageError& e) {
+        // --json counts when the parser reached it.
+        throw CommandLineError(e.what(), o.json);
+    }
     return o;
 }
 

@@ -14,6 +14,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot be parsed or checked; `json` tells whether it
+// asked for JSON output all the same (so the failure is written as JSON).
+class CommandLineError : public UsageError {
+public:
+    CommandLineError(const std::string& message, bool json) : UsageError(message), mJson(json) {}
+    bool json() const { return mJson; }
+
+private:
+    bool mJson;
+};
+
 // A push whose names the phone's storage cannot hold (or that are not
 // UTF-8): exit code 2, with each refused name and why.
 struct RefusedName {

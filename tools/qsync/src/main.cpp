@@ -56,12 +56,10 @@ int Fail(std::FILE* out, bool json, int exitCode, const std::string& message,
 
 int Main(const std::vector<std::string>& arguments) {
     bool json = false;
-    for (const auto& argument : arguments)
-        if (argument == "--") break;
-        else if (argument == "--json") json = true;
     std::FILE* out = stdout;
     try {
         const Options options = ParseCommandLine(arguments, std::getenv("QSYNC_PHONE"));
+        json = options.json;
         if (options.help) {
             std::fputs(HelpText(options.command).c_str(), stdout);
             return kExitOk;
@@ -81,6 +79,8 @@ int Main(const std::vector<std::string>& arguments) {
             ~Detach() { JobControl::Instance().Attach(nullptr); }
         } detach;
         return RunCommand(options, reporter);
+    } catch (const CommandLineError& e) {
+        return Fail(out, e.json(), kExitUsage, e.what());
     } catch (const RefusedNamesError& e) {
         return Fail(out, json, kExitUsage, e.what(), e.names());
     } catch (const UsageError& e) {

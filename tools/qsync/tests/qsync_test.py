@@ -285,6 +285,15 @@ class Commands(QsyncCase):
                 self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertEqual(json_events(r.stdout), [{"event": "done", "result": None, "exit": 2,
                                                           "error": r.stderr.strip()[len("qsync: "):]}])
+        # Whatever the parser stops at, --json (before or after the command) gives a summary object.
+        for args in (["push", "music", str(song), "--bogus", "--json"], ["--json", "push", "music", "--phone"],
+                     ["push", "--json", "music", str(song), "--to", str(self.tmp)], ["--json", "pull", "music"],
+                     ["push", "music", "--dry-run=maybe", "--json", str(song)]):
+            with self.subTest(args=args):
+                r = run_qsync(*args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(json_events(r.stdout), [{"event": "done", "result": None, "exit": 2,
+                                                          "error": r.stderr.strip()[len("qsync: "):]}])
         # QSYNC_PHONE is used when --phone is absent.
         r = run_qsync("--json", "push", "music", str(song), env={"QSYNC_PHONE": phone.address})
         self.assertEqual(json_events(r.stdout)[-1]["exit"], 0, r.stderr)
