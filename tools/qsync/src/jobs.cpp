@@ -228,13 +228,10 @@ int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& j
     return summary.exitCode;
 }
 
-// Runs a PC-to-phone export over the items the ledger has not seen done,
-// reporting each as the library announces it; the items it does not
-// announce have failed.
-int RunItems(const Options& o, Reporter& reporter, SyncExport run, ItemLedger& ledger, const std::string& job) {
-    if (o.dryRun) return PlanItems(reporter, ledger, job);
-    RequireReachable(o);
-    Connection connection(o);
+// One export call over the items the ledger has not seen done, reporting
+// each as the library announces it; the items it does not announce have
+// failed, with the returned text as their reason.
+int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger, std::string& failure) {
     const std::vector<size_t> indices = ledger.NotDone();
     EntryList entries(ledger, indices);
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
@@ -256,15 +253,25 @@ int RunItems(const Options& o, Reporter& reporter, SyncExport run, ItemLedger& l
     JobParams params{};
     params.window = window.handle();
     params.items = entries.HostList();
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
     ledger.BeginJob(indices);
-    reporter.Begin(ProgressSource::kItems, ledger.Totals());
     const int32_t result = JobControl::Instance().Run([&] { return run(connection.params(), &params); });
-    const bool interrupted = JobControl::Instance().Interrupted();
-    const std::string failure = interrupted ? "stopped by Ctrl-C"
-                                : result != 0 ? SyncResultText(result)
-                                              : "the library did not report it done";
+    failure = JobControl::Instance().Interrupted() ? "stopped by Ctrl-C"
+              : result != 0                        ? SyncResultText(result)
+                                                   : "the library did not report it done";
     ledger.EndJob(result, failure);
+    return result;
+}
+
+// A push or remove: its items go to the library in one job; the summary
+// counts them all.
+int RunItems(const Options& o, Reporter& reporter, SyncExport run, ItemLedger& ledger, const std::string& job) {
+    if (o.dryRun) return PlanItems(reporter, ledger, job);
+    RequireReachable(o);
+    Connection connection(o);
+    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+    reporter.Begin(ProgressSource::kItems, ledger.Totals());
+    std::string failure;
+    const int32_t result = RunJob(reporter, run, connection, ledger, failure);
     Summary summary = ItemSummary(job, ledger);
     summary.result = result;
     summary.exitCode = ExitCodeFor(result);

@@ -192,9 +192,11 @@ double Reporter::Seconds() const {
 
 void Reporter::Begin(ProgressSource source, const LedgerTotals& totals) {
     std::lock_guard<std::mutex> lock(mLock);
-    mStart = Clock::now();
     mSource = source;
     mTotals = totals;
+    if (mBegun) return;  // a further job of the command: clock and rate go on
+    mBegun = true;
+    mStart = Clock::now();
     mRate.Start(mStart, totals.bytesTotal > 0 ? totals.bytesDone : totals.itemsDone);
     mLastProgressJson = mStart;
     const bool tick = mMode == OutputMode::kTerminal || (mMode == OutputMode::kJson && source == ProgressSource::kItems);

@@ -107,7 +107,8 @@ public:
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
 
-    // Starts the clock (and on a terminal the bar).
+    // Starts the clock (and on a terminal the bar); called again for a
+    // further job of the same command, it takes the new figures only.
     void Begin(ProgressSource source, const LedgerTotals& totals = LedgerTotals());
     // The library's percentage message.
     void Percent(int percent);
@@ -147,6 +148,7 @@ private:
     std::condition_variable mWake;
     std::thread mTicker;
     bool mTicking = false;
+    bool mBegun = false;
     bool mBarShown = false;
     std::chrono::steady_clock::time_point mStart = std::chrono::steady_clock::now();
     ProgressSource mSource = ProgressSource::kLibrary;
