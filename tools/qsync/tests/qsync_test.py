@@ -521,6 +521,15 @@ class Interaction(QsyncCase):
         self.assertEqual(text.count("+ stored "), len(sizes))
         self.assertRegex(text, r"push music: 8 stored \(7\.8 MiB\) in \d+\.\d+ s, [\d.]+ [KM]iB/s")
 
+        # A narrow terminal: the figures without the bar, cut to the width,
+        # so a redraw never wraps.
+        code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")],
+                                columns=50)
+        self.assertEqual(code, 0, text)
+        redraws = [p for p in text.split("\r\x1b[K")[1:] if "%  " in p.split("\n")[0]]
+        self.assertTrue(redraws, text)
+        self.assertTrue(all(len(p.split("\r\n")[0]) <= 49 and "[" not in p.split("\r\n")[0] for p in redraws), text)
+
         # Through a pipe: plain lines, a progress line per tenth, never ahead.
         piped = self.qsync(phone, "push", "music", str(self.pc / "album"))
         self.assertNotIn("\r", piped.stdout)
