@@ -51,7 +51,7 @@ public:
 
     // A job is about to run over these items. The library takes folder
     // removals, then file removals, then uploads, each in the given order;
-    // ends counting which of them it has started.
+    // OnStep then tells how far along that order it has got.
     void BeginJob(const std::vector<size_t>& indices);
     // The library's percentage message: it follows each reported removal and
     // each started upload, one message per step.
