@@ -4,7 +4,8 @@
 
 # What the native configuration (library, tests, tools, benchmarks) needs.
 qs_native_packages=(cmake make g++ pkg-config python3 googletest libgtest-dev libgmock-dev
-                    libbenchmark-dev libsqlite3-dev sqlite3)
+                    libbenchmark-dev libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev
+                    bash-completion)
 # Everything scripts/test uses: the native set, the Windows cross build and
 # Wine, the fuzzing compiler, and the tools of the stand-in's documentation and tests.
 # The 64-bit cross compiler and loader run the Windows tests on machines

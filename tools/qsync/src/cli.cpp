@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <CLI/CLI.hpp>
+
 #include "errors.h"
 
 namespace qsync {
@@ -158,8 +160,77 @@ void CheckOperands(Options& o) {
     } else {
         throw UsageError("unknown command '" + o.command + "' (see qsync --help)");
     }
-    if (o.dryRun && o.command != "push" && o.command != "remove")
-        throw UsageError("--dry-run applies to push and remove only");
+}
+
+// Fills `o` as far as the command line goes; throws UsageError.
+void Parse(const std::vector<std::string>& arguments, const char* environmentPhone, Options& o) {
+    std::string phone;
+    std::string conflict = "keep";
+    std::vector<std::string> words;  // the command's kind and operands
+    std::string to, from;
+
+    CLI::App app("qsync", "qsync");
+    app.set_help_flag();  // help is written from the texts above
+    app.allow_extras();   // what no command takes is named below, in qsync's words
+    app.require_subcommand(0, 1);  // after the command, another command's name is an operand
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--phone", phone);
+    app.add_option("--device", o.device);
+    app.add_flag("--json", o.json);
+    app.add_flag("-q,--quiet", o.quiet);
+    app.add_flag("-v,--verbose", o.verbose);
+    app.add_flag("-h,--help", o.help);
+    app.add_flag("--version", o.version);
+    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore"}) {
+        CLI::App* command = app.add_subcommand(name);
+        command->set_help_flag();
+        command->fallthrough();  // global options may follow the command
+        command->add_option("arguments", words);
+        const std::string n = name;
+        if (n == "push" || n == "remove") command->add_flag("--dry-run", o.dryRun);
+        if (n == "fetch" || n == "backup") command->add_option("--to", to);
+        if (n == "restore") {
+            command->add_option("--from", from);
+            command->add_option("--on-conflict", conflict);
+        }
+    }
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        // Values reach their variables only once parsing ends; what it
+        // read of --json until it failed still counts.
+        o.json = app.get_option("--json")->count() > 0;
+        throw UsageError(std::string(e.what()) + " (see qsync --help)");
+    }
+    const auto commands = app.get_subcommands();
+    if (!commands.empty()) o.command = commands.front()->get_name();
+    const std::vector<std::string> extras = app.remaining(true);
+    if (!extras.empty()) {
+        const std::string& first = extras.front();
+        if (first.empty() || first[0] != '-') {
+            if (o.command.empty()) throw UsageError("unknown command '" + first + "' (see qsync --help)");
+            throw UsageError("qsync " + o.command + ": unexpected argument '" + first + "'");
+        }
+        const std::string name = first.substr(0, first.find('='));
+        if (name == "--dry-run" || name == "--to" || name == "--from" || name == "--on-conflict")
+            throw UsageError("option " + name + " does not apply to '" + (o.command.empty() ? "qsync" : o.command) + "'");
+        throw UsageError("unknown option '" + first + "' (see qsync --help)");
+    }
+    if (o.help || o.version) return;
+    if (o.command.empty()) throw UsageError("no command given (see qsync --help)");
+    if (phone.empty() && environmentPhone) phone = environmentPhone;
+    if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
+        throw UsageError("--phone must be HOST[:PORT] with HOST a dotted IPv4 address, not '" + phone + "'");
+    o.device = CheckedDevice(o.device);
+    if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
+    if (conflict == "keep") o.conflictMode = 0;
+    else if (conflict == "both") o.conflictMode = 1;
+    else if (conflict == "replace") o.conflictMode = 2;
+    else throw UsageError("--on-conflict must be keep, replace or both");
+    o.folder = o.command == "restore" ? from : to;
+    o.operands = std::move(words);
+    CheckOperands(o);
 }
 
 }  // namespace
@@ -194,69 +265,12 @@ std::string HelpText(const std::string& command) {
 
 Options ParseCommandLine(const std::vector<std::string>& arguments, const char* environmentPhone) {
     Options o;
-    std::string phone = environmentPhone && *environmentPhone ? environmentPhone : "";
-    std::string conflict = "keep";
-    std::string folderOption;
-    bool operandsOnly = false;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        std::string arg = arguments[i];
-        if (operandsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (o.command.empty()) o.command = arg;
-            else o.operands.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            operandsOnly = true;
-            continue;
-        }
-        std::string value;
-        bool hasValue = false;
-        const size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-            hasValue = true;
-        }
-        auto take = [&]() -> std::string {
-            if (hasValue) return value;
-            if (i + 1 >= arguments.size()) throw UsageError("option " + arg + " needs a value");
-            return arguments[++i];
-        };
-        auto flag = [&](bool& target) {
-            if (hasValue) throw UsageError("option " + arg + " takes no value");
-            target = true;
-        };
-        if (arg == "--phone") phone = take();
-        else if (arg == "--device") o.device = take();
-        else if (arg == "--to" || arg == "--from") {
-            folderOption = arg;
-            o.folder = take();
-        }
-        else if (arg == "--on-conflict") conflict = take();
-        else if (arg == "--json") flag(o.json);
-        else if (arg == "-q" || arg == "--quiet") flag(o.quiet);
-        else if (arg == "-v" || arg == "--verbose") flag(o.verbose);
-        else if (arg == "--dry-run") flag(o.dryRun);
-        else if (arg == "-h" || arg == "--help") flag(o.help);
-        else if (arg == "--version") flag(o.version);
-        else throw UsageError("unknown option '" + arguments[i] + "' (see qsync --help)");
+    try {
+        Parse(arguments, environmentPhone, o);
+    } catch (const UsageError& e) {
+        // --json counts when the parser reached it.
+        throw CommandLineError(e.what(), o.json);
     }
-    if (o.help || o.version) return o;
-    if (o.command.empty()) throw UsageError("no command given (see qsync --help)");
-    if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
-        throw UsageError("--phone must be HOST[:PORT] with HOST a dotted IPv4 address, not '" + phone + "'");
-    o.device = CheckedDevice(o.device);
-    if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
-    if (conflict == "keep") o.conflictMode = 0;
-    else if (conflict == "both") o.conflictMode = 1;
-    else if (conflict == "replace") o.conflictMode = 2;
-    else throw UsageError("--on-conflict must be keep, replace or both");
-    if (conflict != "keep" && o.command != "restore") throw UsageError("--on-conflict applies to restore only");
-    const std::string wantedFolder = o.command == "restore" ? "--from" : "--to";
-    const bool takesFolder = o.command == "fetch" || o.command == "backup" || o.command == "restore";
-    if (!folderOption.empty() && (!takesFolder || folderOption != wantedFolder))
-        throw UsageError("option " + folderOption + " does not apply to '" + o.command + "'");
-    CheckOperands(o);
     return o;
 }
 

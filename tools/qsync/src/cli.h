@@ -25,7 +25,7 @@ struct Options {
     int conflictMode = 0;            // --on-conflict: keep 0, both 1, replace 2
 };
 
-// Throws UsageError. `environmentPhone` is the QSYNC_PHONE value (or null).
+// Throws CommandLineError. `environmentPhone` is the QSYNC_PHONE value (or null).
 Options ParseCommandLine(const std::vector<std::string>& arguments, const char* environmentPhone);
 
 // The help text of a command, or the overview for an empty command.

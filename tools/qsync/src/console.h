@@ -19,6 +19,11 @@ std::FILE* TakeOverStandardOutput(bool toStandardError);
 
 // True when the stream is a terminal; on Windows it is then also switched to
 // UTF-8 output and to in-place redraws with escape sequences.
+// On Windows consoles without escape sequences (older than Windows 10) it
+// is false: plain lines are written there instead.
 bool PrepareTerminal(std::FILE* stream);
+
+// The width of the terminal the stream writes to; 0 when unknown.
+int TerminalColumns(std::FILE* stream);
 
 }  // namespace qsync

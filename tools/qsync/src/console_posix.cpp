@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -33,5 +34,11 @@ std::FILE* TakeOverStandardOutput(bool toStandardError) {
 }
 
 bool PrepareTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+int TerminalColumns(std::FILE* stream) {
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
 
 }  // namespace qsync

@@ -50,8 +50,18 @@ bool PrepareTerminal(std::FILE* stream) {
     SetConsoleOutputCP(CP_UTF8);
     const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
-    if (GetConsoleMode(console, &mode)) SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    return true;
+    // The bar redraws itself with escape sequences; a console that cannot
+    // take them gets plain lines.
+    if (!GetConsoleMode(console, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int TerminalColumns(std::FILE* stream) {
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(console, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 }  // namespace qsync

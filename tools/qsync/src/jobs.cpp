@@ -1,13 +1,17 @@
 #include "jobs.h"
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "errors.h"
+#include "folder_snapshot.h"
 #include "host_abi.h"
+#include "item_ledger.h"
 #include "job_control.h"
 #include "paths.h"
 #include "probe.h"
@@ -75,11 +79,10 @@ int ExitCodeFor(int32_t result) {
     return result == 0 ? kExitOk : kExitJobFailed;
 }
 
-// One SyncItem of a push or remove, with the texts it points to.
+// The library's record of one item of a push or remove, with the texts it
+// points to. What the item is and how it fared is kept in the ItemLedger.
 struct Entry {
-    std::string pc;
-    std::string phone;  // the mirrored path: planned for uploads, sent for removals
-    uint64_t size = 0;
+    size_t index = 0;  // in the ledger
     std::u16string pcText, phoneText;
     SyncItem record{};
 
@@ -90,33 +93,33 @@ struct Entry {
     ~Entry() {
         if (record.changeKind != kChangeRemove) FreeLibraryText(record.phonePath);
     }
-    std::string StoredPhonePath() const { return record.phonePath ? HostTextToUtf8(record.phonePath) : phone; }
 };
 
+// The host list of one job over some of the ledger's items.
 class EntryList {
 public:
-    Entry& Add(std::string pc, std::string phone, uint64_t size, intptr_t changeKind, bool folder) {
-        auto entry = std::make_unique<Entry>();
-        entry->pc = std::move(pc);
-        entry->phone = std::move(phone);
-        entry->size = size;
-        entry->pcText = Utf8ToUtf16(entry->pc);
-        entry->record.pcPath = AsHostText(entry->pcText);
-        entry->record.changeKind = changeKind;
-        entry->record.isFolder = folder ? 1 : 0;
-        if (changeKind == kChangeRemove && !folder) {
-            // The library removes a file by the phone path the item carries.
-            entry->phoneText = Utf8ToUtf16(entry->phone);
-            entry->record.phonePath = reinterpret_cast<QS_WCHAR*>(entry->phoneText.data());
+    EntryList(const ItemLedger& ledger, const std::vector<size_t>& indices) {
+        for (const size_t index : indices) {
+            const LedgerItem& item = ledger.at(index);
+            auto entry = std::make_unique<Entry>();
+            entry->index = index;
+            entry->pcText = Utf8ToUtf16(item.pc);
+            entry->record.pcPath = AsHostText(entry->pcText);
+            const bool remove = item.action == ItemAction::kRemove;
+            entry->record.changeKind = remove ? kChangeRemove : kChangeCopy;
+            entry->record.isFolder = item.folder ? 1 : 0;
+            if (remove && !item.folder) {
+                // The library removes a file by the phone path the item carries.
+                entry->phoneText = Utf8ToUtf16(item.phone);
+                entry->record.phonePath = reinterpret_cast<QS_WCHAR*>(entry->phoneText.data());
+            }
+            mByRecord[&entry->record] = entry.get();
+            mPointers.push_back(&entry->record);
+            mEntries.push_back(std::move(entry));
         }
-        mByRecord[&entry->record] = entry.get();
-        mPointers.push_back(&entry->record);
-        mEntries.push_back(std::move(entry));
-        return *mEntries.back();
     }
-    // True the first time a PC path is seen: a path named twice (or inside
-    // two named folders) becomes one item.
-    bool FirstTime(const std::string& pc) { return mSeen.insert(pc).second; }
+    EntryList(const EntryList&) = delete;
+    EntryList& operator=(const EntryList&) = delete;
     Entry* Find(const void* record) const {
         const auto found = mByRecord.find(record);
         return found == mByRecord.end() ? nullptr : found->second;
@@ -126,13 +129,11 @@ public:
         mList.last = mPointers.data() + mPointers.size();
         return &mList;
     }
-    const std::vector<std::unique_ptr<Entry>>& entries() const { return mEntries; }
 
 private:
     std::vector<std::unique_ptr<Entry>> mEntries;
     std::vector<void*> mPointers;
     std::unordered_map<const void*, Entry*> mByRecord;
-    std::unordered_set<std::string> mSeen;
     QsHostList mList{};
 };
 
@@ -176,100 +177,199 @@ void Finish(Reporter& reporter, Summary summary, int32_t result, const std::stri
     reporter.End(summary);
 }
 
-// Runs a PC-to-phone export over the entries and reports each carried-out
-// item as the library announces it.
-int RunItems(const Options& o, Reporter& reporter, SyncExport run, EntryList& entries, const std::string& job) {
+ItemEvent DoneEvent(const LedgerItem& item) {
+    if (item.action == ItemAction::kRemove) return ItemEvent("removed", item.pc, item.folder ? item.phone + "/" : item.phone);
+    ItemEvent event("stored", item.pc, item.phone);
+    event.hasBytes = true;
+    event.bytes = item.bytes;
+    return event;
+}
+
+Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
     Summary summary;
     summary.job = job;
-    summary.hasItems = true;
-    if (o.dryRun) {
-        for (const auto& e : entries.entries()) {
-            const bool remove = e->record.changeKind == kChangeRemove;
-            reporter.Item({remove ? "would-remove" : "would-store", e->pc, e->record.isFolder ? e->phone + "/" : e->phone});
-            if (!remove) summary.bytes += e->size;
-        }
-        summary.dryRun = true;
-        summary.planned = entries.entries().size();
-        summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted : kExitOk;
-        reporter.End(summary);
-        return summary.exitCode;
+    summary.kind = SummaryKind::kItems;
+    const LedgerTotals totals = ledger.Totals();
+    summary.stored = totals.stored;
+    summary.removed = totals.removed;
+    summary.failed = totals.itemsFailed;
+    summary.bytes = totals.bytesDone;  // removals weigh nothing
+    for (const size_t i : ledger.Failed()) {
+        const LedgerItem& item = ledger.at(i);
+        summary.failedItems.push_back({item.pc, item.folder ? item.phone + "/" : item.phone, item.result, item.reason});
     }
-    RequireReachable(o);
-    Connection connection(o);
+    // The items that failed come before those that were never started.
+    std::stable_partition(summary.failedItems.begin(), summary.failedItems.end(),
+                          [](const FailedItem& f) { return f.reason != ItemLedger::kNotStarted; });
+    return summary;
+}
+
+// Lists what a dry run would do, with the same counts a real run reports.
+int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& job) {
+    Summary summary = ItemSummary(job, ledger);
+    summary.dryRun = true;
+    summary.planned = ledger.size();
+    for (size_t i = 0; i < ledger.size(); ++i) {
+        const LedgerItem& item = ledger.at(i);
+        if (item.action == ItemAction::kRemove) {
+            reporter.Item({"would-remove", item.pc, item.folder ? item.phone + "/" : item.phone});
+            ++summary.removed;
+        } else {
+            ItemEvent event("would-store", item.pc, item.phone);
+            event.hasBytes = true;
+            event.bytes = item.bytes;
+            reporter.Item(event);
+            ++summary.stored;
+            summary.bytes += item.bytes;
+        }
+    }
+    summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted : kExitOk;
+    reporter.End(summary);
+    return summary.exitCode;
+}
+
+// One export call over the items the ledger has not seen done, reporting
+// each as the library announces it; the items it does not announce have
+// failed, with the returned text as their reason.
+int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger, std::string& failure) {
+    const std::vector<size_t> indices = ledger.NotDone();
+    EntryList entries(ledger, indices);
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
         if (wParam == QS_PROGRESS_PERCENT) {
+            ledger.OnStep();  // one per reported removal or started upload
             reporter.Percent(static_cast<int>(lParam));
+            reporter.Progress(ledger.Totals());
             return;
         }
         const auto* result = reinterpret_cast<const ItemResult*>(lParam);
         const Entry* entry = result ? entries.Find(result->item) : nullptr;
         if (!entry || result->status != 0) return;
-        if (entry->record.changeKind == kChangeRemove) {
-            ++summary.removed;
-            reporter.Item({"removed", entry->pc, entry->record.isFolder ? entry->phone + "/" : entry->phone});
-        } else {
-            ++summary.stored;
-            summary.bytes += entry->size;
-            reporter.Item({"stored", entry->pc, entry->StoredPhonePath()});
-        }
+        const std::string stored =
+            entry->record.changeKind == kChangeRemove ? std::string() : HostTextToUtf8(entry->record.phonePath);
+        if (!ledger.OnDone(entry->index, stored)) return;
+        const LedgerTotals totals = ledger.Totals();
+        reporter.Item(DoneEvent(ledger.at(entry->index)), &totals);
     });
     JobParams params{};
     params.window = window.handle();
     params.items = entries.HostList();
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
-    reporter.Begin(entries.entries().size());
+    ledger.BeginJob(indices);
     const int32_t result = JobControl::Instance().Run([&] { return run(connection.params(), &params); });
-    Finish(reporter, summary, result, SyncResultText(result));
-    return ExitCodeFor(result);
+    failure = JobControl::Instance().Interrupted() ? "stopped by Ctrl-C"
+              : result != 0                        ? SyncResultText(result)
+                                                   : "the library did not report it done";
+    ledger.EndJob(result, failure);
+    return result;
+}
+
+// A push or remove: its items go to the library in one job; the summary
+// counts them all.
+int RunItems(const Options& o, Reporter& reporter, SyncExport run, ItemLedger& ledger, const std::string& job) {
+    if (o.dryRun) return PlanItems(reporter, ledger, job);
+    RequireReachable(o);
+    Connection connection(o);
+    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+    reporter.Begin(ProgressSource::kItems, ledger.Totals());
+    std::string failure;
+    const int32_t result = RunJob(reporter, run, connection, ledger, failure);
+    Summary summary = ItemSummary(job, ledger);
+    summary.result = result;
+    summary.exitCode = ExitCodeFor(result);
+    // Items left over by a job that reported success still failed.
+    if (summary.exitCode == kExitOk && summary.failed > 0) summary.exitCode = kExitJobFailed;
+    if (summary.exitCode == kExitJobFailed) summary.resultText = failure;
+    reporter.End(summary);
+    return summary.exitCode;
 }
 
 int Push(const Options& o, Reporter& reporter) {
     const PushKind& kind = FindPushKind(o.kind);
     const std::string phoneFolder = o.device + kind.phoneFolder;
-    EntryList entries;
-    std::vector<std::string> refused;
+    ItemLedger ledger;
+    std::unordered_set<std::string> seen;  // a path named twice (or inside two named folders) is one item
+    std::vector<RefusedName> refused;
     for (const auto& argument : o.operands) {
         for (const PcFile& file : CollectFiles(AbsolutePath(argument))) {
-            if (!entries.FirstTime(file.path)) continue;
+            if (!seen.insert(file.path).second) continue;
             const std::string phone = MirrorPhonePath(NativePathStyle(), file.path, phoneFolder);
             if (!IsValidUtf8(file.path)) {
-                refused.push_back(file.path + ": the name is not valid UTF-8");
+                refused.push_back({file.path, "the name is not valid UTF-8"});
                 continue;
             }
-            for (const auto& reason : UnstorableReasons(phone, o.device)) refused.push_back(file.path + ": " + reason);
-            entries.Add(file.path, phone, file.size, kChangeCopy, false);
+            for (const auto& reason : UnstorableReasons(phone, o.device)) refused.push_back({file.path, reason});
+            LedgerItem item;
+            item.pc = file.path;
+            item.phone = phone;
+            item.bytes = file.size;
+            item.action = ItemAction::kStore;
+            ledger.Add(std::move(item));
         }
     }
     if (!refused.empty()) {
         std::string message = "the phone's storage cannot hold these names; nothing was sent:";
-        for (const auto& line : refused) message += "\n  " + line;
-        throw UsageError(message);
+        for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
+        throw RefusedNamesError(message, refused);
     }
-    if (entries.entries().empty()) throw UsageError("push: no files found in the given paths");
-    return RunItems(o, reporter, kind.run, entries, "push " + o.kind);
+    if (ledger.size() == 0) throw UsageError("push: no files found in the given paths");
+    return RunItems(o, reporter, kind.run, ledger, "push " + o.kind);
 }
 
 int Remove(const Options& o, Reporter& reporter) {
     const PushKind& kind = FindPushKind(o.kind);
     const std::string phoneFolder = o.device + kind.phoneFolder;
-    EntryList entries;
+    ItemLedger ledger;
+    std::unordered_set<std::string> seen;
     for (const auto& argument : o.operands) {
         const std::string pc = AbsolutePath(argument);
-        if (!entries.FirstTime(pc)) continue;
+        if (!seen.insert(pc).second) continue;
         const bool folder = IsFolder(pc) || (EndsInSeparator(argument) && !IsFile(pc));
         std::string phone = MirrorPhonePath(NativePathStyle(), pc, phoneFolder);
         while (phone.size() > 1 && phone.back() == '/') phone.pop_back();
         if (phone.size() <= phoneFolder.size())
             throw UsageError("remove: '" + argument + "' stands for the whole phone folder " + phoneFolder +
                              "; name a folder below it");
-        entries.Add(pc, phone, 0, kChangeRemove, folder);
+        LedgerItem item;
+        item.pc = pc;
+        item.phone = phone;
+        item.action = ItemAction::kRemove;
+        item.folder = folder;
+        ledger.Add(std::move(item));
     }
-    return RunItems(o, reporter, kind.run, entries, "remove " + o.kind);
+    return RunItems(o, reporter, kind.run, ledger, "remove " + o.kind);
+}
+
+// What a job that writes PC files did to the folder.
+Summary FilesSummary(const std::string& job, const FolderSnapshot& before, const FolderSnapshot& after) {
+    const FolderChange change = CompareSnapshots(before, after);
+    Summary summary;
+    summary.job = job;
+    summary.kind = SummaryKind::kFiles;
+    summary.files = change.created + change.replaced;
+    summary.replaced = change.replaced;
+    summary.unchanged = change.unchanged;
+    summary.bytes = change.bytes;
+    return summary;
+}
+
+// The PC folders a restore of the category uploads from, below the backup
+// folder: the places where a backup of the category put its files.
+std::vector<std::string> RestoreSources(int32_t category, const std::string& pc) {
+    const auto join = [](const std::string& a, const std::string& b) {
+        return (std::filesystem::u8path(a) / std::filesystem::u8path(b)).u8string();
+    };
+    switch (category) {
+        case 0: return {join(pc, "Music/Music")};
+        case 1: return {join(pc, "Gallery/Movies"), join(pc, "Gallery/Pictures"), join(pc, "Gallery/DCIM")};
+        default:
+            return {join(pc, "Document/Download"), join(pc, "Document/Downloads"),
+                    join(pc, "Document/My Documents/Documents")};
+    }
 }
 
 int Fetch(const Options& o, Reporter& reporter) {
     const bool camera = o.kind == "camera";
-    const std::u16string folder = Utf8ToUtf16(AbsolutePath(o.folder));
+    const std::string pc = AbsolutePath(o.folder);
+    const std::u16string folder = Utf8ToUtf16(pc);
     RequireReachable(o);
     Connection connection(o);
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
@@ -281,11 +381,11 @@ int Fetch(const Options& o, Reporter& reporter) {
     params.window = window.handle();
     params.word2 = &destination;
     if (JobControl::Instance().Interrupted()) return kExitInterrupted;
-    reporter.Begin(0);
+    const FolderSnapshot before = TakeSnapshot(pc);
+    reporter.Begin(ProgressSource::kLibrary);
     const int32_t result = JobControl::Instance().Run(
         [&] { return (camera ? SyncPhoto : SyncDevDocument)(connection.params(), &params); });
-    Summary summary;
-    summary.job = "fetch " + o.kind;
+    Summary summary = FilesSummary("fetch " + o.kind, before, TakeSnapshot(pc));
     Finish(reporter, summary, result, FetchResultText(result));
     return ExitCodeFor(result);
 }
@@ -346,7 +446,7 @@ int Playlist(const Options& o, Reporter& reporter) {
     params.window = window.handle();
     params.word2 = &playlists;
     if (JobControl::Instance().Interrupted()) return kExitInterrupted;
-    reporter.Begin(0);
+    reporter.Begin(ProgressSource::kLibrary);
     const int32_t result = JobControl::Instance().Run([&] { return SyncPlaylist(connection.params(), &params); });
     if (create) createdId = LibraryText(item.playlistId);
     Summary summary;
@@ -376,7 +476,8 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     const std::u16string phoneRoot = Utf8ToUtf16(o.device.empty() ? "/" : o.device);
     RequireReachable(o);
     if (JobControl::Instance().Interrupted()) return kExitInterrupted;
-    reporter.Begin(0);
+    const FolderSnapshot before = backup ? TakeSnapshot(pc) : FolderSnapshot();
+    reporter.Begin(ProgressSource::kLibrary);
     gBackupReporter = &reporter;
     const int32_t result = JobControl::Instance().Run([&] {
         return backup ? Backup(category, AsHostText(host), o.port, AsHostText(pcText), AsHostText(phoneRoot),
@@ -385,8 +486,19 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
                                 o.conflictMode, &OnBackupProgress);
     });
     gBackupReporter = nullptr;
+    const std::string job = o.command + " " + o.kind;
     Summary summary;
-    summary.job = o.command + " " + o.kind;
+    if (backup) {
+        summary = FilesSummary(job, before, TakeSnapshot(pc));
+    } else {
+        summary.job = job;
+        summary.kind = SummaryKind::kCovered;
+        // A restore that failed part-way covered an unknown share of them.
+        summary.countsKnown = result == 0 && !JobControl::Instance().Interrupted();
+        const FileCount count = CountFiles(RestoreSources(category, pc));
+        summary.files = count.files;
+        summary.bytes = count.bytes;
+    }
     Finish(reporter, summary, result, BackupResultText(result));
     return ExitCodeFor(result);
 }

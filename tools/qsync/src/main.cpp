@@ -23,12 +23,31 @@ namespace {
 
 using namespace qsync;
 
-// With --json even a refused command line ends in a summary object.
-int Fail(std::FILE* out, bool json, int exitCode, const std::string& message) {
+std::string Hex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : bytes) {
+        out.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
+        out.push_back(kDigits[static_cast<unsigned char>(c) & 15]);
+    }
+    return out;
+}
+
+// With --json even a refused command line ends in a summary object. Names
+// refused before a push are listed in it, each also as hex bytes, since a
+// name that is not UTF-8 cannot be carried in JSON as it is.
+int Fail(std::FILE* out, bool json, int exitCode, const std::string& message,
+         const std::vector<RefusedName>& refused = {}) {
     std::fprintf(stderr, "qsync: %s\n", message.c_str());
     if (json) {
-        const std::string line = "{\"event\":\"done\",\"result\":null,\"error\":" + JsonQuote(message) +
-                                 ",\"exit\":" + std::to_string(exitCode) + "}\n";
+        Json done = {{"event", "done"}, {"result", nullptr}, {"error", message}, {"exit", exitCode}};
+        if (!refused.empty()) {
+            Json list = Json::array();
+            for (const RefusedName& name : refused)
+                list.push_back({{"pc", name.pc}, {"pc_hex", Hex(name.pc)}, {"reason", name.reason}});
+            done["refused"] = list;
+        }
+        const std::string line = JsonLine(done);
         std::fputs(line.c_str(), out);
         std::fflush(out);
     }
@@ -37,12 +56,10 @@ int Fail(std::FILE* out, bool json, int exitCode, const std::string& message) {
 
 int Main(const std::vector<std::string>& arguments) {
     bool json = false;
-    for (const auto& argument : arguments)
-        if (argument == "--") break;
-        else if (argument == "--json") json = true;
     std::FILE* out = stdout;
     try {
         const Options options = ParseCommandLine(arguments, std::getenv("QSYNC_PHONE"));
+        json = options.json;
         if (options.help) {
             std::fputs(HelpText(options.command).c_str(), stdout);
             return kExitOk;
@@ -56,12 +73,16 @@ int Main(const std::vector<std::string>& arguments) {
                                 : options.quiet ? OutputMode::kQuiet
                                 : PrepareTerminal(out) ? OutputMode::kTerminal
                                                        : OutputMode::kPlain;
-        Reporter reporter(out, mode);
+        Reporter reporter(out, mode, mode == OutputMode::kTerminal ? TerminalColumns(out) : 0);
         JobControl::Instance().Attach(&reporter);
         struct Detach {
             ~Detach() { JobControl::Instance().Attach(nullptr); }
         } detach;
         return RunCommand(options, reporter);
+    } catch (const CommandLineError& e) {
+        return Fail(out, e.json(), kExitUsage, e.what());
+    } catch (const RefusedNamesError& e) {
+        return Fail(out, json, kExitUsage, e.what(), e.names());
     } catch (const UsageError& e) {
         return Fail(out, json, kExitUsage, e.what());
     } catch (const UnreachableError& e) {

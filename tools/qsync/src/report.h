@@ -1,30 +1,61 @@
 // What qsync shows while a job runs and when it ends: a progress bar on a
-// terminal, plain lines otherwise, or one JSON object per event.
+// terminal, plain lines otherwise, or one JSON object per event. It only
+// renders: the figures come from the commands (and their ItemLedger).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "item_ledger.h"
 
 namespace qsync {
 
 enum class OutputMode { kTerminal, kPlain, kJson, kQuiet };
 
+using Json = nlohmann::ordered_json;
+
+// One line of JSON: UTF-8 whatever the texts hold (bytes that are not UTF-8
+// become U+FFFD), with its newline.
+std::string JsonLine(const Json& value);
+
 struct ItemEvent {
     ItemEvent(std::string action_, std::string pc_, std::string phone_)
         : action(std::move(action_)), pc(std::move(pc_)), phone(std::move(phone_)) {}
 
-    std::string action;  // "stored", "removed", "created", "would-store", ...
+    std::string action;  // "stored", "removed", "failed", "created", "would-store", ...
     std::string pc;      // empty when the item has none
     std::string phone;
-    int result = 0;
+    int32_t result = 0;
+    bool hasBytes = false;   // an upload's size
+    uint64_t bytes = 0;
+    std::string reason;      // failed items only
     std::string playlistId;  // playlist items only
     std::string name;        // playlist items only
+};
+
+struct FailedItem {
+    std::string pc;
+    std::string phone;
+    int32_t result = 0;
+    std::string reason;
+};
+
+// How the summary counts what the job did.
+enum class SummaryKind {
+    kPlain,    // playlist changes: the result alone
+    kItems,    // push, remove: items stored, removed and failed
+    kFiles,    // fetch, backup: files created or replaced in the PC folder
+    kCovered,  // restore: the files of the backup folder
 };
 
 struct Summary {
@@ -32,36 +63,79 @@ struct Summary {
     int32_t result = 0;     // the export's result
     std::string resultText; // what the result means, for failures
     int exitCode = 0;
-    bool hasItems = false;  // false: fetch, backup and restore report no items
-    size_t stored = 0;
-    size_t removed = 0;
-    uint64_t bytes = 0;     // of the stored PC files
-    std::string playlistId; // playlist create: the id the library handed back
+    SummaryKind kind = SummaryKind::kPlain;
     bool dryRun = false;    // planned items only; nothing was sent
     size_t planned = 0;
+    size_t stored = 0;
+    size_t removed = 0;
+    size_t failed = 0;
+    uint64_t bytes = 0;     // stored PC files, or the files counted
+    size_t files = 0;       // kFiles: created + replaced; kCovered: files of the backup
+    size_t replaced = 0;
+    size_t unchanged = 0;
+    bool countsKnown = true;  // kCovered: false when the restore failed part-way
+    std::string playlistId; // playlist create: the id the library handed back
+    std::vector<FailedItem> failedItems;
+};
+
+// Bytes (or items, when a job moves no bytes) per second over the last few
+// seconds, from the finished amount sampled as it grows.
+class RateMeter {
+public:
+    using Clock = std::chrono::steady_clock;
+    void Start(Clock::time_point now, uint64_t done);
+    void Add(Clock::time_point now, uint64_t done);
+    // 0 while nothing has finished within the window.
+    double PerSecond(Clock::time_point now) const;
+
+private:
+    std::deque<std::pair<Clock::time_point, uint64_t>> mSamples;
+    Clock::time_point mStart;
+};
+
+// Where the figures of the bar and progress lines come from.
+enum class ProgressSource {
+    kLibrary,  // the library's percentage (fetch, backup, restore, playlist)
+    kItems,    // finished items and their bytes (push, remove)
 };
 
 class Reporter {
 public:
-    Reporter(std::FILE* out, OutputMode mode);
+    // `columns`: the terminal's width (0: unknown).
+    Reporter(std::FILE* out, OutputMode mode, int columns = 0);
     ~Reporter();
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
 
-    // Starts the clock (and on a terminal the bar); totalItems 0 shows no
-    // item count.
-    void Begin(size_t totalItems);
+    // Starts the clock (and on a terminal the bar); called again for a
+    // further job of the same command, it takes the new figures only.
+    void Begin(ProgressSource source, const LedgerTotals& totals = LedgerTotals());
+    // The library's percentage message.
     void Percent(int percent);
-    void Item(const ItemEvent& item);
+    // An itemized line; `totals` (when given) are the figures after it.
+    void Item(const ItemEvent& item, const LedgerTotals* totals = nullptr);
+    // New figures without an item (an upload started).
+    void Progress(const LedgerTotals& totals);
     // A line for the person at the terminal, on standard error, that does
     // not tear the bar.
     void Notice(const std::string& text);
-    // Stops the bar and writes the summary (and on failure the error line).
+    // Stops the bar; writes the failed items, the summary, the failed list
+    // (standard error) and on failure the error line.
     void End(const Summary& summary);
 
     double Seconds() const;
 
 private:
+    struct Figures {
+        int percent = 0;
+        double perSecond = 0;
+        bool etaKnown = false;
+        double etaSeconds = 0;
+    };
+    Figures FiguresLocked(std::chrono::steady_clock::time_point now) const;
+    std::string ProgressTextLocked(const Figures& f) const;
+    Json ProgressJsonLocked(const Figures& f) const;
+    void TrackLocked(const LedgerTotals& totals);
     void DrawBarLocked();
     void ClearBarLocked();
     void Tick();
@@ -69,15 +143,21 @@ private:
 
     std::FILE* mOut;
     OutputMode mMode;
+    int mColumns;
     std::mutex mLock;
     std::condition_variable mWake;
     std::thread mTicker;
     bool mTicking = false;
+    bool mBegun = false;
     bool mBarShown = false;
     std::chrono::steady_clock::time_point mStart = std::chrono::steady_clock::now();
-    size_t mTotal = 0;
-    size_t mDone = 0;
-    int mPercent = -1;
+    ProgressSource mSource = ProgressSource::kLibrary;
+    LedgerTotals mTotals;
+    RateMeter mRate;
+    int mPercent = -1;        // the library's
+    int mPlainTenth = 0;      // the last tenth a plain progress line was written for
+    bool mProgressDirty = false;
+    std::chrono::steady_clock::time_point mLastProgressJson;
     std::string mLastBar;
 };
 

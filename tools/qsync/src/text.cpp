@@ -1,6 +1,5 @@
 #include "text.h"
 
-#include <cstdio>
 
 namespace qsync {
 namespace {
@@ -88,24 +87,6 @@ std::string HostTextToUtf8(const QS_WCHAR* text) {
     std::u16string copy;
     for (const QS_WCHAR* p = text; *p; ++p) copy.push_back(static_cast<char16_t>(*p));
     return Utf16ToUtf8(copy);
-}
-
-std::string JsonQuote(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace qsync

@@ -1,5 +1,4 @@
-// Text helpers of qsync: the UTF-8 it works in, the UTF-16 the library takes,
-// and JSON string quoting.
+// Text helpers of qsync: the UTF-8 it works in and the UTF-16 the library takes.
 #pragma once
 
 #include <string>
@@ -14,9 +13,6 @@ std::string Utf16ToUtf8(const std::u16string& text);
 // A NUL-terminated text the library wrote; null gives "".
 std::string HostTextToUtf8(const QS_WCHAR* text);
 bool IsValidUtf8(const std::string& text);
-
-// A JSON string literal, quotes included.
-std::string JsonQuote(const std::string& text);
 
 inline const QS_WCHAR* AsHostText(const std::u16string& text) {
     static_assert(sizeof(QS_WCHAR) == sizeof(char16_t), "host texts are UTF-16");

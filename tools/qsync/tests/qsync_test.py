@@ -7,15 +7,19 @@ With --runner (the Windows build's Wine wrapper) only the Wine class runs:
 qsync.exe talks to a native stand-in over loopback.
 """
 import argparse
+import fcntl
 import json
 import os
 import pty
+import re
 import select
 import signal
 import sqlite3
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 from pathlib import Path
@@ -81,6 +85,31 @@ def json_events(stdout):
     return [json.loads(line) for line in stdout.splitlines()]
 
 
+def run_in_pty(args, columns=120, timeout=60):
+    """Runs qsync on a pseudo-terminal; returns (exit code, screen text)."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        os.execv(args[0], args)
+    screen = b""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 30)
+        try:
+            data = os.read(fd, 65536) if ready else b""
+        except OSError:  # the child closed the terminal
+            data = b""
+        if not data:
+            break
+        screen += data
+    os.close(fd)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), screen.decode()
+
+
+BAR = re.compile(r"\[[#.]{20}\] +(\d+)%  \d+:\d\d  .*?(\d+)/(\d+) items")
+
+
 class QsyncCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory(prefix="qsync-test-")
@@ -124,7 +153,8 @@ class Commands(QsyncCase):
         done = events[-1]
         self.assertEqual((done["event"], done["exit"], done["stored"]), ("done", 0, 4))
         self.assertEqual(done["bytes"], sum(p.stat().st_size for p in songs))
-        self.assertTrue(all(e["event"] in ("item", "percent", "done") for e in events))
+        self.assertTrue(all(e["event"] in ("item", "percent", "progress", "done") for e in events))
+        self.assertEqual((done["failed"], done["failed_items"]), (0, []))
         for pc, phone_path in stored.items():
             self.assertEqual(phone_path, "/sdcard/Music" + pc)
             self.assertEqual((phone.root / phone_path[1:]).read_bytes(), Path(pc).read_bytes())
@@ -182,6 +212,49 @@ class Commands(QsyncCase):
         self.qsync(phone, "remove", "music", str(songs[2]))
         self.assertFalse((phone.root / stored[str(songs[2])][1:]).exists())
 
+    def test_fetch_backup_and_restore_count_the_files(self):
+        phone = self.service()
+        camera = phone.root / "sdcard/DCIM/Camera"
+        (camera / "sub").mkdir(parents=True)
+        for name, size in (("IMG_1.jpg", 90000), ("IMG_2.jpg", 5000), ("sub/IMG_3.jpg", 123)):
+            (camera / name).write_bytes(bytes(size))
+        pictures = self.tmp / "pictures"
+        (pictures / "Camera").mkdir(parents=True)
+        (pictures / "Camera/IMG_2.jpg").write_bytes(bytes(5000))  # the same size: skipped
+        (pictures / "notes.txt").write_text("mine")
+        r = self.qsync(phone, "--json", "fetch", "camera", "--to", str(pictures))
+        done = json_events(r.stdout)[-1]
+        self.assertEqual({k: done[k] for k in ("files", "replaced", "unchanged", "bytes", "exit")},
+                         {"files": 2, "replaced": 0, "unchanged": 2, "bytes": 90123, "exit": 0})
+        r = self.qsync(phone, "fetch", "camera", "--to", str(pictures))
+        self.assertRegex(r.stdout.splitlines()[-1], r"^fetch camera: 0 files \(0 B\) in \d+\.\d\d s$")
+        # A file changed on the PC and fetched again is kept beside it.
+        (pictures / "Camera/IMG_1.jpg").write_bytes(bytes(10))
+        r = self.qsync(phone, "fetch", "camera", "--to", str(pictures))
+        self.assertRegex(r.stdout.splitlines()[-1], r"^fetch camera: 1 file \(87\.9 KiB\) in \d+\.\d\d s, ")
+
+        docs = phone.root / "sdcard/Download"
+        docs.mkdir(parents=True)
+        (docs / "r.pdf").write_bytes(bytes(500))
+        (docs / "p.jpg").write_bytes(bytes(700))  # not a document: not backed up
+        (phone.root / "sdcard/My Documents/Documents").mkdir(parents=True)
+        (phone.root / "sdcard/My Documents/Documents/notes.txt").write_text("first version\n")
+        r = self.qsync(phone, "backup", "documents", "--to", str(self.tmp / "backup"))
+        self.assertRegex(r.stdout.splitlines()[-1], r"^backup documents: 2 files \(514 B\) in \d+\.\d\d s, ")
+        r = self.qsync(phone, "--json", "backup", "documents", "--to", str(self.tmp / "backup"))
+        done = json_events(r.stdout)[-1]  # a backup writes its files again
+        self.assertEqual((done["files"], done["replaced"], done["unchanged"], done["bytes"]), (2, 2, 0, 514))
+        # A restore covers the backup's Download folders and its
+        # "My Documents/Documents"; the backup put notes.txt elsewhere.
+        restore = self.tmp / "backup/Document/My Documents/Documents"
+        restore.mkdir(parents=True)
+        (restore / "letter.doc").write_bytes(bytes(2048))
+        r = self.qsync(phone, "--json", "restore", "documents", "--from", str(self.tmp / "backup"))
+        done = json_events(r.stdout)[-1]
+        self.assertEqual((done["files"], done["bytes"]), (2, 2548))
+        r = self.qsync(phone, "restore", "documents", "--from", str(self.tmp / "backup"))
+        self.assertRegex(r.stdout.splitlines()[-1], r"^restore documents: 2 files \(2\.5 KiB\) in ")
+
     def test_exit_codes_and_messages(self):
         phone = self.service()
         song = self.write("a.mp3", 1000)
@@ -209,6 +282,15 @@ class Commands(QsyncCase):
         for address in ("127.0.0.1:0", "256.1.1.1", "1.2.3.4:", "1.2.3", "1.2.3.4.5", "http://127.0.0.1/", " 1.2.3.4"):
             with self.subTest(address=address):
                 r = run_qsync("--json", "--phone", address, "push", "music", str(song))
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(json_events(r.stdout), [{"event": "done", "result": None, "exit": 2,
+                                                          "error": r.stderr.strip()[len("qsync: "):]}])
+        # Whatever the parser stops at, --json (before or after the command) gives a summary object.
+        for args in (["push", "music", str(song), "--bogus", "--json"], ["--json", "push", "music", "--phone"],
+                     ["push", "--json", "music", str(song), "--to", str(self.tmp)], ["--json", "pull", "music"],
+                     ["push", "music", "--dry-run=maybe", "--json", str(song)]):
+            with self.subTest(args=args):
+                r = run_qsync(*args)
                 self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertEqual(json_events(r.stdout), [{"event": "done", "result": None, "exit": 2,
                                                           "error": r.stderr.strip()[len("qsync: "):]}])
@@ -243,8 +325,109 @@ class Commands(QsyncCase):
                 self.assertEqual(done["exit"], 1)
                 self.assertIn(done["result"], (-1, -2))
                 self.assertIn("(result %d)" % done["result"], r.stderr)
+                # The one item was not reported done: it is listed, with the
+                # job's result as its reason, as an item and in the summary.
+                failed = {"pc": str(big), "phone": "/sdcard/Music" + str(big), "result": done["result"],
+                          "reason": done["error"]}
+                self.assertEqual((done["stored"], done["failed"], done["failed_items"]), (0, 1, [failed]))
+                self.assertIn(dict(failed, event="item", action="failed"), json_events(r.stdout))
+                self.assertIn("failed items:\n  %s: %s\n" % (big, done["error"]), r.stderr)
                 if "cmd=12" in fault:
                     self.assertEqual(phone.phone_files(), [])
+
+    def test_a_failed_upload_lists_every_item_not_done(self):
+        songs = [str(self.write("many/%02d.mp3" % i, 1000 + i)) for i in range(30)]
+        runs = {}
+        for mode in ("--json", "-q", "plain"):
+            # The third upload request fails: five uploads were started, the
+            # others finish, and no further upload starts.
+            phone = self.service("--fault", "status0:cmd=12,nth=3", name="phone" + mode)
+            runs[mode] = self.qsync(phone, *([mode] if mode != "plain" else []), "push", "music",
+                                    str(self.pc / "many"), expect=1)
+        events = json_events(runs["--json"].stdout)
+        done = events[-1]
+        stored = [e["pc"] for e in events if e["event"] == "item" and e["action"] == "stored"]
+        failed = done["failed_items"]
+        self.assertEqual((done["stored"], done["failed"]), (len(stored), len(songs) - len(stored)))
+        self.assertEqual(sorted(stored + [f["pc"] for f in failed]), songs)
+        self.assertEqual(done["bytes"], sum(Path(p).stat().st_size for p in stored))
+        reasons = [f["reason"] for f in failed]
+        # The failed upload comes first (in list order, as uploads start);
+        # the items after the started ones were never sent. Uploads start
+        # five at a time, and a few more may start while the failure is
+        # on its way.
+        started = reasons.count("an upload failed")
+        self.assertGreaterEqual(started, 1)
+        self.assertEqual(reasons, ["an upload failed"] * started + ["not started"] * (len(reasons) - started))
+        self.assertGreaterEqual(len(reasons) - started, 20)
+        self.assertTrue(all(f["result"] == -1 and f["phone"] == "/sdcard/Music" + f["pc"] for f in failed))
+        self.assertEqual([dict(f, event="item", action="failed") for f in failed],
+                         [e for e in events if e["event"] == "item" and e["action"] == "failed"])
+        # -q: nothing on standard output; the list on standard error, cut at 20.
+        quiet = runs["-q"]
+        self.assertEqual(quiet.stdout, "")
+        listed = quiet.stderr.split("failed items:\n")[1].splitlines()
+        self.assertEqual(len(listed), 22)  # 20 items, "and N more", the error line
+        more = re.fullmatch(r"  and (\d+) more", listed[20])
+        self.assertTrue(more, listed[20])
+        self.assertLess(20 + int(more.group(1)), len(songs))
+        self.assertTrue(listed[0].endswith(": an upload failed"), listed[0])  # the failure before "not started"
+        self.assertIn("qsync: push music failed: an upload failed (result -1)", listed[21])
+        # Plain: a "!" line per failed item, then the summary.
+        lines = runs["plain"].stdout.splitlines()
+        summary = re.match(r"^push music: (\d) stored \([\d.]+ KiB\), (\d\d) failed in \d+\.\d+ s", lines[-1])
+        self.assertTrue(summary, lines[-1])
+        self.assertEqual(int(summary.group(1)) + int(summary.group(2)), len(songs))
+        self.assertEqual(len([l for l in lines if l.startswith("! failed ")]), int(summary.group(2)))
+        self.assertEqual(len([l for l in lines if l.startswith("+ stored ")]), int(summary.group(1)))
+        self.assertIn("! failed %s: not started" % songs[-1], lines)
+
+    def test_a_failed_removal_and_the_items_after_it(self):
+        # The second folder removal fails: the library removes folders
+        # first, then files, whatever the order on the command line.
+        phone = self.service("--fault", "status0:cmd=17,nth=2")
+        songs = [self.write(name, 1000) for name in ("A1/a.mp3", "A2/b.mp3", "c.mp3", "d.mp3")]
+        self.qsync(phone, "push", "music", *map(str, songs))
+        order = [songs[2], self.pc / "A1", songs[3], self.pc / "A2"]
+        r = self.qsync(phone, "--json", "remove", "music", *map(str, order), expect=1)
+        events = json_events(r.stdout)
+        done = events[-1]
+        self.assertEqual([e["pc"] for e in events if e["event"] == "item" and e["action"] == "removed"],
+                         [str(self.pc / "A1")])
+        self.assertEqual((done["result"], done["removed"], done["failed"]), (-4, 1, 3))
+        self.assertEqual([(f["pc"], f["phone"], f["reason"]) for f in done["failed_items"]],
+                         [(str(self.pc / "A2"), "/sdcard/Music%s/" % (self.pc / "A2"), "removing a phone folder failed"),
+                          (str(songs[2]), "/sdcard/Music" + str(songs[2]), "not started"),
+                          (str(songs[3]), "/sdcard/Music" + str(songs[3]), "not started")])
+        progress = [e for e in events if e["event"] == "progress"][-1]
+        self.assertEqual((progress["items_done"], progress["items_total"], progress["bytes_total"]), (1, 4, 0))
+
+    def test_every_json_line_parses_whatever_the_names(self):
+        phone = self.service()
+        self.write("ok/a.mp3", 100)
+        bad = os.path.join(os.fsencode(self.pc / "ok"), b"caf\xe9 \xff.mp3")  # Latin-1, legal on Linux
+        with open(bad, "wb") as f:
+            f.write(b"x" * 10)
+        for args, code in ((["push", "music", str(self.pc / "ok")], 2),
+                           (["remove", "music", "--dry-run", bad], 0),
+                           (["remove", "music", bad], 0)):
+            with self.subTest(args=args):
+                r = subprocess.run([ARGS.qsync, "--json", "--phone", phone.address, *args], capture_output=True,
+                                   timeout=60)
+                self.assertEqual(r.returncode, code, r.stderr)
+                events = [json.loads(line.decode("utf-8")) for line in r.stdout.splitlines()]
+                self.assertEqual(events[-1]["exit"], code)
+                if code == 2:
+                    # Refused before any job; the name's bytes are kept in hex.
+                    self.assertEqual(events, [events[-1]])
+                    self.assertEqual(events[-1]["refused"], [{"pc": os.fsdecode(bad).encode("utf-8", "surrogateescape")
+                                                              .decode("utf-8", "replace"),
+                                                              "pc_hex": bad.hex(),
+                                                              "reason": "the name is not valid UTF-8"}])
+                else:
+                    self.assertIn("\ufffd", events[0]["pc"])
+        self.assertEqual(phone.log_lines()[0].startswith("filesync cmd=12"), False)
+        self.assertEqual(phone.phone_files(), [])
 
     def test_nothing_is_sent_by_dry_runs_and_refused_names(self):
         phone = self.service()
@@ -297,40 +480,156 @@ class Interaction(QsyncCase):
         self.assertEqual(proc.returncode, 130)
         self.assertLess(time.monotonic() - start, 2.5)  # well before the 3 s answer
 
-    def test_progress_bar_on_a_terminal_and_plain_lines_in_a_pipe(self):
-        phone = self.service("--fault", "delay:ms=30,cmd=12")
-        for i in range(3):
-            self.write("album/%d.mp3" % i, 400000, seed=i)
-        args = [ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")]
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.execv(ARGS.qsync, args)
-        start, screen = time.monotonic(), b""
-        while True:
-            ready, _, _ = select.select([fd], [], [], 30)
-            try:
-                data = os.read(fd, 65536) if ready else b""
-            except OSError:  # the child closed the terminal
-                data = b""
-            if not data:
-                break
-            screen += data
-        _, status = os.waitpid(pid, 0)
-        elapsed = time.monotonic() - start
-        text = screen.decode()
-        self.assertEqual(os.waitstatus_to_exitcode(status), 0, text)
-        bars = text.count("\r\x1b[K[")
-        self.assertGreaterEqual(bars, 1, text)
-        self.assertLessEqual(bars, elapsed / 0.1 + 2, text)  # redrawn at most every 100 ms
-        self.assertRegex(text, r"\] +\d+%  0:\d\d  \d/3 items")
-        self.assertEqual(text.count("stored /sdcard/Music"), 3)
-        self.assertIn("3 stored (1.1 MiB)", text)
+    MIXED_SIZES = (3 << 20, 0, 70000, 1 << 20, 5000, 2 << 20, 300000, 1500000)
 
+    def mixed_album(self):
+        return {self.write("album/%d.mp3" % i, size, seed=i): size for i, size in enumerate(self.MIXED_SIZES)}
+
+    def test_progress_bar_on_a_terminal_and_plain_lines_in_a_pipe(self):
+        # Late chunk answers keep five uploads in flight for a while: the
+        # library's own percentage (started uploads) would run ahead here.
+        phone = self.service("--fault", "delay:ms=150,cmd=12")
+        sizes = {str(p): n for p, n in self.mixed_album().items()}
+        total = sum(sizes.values())
+        start = time.monotonic()
+        code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")])
+        elapsed = time.monotonic() - start
+        self.assertEqual(code, 0, text)
+        # Walk the screen in order: a bar never shows more than the bytes
+        # of the files whose "+ stored" line came before it.
+        finished, bars, shown = 0, 0, []
+        for piece in re.split(r"\r\x1b\[K|\r?\n", text):
+            stored = re.match(r"\+ stored (.+) -> /sdcard/Music", piece)
+            if stored:
+                finished += sizes[stored.group(1)]
+                continue
+            bar = BAR.match(piece)
+            if not bar:
+                continue
+            bars += 1
+            percent, done = int(bar.group(1)), int(bar.group(2))
+            self.assertLessEqual(percent, finished * 100 // total, piece)
+            self.assertEqual(int(bar.group(3)), len(sizes), piece)
+            self.assertLessEqual(done, len(sizes), piece)
+            shown.append(percent)
+        self.assertEqual(finished, total)
+        self.assertGreaterEqual(bars, 3, text)
+        self.assertLessEqual(bars, elapsed / 0.1 + 2, text)  # redrawn at most every 100 ms
+        self.assertEqual(shown, sorted(shown), text)  # never goes back
+        self.assertRegex(text, r" in flight")
+        self.assertRegex(text, r"/7\.8 MiB  \d+\.\d [KM]iB/s  ETA \d+:\d\d  \d/8 items")
+        self.assertEqual(text.count("+ stored "), len(sizes))
+        self.assertRegex(text, r"push music: 8 stored \(7\.8 MiB\) in \d+\.\d+ s, [\d.]+ [KM]iB/s")
+
+        # A narrow terminal: the figures without the bar, cut to the width,
+        # so a redraw never wraps.
+        code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")],
+                                columns=50)
+        self.assertEqual(code, 0, text)
+        redraws = [p for p in text.split("\r\x1b[K")[1:] if "%  " in p.split("\n")[0]]
+        self.assertTrue(redraws, text)
+        self.assertTrue(all(len(p.split("\r\n")[0]) <= 49 and "[" not in p.split("\r\n")[0] for p in redraws), text)
+
+        # Through a pipe: plain lines, a progress line per tenth, never ahead.
         piped = self.qsync(phone, "push", "music", str(self.pc / "album"))
         self.assertNotIn("\r", piped.stdout)
         self.assertNotIn("\x1b", piped.stdout)
-        self.assertEqual(piped.stdout.count("stored /sdcard/Music"), 3)
+        self.assertEqual(piped.stdout.count("+ stored "), len(sizes))
         self.assertNotIn("FileName:", piped.stdout)  # the library's own lines stay out
+        finished, tenths = 0, []
+        for line in piped.stdout.splitlines():
+            if line.startswith("+ stored "):
+                finished += sizes[line[len("+ stored "):line.index(" -> ")]]
+            elif re.match(r" *\d+%  ", line):
+                tenths.append(int(line.split("%")[0]) // 10)
+                self.assertLessEqual(int(line.split("%")[0]), finished * 100 // total, line)
+        self.assertEqual(tenths, sorted(set(tenths)))  # one line per tenth at most
+        self.assertEqual(tenths[-1], 10)
+
+    def test_json_progress_never_counts_unfinished_bytes(self):
+        phone = self.service("--fault", "delay:ms=150,cmd=12")
+        sizes = {str(p): n for p, n in self.mixed_album().items()}
+        start = time.monotonic()
+        r = self.qsync(phone, "--json", "push", "music", str(self.pc / "album"))
+        elapsed = time.monotonic() - start
+        events = json_events(r.stdout)
+        reported, reported_items, last_done, progress = 0, 0, 0, []
+        for e in events:
+            if e["event"] == "item":
+                self.assertEqual((e["action"], e["bytes"], e["result"]), ("stored", sizes[e["pc"]], 0))
+                reported += e["bytes"]
+                reported_items += 1
+            elif e["event"] == "progress":
+                progress.append(e)
+                self.assertLessEqual(e["bytes_done"], reported, e)
+                self.assertLessEqual(e["items_done"], reported_items, e)
+                self.assertGreaterEqual(e["bytes_done"], last_done, e)
+                last_done = e["bytes_done"]
+                self.assertEqual((e["items_total"], e["bytes_total"]), (len(sizes), sum(sizes.values())), e)
+                if e["bytes_per_s"] == 0 and e["bytes_done"] < e["bytes_total"]:
+                    self.assertIsNone(e["eta_s"], e)
+                else:
+                    self.assertGreaterEqual(e["eta_s"], 0, e)
+        self.assertGreaterEqual(len(progress), 2, r.stdout)  # while running, and at the end
+        self.assertLessEqual(len(progress), 2 * elapsed + 2, r.stdout)  # at most twice a second
+        self.assertEqual(progress[-1], dict(progress[-1], items_done=len(sizes), bytes_done=sum(sizes.values()),
+                                            eta_s=0))
+        self.assertEqual(events[-2], progress[-1])
+        done = events[-1]
+        self.assertEqual((done["stored"], done["bytes"], done["failed"]), (len(sizes), sum(sizes.values()), 0))
+
+
+@unittest.skipIf(ARGS.runner, "native build only")
+class ManualAndCompletion(unittest.TestCase):
+    SOURCE = Path(__file__).resolve().parent.parent
+    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore"]
+
+    def test_the_manual_names_every_option_of_the_help(self):
+        manual = (self.SOURCE / "qsync.1").read_text()
+        text = re.sub(r"\\f[BIRP]", "", manual).replace("\\-", "-")
+        words = set(re.findall(r"(?<![\w-])-[\w-]+", text)) | set(re.findall(r"\w+", text))
+        helps = {c: run_qsync(*([c] if c else []), "--help") for c in [""] + self.COMMANDS}
+        for command, r in helps.items():
+            with self.subTest(command=command):
+                self.assertEqual(r.returncode, 0, r.stderr)
+                options = set(re.findall(r"(?<![\w-])--?[a-z][a-z-]*", r.stdout))
+                self.assertEqual(options - words, set())
+                self.assertIn(command or "qsync", words)
+        for variable in ("QSYNC_PHONE", "OUTPUTLOG_FILE", "QS_DEBUG_OUTPUT"):
+            self.assertIn(variable, words)
+        for code in ("0", "1", "2", "3", "130"):
+            self.assertIn(".B %s\n" % code, manual)
+        # The per-command texts differ from the overview: CLI11 does not
+        # write its own.
+        self.assertEqual(len({r.stdout for r in helps.values()}), len(helps))
+        self.assertIn("--dry-run", helps["push"].stdout)
+        self.assertIn("--on-conflict", helps["restore"].stdout)
+        self.assertNotIn("--dry-run", helps[""].stdout)
+        self.assertGreaterEqual(len(set(re.findall(r"(?<![\w-])--?[a-z][a-z-]*", helps[""].stdout))), 9)
+
+    def test_bash_completion_offers_commands_kinds_and_options(self):
+        script = self.SOURCE / "completions/qsync.bash"
+        loaders = [""]
+        if Path("/usr/share/bash-completion/bash_completion").exists():
+            loaders.append("source /usr/share/bash-completion/bash_completion")
+        cases = [(["qsync", ""], self.COMMANDS),
+                 (["qsync", "push", ""], ["music", "photos", "videos", "documents", "playlists"]),
+                 (["qsync", "--json", "fetch", ""], ["camera", "downloads"]),
+                 (["qsync", "restore", "media", "--on-conflict", ""], ["keep", "replace", "both"]),
+                 (["qsync", "push", "music", "--d"], ["--device", "--dry-run"]),
+                 (["qsync", "push", "music", str(script.parent) + "/qsync.b"], [str(script)])]
+        for loader in loaders:
+            for words, expected in cases:
+                with self.subTest(loader=loader, words=words):
+                    program = "%s\nsource %s\nCOMP_WORDS=(%s); COMP_CWORD=%d; COMP_LINE=\"${COMP_WORDS[*]}\"; " \
+                              "COMP_POINT=${#COMP_LINE}; _qsync; printf '%%s\\n' \"${COMPREPLY[@]}\"" % (
+                                  loader, script, " ".join("'%s'" % w for w in words), len(words) - 1)
+                    r = subprocess.run(["bash", "-c", program], capture_output=True, text=True, timeout=30)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(r.stdout.split(), expected)
+                    r = subprocess.run(["bash", "-c", "%s\nsource %s\ncomplete -p qsync" % (loader, script)],
+                                       capture_output=True, text=True, timeout=30)
+                    self.assertIn("complete -F _qsync qsync", r.stdout)
 
 
 @unittest.skipUnless(ARGS.runner, "Windows build only")
@@ -339,18 +638,32 @@ class Wine(QsyncCase):
         phone = self.service()
         song = self.write("Album/song.mp3", 150000)
         windows_path = "Z:" + str(song).replace("/", "\\")
-        r = self.qsync(phone, "--json", "push", "music", windows_path)
+        r = self.qsync(phone, "push", "music", windows_path, "--json")  # a global option after the command
         events = json_events(r.stdout)  # the library's own lines stay out
         mirrored = "/sdcard/Music/Z" + str(song)
         self.assertEqual([e["phone"] for e in events if e["event"] == "item"], [mirrored])
         self.assertEqual((phone.root / mirrored[1:]).read_bytes(), song.read_bytes())
+        self.assertEqual(events[-2], {"event": "progress", "items_done": 1, "items_total": 1, "bytes_done": 150000,
+                                      "bytes_total": 150000, "bytes_per_s": events[-2]["bytes_per_s"], "eta_s": 0})
+        self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["failed_items"]), (1, 150000, []))
+        # Plain lines and the summary, as on Linux.
+        r = self.qsync(phone, "push", "music", windows_path)
+        self.assertIn("+ stored %s -> %s\n" % (windows_path, mirrored), r.stdout.replace("\r\n", "\n"))
+        self.assertRegex(r.stdout, r"push music: 1 stored \(146\.5 KiB\) in \d+\.\d\d s")
         r = self.qsync(phone, "--json", "remove", "music", "--dry-run", windows_path)
         self.assertEqual(json_events(r.stdout)[0]["phone"], mirrored)
+        # The wide command line arrives as UTF-8, whatever the ANSI code page.
+        accented = self.write("Café/sóng 日本.mp3", 5000)
+        r = self.qsync(phone, "--json", "push", "music", "--dry-run", "Z:" + str(accented).replace("/", "\\"),
+                       env={"LANG": "C.UTF-8"})
+        self.assertEqual(json_events(r.stdout)[0]["phone"], "/sdcard/Music/Z" + str(accented))
+        self.assertEqual(json_events(r.stdout)[-1]["bytes"], 5000)
         camera = phone.root / "sdcard/DCIM"
         camera.mkdir(parents=True)
         (camera / "IMG_1.jpg").write_bytes(bytes(70000))
-        self.qsync(phone, "fetch", "camera", "--to", "Z:" + str(self.tmp / "pictures").replace("/", "\\"))
+        r = self.qsync(phone, "--json", "fetch", "camera", "--to", "Z:" + str(self.tmp / "pictures").replace("/", "\\"))
         self.assertEqual((self.tmp / "pictures/IMG_1.jpg").read_bytes(), bytes(70000))
+        self.assertEqual((json_events(r.stdout)[-1]["files"], json_events(r.stdout)[-1]["bytes"]), (1, 70000))
         self.qsync(phone, "remove", "music", windows_path)
         self.assertFalse((phone.root / mirrored[1:]).exists())
 
