@@ -160,11 +160,12 @@ public:
     // where it stopped: for a parser that reads a run of fields at once. A
     // reader that failed moves the cursor to the end and sets the short-read
     // mark, as a short read of the buffer's own does.
-    ByteReader Reader() const { return ByteReader(GetData(), static_cast<size_t>(GetLength()), static_cast<size_t>(mnReadPos)); }
+    ByteReader Reader() const {
+        return ByteReader(GetData(), static_cast<size_t>(GetLength()), static_cast<size_t>(mnReadPos));
+    }
     void ReadUpTo(const ByteReader& reader);
 
 private:
-
     std::vector<uint8_t, UninitialisedAllocator<uint8_t>> mpData;  // the content, exactly GetLength() bytes
     int32_t mnReadPos = 0;
     bool mbShortRead = false;
