@@ -40,15 +40,16 @@ double TcpCopySeconds(const fs::path& source, const fs::path& target) {
         std::ofstream out(target, std::ios::binary);
         std::vector<char> buffer(1 << 16);
         for (;;) {
-            if (platform::WaitReadable(socket, 10000) != platform::Readiness::kReady) break;
+            if (testnet::WaitReady(socket, platform::Awaited::kReadable, 10000) != platform::Readiness::kReady) break;
             const int64_t got = platform::ReceiveOnce(socket, buffer.data(), buffer.size());
             if (got <= 0) break;
             out.write(buffer.data(), got);
         }
     });
     platform::Socket socket = testnet::StartLoopbackConnect(port);
-    if (socket.IsOpen() && platform::WaitConnected(socket, 10000) == platform::ConnectProgress::kConnected &&
-        platform::SetBlocking(socket, true)) {
+    if (socket.IsOpen() &&
+        testnet::WaitReady(socket, platform::Awaited::kConnected, 10000) == platform::Readiness::kReady &&
+        platform::ConnectOutcome(socket, false) == platform::ConnectProgress::kConnected) {
         std::ifstream in(source, std::ios::binary);
         std::vector<char> buffer(1 << 16);
         while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0)

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -20,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // bounded by the number of waits.
 int32_t RecvUntil(SocketClient& client, std::string& into, size_t want) {
     for (int wait = 0; wait < 100 && into.size() < want; ++wait) {
-        client.WaitReadable(100);
+        testnet::WaitReady(client.Handle(), platform::Awaited::kReadable, 100);
         std::unique_ptr<uint8_t[]> block;
         int32_t length = 0;
         const int32_t result = client.Recv(block, length);
@@ -127,7 +128,8 @@ TEST(SocketClientTest, SendToAResetPeerFailsWithoutEndingTheProcess) {
     ASSERT_EQ(client.Connect("127.0.0.1", peer.port()), 0);
     peer.OpenGate();
     ASSERT_TRUE(peer.WaitForFinishedConnections(1, 5s));
-    ASSERT_EQ(client.WaitReadable(5000), 1);  // the reset has arrived
+    ASSERT_EQ(testnet::WaitReady(client.Handle(), platform::Awaited::kReadable, 5000),
+              platform::Readiness::kReady);  // the reset has arrived
 
     const std::string bytes(1000, 'x');
     // The first call may see the pending error, the next ones reach send().
@@ -175,22 +177,21 @@ TEST(SocketClientTest, ConnectToAHostThatNeverAnswersIsBoundedAndStoppable) {
     std::atomic<uint8_t> raisedEarly{1};
     EXPECT_EQ(client.Connect("127.0.0.1", silent.port(), &raisedEarly), -6);
 
+    // The flag goes up once the connecting thread is about to enter
+    // Connect, so it is raised while the attempt runs (a raise that comes
+    // before the first check is the case above). Either way the attempt,
+    // which would otherwise last kConnectTimeoutMs, ends within one wait.
     std::atomic<uint8_t> stop{0};
-    std::atomic<bool> raised{false};
+    std::promise<void> entering;
     Clock::time_point raisedAt;
-    std::thread stopper([&] {
-        // Not a synchronisation: the result is -6 whenever the flag goes up.
-        // The pause only places the raise in the middle of the attempt, so
-        // the time from raise to return shows the flag is watched while the
-        // connect is in progress.
-        std::this_thread::sleep_for(300ms);
+    std::thread stopper([&, entered = entering.get_future()] {
+        entered.wait();
         raisedAt = Clock::now();
         stop = 1;
-        raised = true;
     });
+    entering.set_value();
     EXPECT_EQ(client.Connect("127.0.0.1", silent.port(), &stop), -6);
     const auto ended = Clock::now();
     stopper.join();
-    ASSERT_TRUE(raised);
     EXPECT_LT(ended - raisedAt, 2s);  // one 100 ms wait, with room for a loaded machine
 }

@@ -10,73 +10,99 @@
 namespace {
 
 using Pairs = std::map<std::u16string, std::u16string>;
+using Keys = std::vector<std::u16string>;
 
 struct Parsed {
     int32_t result;
-    Pairs pairs;
+    CTagParser parser;
     std::vector<std::u16string> logLines;
 };
 
-Parsed Parse(const std::u16string& text) {
-    Parsed parsed;
+// Whether parser holds every pair of pairs and none of the keys in absent
+// (the keys a wrong split would have made). GetInt tells an absent key (-1)
+// from a present one whose value is empty.
+::testing::AssertionResult Holds(const CTagParser& parser, const Pairs& pairs, const Keys& absent = {}) {
+    for (const auto& [key, value] : pairs) {
+        if (parser.GetInt(key) == -1)
+            return ::testing::AssertionFailure() << "missing key of " << key.size() << " units";
+        if (parser.GetString(key) != value)
+            return ::testing::AssertionFailure() << "wrong value for a key of " << key.size() << " units";
+    }
+    for (const auto& key : absent)
+        if (parser.GetInt(key) != -1)
+            return ::testing::AssertionFailure() << "unexpected key of " << key.size() << " units";
+    return ::testing::AssertionSuccess();
+}
+
+// Parsed in place: the result holds the parser, which is not copied.
+void Parse(const std::u16string& text, Parsed& parsed) {
     qslog::SetCapture([&](qslog::Sink sink, const std::u16string& line) {
         EXPECT_EQ(sink, qslog::Sink::kComponent);
         parsed.logLines.push_back(line);
     });
-    CTagParser parser;
-    parsed.result = parser.ParseRoleString(text.c_str(), static_cast<int32_t>(text.size()));
+    parsed.result = parsed.parser.ParseRoleString(text.c_str(), static_cast<int32_t>(text.size()));
     qslog::SetCapture(nullptr);
-    parsed.pairs = parser.Pairs();
-    return parsed;
+}
+
+::testing::AssertionResult ParsesTo(const std::u16string& text, const Pairs& pairs, const Keys& absent = {}) {
+    Parsed parsed;
+    Parse(text, parsed);
+    return Holds(parsed.parser, pairs, absent);
 }
 
 }  // namespace
 
 TEST(TagParserTest, PlainPairs) {
-    EXPECT_EQ(Parse(u"device=abc").pairs, (Pairs{{u"device", u"abc"}}));
-    const Parsed trailing = Parse(u"a=1;b=2;");
+    EXPECT_TRUE(ParsesTo(u"device=abc", {{u"device", u"abc"}}, {u"device=abc", u""}));
+    Parsed trailing;
+    Parse(u"a=1;b=2;", trailing);
     EXPECT_EQ(trailing.result, 0);
-    EXPECT_EQ(trailing.pairs, (Pairs{{u"a", u"1"}, {u"b", u"2"}}));
+    EXPECT_TRUE(Holds(trailing.parser, {{u"a", u"1"}, {u"b", u"2"}}, {u"", u";"}));
     EXPECT_TRUE(trailing.logLines.empty());
 }
 
 TEST(TagParserTest, EscapesInKeysAndValues) {
-    EXPECT_EQ(Parse(u"a=x\\;y;b=2").pairs, (Pairs{{u"a", u"x;y"}, {u"b", u"2"}}));
-    EXPECT_EQ(Parse(u"k\\=1=v").pairs, (Pairs{{u"k=1", u"v"}}));
-    EXPECT_EQ(Parse(u"k=a\\\\b").pairs, (Pairs{{u"k", u"a\\b"}}));
+    EXPECT_TRUE(ParsesTo(u"a=x\\;y;b=2", {{u"a", u"x;y"}, {u"b", u"2"}}, {u"y", u"x\\"}));
+    EXPECT_TRUE(ParsesTo(u"k\\=1=v", {{u"k=1", u"v"}}, {u"k", u"k\\"}));
+    EXPECT_TRUE(ParsesTo(u"k=a\\\\b", {{u"k", u"a\\b"}}));
     // Only the single preceding character decides: "\\;" still counts as an
     // escaped ";", so the segment goes on.
-    EXPECT_EQ(Parse(u"a=1\\\\;b=2").pairs, (Pairs{{u"a", u"1;b=2"}}));
+    EXPECT_TRUE(ParsesTo(u"a=1\\\\;b=2", {{u"a", u"1;b=2"}}, {u"b"}));
 }
 
 TEST(TagParserTest, DuplicateKeyKeepsFirstValue) {
-    EXPECT_EQ(Parse(u"a=1;a=2").pairs, (Pairs{{u"a", u"1"}}));
+    EXPECT_TRUE(ParsesTo(u"a=1;a=2", {{u"a", u"1"}}));
 }
 
 TEST(TagParserTest, RejectedSegmentIsLoggedAndSkipped) {
-    const Parsed parsed = Parse(u"abc;device=x");
+    Parsed parsed;
+    Parse(u"abc;device=x", parsed);
     EXPECT_EQ(parsed.result, 0);
-    EXPECT_EQ(parsed.pairs, (Pairs{{u"device", u"x"}}));
+    EXPECT_TRUE(Holds(parsed.parser, {{u"device", u"x"}}, {u"abc", u"abc;device"}));
     ASSERT_EQ(parsed.logLines.size(), 1u);
     EXPECT_EQ(parsed.logLines[0].rfind(u".\\TagParser.cpp(", 0), 0u);
     EXPECT_NE(parsed.logLines[0].find(u") : Function = CTagParser::ParseRoleString GetLastError = "),
               std::u16string::npos);
 
-    const Parsed last = Parse(u"a=1;zzz");
-    EXPECT_EQ(last.pairs, (Pairs{{u"a", u"1"}}));
+    Parsed last;
+    Parse(u"a=1;zzz", last);
+    EXPECT_TRUE(Holds(last.parser, {{u"a", u"1"}}, {u"zzz"}));
     EXPECT_EQ(last.logLines.size(), 1u);
-    EXPECT_EQ(Parse(u"a=1;;b=2").logLines.size(), 1u);  // the empty segment
+    Parsed empty;
+    Parse(u"a=1;;b=2", empty);
+    EXPECT_EQ(empty.logLines.size(), 1u);  // the empty segment
 }
 
 TEST(TagParserTest, EmptyKeyOrValue) {
-    EXPECT_EQ(Parse(u"=v").pairs, (Pairs{{u"", u"v"}}));
-    EXPECT_EQ(Parse(u"k=").pairs, (Pairs{{u"k", u""}}));
+    EXPECT_TRUE(ParsesTo(u"=v", {{u"", u"v"}}, {u"v"}));
+    EXPECT_TRUE(ParsesTo(u"k=", {{u"k", u""}}, {u""}));
 }
 
 TEST(TagParserTest, EscapedFinalSemicolonEndsWithoutPair) {
-    const Parsed parsed = Parse(u"a=1\\;");
+    Parsed parsed;
+    Parse(u"a=1\\;", parsed);
     EXPECT_EQ(parsed.result, 0);
-    EXPECT_TRUE(parsed.pairs.empty());
+    EXPECT_TRUE(Holds(parsed.parser, {}, {u"a", u""}));
     EXPECT_TRUE(parsed.logLines.empty());
 }
 
@@ -97,7 +123,7 @@ TEST(TagParserTest, LengthLimitsTheText) {
     const std::u16string text = u"a=1;b=2";
     CTagParser parser;
     ASSERT_EQ(parser.ParseRoleString(text.c_str(), 3), 0);
-    EXPECT_EQ(parser.Pairs(), (Pairs{{u"a", u"1"}}));
+    EXPECT_TRUE(Holds(parser, {{u"a", u"1"}}, {u"b"}));
 }
 
 TEST(TagParserTest, ParsePairRules) {

@@ -48,7 +48,6 @@ public:
     size_t GetCount() const { return mEntries.size(); }
     // Throws std::out_of_range for an index of count or more.
     const BackupFileEntry& GetAt(size_t index) const { return mEntries.at(index); }
-    void RemoveAll() { mEntries.clear(); }
 
 private:
     std::vector<BackupFileEntry> mEntries;

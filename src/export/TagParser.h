@@ -24,8 +24,6 @@ public:
     // -1 when the key is absent.
     int32_t GetInt(const std::u16string& key) const;
 
-    const std::map<std::u16string, std::u16string>& Pairs() const { return mPairs; }
-
 private:
     // Ordered by code-unit comparison of the keys.
     std::map<std::u16string, std::u16string> mPairs;

@@ -31,20 +31,8 @@
 #include <string>
 #include <vector>
 
-// Command codes of the file service.
-enum FileCommand : int32_t {
-    CMD_GET_CHUNK = 11,
-    CMD_PUT_CHUNK = 12,
-    CMD_DELETE_FILE = 13,
-    CMD_GET_INFO = 14,
-    CMD_ENUM_DIR = 15,
-    CMD_SCAN_MEDIA = 16,
-    CMD_DELETE_PATH = 17,
-    CMD_DELETE_EMPTY_PATH = 18,
-    CMD_RENAME = 20,
-    CMD_GET_MMS_PART = 21,
-    CMD_PUT_MMS_PART = 22,
-};
+#include "transport/ByteArray.h"
+#include "transport/WireFrame.h"
 
 // A phone file's stat record, in wire order.
 struct RemoteFileInfo {
@@ -87,6 +75,9 @@ public:
     // *resultOffset untouched. The same steps and results as
     // CHttpFileAPI::CheckResponse after a request that succeeded.
     static int32_t CheckFrame(const uint8_t* data, size_t size, size_t* resultOffset);
+    // The same check from where in stands: 0 with in at the result data,
+    // or -2 … -6.
+    static int32_t ReadFrame(ByteReader& in);
 
     // An answer without result data: delete (13), delete tree (17), delete
     // empty folders (18), rename (20), chunk write (12), part write (22).

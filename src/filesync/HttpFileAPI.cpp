@@ -12,7 +12,7 @@
 #include "platform/file.h"
 #include "platform/utf.h"
 #include "transport/HttpClient.h"
-#include "transport/SyncMarker.h"
+#include "transport/WireFrame.h"
 
 namespace {
 
@@ -21,7 +21,6 @@ using StopFlag = CHttpFileAPI::StopFlag;
 const char kServicePath[] = "/filesync";
 // Longest text a wire string can carry: its count is 16-bit.
 constexpr size_t kMaxWireString = 0xFFFF;
-bool Stopped(const StopFlag* stopFlag) { return stopFlag != nullptr && stopFlag->load() != 0; }
 
 bool FitsWire(const char* text) { return text != nullptr && std::strlen(text) <= kMaxWireString; }
 
@@ -48,9 +47,12 @@ int32_t NoDataExchange(const char* host, int32_t port, const ByteArray& body, By
     return CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()), nullptr);
 }
 
-ByteArray PathPayload(const char* path) {
+// The request of a command whose payload is one path.
+ByteArray PathRequest(int32_t command, const char* path) {
     ByteArray body;
+    WireFrame::Start(body, static_cast<uint32_t>(command));
     body.AppendString(path);
+    WireFrame::Finish(body);
     return body;
 }
 
@@ -79,8 +81,7 @@ int32_t ListFolder(Listing& listing, const std::string& path) {
     int32_t parsed;
     {
         // The level's answer is released before any subfolder is listed.
-        ByteArray body = PathPayload(path.c_str());
-        CHttpFileAPI::Frame(body, CMD_ENUM_DIR);
+        const ByteArray body = PathRequest(CMD_ENUM_DIR, path.c_str());
         ByteArray response;
         if (Exchange(listing.host, listing.port, body, response, listing.stopFlag, listing.timeout,
                      CMD_ENUM_DIR) != 0) {
@@ -130,8 +131,7 @@ int32_t PathCommand(const char* name, int32_t command, const char* host, int32_t
         QS_LOG_COMPONENT(name);
         return -12;
     }
-    ByteArray body = PathPayload(path);
-    CHttpFileAPI::Frame(body, command);
+    const ByteArray body = PathRequest(command, path);
     ByteArray response;
     const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, command);
     if (checked != 0) QS_LOG_COMPONENT(name);
@@ -140,23 +140,12 @@ int32_t PathCommand(const char* name, int32_t command, const char* host, int32_t
 
 }  // namespace
 
-void CHttpFileAPI::Frame(ByteArray& body, int32_t command) {
-    body.AppendInt32Front(static_cast<uint32_t>(command));
-    body.AppendInt32Front(static_cast<uint32_t>(body.GetLength()));
-    body.AppendDataFront(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
-}
-
 int32_t CHttpFileAPI::CheckResponse(int32_t requestResult, ByteArray& response) {
     if (requestResult < 0) return -1;
-    if (response.GetRemain() < static_cast<int32_t>(SyncMarkerLength)) return -2;
-    std::string marker;
-    response.ReadBytes(marker, static_cast<int32_t>(SyncMarkerLength));
-    if (marker.compare(0, std::string::npos, SyncMarker, SyncMarkerLength) != 0) return -3;
-    if (response.GetRemain() < 4) return -4;
-    response.ReadInt32();  // not used
-    if (response.GetRemain() < 4) return -5;
-    if (static_cast<int32_t>(response.ReadInt32()) != 1) return -6;
-    return 0;
+    ByteReader in = response.Reader();
+    const int32_t framed = CFileServiceAnswer::ReadFrame(in);
+    response.ReadUpTo(in);
+    return framed;
 }
 
 void CHttpFileAPI::Dump(const RemoteFileInfo& info) {
@@ -179,8 +168,7 @@ int32_t CHttpFileAPI::GetInfo(const char* host, int32_t port, const char* path, 
         QS_LOG_COMPONENT(kName);
         return -12;
     }
-    ByteArray body = PathPayload(path);
-    Frame(body, CMD_GET_INFO);
+    const ByteArray body = PathRequest(CMD_GET_INFO, path);
     ByteArray response;
     if (Exchange(host, port, body, response, stopFlag, timeout, CMD_GET_INFO) != 0) {
         QS_LOG_COMPONENT(kName);
@@ -234,9 +222,10 @@ int32_t CHttpFileAPI::RenamePathFile(const char* host, int32_t port, const char*
         return -12;
     }
     ByteArray body;
+    WireFrame::Start(body, CMD_RENAME);
     body.AppendString(path1);
     body.AppendString(path2);
-    Frame(body, CMD_RENAME);
+    WireFrame::Finish(body);
     ByteArray response;
     const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_RENAME);
     if (checked != 0) QS_LOG_COMPONENT(kName);
@@ -248,6 +237,7 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
                                     int32_t timeout) {
     static const char kName[] = "CHttpFileAPI::ScanMediaFile";
     ByteArray body;
+    WireFrame::Start(body, CMD_SCAN_MEDIA);
     body.AppendInt32(static_cast<uint32_t>(paths.size()));
     for (const std::string& path : paths) {
         // A zero byte would cut the path short on the wire; so would a count
@@ -258,7 +248,7 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
         }
         body.AppendString(path.c_str());
     }
-    Frame(body, CMD_SCAN_MEDIA);
+    WireFrame::Finish(body);
     ByteArray response;
     if (Exchange(host, port, body, response, stopFlag, timeout, CMD_SCAN_MEDIA) != 0) {
         QS_LOG_COMPONENT(kName);
@@ -275,32 +265,12 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
 
 namespace {
 
-ByteArray PutChunkRequest(const char* remotePath, int64_t offset, const uint8_t* data, int32_t length) {
-    ByteArray body;
-    body.Reserve(static_cast<int32_t>(SyncMarkerLength) + 8 + 2 + static_cast<int32_t>(std::strlen(remotePath)) +
-                 4 + 4 + length);
-    body.AppendString(remotePath);
-    body.AppendInt32(static_cast<uint32_t>(offset));
-    body.AppendBlock(data, length);
-    CHttpFileAPI::Frame(body, CMD_PUT_CHUNK);
-    return body;
-}
-
-// Marker, length, command and the chunk's path and offset, in wire order,
-// so that nothing is moved afterwards. The length is patched by
-// FinishFrame once the payload is complete.
+// A chunk request's frame and its path and offset; the rest of the payload
+// follows, then WireFrame::Finish.
 void StartChunkFrame(ByteArray& body, int32_t command, const char* remotePath, int64_t offset) {
-    body.Clear();
-    body.AppendData(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
-    body.AppendInt32(0);
-    body.AppendInt32(static_cast<uint32_t>(command));
+    WireFrame::Start(body, static_cast<uint32_t>(command));
     body.AppendString(remotePath);
     body.AppendInt32(static_cast<uint32_t>(offset));
-}
-
-void FinishFrame(ByteArray& body) {
-    body.PatchInt32(static_cast<int32_t>(SyncMarkerLength),
-                    static_cast<uint32_t>(body.GetLength() - static_cast<int32_t>(SyncMarkerLength) - 4));
 }
 
 // Whether the phone may hold a longer file than the upload's: chunk writes
@@ -390,7 +360,7 @@ public:
         }
         request.Truncate(countAt + 4 + static_cast<int32_t>(got));
         request.PatchInt32(countAt, static_cast<uint32_t>(got));
-        FinishFrame(request);
+        WireFrame::Finish(request);
         *tag = mOffset;
         if (mChunkSent != nullptr) *mChunkSent = true;
         mOffset += static_cast<int64_t>(got);
@@ -433,7 +403,7 @@ public:
         if (mAllIssued) return 0;
         StartChunkFrame(request, CMD_GET_CHUNK, mRemotePath, mOffset);
         request.AppendInt32(CHttpFileAPI::CHUNK_SIZE);
-        FinishFrame(request);
+        WireFrame::Finish(request);
         *tag = mOffset;
         mOffset += CHttpFileAPI::CHUNK_SIZE;
         mAllIssued = mOffset >= mSize;  // at least one chunk, also for an empty file
@@ -603,6 +573,8 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
     platform::File& file = source.file;
 
     std::vector<uint8_t> block(CHUNK_SIZE);
+    // One request and one answer buffer serve every chunk.
+    ByteArray body, response;
     int64_t offset = 0;
     for (;;) {
         size_t got = 0;
@@ -615,8 +587,10 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
             QS_LOG_COMPONENT(kName);
             return -10;
         }
-        ByteArray body = PutChunkRequest(remotePath, offset, block.data(), static_cast<int32_t>(got));
-        ByteArray response;
+        StartChunkFrame(body, CMD_PUT_CHUNK, remotePath, offset);
+        body.AppendBlock(block.data(), static_cast<int32_t>(got));
+        WireFrame::Finish(body);
+        response.Clear();
         const int32_t checked =
             NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK, kChunkSettleMs);
         if (checked != 0) {

@@ -169,9 +169,6 @@ public:
     static int32_t PutFile(const char* host, int32_t port, const char* localPath,
                            const char* remotePath, const StopFlag* stopFlag, int32_t timeout);
 
-    // Frames a payload in place: command code, then the length, then the
-    // marker in front of it.
-    static void Frame(ByteArray& body, int32_t command);
     // Checks a response body (cursor at 0) after a request that returned
     // requestResult: 0 with the cursor at the result data, or -1 … -6 for
     // the first failing step. Does not log.

@@ -32,12 +32,6 @@ std::u16string AddLongPathPrefix(PathStyle style, const std::u16string& path) {
     return u"\\\\?\\" + path;
 }
 
-std::u16string FileNamePart(PathStyle style, const std::u16string& path) {
-    size_t i = path.size();
-    while (i > 0 && !IsPathSeparator(style, path[i - 1])) --i;
-    return path.substr(i);
-}
-
 std::u16string ParentPart(PathStyle style, const std::u16string& path) {
     size_t i = path.size();
     while (i > 0 && !IsPathSeparator(style, path[i - 1])) --i;

@@ -28,9 +28,6 @@ std::u16string JoinPath(PathStyle style, const std::u16string& folder, const std
 // become "\\?\UNC\server\share..."). POSIX: the path unchanged.
 std::u16string AddLongPathPrefix(PathStyle style, const std::u16string& path);
 
-// The last component of a path ("C:\a\b.mp3" -> "b.mp3").
-std::u16string FileNamePart(PathStyle style, const std::u16string& path);
-
 // The path without its last component ("C:\a\b.mp3" -> "C:\a", "/x" -> "/");
 // empty when the path has no separator.
 std::u16string ParentPart(PathStyle style, const std::u16string& path);

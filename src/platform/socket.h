@@ -77,7 +77,6 @@ Socket CreateStreamSocket(bool nonBlocking = false);
 bool SetLinger(const Socket& socket, bool on, int seconds);
 // Reads and clears SO_ERROR into *error (a native value, 0 when none).
 bool ReadPendingError(const Socket& socket, int* error);
-bool SetBlocking(const Socket& socket, bool blocking);
 
 // The numeric conversion of a dotted IPv4 text, no name lookup (inet_addr):
 // the address in network byte order. A text that is not an address gives
@@ -89,9 +88,6 @@ enum class ConnectProgress { kConnected, kPending, kFailed };
 // Starts connecting a non-blocking socket to address (network byte order) and
 // port (host byte order).
 ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port);
-// Waits at most milliseconds for a started connect to finish. kFailed leaves
-// the reason in the thread's last sockets error.
-ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds);
 // How a started connect ended, once a wait (WaitForAny, kConnected) has
 // reported its socket; reportedFailed is that entry's failed mark. kFailed
 // leaves the reason in the thread's last sockets error.
@@ -99,19 +95,14 @@ ConnectProgress ConnectOutcome(const Socket& socket, bool reportedFailed);
 
 enum class Readiness { kReady, kTimedOut, kFailed };
 
-// Waits at most milliseconds until a receive would not block: bytes are
-// waiting, the peer has closed, or an error is pending.
-Readiness WaitReadable(const Socket& socket, uint32_t milliseconds);
-// Waits at most milliseconds until a send would not block: the socket's
-// send buffer has room, or an error is pending (the send then fails).
-Readiness WaitWritable(const Socket& socket, uint32_t milliseconds);
-
-// One wait over several sockets, so that one thread can drive several
+// One wait over one or several sockets, so that one thread can drive several
 // connections: each entry names a socket and what it waits for.
 enum class Awaited {
-    kReadable,   // as WaitReadable
-    kWritable,   // as WaitWritable
-    kConnected,  // as WaitConnected: a started connect has ended, either way
+    kReadable,   // a receive would not block: bytes are waiting, the peer
+                 // has closed, or an error is pending
+    kWritable,   // a send would not block: the send buffer has room, or an
+                 // error is pending (the send then fails)
+    kConnected,  // a started connect has ended, either way
 };
 struct AwaitedSocket {
     const Socket* socket = nullptr;
@@ -126,13 +117,9 @@ constexpr size_t kMaxAwaitedSockets = 16;
 // kFailed leave every entry unmarked.
 Readiness WaitForAny(AwaitedSocket* entries, size_t count, uint32_t milliseconds);
 
-// Bytes that a receive can take at once (FIONREAD).
-bool BytesWaiting(const Socket& socket, size_t* count);
-
 // One recv call: the bytes taken (0 when the peer has closed in order), or -1.
-// With peek the bytes stay waiting. Never blocks when WaitReadable has just
-// reported kReady.
-int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek = false);
+// Never blocks when a wait has just reported the socket readable.
+int64_t ReceiveOnce(const Socket& socket, void* data, size_t length);
 
 // One send call: the bytes accepted, or -1. A peer that has reset the
 // connection makes it fail; it never raises SIGPIPE. On a non-blocking

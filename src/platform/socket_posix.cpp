@@ -1,8 +1,6 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -17,31 +15,6 @@ namespace platform {
 namespace {
 
 int Fd(const Socket& socket) { return static_cast<int>(socket.Get()); }
-
-// poll() for one event, retried when a signal interrupts it.
-int PollOne(const Socket& socket, short events, uint32_t milliseconds, short* revents) {
-    pollfd entry{};
-    entry.fd = Fd(socket);
-    entry.events = events;
-    int result;
-    do {
-        result = ::poll(&entry, 1, static_cast<int>(milliseconds));
-    } while (result < 0 && errno == EINTR);
-    *revents = entry.revents;
-    return result;
-}
-
-// The event, POLLHUP or POLLERR all mean the call waited for will not block
-// (it reports the close or the error).
-Readiness WaitFor(const Socket& socket, short events, uint32_t milliseconds) {
-    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
-    short revents = 0;
-    const int ready = PollOne(socket, events, milliseconds, &revents);
-    if (ready < 0) return Readiness::kFailed;
-    if (ready == 0) return Readiness::kTimedOut;
-    if (revents & POLLNVAL) return Readiness::kFailed;
-    return Readiness::kReady;
-}
 
 }  // namespace
 
@@ -101,13 +74,6 @@ bool ReadPendingError(const Socket& socket, int* error) {
     return true;
 }
 
-bool SetBlocking(const Socket& socket, bool blocking) {
-    const int flags = ::fcntl(Fd(socket), F_GETFL, 0);
-    if (flags < 0) return false;
-    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return wanted == flags || ::fcntl(Fd(socket), F_SETFL, wanted) == 0;
-}
-
 uint32_t DottedIPv4ToAddress(const char* text) { return ::inet_addr(text); }
 
 ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port) {
@@ -125,15 +91,6 @@ ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t po
         kind == SocketError::kWouldBlock)
         return ConnectProgress::kPending;
     return ConnectProgress::kFailed;
-}
-
-ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
-    if (FaultHits(FaultKind::kWait)) return ConnectProgress::kFailed;
-    short revents = 0;
-    const int ready = PollOne(socket, POLLOUT, milliseconds, &revents);
-    if (ready < 0) return ConnectProgress::kFailed;
-    if (ready == 0) return ConnectProgress::kPending;
-    return ConnectOutcome(socket, false);
 }
 
 ConnectProgress ConnectOutcome(const Socket& socket, bool) {
@@ -180,27 +137,11 @@ Readiness WaitForAny(AwaitedSocket* entries, size_t count, uint32_t milliseconds
     return Readiness::kReady;
 }
 
-Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
-    return WaitFor(socket, POLLIN, milliseconds);
-}
-
-Readiness WaitWritable(const Socket& socket, uint32_t milliseconds) {
-    return WaitFor(socket, POLLOUT, milliseconds);
-}
-
-bool BytesWaiting(const Socket& socket, size_t* count) {
-    int value = 0;
-    if (::ioctl(Fd(socket), FIONREAD, &value) != 0 || value < 0) return false;
-    *count = static_cast<size_t>(value);
-    return true;
-}
-
-int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) {
+int64_t ReceiveOnce(const Socket& socket, void* data, size_t length) {
     if (FaultHits(FaultKind::kReceive)) return -1;
-    const int flags = MSG_DONTWAIT | (peek ? MSG_PEEK : 0);
     ssize_t result;
     do {
-        result = ::recv(Fd(socket), data, length, flags);
+        result = ::recv(Fd(socket), data, length, MSG_DONTWAIT);
     } while (result < 0 && errno == EINTR);
     return result < 0 ? -1 : static_cast<int64_t>(result);
 }

@@ -22,20 +22,9 @@ int ClampLength(size_t length) {
     return length > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
 
-// select() over the socket's write and exception sets: SOCKET_ERROR, 0 when
-// the time ran out, or 1 or more with *failed telling whether the socket is
-// in the exception set.
-int SelectWritable(const Socket& socket, uint32_t milliseconds, bool* failed) {
-    fd_set writable;
-    fd_set exceptions;
-    FD_ZERO(&writable);
-    FD_ZERO(&exceptions);
-    FD_SET(Native(socket), &writable);
-    FD_SET(Native(socket), &exceptions);
-    timeval timeout = Timeout(milliseconds);
-    const int ready = ::select(0, nullptr, &writable, &exceptions, &timeout);
-    *failed = ready > 0 && FD_ISSET(Native(socket), &exceptions);
-    return ready;
+bool MakeNonBlocking(const Socket& socket) {
+    u_long nonBlocking = 1;
+    return ::ioctlsocket(Native(socket), FIONBIO, &nonBlocking) == 0;
 }
 
 }  // namespace
@@ -80,7 +69,7 @@ Socket CreateStreamSocket(bool nonBlocking) {
     const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET) return Socket();
     Socket socket(static_cast<SocketHandle>(handle));
-    if (nonBlocking && !SetBlocking(socket, false)) return Socket();
+    if (nonBlocking && !MakeNonBlocking(socket)) return Socket();
     return socket;
 }
 
@@ -102,11 +91,6 @@ bool ReadPendingError(const Socket& socket, int* error) {
     return true;
 }
 
-bool SetBlocking(const Socket& socket, bool blocking) {
-    u_long nonBlocking = blocking ? 0 : 1;
-    return ::ioctlsocket(Native(socket), FIONBIO, &nonBlocking) == 0;
-}
-
 uint32_t DottedIPv4ToAddress(const char* text) { return ::inet_addr(text); }
 
 ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t port) {
@@ -121,17 +105,6 @@ ConnectProgress StartConnect(const Socket& socket, uint32_t address, uint16_t po
     if (kind == SocketError::kWouldBlock || kind == SocketError::kInProgress)
         return ConnectProgress::kPending;
     return ConnectProgress::kFailed;
-}
-
-ConnectProgress WaitConnected(const Socket& socket, uint32_t milliseconds) {
-    if (FaultHits(FaultKind::kWait)) return ConnectProgress::kFailed;
-    // Windows reports a refused non-blocking connect in the exception set,
-    // not the write set.
-    bool failed = false;
-    const int ready = SelectWritable(socket, milliseconds, &failed);
-    if (ready == SOCKET_ERROR) return ConnectProgress::kFailed;
-    if (ready == 0) return ConnectProgress::kPending;
-    return ConnectOutcome(socket, failed);
 }
 
 ConnectProgress ConnectOutcome(const Socket& socket, bool reportedFailed) {
@@ -186,38 +159,9 @@ Readiness WaitForAny(AwaitedSocket* entries, size_t count, uint32_t milliseconds
     return Readiness::kReady;
 }
 
-Readiness WaitReadable(const Socket& socket, uint32_t milliseconds) {
-    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(Native(socket), &readable);
-    timeval timeout = Timeout(milliseconds);
-    const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
-    if (ready == SOCKET_ERROR) return Readiness::kFailed;
-    return ready == 0 ? Readiness::kTimedOut : Readiness::kReady;
-}
-
-Readiness WaitWritable(const Socket& socket, uint32_t milliseconds) {
-    if (FaultHits(FaultKind::kWait)) return Readiness::kFailed;
-    // A failed connection shows in the exception set; the send that follows
-    // reports it.
-    bool failed = false;
-    const int ready = SelectWritable(socket, milliseconds, &failed);
-    if (ready == SOCKET_ERROR) return Readiness::kFailed;
-    return ready == 0 ? Readiness::kTimedOut : Readiness::kReady;
-}
-
-bool BytesWaiting(const Socket& socket, size_t* count) {
-    u_long value = 0;
-    if (::ioctlsocket(Native(socket), FIONREAD, &value) != 0) return false;
-    *count = static_cast<size_t>(value);
-    return true;
-}
-
-int64_t ReceiveOnce(const Socket& socket, void* data, size_t length, bool peek) {
+int64_t ReceiveOnce(const Socket& socket, void* data, size_t length) {
     if (FaultHits(FaultKind::kReceive)) return -1;
-    const int result =
-        ::recv(Native(socket), static_cast<char*>(data), ClampLength(length), peek ? MSG_PEEK : 0);
+    const int result = ::recv(Native(socket), static_cast<char*>(data), ClampLength(length), 0);
     return result == SOCKET_ERROR ? -1 : static_cast<int64_t>(result);
 }
 

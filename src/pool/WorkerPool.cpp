@@ -105,14 +105,6 @@ void WorkerPool::Submit(Work work) {
     RunCounted(here);
 }
 
-void WorkerPool::RunHere(Work work) {
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        ++mnUnfinished;
-    }
-    RunCounted(work);
-}
-
 void WorkerPool::Deliver(Delivery delivery) {
     std::lock_guard<std::mutex> guard(mLock);
     mDeliveries.push_back(std::move(delivery));

@@ -51,13 +51,6 @@ public:
     // be started and none exists, the work runs here, before Submit returns.
     void Submit(Work work);
 
-    // Runs work here, on the owner's thread, as a task of the pool: counted
-    // among the unfinished while it runs, under the same catch-all, its
-    // result kept as any task's. For the last task of a call, which the
-    // owner would otherwise only wait for: no thread is started or woken
-    // for it.
-    void RunHere(Work work);
-
     // From a task: queues delivery for the owner's thread.
     void Deliver(Delivery delivery);
 

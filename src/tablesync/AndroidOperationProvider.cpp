@@ -1,6 +1,5 @@
 #include "tablesync/AndroidOperationProvider.h"
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -8,7 +7,7 @@
 #include "platform/file.h"
 #include "tablesync/AndroidOperationQuery.h"
 #include "transport/HttpClient.h"
-#include "transport/SyncMarker.h"
+#include "transport/WireFrame.h"
 
 namespace {
 
@@ -16,47 +15,43 @@ namespace {
 std::atomic<int32_t> gSequence{0};
 
 constexpr int32_t kTimeoutSeconds = 60;
-constexpr int32_t kCmdGetMmsPart = 21;
-constexpr int32_t kCmdPutMmsPart = 22;
 constexpr char kMmsHost[] = "127.0.0.1";
 // The smallest result record: length, sequence number, kind and code.
 constexpr int32_t kMinRecordBytes = 16;
 // An answer to a get holds marker, one word, status and the block count.
-constexpr int64_t kMmsAnswerOverhead = SyncMarkerLength + 12;
+constexpr int64_t kMmsAnswerOverhead = WireFrame::kHeadBytes + 4;
 
-void Frame(ByteArray& body, int32_t command) {
-    body.AppendInt32Front(static_cast<uint32_t>(command));
-    body.AppendInt32Front(static_cast<uint32_t>(body.GetLength()));
-    body.AppendDataFront(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
-}
-
-bool MarkerMatches(ByteArray& body) {
-    std::string marker;
-    body.ReadBytes(marker, static_cast<int32_t>(SyncMarkerLength));
-    return marker.size() == SyncMarkerLength &&
-           std::memcmp(marker.data(), SyncMarker, SyncMarkerLength) == 0;
+// An answer's head, read from the buffer's position: 0 with the position
+// after the two words, or the fault's result.
+int32_t ReadAnswerHead(ByteArray& body, const WireFrame::HeadFaults& faults, uint32_t& length, uint32_t& word) {
+    ByteReader in = body.Reader();
+    const int32_t head = WireFrame::ReadHead(in, faults, length, word);
+    body.ReadUpTo(in);
+    return head;
 }
 
 }  // namespace
 
 int32_t AndroidOperationProvider::ParseMmsPutAnswer(ByteArray& response) {
-    if (response.GetRemain() < static_cast<int32_t>(SyncMarkerLength)) return -2;
-    if (!MarkerMatches(response)) return -5;
-    if (response.GetRemain() < 4) return -3;
-    response.ReadInt32();  // not used
-    if (response.GetRemain() < 4) return -5;
-    return static_cast<int32_t>(response.ReadInt32()) == 1 ? 0 : -6;
+    static constexpr WireFrame::HeadFaults kFaults{-2, -5, -3, -5};
+    uint32_t unused = 0, status = 0;
+    const int32_t head = ReadAnswerHead(response, kFaults, unused, status);
+    if (head != 0) return head;
+    return static_cast<int32_t>(status) == 1 ? 0 : -6;
 }
 
 int32_t AndroidOperationProvider::ParseMmsGetAnswer(ByteArray& response, int64_t& blockLength) {
     blockLength = 0;
-    int32_t result = ParseMmsPutAnswer(response);
-    if (result == 0 && response.GetRemain() < 4) result = -4;
-    if (result == 0) {
-        blockLength = response.ReadInt32();
-        if (blockLength > response.GetRemain()) result = -4;
-    }
-    return result;
+    const int32_t result = ParseMmsPutAnswer(response);
+    if (result != 0) return result;
+    // The block must lie within the body; its bytes stay where they are,
+    // and the position is left at them, past the count.
+    ByteReader in = response.Reader();
+    uint32_t count = 0;
+    if (!in.Block(nullptr, count)) return -4;
+    blockLength = count;
+    response.ReadInt32();
+    return 0;
 }
 
 void AndroidOperationProvider::SetSequenceForTesting(int32_t value) { gSequence.store(value); }
@@ -110,16 +105,13 @@ int32_t AndroidOperationProvider::AddQuery(const std::string& table, const std::
 
 std::unique_ptr<ByteArray> AndroidOperationProvider::BuildRequestBody() const {
     auto body = std::make_unique<ByteArray>();
-    int32_t count = 0;
+    WireFrame::Start(*body, static_cast<uint32_t>(mOperations.size()));
     for (const auto& operation : mOperations) {
         ByteArray record;
         operation->Serialize(record);
         body->AppendData(record.GetData(), record.GetLength());
-        ++count;
     }
-    body->AppendInt32Front(static_cast<uint32_t>(count));
-    body->AppendInt32Front(static_cast<uint32_t>(body->GetLength()));
-    body->AppendDataFront(SyncMarker, static_cast<int32_t>(SyncMarkerLength));
+    WireFrame::Finish(*body);
     return body;
 }
 
@@ -144,12 +136,13 @@ int32_t AndroidOperationProvider::DoTableSync(int32_t port, const char* host) {
 }
 
 int32_t AndroidOperationProvider::ParseResponse(ByteArray& response) {
-    if (response.GetRemain() < static_cast<int32_t>(SyncMarkerLength)) return -2;
-    if (!MarkerMatches(response)) return -5;
-    if (response.GetRemain() < 4) return -3;
-    const int64_t following = response.ReadInt32();
-    if (following > response.GetRemain() || response.GetRemain() < 4) return -4;
-    const int32_t count = static_cast<int32_t>(response.ReadInt32());
+    static constexpr WireFrame::HeadFaults kFaults{-2, -5, -3, -4};
+    uint32_t following = 0, records = 0;
+    const int32_t head = ReadAnswerHead(response, kFaults, following, records);
+    if (head != 0) return head;
+    // The length counts the record count and everything after it.
+    if (following > static_cast<uint32_t>(response.GetRemain()) + 4) return -4;
+    const int32_t count = static_cast<int32_t>(records);
     // Every record needs at least its head, so a larger count cannot be true.
     if (count < 0 || count > response.GetRemain() / kMinRecordBytes) return -4;
     for (int32_t i = 0; i < count; ++i) {
@@ -184,9 +177,10 @@ int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* ph
 
     ByteArray request;
     request.Reserve(static_cast<int32_t>(size + 64 + static_cast<std::streamoff>(name.size())));
+    WireFrame::Start(request, CMD_PUT_MMS_PART);
     AppendWireText(request, name);
     request.AppendBlock(content.data(), static_cast<int32_t>(size));
-    Frame(request, kCmdPutMmsPart);
+    WireFrame::Finish(request);
 
     ByteArray response;
     HttpClient client;
@@ -208,8 +202,9 @@ int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* 
         return -9;
     }
     ByteArray request;
+    WireFrame::Start(request, CMD_GET_MMS_PART);
     AppendWireText(request, name);
-    Frame(request, kCmdGetMmsPart);
+    WireFrame::Finish(request);
 
     ByteArray response;
     HttpClient client;

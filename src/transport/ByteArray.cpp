@@ -95,70 +95,122 @@ void ByteArray::Reserve(int32_t n) {
     if (n > 0) mpData.reserve(mpData.size() + static_cast<size_t>(n));
 }
 
-const uint8_t* ByteArray::Take(int64_t n) {
-    if (n < 0 || n > GetRemain()) {
+bool ByteReader::Matches(const void* bytes, size_t n) const {
+    return Remain() >= n && (n == 0 || std::memcmp(mpData + mnAt, bytes, n) == 0);
+}
+
+bool ByteReader::Int16(uint16_t& value) {
+    const uint8_t* at = nullptr;
+    if (!Bytes(2, &at)) return false;
+    value = static_cast<uint16_t>((at[0] << 8) | at[1]);
+    return true;
+}
+
+bool ByteReader::Int32(uint32_t& value) {
+    const uint8_t* at = nullptr;
+    if (!Bytes(4, &at)) return false;
+    value = (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | at[3];
+    return true;
+}
+
+bool ByteReader::Int64(uint64_t& value) {
+    uint32_t upper = 0, lower = 0;
+    if (!Need(8)) return false;
+    Int32(upper);
+    Int32(lower);
+    value = (uint64_t{upper} << 32) | lower;
+    return true;
+}
+
+bool ByteReader::String(std::string& text) {
+    if (!Need(2)) return false;
+    const size_t count = (size_t{mpData[mnAt]} << 8) | mpData[mnAt + 1];
+    if (!Need(2 + count)) return false;
+    const auto* at = reinterpret_cast<const char*>(mpData + mnAt + 2);
+    const void* zero = std::memchr(at, 0, count);
+    text.assign(at, zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - at) : count);
+    mnAt += 2 + count;
+    return true;
+}
+
+bool ByteReader::Block(const uint8_t** at, uint32_t& count) {
+    if (!Need(4)) return false;
+    const uint32_t n = (uint32_t{mpData[mnAt]} << 24) | (uint32_t{mpData[mnAt + 1]} << 16) |
+                       (uint32_t{mpData[mnAt + 2]} << 8) | mpData[mnAt + 3];
+    // Compared with what remains after the count, so that no sum can wrap
+    // where size_t is 32 bits.
+    if (Remain() - 4 < n) {
+        mbFailed = true;
+        return false;
+    }
+    if (at != nullptr) *at = mpData + mnAt + 4;
+    count = n;
+    mnAt += 4 + static_cast<size_t>(n);
+    return true;
+}
+
+void ByteArray::ReadUpTo(const ByteReader& reader) {
+    if (reader.Failed()) {
         mnReadPos = GetLength();
         mbShortRead = true;
-        return nullptr;
+    } else {
+        mnReadPos = static_cast<int32_t>(reader.Pos());
     }
-    const uint8_t* at = mpData.data() + mnReadPos;
-    mnReadPos += static_cast<int32_t>(n);
-    return at;
 }
 
 int32_t ByteArray::ReadBytes(std::string& out, int32_t n) {
-    const uint8_t* at = Take(n);
-    if (at)
-        out.assign(reinterpret_cast<const char*>(at), static_cast<size_t>(n));
+    ByteReader in = Reader();
+    const uint8_t* at = nullptr;
+    // A negative count asks for more than any content holds.
+    const size_t count = n >= 0 ? static_cast<size_t>(n) : static_cast<size_t>(GetLength()) + 1;
+    if (in.Bytes(count, &at))
+        out.assign(reinterpret_cast<const char*>(at), count);
     else
         out.clear();
+    ReadUpTo(in);
     return GetRemain();
 }
 
 uint16_t ByteArray::ReadInt16() {
-    const uint8_t* at = Take(2);
-    if (!at) return 0;
-    return static_cast<uint16_t>((at[0] << 8) | at[1]);
+    ByteReader in = Reader();
+    uint16_t value = 0;
+    in.Int16(value);
+    ReadUpTo(in);
+    return value;
 }
 
 uint32_t ByteArray::ReadInt32() {
-    const uint8_t* at = Take(4);
-    if (!at) return 0;
-    return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | at[3];
+    ByteReader in = Reader();
+    uint32_t value = 0;
+    in.Int32(value);
+    ReadUpTo(in);
+    return value;
 }
 
 uint64_t ByteArray::ReadInt64() {
-    if (GetRemain() < 8) {
-        Take(8);
-        return 0;
-    }
-    const uint64_t upper = ReadInt32();
-    return (upper << 32) | ReadInt32();
+    ByteReader in = Reader();
+    uint64_t value = 0;
+    in.Int64(value);
+    ReadUpTo(in);
+    return value;
 }
 
 std::string ByteArray::ReadString() {
-    if (GetRemain() < 2) {
-        Take(2);
-        return std::string();
-    }
-    const uint16_t n = ReadInt16();
-    const uint8_t* at = Take(n);
-    if (!at) return std::string();
-    const auto* text = reinterpret_cast<const char*>(at);
-    const void* zero = std::memchr(text, 0, n);
-    return std::string(text, zero ? static_cast<const char*>(zero) - text : n);
+    ByteReader in = Reader();
+    std::string text;
+    in.String(text);
+    ReadUpTo(in);
+    return text;
 }
 
 std::unique_ptr<ByteArray> ByteArray::ReadBlock() {
     auto block = std::make_unique<ByteArray>();
-    if (GetRemain() < 4) {
-        Take(4);
-        return block;
-    }
-    const uint32_t n = ReadInt32();
-    const uint8_t* at = Take(static_cast<int64_t>(n));
+    ByteReader in = Reader();
+    const uint8_t* at = nullptr;
+    uint32_t count = 0;
     // A zero count appends nothing; AppendData logs that, as it does for any
     // empty append.
-    if (at) block->AppendData(at, static_cast<int32_t>(n));
+    if (in.Block(&at, count)) block->AppendData(at, static_cast<int32_t>(count));
+    ReadUpTo(in);
     return block;
 }

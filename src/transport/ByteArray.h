@@ -13,6 +13,10 @@
 // text (ReadString, ReadBytes) or an empty buffer (ReadBlock), moves the
 // cursor to the end, and sets the short-read mark (HadShortRead()), so a
 // parser can check once after a run of reads.
+//
+// Every read of the encoding, ByteArray's own included, goes through
+// ByteReader: a bounded reader over bytes it does not own, for parsers that
+// take a received body apart where it lies.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +45,58 @@ struct UninitialisedAllocator : std::allocator<T> {
     void construct(U* place, Args&&... args) {
         ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
     }
+};
+
+// Reads the wire encoding front to back from bytes it does not own. Every
+// read checks the bytes that remain first; one that does not fit consumes
+// nothing, leaves its out value as it was, returns false and marks the
+// reader failed, so that a caller may also check once after a run of reads.
+class ByteReader {
+public:
+    ByteReader(const uint8_t* data, size_t size, size_t at = 0)
+        : mpData(data), mnSize(data != nullptr ? size : 0), mnAt(at <= mnSize ? at : mnSize) {}
+
+    size_t Remain() const { return mnSize - mnAt; }
+    size_t Pos() const { return mnAt; }
+    bool Failed() const { return mbFailed; }
+
+    // n bytes in place: *at (may be null) is where they begin.
+    bool Bytes(size_t n, const uint8_t** at) {
+        if (!Need(n)) return false;
+        if (at != nullptr) *at = mpData + mnAt;
+        mnAt += n;
+        return true;
+    }
+    bool Skip(size_t n) { return Bytes(n, nullptr); }
+    // Whether the next n bytes equal bytes; consumes nothing.
+    bool Matches(const void* bytes, size_t n) const;
+    bool Int16(uint16_t& value);
+    bool Int32(uint32_t& value);
+    bool Signed32(int32_t& value) {
+        uint32_t raw = 0;
+        if (!Int32(raw)) return false;
+        value = static_cast<int32_t>(raw);
+        return true;
+    }
+    // The upper 32 bits first.
+    bool Int64(uint64_t& value);
+    // A 16-bit count and that many bytes. The text ends at the first zero
+    // byte among them; all of them are consumed.
+    bool String(std::string& text);
+    // A 32-bit count and that many bytes, in place.
+    bool Block(const uint8_t** at, uint32_t& count);
+
+private:
+    bool Need(size_t n) {
+        if (Remain() >= n) return true;
+        mbFailed = true;
+        return false;
+    }
+
+    const uint8_t* mpData;
+    size_t mnSize;
+    size_t mnAt;
+    bool mbFailed = false;
 };
 
 class ByteArray {
@@ -100,10 +156,16 @@ public:
     // caller.
     std::unique_ptr<ByteArray> ReadBlock();
 
-private:
-    // Takes n bytes at the cursor, or marks a short read and returns null.
-    const uint8_t* Take(int64_t n);
+    // A reader over the content from the cursor on, and the cursor moved to
+    // where it stopped: for a parser that reads a run of fields at once. A
+    // reader that failed moves the cursor to the end and sets the short-read
+    // mark, as a short read of the buffer's own does.
+    ByteReader Reader() const {
+        return ByteReader(GetData(), static_cast<size_t>(GetLength()), static_cast<size_t>(mnReadPos));
+    }
+    void ReadUpTo(const ByteReader& reader);
 
+private:
     std::vector<uint8_t, UninitialisedAllocator<uint8_t>> mpData;  // the content, exactly GetLength() bytes
     int32_t mnReadPos = 0;
     bool mbShortRead = false;

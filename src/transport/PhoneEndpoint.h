@@ -23,12 +23,4 @@ struct PhoneEndpoint {
     int32_t timeout = kDefaultTimeoutSeconds;
 
     bool Stopping() const { return stop != nullptr && stop->load() != 0; }
-
-    // The same phone with another stop flag (may be null), for requests that
-    // must run to their end whatever the job's flag says.
-    PhoneEndpoint WithStop(const StopFlag* other) const {
-        PhoneEndpoint copy = *this;
-        copy.stop = other;
-        return copy;
-    }
 };

@@ -20,16 +20,6 @@ bool Raised(const std::atomic<uint8_t>* flag) {
     return flag && flag->load(std::memory_order_relaxed) != 0;
 }
 
-// The result of a one-socket wait: 1 ready, 0 timed out, -1 failed.
-int32_t ReadinessResult(platform::Readiness readiness) {
-    switch (readiness) {
-        case platform::Readiness::kReady: return 1;
-        case platform::Readiness::kTimedOut: return 0;
-        case platform::Readiness::kFailed: break;
-    }
-    return -1;
-}
-
 }  // namespace
 
 int32_t SocketClient::Connect(const char* host, int32_t port, const std::atomic<uint8_t>* stopFlag,
@@ -107,15 +97,17 @@ int32_t SocketClient::FinishConnect(const std::atomic<uint8_t>* stopFlag, uint32
             QS_LOG_SOCKET("SocketClient::Connect");
             return -5;
         }
-        switch (platform::WaitConnected(mSocket, std::min(left, kConnectPollMs))) {
-            case platform::ConnectProgress::kConnected:
-                return 0;
-            case platform::ConnectProgress::kFailed:
-                QS_LOG_SOCKET("SocketClient::Connect");
-                return -2;
-            case platform::ConnectProgress::kPending:
-                break;
+        platform::AwaitedSocket entry;
+        entry.socket = &mSocket;
+        entry.what = platform::Awaited::kConnected;
+        const platform::Readiness waited = platform::WaitForAny(&entry, 1, std::min(left, kConnectPollMs));
+        if (waited == platform::Readiness::kTimedOut) continue;
+        if (waited == platform::Readiness::kFailed ||
+            platform::ConnectOutcome(mSocket, entry.failed) != platform::ConnectProgress::kConnected) {
+            QS_LOG_SOCKET("SocketClient::Connect");
+            return -2;
         }
+        return 0;
     }
 }
 
@@ -189,48 +181,17 @@ int32_t SocketClient::ReceiveInto(void* data, int32_t capacity, int32_t* got) {
 
 int32_t SocketClient::Recv(std::unique_ptr<uint8_t[]>& outData, int32_t& outLength) {
     if (CheckPendingError("SocketClient::Recv") != 0) return -1;
-    size_t waiting = 0;
-    if (!platform::BytesWaiting(mSocket, &waiting)) {
-        QS_LOG_SOCKET("SocketClient::Recv");
-        return -1;
-    }
-    if (waiting < 1) {
-        // Nothing counted. A socket that is readable all the same has either
-        // just received bytes or been closed by the peer: a peek tells which.
-        if (platform::WaitReadable(mSocket, 0) == platform::Readiness::kReady) {
-            uint8_t probe = 0;
-            const int64_t peeked = platform::ReceiveOnce(mSocket, &probe, 1, true);
-            if (peeked == 0) return -2;
-            if (peeked < 0 && platform::LastSocketErrorKind() != platform::SocketError::kWouldBlock) {
-                QS_LOG_SOCKET("SocketClient::Recv");
-                return -1;
-            }
-        }
-        outLength = 0;  // bytes that arrived after the count are taken next time
-        return 0;
-    }
-    // The count is bounded by the socket's receive buffer; the cap only keeps
-    // the result in range.
-    waiting = std::min<size_t>(waiting, INT32_MAX);
-    auto block = std::make_unique<uint8_t[]>(waiting);
-    const int64_t received = platform::ReceiveOnce(mSocket, block.get(), waiting);
-    if (received != static_cast<int64_t>(waiting)) {
-        QS_LOG_SOCKET("SocketClient::Recv");
-        return -1;
-    }
-    outData = std::move(block);
-    outLength = static_cast<int32_t>(received);
+    // The socket does not block: one receive takes what is waiting, up to
+    // the room of one read, without asking for the count first.
+    uint8_t taken[kRecvBytes];
+    int32_t got = 0;
+    const int32_t received = ReceiveInto(taken, static_cast<int32_t>(sizeof taken), &got);
+    if (received != 0) return received;
+    outLength = got;
+    if (got == 0) return 0;
+    outData = std::make_unique<uint8_t[]>(static_cast<size_t>(got));
+    std::copy(taken, taken + got, outData.get());
     return 0;
-}
-
-int32_t SocketClient::WaitReadable(uint32_t milliseconds) {
-    if (!mSocket.IsOpen()) return -1;
-    return ReadinessResult(platform::WaitReadable(mSocket, milliseconds));
-}
-
-int32_t SocketClient::WaitWritable(uint32_t milliseconds) {
-    if (!mSocket.IsOpen()) return -1;
-    return ReadinessResult(platform::WaitWritable(mSocket, milliseconds));
 }
 
 int32_t SocketClient::Close() {

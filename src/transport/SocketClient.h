@@ -71,8 +71,8 @@ public:
     // One gathering send of what is left of head and then body (may be
     // empty) after the first *sent bytes, without joining them into one
     // buffer first; adds the bytes the socket accepted to *sent. Never
-    // waits: with the send buffer full it accepts nothing, and WaitWritable
-    // tells when to try again.
+    // waits: with the send buffer full it accepts nothing, and a wait for
+    // platform::Awaited::kWritable on Handle() tells when to try again.
     //   0  *sent advanced by what was accepted, possibly nothing
     //  -1  head missing or empty, a body length without a body, or *sent
     //      outside the parts (logged)
@@ -89,23 +89,16 @@ public:
     //      sent has been taken (not logged)
     int32_t ReceiveInto(void* data, int32_t capacity, int32_t* got);
 
-    // Takes the bytes that have arrived, without waiting.
+    // Takes the bytes that have arrived (at most kRecvBytes), without
+    // waiting.
     //   0  with outLength 0 and outData untouched: nothing is waiting
     //   0  with outData set to a new block of outLength bytes
-    //  -1  a pending socket error, failure to read it or to query the
-    //      waiting count, or a short read
+    //  -1  a pending socket error, failure to read it, or a receive error
     //  -2  the peer has closed the connection in order and every byte it
     //      sent has been taken (not logged: the caller decides whether an
     //      early close is a failure)
     int32_t Recv(std::unique_ptr<uint8_t[]>& outData, int32_t& outLength);
-
-    // Waits at most milliseconds until Recv has something to report: bytes,
-    // an orderly close or an error. 1 when it has, 0 when the time ran out,
-    // -1 when the wait itself failed or there is no socket (returned at once).
-    int32_t WaitReadable(uint32_t milliseconds);
-    // Waits at most milliseconds until SendSome can accept bytes or report
-    // an error. Results as for WaitReadable.
-    int32_t WaitWritable(uint32_t milliseconds);
+    static constexpr int32_t kRecvBytes = 16 * 1024;
 
     // Sets SO_LINGER off and closes the socket if one is open; clears host,
     // port and the stop mark. Always 0.

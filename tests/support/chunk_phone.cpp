@@ -37,7 +37,7 @@ bool ReadBody(const platform::Socket& socket, const std::atomic<bool>& stopping,
                 return true;
             }
         }
-        const platform::Readiness ready = platform::WaitReadable(socket, kSliceMs);
+        const platform::Readiness ready = testnet::WaitReady(socket, platform::Awaited::kReadable, kSliceMs);
         if (ready == platform::Readiness::kFailed) return false;
         if (ready == platform::Readiness::kTimedOut) continue;
         char buffer[64 * 1024];

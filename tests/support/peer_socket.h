@@ -19,7 +19,12 @@ platform::Socket ListenLoopback(int backlog, uint16_t* port);
 // arrived or accepting failed.
 platform::Socket AcceptWithin(const platform::Socket& listener, uint32_t milliseconds);
 
-// Sends every byte, looping over partial sends; false on failure.
+// Waits at most milliseconds until socket is ready for what: one entry of
+// platform::WaitForAny. kReady when it is.
+platform::Readiness WaitReady(const platform::Socket& socket, platform::Awaited what, uint32_t milliseconds);
+
+// Sends every byte, looping over partial sends (on a non-blocking socket,
+// waiting for room); false on failure.
 bool SendAll(const platform::Socket& socket, const void* data, size_t length);
 
 // Orderly close of the sending direction (FIN); the socket stays open.

@@ -32,13 +32,12 @@ platform::Socket ListenLoopback(int backlog, uint16_t* port) {
 }
 
 platform::Socket AcceptWithin(const platform::Socket& listener, uint32_t milliseconds) {
-    if (platform::WaitReadable(listener, milliseconds) != platform::Readiness::kReady)
+    if (WaitReady(listener, platform::Awaited::kReadable, milliseconds) != platform::Readiness::kReady)
         return platform::Socket();
-    const int fd = ::accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // Blocking, as the listener: a test peer's sends wait for room.
+    const int fd = ::accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return platform::Socket();
-    platform::Socket accepted(static_cast<platform::SocketHandle>(fd));
-    platform::SetBlocking(accepted, true);
-    return accepted;
+    return platform::Socket(static_cast<platform::SocketHandle>(fd));
 }
 
 void ShutdownSend(const platform::Socket& socket) { ::shutdown(Fd(socket), SHUT_WR); }

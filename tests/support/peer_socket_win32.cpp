@@ -28,13 +28,13 @@ platform::Socket ListenLoopback(int backlog, uint16_t* port) {
 }
 
 platform::Socket AcceptWithin(const platform::Socket& listener, uint32_t milliseconds) {
-    if (platform::WaitReadable(listener, milliseconds) != platform::Readiness::kReady)
+    if (WaitReady(listener, platform::Awaited::kReadable, milliseconds) != platform::Readiness::kReady)
         return platform::Socket();
+    // Blocking, as the listener it inherits its mode from: a test peer's
+    // sends wait for room.
     const SOCKET handle = ::accept(Native(listener), nullptr, nullptr);
     if (handle == INVALID_SOCKET) return platform::Socket();
-    platform::Socket accepted(static_cast<platform::SocketHandle>(handle));
-    platform::SetBlocking(accepted, true);
-    return accepted;
+    return platform::Socket(static_cast<platform::SocketHandle>(handle));
 }
 
 void ShutdownSend(const platform::Socket& socket) { ::shutdown(Native(socket), SD_SEND); }

@@ -193,7 +193,7 @@ void ScriptedPeer::RunScript(Connection& connection, const PeerScript& script) {
 bool ScriptedPeer::ReadSome(Connection& connection, std::string& into) {
     const auto giveUp = std::chrono::steady_clock::now() + kIdleLimit;
     while (!mStopping && std::chrono::steady_clock::now() < giveUp) {
-        const platform::Readiness readiness = platform::WaitReadable(connection.socket, kSliceMs);
+        const platform::Readiness readiness = testnet::WaitReady(connection.socket, platform::Awaited::kReadable, kSliceMs);
         if (readiness == platform::Readiness::kFailed) return false;
         if (readiness == platform::Readiness::kTimedOut) continue;
         char buffer[64 * 1024];
