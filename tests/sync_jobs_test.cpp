@@ -403,7 +403,9 @@ TEST_F(SyncJobTest, StopDuringAnUploadFailsTheJobDeletesThePartialFileAndSkipsTh
         EXPECT_TRUE(ItemMessages().empty());
         EXPECT_EQ(log.Count("CHttpFileAPI::DeleteEmptyPath"), 0u);
         EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music + "/keep")));  // no sweep
-        if (!each.left) EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+        if (!each.left) {
+            EXPECT_EQ(OnPhone(a), "<absent>");  // the stopped upload left nothing behind
+        }
         EXPECT_EQ(log.Count("partial file left on the phone: " + a + "\r\n"), each.left ? 1u : 0u);
     }
 }
@@ -450,7 +452,9 @@ TEST_F(SyncJobTest, UploadsThatCannotBeginLeaveThePhoneFileAlone) {
         EXPECT_TRUE(ItemMessages().empty());
         EXPECT_EQ(log.Count("Function = FILE_API::CopyFilePCToPhone GetLastError"), 1u);
         EXPECT_EQ(log.Count("PutFileThreadProc"), 0u);
-        if (!phoneFault) EXPECT_EQ(log.Count("Function = CHttpFileAPI::PutFileEx GetLastError = 13"), 1u);
+        if (!phoneFault) {
+            EXPECT_EQ(log.Count("Function = CHttpFileAPI::PutFileEx GetLastError = 13"), 1u);
+        }
     }
 }
 

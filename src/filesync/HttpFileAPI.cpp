@@ -21,7 +21,6 @@ using StopFlag = CHttpFileAPI::StopFlag;
 const char kServicePath[] = "/filesync";
 // Longest text a wire string can carry: its count is 16-bit.
 constexpr size_t kMaxWireString = 0xFFFF;
-bool Stopped(const StopFlag* stopFlag) { return stopFlag != nullptr && stopFlag->load() != 0; }
 
 bool FitsWire(const char* text) { return text != nullptr && std::strlen(text) <= kMaxWireString; }
 
