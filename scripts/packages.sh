@@ -10,8 +10,11 @@ qs_native_packages=(cmake make g++ pkg-config python3 googletest libgtest-dev li
 # Wine, the fuzzing compiler, and the tools of the stand-in's documentation and tests.
 # The 64-bit cross compiler and loader run the Windows tests on machines
 # that cannot run 32-bit programs. clang 14 and its runtime (libFuzzer and
-# the sanitizers) build the fuzz executables of build/fuzz.
+# the sanitizers) build the fuzz executables of build/fuzz. The binutils
+# hold windres, which compiles the DLLs' version resources and reads them
+# back in the Windows tests (cpack, which makes the zip, comes with cmake).
 qs_all_packages=("${qs_native_packages[@]}" iproute2 curl g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+                 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
                  wine wine32:i386 wine64 clang-14 libclang-rt-14-dev)
 
 # qs_install_missing PACKAGE...: 0 when all are there afterwards.

@@ -373,7 +373,7 @@ TEST(TableResponseTest, EnvelopeFailures) {
     EXPECT_EQ(parse(wrong), -5);
     EXPECT_EQ(parse(Marker()), -3);
     Bytes shortLength = Marker();
-    shortLength.insert(shortLength.end(), {0, 0, 0});
+    shortLength.resize(shortLength.size() + 3);  // three zero bytes of a four-byte length
     EXPECT_EQ(parse(shortLength), -3);
 
     Bytes empty = Marker();

@@ -409,16 +409,21 @@ public:
         mFaultsMet += mMet ? 1 : 0;
         // Past the last call the job is as clean as the fault-free run; and
         // 0 always means all of the work was done.
-        if (!mMet) EXPECT_EQ(result, 0);
-        if (result == 0) EXPECT_TRUE(mDone) << "0 for work that was not done";
+        if (!mMet) {
+            EXPECT_EQ(result, 0);
+        }
+        if (result == 0) {
+            EXPECT_TRUE(mDone) << "0 for work that was not done";
+        }
         if (!mMet || result == 0) {
             EXPECT_EQ(Differences(after.phone, mClean.phone), std::vector<std::string>{}) << "result " << result;
             EXPECT_EQ(Differences(after.pc, mClean.pc), std::vector<std::string>{}) << "result " << result;
         }
         CheckSide("phone", start.phone, mClean.phone, after.phone, result, mLog);
         CheckSide("PC", start.pc, mClean.pc, after.pc, result, mLog);
-        if (std::getenv("QS_PHONE_SERVICE_PORT") == nullptr)  // Wine keeps handles of its own
+        if (std::getenv("QS_PHONE_SERVICE_PORT") == nullptr) {  // Wine keeps handles of its own
             EXPECT_EQ(CountOpenHandles(), mHandles) << "a descriptor was left open";
+        }
     }
     bool LastMet() const { return mMet; }
     void Summary() const { std::printf("%s: %zu runs, %zu of them met their fault\n", mJob.name, mRuns, mFaultsMet); }
