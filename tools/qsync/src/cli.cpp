@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include <CLI/CLI.hpp>
 
@@ -194,7 +195,11 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             command->add_option("--on-conflict", conflict);
         }
     }
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    // Everything after "--" is an operand, whatever it looks like: the
+    // parser sees only what comes before it.
+    const auto mark = std::find(arguments.begin(), arguments.end(), std::string("--"));
+    std::vector<std::string> trailing(mark == arguments.end() ? mark : mark + 1, arguments.end());
+    std::vector<std::string> reversed(std::make_reverse_iterator(mark), arguments.rend());
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError& e) {
@@ -218,6 +223,10 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         throw UsageError("unknown option '" + first + "' (see qsync --help)");
     }
     if (o.help || o.version) return;
+    if (o.command.empty() && !trailing.empty()) {  // "qsync -- push ..."
+        o.command = trailing.front();
+        trailing.erase(trailing.begin());
+    }
     if (o.command.empty()) throw UsageError("no command given (see qsync --help)");
     if (phone.empty() && environmentPhone) phone = environmentPhone;
     if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
@@ -230,6 +239,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     else throw UsageError("--on-conflict must be keep, replace or both");
     o.folder = o.command == "restore" ? from : to;
     o.operands = std::move(words);
+    o.operands.insert(o.operands.end(), trailing.begin(), trailing.end());
     CheckOperands(o);
 }
 

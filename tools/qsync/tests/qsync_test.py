@@ -668,5 +668,30 @@ class Wine(QsyncCase):
         self.assertFalse((phone.root / mirrored[1:]).exists())
 
 
+@unittest.skipIf(ARGS.runner, "native build only")
+class OperandsOptionsAndEndings(QsyncCase):
+    def run_here(self, phone, *args):
+        """qsync run in the PC folder, so operands may be relative names."""
+        return subprocess.run([ARGS.qsync, "--phone", phone.address, *args], cwd=self.pc, capture_output=True,
+                              text=True, timeout=60)
+
+    def test_everything_after_a_double_dash_is_an_operand(self):
+        phone = self.service()
+        dash = self.write("-x.mp3", 3000)
+        named_like_an_option = self.write("--json", 4000)
+        r = self.run_here(phone, "--json", "push", "music", "--", "-x.mp3", "--json")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        events = json_events(r.stdout)
+        self.assertEqual(sorted(e["pc"] for e in events if e["event"] == "item"),
+                         sorted([str(dash), str(named_like_an_option)]))
+        self.assertEqual(events[-1]["bytes"], 7000)
+        self.assertEqual((phone.root / ("sdcard/Music" + str(dash))).read_bytes(), dash.read_bytes())
+        # After "--" an option's name is a file name, not the option.
+        r = self.run_here(phone, "push", "music", "--", "-x.mp3", "--dry-run")
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("no such file", r.stderr)
+        self.assertIn("--dry-run", r.stderr)
+
+
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + UNITTEST_ARGS, verbosity=2)
