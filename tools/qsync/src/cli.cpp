@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
 
 #include <CLI/CLI.hpp>
@@ -195,6 +196,15 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             command->add_option("--on-conflict", conflict);
         }
     }
+    // A command's options may also stand before the command: the top level
+    // takes them too, and they are handed to the command given (below).
+    std::vector<CLI::Option*> earlyOptions;
+    for (CLI::App* command : app.get_subcommands(std::function<bool(CLI::App*)>()))
+        for (CLI::Option* option : command->get_options())
+            if (option->nonpositional() && !app.get_option_no_throw(option->get_name()))
+                earlyOptions.push_back(option->get_expected_min() == 0
+                                           ? app.add_flag(option->get_name(false, true))
+                                           : app.add_option(option->get_name(false, true))->type_name(option->get_type_name()));
     // Everything after "--" is an operand, whatever it looks like: the
     // parser sees only what comes before it.
     const auto mark = std::find(arguments.begin(), arguments.end(), std::string("--"));
@@ -228,6 +238,20 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         trailing.erase(trailing.begin());
     }
     if (o.command.empty()) throw UsageError("no command given (see qsync --help)");
+    for (CLI::App* command : app.get_subcommands([&](CLI::App* c) { return c->get_name() == o.command; })) {
+        try {
+            for (CLI::Option* early : earlyOptions) {
+                if (early->count() == 0) continue;
+                CLI::Option* own = command->get_option_no_throw(early->get_name());
+                if (!own) throw UsageError("option " + early->get_name() + " does not apply to '" + o.command + "'");
+                if (own->count() > 0) continue;  // also given after the command: that one counts
+                for (const std::string& value : early->results()) own->add_result(value);
+                own->run_callback();
+            }
+        } catch (const CLI::ParseError& e) {
+            throw UsageError(std::string(e.what()) + " (see qsync --help)");
+        }
+    }
     if (phone.empty() && environmentPhone) phone = environmentPhone;
     if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
         throw UsageError("--phone must be HOST[:PORT] with HOST a dotted IPv4 address, not '" + phone + "'");

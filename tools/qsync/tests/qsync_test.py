@@ -692,6 +692,28 @@ class OperandsOptionsAndEndings(QsyncCase):
         self.assertIn("no such file", r.stderr)
         self.assertIn("--dry-run", r.stderr)
 
+    def test_options_of_a_command_may_stand_before_it(self):
+        phone = self.service()
+        song = self.write("a.mp3", 1000)
+        camera = phone.root / "sdcard/DCIM"
+        camera.mkdir(parents=True)
+        (camera / "IMG_1.jpg").write_bytes(bytes(5000))
+        r = self.qsync(phone, "--dry-run", "--json", "push", "music", str(song))
+        self.assertEqual([(e["action"], e["pc"]) for e in json_events(r.stdout) if e["event"] == "item"],
+                         [("would-store", str(song))])
+        self.assertEqual(phone.log_lines(), [])  # a dry run: nothing sent
+        self.qsync(phone, "--to", str(self.tmp / "pictures"), "fetch", "camera")
+        self.assertEqual((self.tmp / "pictures/IMG_1.jpg").read_bytes(), bytes(5000))
+        # Given after the command as well, the later one counts.
+        r = self.qsync(phone, "--dry-run", "push", "music", str(song), "--dry-run=false")
+        self.assertIn("+ stored ", r.stdout)
+        # Before or after the command, an option of another command is named as such.
+        for args in (["--to", str(self.tmp), "push", "music", str(song)], ["push", "music", str(song), "--to", "x"],
+                     ["--on-conflict", "both", "backup", "music", "--to", str(self.tmp)]):
+            with self.subTest(args=args):
+                r = self.qsync(phone, *args, expect=2)
+                self.assertRegex(r.stderr, r"^qsync: option --(to|on-conflict) does not apply to '(push|backup)'\n$")
+
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + UNITTEST_ARGS, verbosity=2)
