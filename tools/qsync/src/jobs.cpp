@@ -319,9 +319,16 @@ int Remove(const Options& o, Reporter& reporter) {
     const std::string phoneFolder = o.device + kind.phoneFolder;
     ItemLedger ledger;
     std::unordered_set<std::string> seen;
+    std::vector<RefusedName> refused;
     for (const auto& argument : o.operands) {
         const std::string pc = AbsolutePath(argument);
         if (!seen.insert(pc).second) continue;
+        // Its phone path would not be the one push stored it under (push
+        // refuses such names): removing it could hit another phone file.
+        if (!IsValidUtf8(pc)) {
+            refused.push_back({pc, "the name is not valid UTF-8"});
+            continue;
+        }
         const bool folder = IsFolder(pc) || (EndsInSeparator(argument) && !IsFile(pc));
         std::string phone = MirrorPhonePath(NativePathStyle(), pc, phoneFolder);
         while (phone.size() > 1 && phone.back() == '/') phone.pop_back();
@@ -334,6 +341,11 @@ int Remove(const Options& o, Reporter& reporter) {
         item.action = ItemAction::kRemove;
         item.folder = folder;
         ledger.Add(std::move(item));
+    }
+    if (!refused.empty()) {
+        std::string message = "these names are not valid UTF-8, so no phone path stands for them; nothing was removed:";
+        for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
+        throw RefusedNamesError(message, refused);
     }
     return RunItems(o, reporter, kind.run, ledger, "remove " + o.kind);
 }
