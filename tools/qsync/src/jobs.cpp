@@ -268,7 +268,7 @@ int RunItems(const Options& o, Reporter& reporter, SyncExport run, ItemLedger& l
     if (o.dryRun) return PlanItems(reporter, ledger, job);
     RequireReachable(o);
     Connection connection(o);
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     reporter.Begin(ProgressSource::kItems, ledger.Totals());
     std::string failure;
     const int32_t result = RunJob(reporter, run, connection, ledger, failure);
@@ -392,7 +392,7 @@ int Fetch(const Options& o, Reporter& reporter) {
     JobParams params{};
     params.window = window.handle();
     params.word2 = &destination;
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = TakeSnapshot(pc);
     reporter.Begin(ProgressSource::kLibrary);
     const int32_t result = JobControl::Instance().Run(
@@ -457,7 +457,7 @@ int Playlist(const Options& o, Reporter& reporter) {
     JobParams params{};
     params.window = window.handle();
     params.word2 = &playlists;
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     reporter.Begin(ProgressSource::kLibrary);
     const int32_t result = JobControl::Instance().Run([&] { return SyncPlaylist(connection.params(), &params); });
     if (create) createdId = LibraryText(item.playlistId);
@@ -487,7 +487,7 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     // The phone's own root is "/" here: the category folders are joined to it.
     const std::u16string phoneRoot = Utf8ToUtf16(o.device.empty() ? "/" : o.device);
     RequireReachable(o);
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = backup ? TakeSnapshot(pc) : FolderSnapshot();
     reporter.Begin(ProgressSource::kLibrary);
     gBackupReporter = &reporter;

@@ -89,6 +89,12 @@ int Main(const std::vector<std::string>& arguments) {
         return Fail(out, json, kExitUnreachable, e.what());
     } catch (const std::filesystem::filesystem_error& e) {
         return Fail(out, json, kExitUsage, e.what());
+    } catch (const InterruptedError& e) {
+        return Fail(out, json, kExitInterrupted, e.what());
+    } catch (const std::exception& e) {  // unexpected: a JSON reader still gets its summary
+        return Fail(out, json, kExitJobFailed, e.what());
+    } catch (...) {
+        return Fail(out, json, kExitJobFailed, "unexpected failure");
     }
 }
 

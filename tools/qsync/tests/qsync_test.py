@@ -14,6 +14,7 @@ import pty
 import re
 import select
 import signal
+import socket
 import sqlite3
 import struct
 import subprocess
@@ -711,6 +712,47 @@ class OperandsOptionsAndEndings(QsyncCase):
             with self.subTest(args=args):
                 r = self.qsync(phone, *args, expect=2)
                 self.assertRegex(r.stderr, r"^qsync: option --(to|on-conflict) does not apply to '(push|backup)'\n$")
+
+    @staticmethod
+    def read_until(stream, needle, timeout=60):
+        """Reads a child's pipe until needle has come (the bound is against a hang)."""
+        seen = b""
+        deadline = time.monotonic() + timeout
+        while needle not in seen:
+            ready, _, _ = select.select([stream], [], [], max(0, deadline - time.monotonic()))
+            data = os.read(stream.fileno(), 4096) if ready else b""
+            if not data:
+                raise AssertionError("no %r in %r" % (needle, seen))
+            seen += data
+        return seen
+
+    def test_ctrl_c_before_the_job_ends_in_a_summary(self):
+        # The connection probe waits on a listener whose queue is full, so
+        # the interrupt lands before any job starts; once qsync says
+        # "stopping" the queue is emptied and the probe's next try gets in.
+        song = self.write("a.mp3", 1000)
+        (self.tmp / "backup").mkdir()
+        runs = []
+        for args in (["push", "music", str(song)], ["fetch", "camera", "--to", str(self.tmp / "pictures")],
+                     ["playlist", "delete", "7"], ["restore", "music", "--from", str(self.tmp / "backup")]):
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            filler = socket.create_connection(listener.getsockname())
+            proc = subprocess.Popen([ARGS.qsync, "-v", "--json", "--phone", "%s:%d" % listener.getsockname(), *args],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.read_until(proc.stderr, b"qsync: phone service ")
+            proc.send_signal(signal.SIGINT)
+            self.read_until(proc.stderr, "stopping\u2026".encode())
+            runs.append((args, proc, listener, filler, listener.accept()[0]))
+        for args, proc, *sockets in runs:
+            with self.subTest(args=args):
+                out, err = proc.communicate(timeout=60)
+                for s in sockets:
+                    s.close()
+                self.assertEqual(proc.returncode, 130, err)
+                self.assertEqual(json_events(out), [{"event": "done", "result": None, "exit": 130,
+                                                     "error": "interrupted before the job started"}])
 
 
 if __name__ == "__main__":
