@@ -20,14 +20,18 @@ std::string Format(const char* format, double value) {
     return buffer;
 }
 
-// 75 -> "1:15", 3725 -> "1:02:05"
+// 75 -> "1:15", 3725 -> "1:02:05"; ">99h" from 100 hours on (an ETA of
+// a stalled job can be any size; the conversion below must not overflow).
 std::string ClockText(double seconds) {
-    const long whole = static_cast<long>(seconds);
+    if (!(seconds < 100.0 * 3600)) return ">99h";
+    const int64_t whole = seconds > 0 ? static_cast<int64_t>(seconds) : 0;
+    const int hours = static_cast<int>(whole / 3600), minutes = static_cast<int>(whole / 60 % 60),
+              rest = static_cast<int>(whole % 60);
     char buffer[32];
     if (whole >= 3600)
-        std::snprintf(buffer, sizeof buffer, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+        std::snprintf(buffer, sizeof buffer, "%d:%02d:%02d", hours, minutes, rest);
     else
-        std::snprintf(buffer, sizeof buffer, "%ld:%02ld", whole / 60, whole % 60);
+        std::snprintf(buffer, sizeof buffer, "%d:%02d", minutes, rest);
     return buffer;
 }
 
@@ -269,7 +273,9 @@ Json Reporter::ProgressJsonLocked(const Figures& f) const {
                  {"bytes_done", mTotals.bytesDone},
                  {"bytes_total", mTotals.bytesTotal},
                  {"bytes_per_s", mTotals.bytesTotal > 0 ? static_cast<uint64_t>(std::llround(f.perSecond)) : 0}};
-    json["eta_s"] = f.etaKnown ? Json(static_cast<uint64_t>(std::ceil(f.etaSeconds))) : Json(nullptr);
+    // Capped at 2^53 s, which a double holds exactly, so the conversion cannot overflow.
+    json["eta_s"] = f.etaKnown ? Json(static_cast<uint64_t>(std::min(std::ceil(f.etaSeconds), 9007199254740992.0)))
+                               : Json(nullptr);
     return json;
 }
 
