@@ -158,25 +158,28 @@ std::string HumanBytes(uint64_t bytes) {
 
 void RateMeter::Start(Clock::time_point now, uint64_t done) {
     mSamples.assign(1, {now, done});
-    mStart = now;
 }
 
 void RateMeter::Add(Clock::time_point now, uint64_t done) {
     if (mSamples.empty()) Start(now, done);
     if (mSamples.back().second != done) mSamples.emplace_back(now, done);
     // Keep one sample at or before the window's start: the amount then.
-    while (mSamples.size() >= 2 && mSamples[1].first <= now - kRateWindow) mSamples.pop_front();
+    while (mSamples.size() >= 2 && mSamples[1].first <= mSamples.back().first - kRateWindow) mSamples.pop_front();
 }
 
 double RateMeter::PerSecond(Clock::time_point now) const {
-    if (mSamples.empty()) return 0;
-    const Clock::time_point windowStart = std::max(now - std::chrono::duration_cast<Clock::duration>(kRateWindow), mStart);
-    uint64_t base = mSamples.front().second;
+    if (mSamples.size() < 2) return 0;
+    // The window ends at the last growth, and the rate is what finished
+    // since its base sample over the time since then: while a large file is
+    // on its way (nothing finishes), it sinks steadily instead of falling
+    // to nothing once the last finished item leaves a window ending now.
+    const Clock::time_point windowStart = mSamples.back().first - std::chrono::duration_cast<Clock::duration>(kRateWindow);
+    auto base = mSamples.front();
     for (const auto& sample : mSamples)
-        if (sample.first <= windowStart) base = sample.second;
-    const double span = std::chrono::duration<double>(now - windowStart).count();
-    if (span <= 0.001 || mSamples.back().second <= base) return 0;
-    return static_cast<double>(mSamples.back().second - base) / span;
+        if (sample.first <= windowStart) base = sample;
+    const double span = std::chrono::duration<double>(now - base.first).count();
+    if (span <= 0.001 || mSamples.back().second <= base.second) return 0;
+    return static_cast<double>(mSamples.back().second - base.second) / span;
 }
 
 Reporter::Reporter(std::FILE* out, OutputMode mode, int columns) : mOut(out), mMode(mode), mColumns(columns) {}

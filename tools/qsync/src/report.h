@@ -79,18 +79,18 @@ struct Summary {
 };
 
 // Bytes (or items, when a job moves no bytes) per second over the last few
-// seconds, from the finished amount sampled as it grows.
+// seconds before the amount last grew, from the finished amount sampled as
+// it grows.
 class RateMeter {
 public:
     using Clock = std::chrono::steady_clock;
     void Start(Clock::time_point now, uint64_t done);
     void Add(Clock::time_point now, uint64_t done);
-    // 0 while nothing has finished within the window.
+    // 0 until something has finished; above 0 from then on.
     double PerSecond(Clock::time_point now) const;
 
 private:
     std::deque<std::pair<Clock::time_point, uint64_t>> mSamples;
-    Clock::time_point mStart;
 };
 
 // Where the figures of the bar and progress lines come from.

@@ -8,6 +8,7 @@ qsync.exe talks to a native stand-in over loopback.
 """
 import argparse
 import fcntl
+import http.client
 import json
 import os
 import pty
@@ -60,6 +61,19 @@ class PhoneService:
                 return True
             time.sleep(0.01)
         return False
+
+    def control(self, command):
+        """One control request (arm, wait, release, disarm); its answer's number."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            connection.request("GET", "/control", body=command)
+            answer = connection.getresponse()
+            text = answer.read().decode()
+        finally:
+            connection.close()
+        if answer.status != 200:
+            raise RuntimeError("control %r: %d %s" % (command, answer.status, text))
+        return int(text.split()[-1])
 
     def phone_files(self):
         return sorted("/" + str(p.relative_to(self.root)) for p in self.root.rglob("*")
@@ -753,6 +767,51 @@ class OperandsOptionsAndEndings(QsyncCase):
                 self.assertEqual(proc.returncode, 130, err)
                 self.assertEqual(json_events(out), [{"event": "done", "result": None, "exit": 130,
                                                      "error": "interrupted before the job started"}])
+
+    def test_the_rate_sinks_but_stays_known_while_a_large_file_is_on_its_way(self):
+        # The large file's chunks are held past the rate's five-second
+        # window; the bar must keep a rate and an ETA all the while.
+        phone = self.service()
+        self.write("album/1.mp3", 300000)
+        big = self.write("album/2.mp3", 3 << 20)
+        fault = phone.control("arm hold:cmd=12,path=/sdcard/Music" + str(big))
+        pid, fd = pty.fork()
+        if pid == 0:
+            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+            os.execv(ARGS.qsync, [ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")])
+        screen = b""
+        deadline = time.monotonic() + 60  # against a hang; the wait is for the bar's clock to pass 0:06
+        while not re.search(rb"\] +\d+%  0:(0[6-9]|[1-5]\d)  .* 1/2 items", screen.split(b"\r\x1b[K")[-1]):
+            ready, _, _ = select.select([fd], [], [], max(0, deadline - time.monotonic()))
+            data = os.read(fd, 65536) if ready else b""
+            self.assertTrue(data, screen)
+            screen += data
+        phone.control("release %d" % fault)
+        while True:
+            try:
+                data = os.read(fd, 65536)
+            except OSError:  # the child closed the terminal
+                break
+            if not data:
+                break
+            screen += data
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+        text = screen.decode()
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, text)
+        bars = [p for p in re.split(r"\r\x1b\[K|\r?\n", text) if BAR.match(p)]
+        known = [i for i, bar in enumerate(bars) if "-- B/s" not in bar]
+        self.assertTrue(known, text)
+        units = {"B": 1, "KiB": 1 << 10, "MiB": 1 << 20}
+        rates = []
+        for bar in bars[known[0]:]:
+            self.assertNotIn("-- B/s", bar)
+            self.assertRegex(bar, r"  ETA \d+:\d\d  ")
+            rate = re.search(r"  ([\d.]+) (B|KiB|MiB)/s  ETA .* 1/2 items", bar)
+            if rate:
+                rates.append(float(rate.group(1)) * units[rate.group(2)])
+        self.assertEqual(rates, sorted(rates, reverse=True), bars)  # sinks while the large file is held
+        self.assertRegex(text, r"push music: 2 stored \(3\.3 MiB\) in ")
 
 
 if __name__ == "__main__":
