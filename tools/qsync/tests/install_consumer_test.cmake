@@ -2,7 +2,7 @@
 # consumer twice: found with find_package, and compiled from pkg-config's
 # flags. The installed qsync must start too (its run path finds the library),
 # with its manual page and shell completions beside it.
-#   cmake -DBUILD=... -DSOURCE=... -DWORK=... -DCC=... -P install_consumer_test.cmake
+#   cmake -DBUILD=... -DSOURCE=... -DWORK=... -DCC=... -DZSH_COMPLETIONS=... -P install_consumer_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -35,7 +35,7 @@ run(${prefix}/bin/qsync --version)
 if(NOT out MATCHES "^qsync [0-9]+\\.[0-9]+\\.[0-9]+")
   message(FATAL_ERROR "installed qsync printed: ${out}")
 endif()
-foreach(installed share/man/man1/qsync.1 share/bash-completion/completions/qsync share/zsh/site-functions/_qsync)
+foreach(installed share/man/man1/qsync.1 share/bash-completion/completions/qsync ${ZSH_COMPLETIONS}/_qsync)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
