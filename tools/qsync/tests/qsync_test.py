@@ -53,15 +53,6 @@ class PhoneService:
         self.log.flush()
         return [l for l in self.log_path.read_text().splitlines() if l.strip()]
 
-    def wait_for_log(self, needle, timeout=30):
-        """Polls the request log until a line holds needle (bounded)."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if any(needle in l for l in self.log_lines()):
-                return True
-            time.sleep(0.01)
-        return False
-
     def control(self, command):
         """One control request (arm, wait, release, disarm); its answer's number."""
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
@@ -120,6 +111,19 @@ def run_in_pty(args, columns=120, timeout=60):
     os.close(fd)
     _, status = os.waitpid(pid, 0)
     return os.waitstatus_to_exitcode(status), screen.decode()
+
+
+def read_until(stream, needle, timeout=60):
+    """Reads a child's pipe until needle has come (the bound is against a hang)."""
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while needle not in seen:
+        ready, _, _ = select.select([stream], [], [], max(0, deadline - time.monotonic()))
+        data = os.read(stream.fileno(), 4096) if ready else b""
+        if not data:
+            raise AssertionError("no %r in %r" % (needle, seen))
+        seen += data
+    return seen
 
 
 BAR = re.compile(r"\[[#.]{20}\] +(\d+)%  \d+:\d\d  .*?(\d+)/(\d+) items")
@@ -466,13 +470,14 @@ class Commands(QsyncCase):
 @unittest.skipIf(ARGS.runner, "native build only")
 class Interaction(QsyncCase):
     def test_ctrl_c_during_a_large_push(self):
-        # Every chunk is answered late, so the upload is still running when
-        # the interrupt arrives; the first chunk in the log is the cue.
-        phone = self.service("--fault", "delay:ms=40,cmd=12")
+        # The upload's chunks are held unanswered, so the upload is still
+        # running when the interrupt arrives; the first held chunk is the cue.
+        phone = self.service()
         big = self.write("large.mp3", 8 * 1024 * 1024)
+        fault = phone.control("arm hold:cmd=12")
         proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", "push", "music", str(big)],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.assertTrue(phone.wait_for_log("cmd=12"))
+        phone.control("wait %d 1" % fault)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
@@ -481,17 +486,22 @@ class Interaction(QsyncCase):
         self.assertEqual(phone.phone_files(), [])
 
     def test_second_ctrl_c_exits_at_once(self):
-        phone = self.service("--fault", "delay:ms=3000,cmd=12")
+        # The chunk answers stay held: the library is still stopping when
+        # the second interrupt comes, and qsync ends without waiting for it.
+        phone = self.service()
         big = self.write("large.mp3", 200000)
-        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "push", "music", str(big)],
+        fault = phone.control("arm hold:cmd=12")
+        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", "push", "music", str(big)],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.assertTrue(phone.wait_for_log("cmd=12"))
-        start = time.monotonic()
+        phone.control("wait %d 1" % fault)
         proc.send_signal(signal.SIGINT)
+        read_until(proc.stderr, "stopping\u2026".encode())
         proc.send_signal(signal.SIGINT)
-        proc.communicate(timeout=60)
+        out, err = proc.communicate(timeout=60)  # against a hang
         self.assertEqual(proc.returncode, 130)
-        self.assertLess(time.monotonic() - start, 2.5)  # well before the 3 s answer
+        # Not the end of a job that returned: no summary, no "interrupted" line.
+        self.assertNotIn("done", [e["event"] for e in json_events(out)])
+        self.assertNotIn("interrupted", err)
 
     MIXED_SIZES = (3 << 20, 0, 70000, 1 << 20, 5000, 2 << 20, 300000, 1500000)
 
@@ -727,19 +737,6 @@ class OperandsOptionsAndEndings(QsyncCase):
                 r = self.qsync(phone, *args, expect=2)
                 self.assertRegex(r.stderr, r"^qsync: option --(to|on-conflict) does not apply to '(push|backup)'\n$")
 
-    @staticmethod
-    def read_until(stream, needle, timeout=60):
-        """Reads a child's pipe until needle has come (the bound is against a hang)."""
-        seen = b""
-        deadline = time.monotonic() + timeout
-        while needle not in seen:
-            ready, _, _ = select.select([stream], [], [], max(0, deadline - time.monotonic()))
-            data = os.read(stream.fileno(), 4096) if ready else b""
-            if not data:
-                raise AssertionError("no %r in %r" % (needle, seen))
-            seen += data
-        return seen
-
     def test_ctrl_c_before_the_job_ends_in_a_summary(self):
         # The connection probe waits on a listener whose queue is full, so
         # the interrupt lands before any job starts; once qsync says
@@ -755,9 +752,9 @@ class OperandsOptionsAndEndings(QsyncCase):
             filler = socket.create_connection(listener.getsockname())
             proc = subprocess.Popen([ARGS.qsync, "-v", "--json", "--phone", "%s:%d" % listener.getsockname(), *args],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            self.read_until(proc.stderr, b"qsync: phone service ")
+            read_until(proc.stderr, b"qsync: phone service ")
             proc.send_signal(signal.SIGINT)
-            self.read_until(proc.stderr, "stopping\u2026".encode())
+            read_until(proc.stderr, "stopping\u2026".encode())
             runs.append((args, proc, listener, filler, listener.accept()[0]))
         for args, proc, *sockets in runs:
             with self.subTest(args=args):
