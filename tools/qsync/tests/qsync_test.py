@@ -434,6 +434,7 @@ class Commands(QsyncCase):
                 r = subprocess.run([ARGS.qsync, "--json", "--phone", phone.address, *args], capture_output=True,
                                    timeout=60)
                 self.assertEqual(r.returncode, code, r.stderr)
+                self.assertEqual(phone.log_lines(), [])  # refused before any request
                 events = [json.loads(line.decode("utf-8")) for line in r.stdout.splitlines()]
                 self.assertEqual(events[-1]["exit"], code)
                 if code == 2:
@@ -443,7 +444,6 @@ class Commands(QsyncCase):
                                                               .decode("utf-8", "replace"),
                                                               "pc_hex": bad.hex(),
                                                               "reason": "the name is not valid UTF-8"}])
-        self.assertEqual(phone.log_lines(), [])
         self.assertEqual(phone.phone_files(), [])
 
     def test_nothing_is_sent_by_dry_runs_and_refused_names(self):
