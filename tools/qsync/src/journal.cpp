@@ -508,7 +508,7 @@ bool Journal::CompactLocked() {
     }
     // Windows cannot rename over a file this process holds open.
     mFile->Close();
-    const bool replaced = journal_os::ReplaceFile(temporary, mPath, error);
+    const bool replaced = journal_os::RenameOver(temporary, mPath, error);
     if (!replaced) journal_os::RemoveFileQuietly(temporary);
     std::string reopenError;
     if (!mFile->Open(mPath, JournalFile::Mode::kOpenOrCreate, reopenError)) return Fail(reopenError);

@@ -51,7 +51,7 @@ bool MakeParentFolders(const std::string& file, std::string& error);
 // Renames `from` over `to` in one step (rename; MoveFileExW with
 // MOVEFILE_REPLACE_EXISTING and MOVEFILE_WRITE_THROUGH), then makes the
 // rename itself durable where that takes a sync of the folder.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string& error);
+bool RenameOver(const std::string& from, const std::string& to, std::string& error);
 void RemoveFileQuietly(const std::string& path);
 }  // namespace journal_os
 

@@ -155,7 +155,7 @@ bool MakeParentFolders(const std::string& file, std::string& error) {
     return slash == std::string::npos || slash == 0 || MakeFolders(file.substr(0, slash), error);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string& error) {
+bool RenameOver(const std::string& from, const std::string& to, std::string& error) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
         error = Failure("rename " + from + " to", to, errno);
         return false;

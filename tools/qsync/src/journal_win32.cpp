@@ -214,7 +214,7 @@ bool MakeParentFolders(const std::string& file, std::string& error) {
     return MakeFolders(file.substr(0, slash), error);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string& error) {
+bool RenameOver(const std::string& from, const std::string& to, std::string& error) {
     if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = Failure("rename " + from + " to", to, GetLastError());
         return false;
