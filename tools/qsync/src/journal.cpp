@@ -44,13 +44,13 @@ int HexValue(char c) {
     return -1;  // upper case is never written, so never read
 }
 
-// A path as one field: no blank, no line end, no control byte.
+// A path as one field: no tab, no line end, no other control byte.
 void AppendEscaped(std::string& out, const std::string& text) {
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '\\') {
             out += "\\\\";
-        } else if (u <= 0x20 || u == 0x7F) {
+        } else if (u < 0x20 || u == 0x7F) {
             out += "\\x";
             out.push_back(kHexDigits[u >> 4]);
             out.push_back(kHexDigits[u & 0xF]);
@@ -133,24 +133,24 @@ void SplitKey(const std::string& key, std::string& pc, std::string& phone) {
 
 void Seal(std::string& line) {
     const uint32_t crc = Crc32(line.data(), line.size());
-    line.push_back(' ');
+    line.push_back('\t');
     line += Hex8(crc);
     line.push_back('\n');
 }
 
 std::string PutLine(const JournalEntry& entry) {
-    std::string line = "+ " + std::to_string(entry.size) + " " + std::to_string(entry.mtimeNs) + " ";
+    std::string line = "+\t" + std::to_string(entry.size) + "\t" + std::to_string(entry.mtimeNs) + "\t";
     AppendEscaped(line, entry.pc);
-    line.push_back(' ');
+    line.push_back('\t');
     AppendEscaped(line, entry.phone);
     Seal(line);
     return line;
 }
 
 std::string RemoveLine(const std::string& pc, const std::string& phone) {
-    std::string line = "- ";
+    std::string line = "-\t";
     AppendEscaped(line, pc);
-    line.push_back(' ');
+    line.push_back('\t');
     AppendEscaped(line, phone);
     Seal(line);
     return line;
@@ -163,7 +163,7 @@ struct ParsedRecord {
 
 // One line without its line end. False for a damaged or unknown record.
 bool ParseLine(const char* begin, const char* end, ParsedRecord& record) {
-    if (end - begin < 10 || end[-9] != ' ') return false;
+    if (end - begin < 10 || end[-9] != '\t') return false;
     uint32_t stored = 0;
     for (const char* p = end - 8; p < end; ++p) {
         const int digit = HexValue(*p);
@@ -176,11 +176,11 @@ bool ParseLine(const char* begin, const char* end, ParsedRecord& record) {
     const char* fieldEnds[6];
     size_t count = 0;
     for (const char* p = begin; count < 6;) {
-        const char* blank = std::find(p, bodyEnd, ' ');
+        const char* tab = std::find(p, bodyEnd, '\t');
         fields[count] = p;
-        fieldEnds[count++] = blank;
-        if (blank == bodyEnd) break;
-        p = blank + 1;
+        fieldEnds[count++] = tab;
+        if (tab == bodyEnd) break;
+        p = tab + 1;
     }
     const std::string kind(fields[0], fieldEnds[0]);
     if (kind == "+" && count == 5) {
@@ -261,14 +261,17 @@ JournalError Journal::Error(JournalError::Kind kind, const std::string& detail) 
 std::unique_ptr<Journal> Journal::Open(const std::string& path, const JournalOpenOptions& options) {
     using Kind = JournalError::Kind;
     std::unique_ptr<Journal> journal(new Journal(path));
+    journal->mReadOnly = options.readOnly;
+    const JournalFile::Mode mode =
+        options.readOnly ? JournalFile::Mode::kReadExisting : JournalFile::Mode::kOpenOrCreate;
     std::string error;
-    if (!journal_os::MakeParentFolders(path, error)) throw journal->Error(Kind::kIo, error);
+    if (!options.readOnly && !journal_os::MakeParentFolders(path, error)) throw journal->Error(Kind::kIo, error);
 
+    // Read-only, a missing file is no error: nothing was recorded yet.
     journal->mLock = std::make_unique<JournalFile>();
-    if (!journal->mLock->Open(path + ".lock", JournalFile::Mode::kOpenOrCreate, error))
-        throw journal->Error(Kind::kIo, error);
+    if (!journal->mLock->Open(path + ".lock", mode, error) && !error.empty()) throw journal->Error(Kind::kIo, error);
     const auto start = std::chrono::steady_clock::now();
-    for (bool told = false;;) {
+    for (bool told = false; journal->mLock->isOpen();) {
         const JournalFile::LockResult locked = journal->mLock->TryLock(error);
         if (locked == JournalFile::LockResult::kLocked) break;
         if (locked == JournalFile::LockResult::kFailed) throw journal->Error(Kind::kIo, error);
@@ -283,8 +286,10 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, const JournalOpe
     }
 
     journal->mFile = std::make_unique<JournalFile>();
-    if (!journal->mFile->Open(path, JournalFile::Mode::kOpenOrCreate, error))
-        throw journal->Error(Kind::kIo, error);
+    if (!journal->mFile->Open(path, mode, error)) {
+        if (!error.empty()) throw journal->Error(Kind::kIo, error);
+        return journal;
+    }
     journal->Load();
     return journal;
 }
@@ -351,11 +356,12 @@ void Journal::Load() {
         const std::string whole = kHeader + "\n";
         if (whole.compare(0, pending.size(), pending) != 0)
             throw Error(Kind::kNotAJournal, "not a qsync journal; left alone");
+        if (mReadOnly) return;
         if ((fileSize > 0 && !mFile->Truncate(0, error)) || !mFile->Append(whole, error)) throw Error(Kind::kIo, error);
         return;
     }
     // A torn last record: cut it off, so the next record starts a line.
-    if (fileSize > validEnd && !mFile->Truncate(validEnd, error)) throw Error(Kind::kIo, error);
+    if (!mReadOnly && fileSize > validEnd && !mFile->Truncate(validEnd, error)) throw Error(Kind::kIo, error);
 }
 
 // ---- queries ------------------------------------------------------------------
@@ -438,6 +444,11 @@ std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFo
 
 // ---- changes --------------------------------------------------------------------
 
+std::string Journal::error() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mError;
+}
+
 bool Journal::Fail(const std::string& error) {
     if (!mFailed) mError = "journal " + mPath + ": " + error;
     mFailed = true;
@@ -446,6 +457,10 @@ bool Journal::Fail(const std::string& error) {
 
 bool Journal::AppendLocked(const std::string& line) {
     if (mFailed) return false;
+    if (mReadOnly) {
+        mError = "journal " + mPath + ": opened read-only";
+        return false;
+    }
     std::string error;
     if (!mFile || !mFile->isOpen()) return Fail("not open");
     if (!mFile->Append(line, error)) return Fail(error);
@@ -477,6 +492,10 @@ bool Journal::Compact() {
 
 bool Journal::CompactLocked() {
     if (mFailed) return false;
+    if (mReadOnly) {
+        mError = "journal " + mPath + ": opened read-only";
+        return false;
+    }
     const std::string temporary = mPath + ".tmp";
     std::string error;
     bool written = false;
@@ -520,6 +539,7 @@ bool Journal::CompactLocked() {
 bool Journal::Finish() {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mFailed) return false;
+    if (mReadOnly) return true;
     const size_t dead = mRecords - std::min(mRecords, mEntries.size());
     if (dead > mEntries.size() && dead >= kCompactSlack) return CompactLocked();
     std::string error;

@@ -4,18 +4,25 @@
 //
 // One file per phone (service address and storage root). It is a text file
 // of lines; the first is the header "qsync-journal 1", each further line one
-// record, appended and written through to the operating system as soon as
-// its item is known to be done:
+// record of fields separated by tabs, appended and written through to the
+// operating system as soon as its item is known to be done:
 //
-//   + SIZE MTIME PC PHONE CRC    the entry (PC, PHONE) with the PC file's
-//                                size and modification time
-//   - PC PHONE CRC               the entry (PC, PHONE) is gone
+//   +  SIZE  MTIME  PC  PHONE  CRC   the entry (PC, PHONE) with the PC file's
+//                                    size and modification time
+//   -  PC  PHONE  CRC                the entry (PC, PHONE) is gone
+//
+// for example (tabs shown as runs of blanks)
+//
+//   qsync-journal 1
+//   +  4012345  1733731200123456789  /home/me/Pop/01 Intro.mp3  /sdcard/Music/home/me/Pop/01 Intro.mp3  158e23e4
+//   -  /home/me/Pop/old.mp3  /sdcard/Music/home/me/Pop/old.mp3  45c2c887
 //
 // MTIME is in nanoseconds since 1970-01-01 UTC. PC and PHONE are the paths'
-// bytes with "\" written "\\" and every byte up to the blank, and DEL,
-// written "\xHH"; other bytes (UTF-8 or not) stand for themselves. CRC is
-// the CRC-32 of the line up to the blank before it, in 8 hex digits. A later
-// record of a key replaces an earlier one.
+// bytes with "\" written "\\" and every control byte (tab and line end
+// included) and DEL written "\xHH" in lower case; other bytes (UTF-8 or
+// not) stand for themselves. CRC is the CRC-32 of the line up to the tab
+// before it, in 8 lower-case hex digits. A later record of a key replaces an
+// earlier one; a "-" record is how an entry is removed between rewrites.
 //
 // Loading ignores a last line without its line end (a torn write) and cuts
 // it off the file, and skips any line whose CRC does not match, so one
@@ -57,7 +64,7 @@ JournalEnvironment ReadJournalEnvironment();
 // %USERPROFILE%\qsync. Empty when the environment names none of them.
 std::string JournalFolder(PathStyle style, const JournalEnvironment& environment);
 
-// The file name of one phone's journal, e.g. "127.0.0.1-8182-sdcard-1c291ca3.journal"
+// The file name of one phone's journal, e.g. "127.0.0.1-8182-sdcard-414b05b5.journal"
 // for 127.0.0.1:8182 and root "/sdcard": the address and root with every
 // byte other than a letter, digit, "." or "_" turned into "-" (no ":", which
 // Windows forbids), then a CRC of the exact address and root, so two phones
@@ -129,6 +136,10 @@ struct JournalOpenOptions {
     std::chrono::milliseconds waitLimit{0};
     std::function<bool()> stop;
     std::function<void()> onBusy;
+    // For a dry run: creates nothing, changes nothing (a torn last record is
+    // ignored but left in place), and a missing journal is an empty one.
+    // Put, Remove and Compact fail; Finish does nothing.
+    bool readOnly = false;
 };
 
 class JournalFile;  // journal_file.h
@@ -165,7 +176,8 @@ public:
     // then on every change fails at once (the entries in memory still
     // answer queries). They may be called from any thread.
     bool Put(const JournalEntry& entry);
-    bool Remove(const std::string& pc, const std::string& phone);  // true when there was none
+    // Without an entry for (pc, phone) nothing is written, and it is true.
+    bool Remove(const std::string& pc, const std::string& phone);
     // Rewrites the file with the live entries only (FILE.tmp, synced, then
     // renamed over FILE). When it fails the file stays as it was; only a
     // failure to reopen it after the rename ends later changes.
@@ -174,7 +186,7 @@ public:
     // records are dead (and there are at least kCompactSlack of them), else
     // syncs the file to disk (fsync / FlushFileBuffers).
     bool Finish();
-    const std::string& error() const { return mError; }
+    std::string error() const;
 
     static constexpr size_t kCompactSlack = 1000;
 
@@ -199,6 +211,7 @@ private:
     // on all but the last byte), the PC path, the phone path.
     std::unordered_map<std::string, Record> mEntries;
     size_t mRecords = 0;  // records in the file, live or dead
+    bool mReadOnly = false;
     bool mFailed = false;
     std::string mError;
 };

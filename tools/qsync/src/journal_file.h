@@ -15,6 +15,7 @@ public:
     enum class Mode {
         kOpenOrCreate,    // read and write; created (owner only) when missing
         kCreateTruncate,  // write; created or emptied
+        kReadExisting,    // read only; a missing file is false with an empty error
     };
     enum class LockResult { kLocked, kBusy, kFailed };
 

@@ -52,12 +52,14 @@ PcFileStat StatPcFile(const std::string& path) {
 
 bool JournalFile::Open(const std::string& path, Mode mode, std::string& error) {
     Close();
-    const int flags = mode == Mode::kOpenOrCreate ? O_RDWR | O_CREAT : O_WRONLY | O_CREAT | O_TRUNC;
+    const int flags = mode == Mode::kOpenOrCreate ? O_RDWR | O_CREAT
+                      : mode == Mode::kReadExisting ? O_RDONLY
+                                                    : O_WRONLY | O_CREAT | O_TRUNC;
     int fd;
     do fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        error = Failure("open", path, errno);
+        error = mode == Mode::kReadExisting && errno == ENOENT ? std::string() : Failure("open", path, errno);
         return false;
     }
     mHandle = fd;

@@ -102,12 +102,18 @@ PcFileStat StatPcFile(const std::string& path) {
 
 bool JournalFile::Open(const std::string& path, Mode mode, std::string& error) {
     Close();
-    const DWORD access = mode == Mode::kOpenOrCreate ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
-    const DWORD disposition = mode == Mode::kOpenOrCreate ? OPEN_ALWAYS : CREATE_ALWAYS;
+    const DWORD access = mode == Mode::kOpenOrCreate    ? GENERIC_READ | GENERIC_WRITE
+                         : mode == Mode::kReadExisting ? GENERIC_READ
+                                                       : GENERIC_WRITE;
+    const DWORD disposition = mode == Mode::kOpenOrCreate    ? OPEN_ALWAYS
+                              : mode == Mode::kReadExisting ? OPEN_EXISTING
+                                                            : CREATE_ALWAYS;
     const HANDLE file = CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = Failure("open", path, GetLastError());
+        const DWORD code = GetLastError();
+        const bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+        error = mode == Mode::kReadExisting && missing ? std::string() : Failure("open", path, code);
         return false;
     }
     mHandle = reinterpret_cast<std::intptr_t>(file);

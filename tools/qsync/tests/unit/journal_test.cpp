@@ -68,7 +68,7 @@ JournalError::Kind OpenFailure(const std::string& path, const JournalOpenOptions
 // bytes that an escaping gets wrong: blanks, line ends, backslashes, "\x",
 // DEL, bytes that are not UTF-8.
 std::vector<std::string> HostileNames() {
-    std::vector<std::string> names = {"", "\\", "\\x", "\\x4", "\\\\x41", " ", "\n", "+ 1 2 a b 00000000", "- a b"};
+    std::vector<std::string> names = {"", "\\", "\\x", "\\x4", "\\\\x41", " ", "\n", "\t", "+\t1\t2\ta\tb\t00000000", "-\ta\tb"};
     for (int byte = 1; byte < 256; ++byte) {
         names.push_back(std::string(1, static_cast<char>(byte)));
         names.push_back("/music/a" + std::string(1, static_cast<char>(byte)) + "b.mp3");
@@ -126,7 +126,7 @@ TEST(Journal, HostileNamesRoundTrip) {
     }
     EXPECT_EQ(Describe(Reload(path)), Describe(expected));
     const std::string text = ReadWholeFile(dir.path() / "j.journal");
-    for (const char c : text) ASSERT_TRUE(c == '\n' || static_cast<unsigned char>(c) > 0x20 || c == ' ');
+    for (const char c : text) ASSERT_TRUE(c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20);
     {
         const auto journal = Journal::Open(path);
         ASSERT_TRUE(journal->Compact()) << journal->error();
@@ -143,7 +143,7 @@ TEST(Journal, TornAndDamagedRecords) {
     ScratchDir dir;
     const std::string path = Utf8(dir.path() / "j.journal");
     const std::vector<JournalEntry> entries = {
-        {"/pc/one", "/sdcard/Music/pc/one", 1, 10}, {"/pc/t\two\n", "/p/2", 2, 20}, {"/pc/3 \\x", "/p/3", 3, 30}};
+        {"/pc/one", "/sdcard/Music/pc/one", 1, 10}, {"/pc/t\two\n", "/p/2", 2, 20}, {"/pc/3\t \\x", "/p/3", 3, 30}};
     {
         const auto journal = Journal::Open(path);
         for (const auto& e : entries) ASSERT_TRUE(journal->Put(e));
@@ -215,6 +215,37 @@ TEST(Journal, RewriteAndFailures) {
     const int handles = CountOpenHandles();
     { Journal::Open(path)->Put({"/pc/d", "/p/d", 1, 1}); }
     EXPECT_EQ(CountOpenHandles(), handles);
+}
+
+// A dry run reads the journal and changes nothing: no folder or file made,
+// a torn last record left where it is.
+TEST(Journal, ReadOnlyChangesNothing) {
+    ScratchDir dir;
+    JournalOpenOptions readOnly;
+    readOnly.readOnly = true;
+    const auto none = Journal::Open(Utf8(dir.path() / "state" / "j.journal"), readOnly);
+    EXPECT_EQ(none->size(), 0u);
+    EXPECT_FALSE(fs::exists(dir.path() / "state"));
+    EXPECT_FALSE(none->Put({"/pc/a", "/p/a", 1, 1}));
+    EXPECT_NE(none->error().find("read-only"), std::string::npos) << none->error();
+    EXPECT_TRUE(none->Finish());
+
+    const std::string path = Utf8(dir.path() / "j.journal");
+    {
+        const auto journal = Journal::Open(path);
+        ASSERT_TRUE(journal->Put({"/pc/a", "/p/a", 1, 1}));
+        ASSERT_TRUE(journal->Put({"/pc/b", "/p/b", 2, 2}));
+    }
+    const std::string torn = ReadWholeFile(dir.path() / "j.journal") + "+\t3\t3\t/pc/c";
+    WriteFile(dir.path() / "j.journal", torn);
+    const auto journal = Journal::Open(path, readOnly);
+    EXPECT_EQ(journal->size(), 2u);
+    EXPECT_FALSE(journal->Remove("/pc/a", "/p/a"));
+    EXPECT_FALSE(journal->Compact());
+    EXPECT_TRUE(journal->Finish());
+    EXPECT_EQ(journal->size(), 2u);
+    EXPECT_EQ(ReadWholeFile(dir.path() / "j.journal"), torn);
+    EXPECT_FALSE(fs::exists(dir.path() / "j.journal.tmp"));
 }
 
 // Comparing a real PC file with its entry: unchanged, then rewritten at the
@@ -362,6 +393,8 @@ TEST(Journal, OneProcessAtATime) {
         ASSERT_EQ(line, "locked");
         JournalOpenOptions failIfBusy;
         failIfBusy.lockMode = JournalOpenOptions::LockMode::kFailIfBusy;
+        EXPECT_EQ(OpenFailure(path, failIfBusy), JournalError::Kind::kBusy);
+        failIfBusy.readOnly = true;
         EXPECT_EQ(OpenFailure(path, failIfBusy), JournalError::Kind::kBusy);
         JournalOpenOptions stopWaiting;
         bool busy = false;
