@@ -412,6 +412,15 @@ std::vector<JournalEntry> Journal::Entries() const {
     return entries;
 }
 
+std::vector<JournalEntry> Journal::AtOrBelowPhone(const std::string& phonePath) const {
+    const std::string root = WithoutTrailingSeparators(phonePath, PathStyle::kPosix);
+    std::vector<JournalEntry> entries = Entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const JournalEntry& e) { return !IsAtOrBelow(e.phone, root, PathStyle::kPosix); }),
+                  entries.end());
+    return entries;
+}
+
 std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFolders, const std::string& phoneFolder,
                                             PathStyle style,
                                             const std::function<bool(const std::string& pc)>& pcFileGone) const {
@@ -531,7 +540,10 @@ bool Journal::CompactLocked() {
     if (!replaced) journal_os::RemoveFileQuietly(temporary);
     std::string reopenError;
     if (!mFile->Open(mPath, JournalFile::Mode::kOpenOrCreate, reopenError)) return Fail(reopenError);
-    if (!replaced) return Fail(error);
+    if (!replaced) {
+        mError = "journal " + mPath + ": " + error;
+        return false;
+    }
     mRecords = mEntries.size();
     return true;
 }
@@ -541,10 +553,14 @@ bool Journal::Finish() {
     if (mFailed) return false;
     if (mReadOnly) return true;
     const size_t dead = mRecords - std::min(mRecords, mEntries.size());
-    if (dead > mEntries.size() && dead >= kCompactSlack) return CompactLocked();
+    if (dead > mEntries.size() && dead >= kCompactSlack && CompactLocked()) return true;
+    if (mFailed) return false;
+    // Not rewritten (or the rewrite failed, and error() says why): the
+    // file as it is goes to disk.
+    const bool rewriteFailed = dead > mEntries.size() && dead >= kCompactSlack;
     std::string error;
     if (!mFile->Sync(error)) return Fail(error);
-    return true;
+    return !rewriteFailed;
 }
 
 }  // namespace qsync

@@ -166,6 +166,9 @@ public:
     // path below phoneFolder, and pcFileGone(pc) true. Sorted as Entries().
     // The caller passes StatPcFile(pc).state == kAbsent as pcFileGone, so a
     // file that cannot be looked at is never taken for deleted.
+    // The entries whose phone path is phonePath or lies below it: what a
+    // removal of that phone file or folder takes away. Sorted as Entries().
+    std::vector<JournalEntry> AtOrBelowPhone(const std::string& phonePath) const;
     std::vector<JournalEntry> Vanished(const std::vector<std::string>& pcFolders, const std::string& phoneFolder,
                                        PathStyle style,
                                        const std::function<bool(const std::string& pc)>& pcFileGone) const;
@@ -184,7 +187,7 @@ public:
     bool Compact();
     // At the end of a command: compacts when more than half of the file's
     // records are dead (and there are at least kCompactSlack of them), else
-    // syncs the file to disk (fsync / FlushFileBuffers).
+    // (or when that fails) syncs the file to disk (fsync / FlushFileBuffers).
     bool Finish();
     std::string error() const;
 

@@ -199,6 +199,8 @@ TEST(Journal, RewriteAndFailures) {
         EXPECT_FALSE(journal->Compact());
         EXPECT_NE(journal->error().find("j.journal"), std::string::npos) << journal->error();
         EXPECT_TRUE(journal->Put({"/pc/c", "/p/c", 7, 8})) << journal->error();
+        EXPECT_FALSE(journal->Finish());  // still in the way, but the file is synced
+        EXPECT_TRUE(journal->Put({"/pc/c", "/p/c", 7, 8})) << journal->error();
         fs::remove_all(dir.path() / "j.journal.tmp");
         ASSERT_TRUE(journal->Finish()) << journal->error();
     }
@@ -307,6 +309,13 @@ TEST(Journal, VanishedEntries) {
     EXPECT_EQ(journal->Vanished({"/m/a"}, "/sdcard/Music", PathStyle::kPosix, [](const std::string&) { return false; })
                   .size(),
               0u);
+    // What `remove` of a phone folder or file takes out of the journal.
+    EXPECT_EQ(pcs(journal->AtOrBelowPhone("/sdcard/Music/m/a/")),
+              "/m/a/1.mp3 -> /sdcard/Music/m/a/1.mp3\n/m/a/2.mp3 -> /sdcard/Music/m/a/2.mp3\n"
+              "/m/a/d/4.mp3 -> /sdcard/Music/m/a/d/4.mp3\n");
+    EXPECT_EQ(journal->AtOrBelowPhone("/sdcard/Music/m/a/1.mp3").size(), 1u);
+    EXPECT_EQ(journal->AtOrBelowPhone("/sdcard/Music/m/a/1").size(), 0u);
+    EXPECT_EQ(journal->AtOrBelowPhone("/sdcard/Movies").size(), 1u);
 }
 
 // Where the journals live, and a name per phone that Windows accepts and no
