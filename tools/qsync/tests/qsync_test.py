@@ -144,6 +144,10 @@ class QsyncCase(unittest.TestCase):
         return path
 
     def qsync(self, phone, *args, expect=0, **kw):
+        if ARGS.runner and "--journal" not in args and "--no-journal" not in args:
+            # Wine sets %LOCALAPPDATA% itself: each test names its journal.
+            journal = self.state / ("%d.journal" % phone.port)
+            args = ("--journal", "Z:" + str(journal).replace("/", "\\")) + args
         r = run_qsync("--phone", phone.address, *args, **kw)
         self.assertEqual(r.returncode, expect, "qsync %s\nstdout:\n%s\nstderr:\n%s" % (args, r.stdout, r.stderr))
         return r
@@ -509,8 +513,8 @@ class Resume(QsyncCase):
         self.assertEqual((self.tmp / "pics/IMG_1.jpg").read_bytes(), bytes(3000))
         # Every table request fails: a create is tried once and says why.
         phone = self.service("--fault", "close:cmd=table", name="phone2")
-        r = self.qsync(phone, "--retry-delay", "0", "--json", "playlist", "create", "x", "/sdcard/Music/a.mp3",
-                       expect=1)
+        r = self.qsync(phone, "--retry-delay", "0", "--json", "playlist", "create", "x",
+                       self.arg(self.write("a.mp3", 10)), expect=1)
         events = json_events(r.stdout)
         self.assertEqual([e for e in events if e["event"] == "retry"], [])
         self.assertIn("second playlist", events[-1]["note"])
@@ -550,9 +554,10 @@ class Resume(QsyncCase):
         self.same_on_phone(phone, files)
         self.assertEqual(stats_of(phone.log_lines()[seen:]), [self.phone_path(files[1])])  # removed, then sent
         # A torn last line (a power cut) is ignored; the others still count.
-        if not ARGS.runner:
-            with open(journals[0], "ab") as f:
-                f.write(b"+\t3002\t1\t" + str(files[2]).encode())
+        if ARGS.runner:
+            journals = [self.state / ("%d.journal" % phone.port)]
+        with open(journals[0], "ab") as f:
+            f.write(b"+\t3002\t1\t" + str(files[2]).encode())
         seen = len(phone.log_lines())
         self.qsync(phone, "push", "music", self.arg(self.pc / "lib"))
         self.assertEqual(len(phone.log_lines()), seen)
@@ -805,7 +810,9 @@ class ManualAndCompletion(unittest.TestCase):
                  (["qsync", "push", ""], ["music", "photos", "videos", "documents", "playlists"]),
                  (["qsync", "--json", "fetch", ""], ["camera", "downloads"]),
                  (["qsync", "restore", "media", "--on-conflict", ""], ["keep", "replace", "both"]),
-                 (["qsync", "push", "music", "--d"], ["--device", "--dry-run"]),
+                 (["qsync", "push", "music", "--d"], ["--device", "--dry-run", "--delete"]),
+                 (["qsync", "--retries", "2", "push", "music", "--ch"], ["--check"]),
+                 (["qsync", "--journal", "j", ""], self.COMMANDS),
                  (["qsync", "push", "music", str(script.parent) + "/qsync.b"], [str(script)])]
         for loader in loaders:
             for words, expected in cases:
@@ -835,8 +842,8 @@ class Wine(QsyncCase):
         self.assertEqual(events[-2], {"event": "progress", "items_done": 1, "items_total": 1, "bytes_done": 150000,
                                       "bytes_total": 150000, "bytes_per_s": events[-2]["bytes_per_s"], "eta_s": 0})
         self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["failed_items"]), (1, 150000, []))
-        # Plain lines and the summary, as on Linux.
-        r = self.qsync(phone, "push", "music", windows_path)
+        # Plain lines and the summary, as on Linux; --check sends it again.
+        r = self.qsync(phone, "push", "music", "--check", windows_path)
         self.assertIn("+ stored %s -> %s\n" % (windows_path, mirrored), r.stdout.replace("\r\n", "\n"))
         self.assertRegex(r.stdout, r"push music: 1 stored \(146\.5 KiB\) in \d+\.\d\d s")
         r = self.qsync(phone, "--json", "remove", "music", "--dry-run", windows_path)
