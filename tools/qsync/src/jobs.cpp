@@ -226,7 +226,6 @@ Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
     summary.job = job;
     summary.kind = SummaryKind::kItems;
     const LedgerTotals totals = ledger.Totals();
-    summary.failed = totals.itemsFailed;
     summary.bytes = totals.bytesDone;  // removals weigh nothing
     // The removal of a phone copy that is then replaced counts with its
     // upload, as one replaced item.
@@ -241,6 +240,7 @@ Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
         if (item.action == ItemAction::kRemove && item.replacing) continue;  // its upload is listed
         summary.failedItems.push_back({item.pc, item.folder ? item.phone + "/" : item.phone, item.result, item.reason});
     }
+    summary.failed = summary.failedItems.size();
     // The items that failed come before those that were never started.
     std::stable_partition(summary.failedItems.begin(), summary.failedItems.end(),
                           [](const FailedItem& f) { return f.reason != ItemLedger::kNotStarted; });

@@ -613,6 +613,47 @@ class Resume(QsyncCase):
         r = self.qsync(phone, "--json", "push", "music", "--delete", self.arg(self.pc / "mirror"))
         self.assertEqual((json_events(r.stdout)[-1]["removed"], json_events(r.stdout)[-1]["unchanged"]), (0, 2))
 
+    def test_a_failing_removal_does_not_stop_the_uploads(self):
+        files = [self.write("rm/%d.mp3" % i, 1500 + i, seed=i) for i in range(3)]
+        phone = self.service("--fault", "status0:cmd=13")  # every file removal fails
+        self.qsync(phone, "push", "music", self.arg(self.pc / "rm"))
+        old = files[0].read_bytes()
+        files[0].write_bytes(bytes(len(old)))  # the same size, another time
+        os.utime(files[0], (time.time() + 100, time.time() + 100))
+        files.append(self.write("rm/new.mp3", 700))
+        seen = len(phone.log_lines())
+        r = self.qsync(phone, "--retry-delay", "0", "--json", "push", "music", self.arg(self.pc / "rm"), expect=1)
+        events = json_events(r.stdout)
+        done = events[-1]
+        self.assertEqual((done["stored"], done["replaced"], done["unchanged"], done["failed"]), (1, 0, 2, 1))
+        self.assertEqual([f["pc"] for f in done["failed_items"]], [self.arg(files[0])])
+        self.assertIn("could not be removed", done["failed_items"][0]["reason"])
+        self.assertEqual([e["round"] for e in events if e["event"] == "retry"], [2])  # removals: two rounds
+        removals = [l for l in phone.log_lines()[seen:] if l.startswith("filesync cmd=13 ")]
+        self.assertEqual(len(removals), 2)
+        self.assertEqual((phone.root / self.phone_path(files[0])[1:]).read_bytes(), old)  # left as it was
+        self.same_on_phone(phone, files[3:])
+        # Not journaled as sent: the next push tries it again.
+        r = self.qsync(phone, "--retries", "0", "--json", "push", "music", self.arg(self.pc / "rm"), expect=1)
+        self.assertEqual(json_events(r.stdout)[-1]["unchanged"], 3)
+
+    @unittest.skipIf(ARGS.runner, "signals: native build only")
+    def test_ctrl_c_ends_the_wait_between_rounds(self):
+        song = self.write("a.mp3", 1000)
+        phone = self.service("--fault", "status0:cmd=12")  # every upload fails
+        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--retry-delay", "60", "--json", "push",
+                                 "music", str(song)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+        while not proc.stdout.readline().startswith(b'{"event":"retry"'):
+            pass
+        uploads = len([l for l in phone.log_lines() if "cmd=12" in l])
+        start = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=30)
+        self.assertLess(time.monotonic() - start, 6)  # not the 60 s wait
+        self.assertEqual(proc.returncode, 130)
+        self.assertEqual(json.loads(out.splitlines()[-1])["exit"], 130)
+        self.assertEqual(len([l for l in phone.log_lines() if "cmd=12" in l]), uploads)  # no round after it
+
     @unittest.skipIf(ARGS.runner, "signals: native build only")
     def test_an_interrupted_push_resumes_where_it_stopped(self):
         # Several chunks each: the library stops a job between chunks.
