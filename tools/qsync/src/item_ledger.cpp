@@ -87,13 +87,6 @@ void ItemLedger::Fail(size_t index, int32_t result, const std::string& reason) {
     item.reason = reason;
 }
 
-std::vector<size_t> ItemLedger::NotDone() const {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < mItems.size(); ++i)
-        if (mItems[i].state != ItemState::kDone) out.push_back(i);
-    return out;
-}
-
 std::vector<size_t> ItemLedger::Failed() const {
     std::vector<size_t> out;
     for (size_t i = 0; i < mItems.size(); ++i)

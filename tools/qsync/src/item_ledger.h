@@ -71,8 +71,6 @@ public:
     // failed) has failed, for this reason.
     void Fail(size_t index, int32_t result, const std::string& reason);
 
-    // The items no job has reported done: what a further job would take.
-    std::vector<size_t> NotDone() const;
     std::vector<size_t> Failed() const;
     LedgerTotals Totals() const;
     const LedgerItem& at(size_t index) const { return mItems.at(index); }

@@ -273,9 +273,9 @@ int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& j
     return summary.exitCode;
 }
 
-// One export call over the items the ledger has not seen done, reporting
-// each as the library announces it; the items it does not announce have
-// failed, with the returned text as their reason.
+// One export call over the given items (none of them done yet), reporting
+// each as the library announces it and passing it to onDone; the items it
+// does not announce have failed, with the returned text as their reason.
 int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger,
                const std::vector<size_t>& indices, const std::function<void(size_t)>& onDone, std::string& failure) {
     EntryList entries(ledger, indices);
