@@ -483,7 +483,7 @@ class Resume(QsyncCase):
             self.assertEqual((phone.root / self.phone_path(f)[1:]).read_bytes(), f.read_bytes(), f)
 
     def test_a_flaky_link_completes_in_one_command(self):
-        files = [self.write("flaky/%03d.mp3" % i, 2000 + i, seed=i) for i in range(150)]
+        files = [self.write("flaky/%03d.mp3" % i, 2000 + i, seed=i) for i in range(200)]
         phone = self.service("--fault", "close:rate=25,seed=7")
         r = self.qsync(phone, "--retry-delay", "0.01", "--retries", "6", "--json", "push", "music",
                        self.arg(self.pc / "flaky"))
