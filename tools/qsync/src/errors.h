@@ -47,6 +47,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Ctrl-C before any job started: exit code 130.
+class InterruptedError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 enum ExitCode { kExitOk = 0, kExitJobFailed = 1, kExitUsage = 2, kExitUnreachable = 3, kExitInterrupted = 130 };
 
 }  // namespace qsync
