@@ -22,6 +22,7 @@
 #include "support/chunk_phone.h"
 #include "support/file_wire.h"
 #include "support/log_capture.h"
+#include "support/phone_control.h"
 #include "support/phone_service.h"
 #include "support/scripted_peer.h"
 #include "support/test_env.h"
@@ -142,10 +143,11 @@ TEST_F(FileTransferTest, UploadOverALongerPhoneFileIsRefusedAndLeavesIt) {
 }
 
 TEST_F(FileTransferTest, RefusedChunkFailsTheDownloadAndLeavesNoFile) {
-    auto service = PhoneService::Start({"--fault", "status0:cmd=11,nth=3"});
-    if (!service) GTEST_SKIP() << "fault options need a stand-in of their own";
+    auto service = PhoneService::Start();
+    ASSERT_NE(service, nullptr);
     UsePort(service->port());
     const std::string remote = "/sdcard/" + Unique("halfway") + ".bin";
+    ArmedFault refusal(*service, "status0:cmd=11,nth=3,path=" + remote);
     fs::create_directories(service->OnDisk(remote).parent_path());
     WriteFile(service->OnDisk(remote), RandomBytes(10 * kChunk, 3));
 
@@ -159,10 +161,11 @@ TEST_F(FileTransferTest, RefusedChunkFailsTheDownloadAndLeavesNoFile) {
 }
 
 TEST_F(FileTransferTest, FailedDownloadKeepsAnExistingFileExactlyAsItWas) {
-    auto service = PhoneService::Start({"--fault", "status0:cmd=11,nth=2"});
-    if (!service) GTEST_SKIP() << "fault options need a stand-in of their own";
+    auto service = PhoneService::Start();
+    ASSERT_NE(service, nullptr);
     UsePort(service->port());
     const std::string remote = "/sdcard/" + Unique("keep") + ".bin";
+    ArmedFault refusal(*service, "status0:cmd=11,nth=2,path=" + remote);
     fs::create_directories(service->OnDisk(remote).parent_path());
     WriteFile(service->OnDisk(remote), RandomBytes(4 * kChunk, 4));
     const fs::path target = scratch.path() / "keep.bin";
@@ -174,10 +177,11 @@ TEST_F(FileTransferTest, FailedDownloadKeepsAnExistingFileExactlyAsItWas) {
 }
 
 TEST_F(FileTransferTest, ChunkOfTheWrongLengthIsMalformed) {
-    auto service = PhoneService::Start({"--fault", "truncate:bytes=1000,cmd=11,nth=2"});
-    if (!service) GTEST_SKIP() << "fault options need a stand-in of their own";
+    auto service = PhoneService::Start();
+    ASSERT_NE(service, nullptr);
     UsePort(service->port());
     const std::string remote = "/sdcard/" + Unique("cut") + ".bin";
+    ArmedFault cut(*service, "truncate:bytes=1000,cmd=11,nth=2,path=" + remote);
     fs::create_directories(service->OnDisk(remote).parent_path());
     WriteFile(service->OnDisk(remote), RandomBytes(3 * kChunk, 5));
     const fs::path target = scratch.path() / "cut.bin";

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/fault.h"
 #include "support/log_capture.h"
 #include "support/peer_socket.h"
 #include "support/scripted_peer.h"
@@ -177,21 +178,27 @@ TEST(SocketClientTest, ConnectToAHostThatNeverAnswersIsBoundedAndStoppable) {
     std::atomic<uint8_t> raisedEarly{1};
     EXPECT_EQ(client.Connect("127.0.0.1", silent.port(), &raisedEarly), -6);
 
-    // The flag goes up once the connecting thread is about to enter
-    // Connect, so it is raised while the attempt runs (a raise that comes
-    // before the first check is the case above). Either way the attempt,
-    // which would otherwise last kConnectTimeoutMs, ends within one wait.
+    // The flag goes up from another thread once the attempt is waiting for
+    // the connect to complete: the first readiness wait signals the
+    // stopper. A Connect that looked at the flag only before its wait would
+    // run into its no-answer bound (-5); one that watches it during the wait
+    // ends within one wait.
     std::atomic<uint8_t> stop{0};
-    std::promise<void> entering;
+    std::promise<void> waiting;
+    std::atomic<bool> signalled{false};
+    platform::ObserveCallsForTesting(platform::FaultKind::kWait, [&] {
+        if (!signalled.exchange(true)) waiting.set_value();
+    });
     Clock::time_point raisedAt;
-    std::thread stopper([&, entered = entering.get_future()] {
-        entered.wait();
+    std::thread stopper([&, waited = waiting.get_future()] {
+        waited.wait();
         raisedAt = Clock::now();
         stop = 1;
     });
-    entering.set_value();
     EXPECT_EQ(client.Connect("127.0.0.1", silent.port(), &stop), -6);
     const auto ended = Clock::now();
+    platform::ObserveCallsForTesting(platform::FaultKind::kWait, nullptr);
+    if (!signalled.exchange(true)) waiting.set_value();  // lets the stopper end if no wait began
     stopper.join();
     EXPECT_LT(ended - raisedAt, 2s);  // one 100 ms wait, with room for a loaded machine
 }

@@ -87,13 +87,12 @@ std::string PhonePathOf(const SyncItem& item) {
 
 class SyncJobTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(StartService({})); }
-
-    bool StartService(const std::vector<std::string>& options) {
-        service = PhoneService::Start(options);
-        if (!service) return false;
+    // Faults reach the stand-in at run time (ArmedFault, kept to the test's
+    // own device folder), so every test runs on the shared one under Wine.
+    void SetUp() override {
+        service = PhoneService::Start();
+        ASSERT_TRUE(service);
         Connect(service->port());
-        return true;
     }
     void Connect(int port) {
         mUrl = Utf8ToUtf16("http://127.0.0.1:" + std::to_string(port) + "/");
@@ -352,15 +351,16 @@ TEST_F(SyncJobTest, EmptyListReturnsAtOnceAndStillSweeps) {
 }
 
 TEST_F(SyncJobTest, FailedRemovalsEndTheJob) {
-    if (!StartService({"--fault", "status0:cmd=17"})) GTEST_SKIP() << "needs a stand-in of its own";
     LogCapture log;
-    HostItems folders;
-    folders.Add((pc.path() / "d").u16string(), 3, true);
-    job.items = folders.List();
-    EXPECT_EQ(SyncMusicFile(&connect, &job), -4);
-    EXPECT_TRUE(window.messages().empty());
-
-    ASSERT_TRUE(StartService({"--fault", "status0:cmd=13"}));
+    {
+        ArmedFault folderRemovals(*service, "status0:cmd=17,path=" + device + "/");
+        HostItems folders;
+        folders.Add((pc.path() / "d").u16string(), 3, true);
+        job.items = folders.List();
+        EXPECT_EQ(SyncMusicFile(&connect, &job), -4);
+        EXPECT_TRUE(window.messages().empty());
+    }
+    ArmedFault fileRemovals(*service, "status0:cmd=13,path=" + device + "/");
     HostItems files;
     const std::string path = PhoneFile(device + "/Music/f.mp3", "f");
     files.Add(u"", 3, false, &path);
@@ -381,7 +381,7 @@ TEST_F(SyncJobTest, SixUploadsAllReported) {
 
 TEST_F(SyncJobTest, FailingUploadGivesMinusOneAndLeavesNoPartialFile) {
     // The third chunk write of the run fails: by then all three uploads run.
-    if (!StartService({"--fault", "status0:cmd=12,nth=3"})) GTEST_SKIP() << "needs a stand-in of its own";
+    ArmedFault fault(*service, "status0:cmd=12,nth=3,path=" + device + "/");
     LogCapture log;
     HostItems items;
     for (int i = 0; i < 3; ++i) items.Add(PcFile("f/" + std::to_string(i) + ".mp3", 100), 1);
@@ -399,7 +399,7 @@ TEST_F(SyncJobTest, FailingUploadGivesMinusOneAndLeavesNoPartialFile) {
 }
 
 TEST_F(SyncJobTest, FailedMediaScanGivesMinusTwo) {
-    if (!StartService({"--fault", "status0:cmd=16"})) GTEST_SKIP() << "needs a stand-in of its own";
+    ArmedFault fault(*service, "status0:cmd=16,path=" + device + "/");
     LogCapture log;
     HostItems items;
     items.Add(PcFile("s.mp3", 10), 1);
@@ -629,7 +629,7 @@ TEST_F(SyncJobTest, DownloadFoldersMeetInOnePcFolder) {
 }
 
 TEST_F(SyncJobTest, FailingFirstDownloadListingSkipsTheSecondFolder) {
-    if (!StartService({"--fault", "status0:cmd=15,nth=1"})) GTEST_SKIP() << "needs a stand-in of its own";
+    ArmedFault fault(*service, "status0:cmd=15,nth=1,path=" + device + "/");
     LogCapture log;
     PhoneFile(device + "/Download/a.pdf", "x");
     const std::u16string target = (pc.path() / "Docs").u16string();
@@ -641,22 +641,22 @@ TEST_F(SyncJobTest, FailingFirstDownloadListingSkipsTheSecondFolder) {
 }
 
 TEST_F(SyncJobTest, FailedDownloadLeavesNoPartialFile) {
-    if (!StartService({"--fault", "status0:cmd=11,nth=2"})) GTEST_SKIP() << "needs a stand-in of its own";
     LogCapture log;
     PhoneFile(device + "/DCIM/big.jpg", std::string(3 * 65536, 'b'));
     const std::u16string target = (pc.path() / "P").u16string();
     DestinationFolders folders{};
     folders.cameraFolder = AsHostText(target);
     job.word2 = &folders;
-    EXPECT_EQ(SyncPhoto(&connect, &job), -1);
+    {
+        ArmedFault secondChunk(*service, "status0:cmd=11,nth=2,path=" + device + "/");
+        EXPECT_EQ(SyncPhoto(&connect, &job), -1);
+    }
     size_t files = 0;
     if (std::filesystem::exists(pc.path() / "P"))
         for (const auto& entry : std::filesystem::recursive_directory_iterator(pc.path() / "P"))
             if (entry.is_regular_file()) ++files;
     EXPECT_EQ(files, 0u);
-    // The next run fetches it under its own name.
-    ASSERT_TRUE(StartService({}));
-    PhoneFile(device + "/DCIM/big.jpg", std::string(3 * 65536, 'b'));
+    // The next run, the fault gone, fetches it under its own name.
     ASSERT_EQ(SyncPhoto(&connect, &job), 0);
     EXPECT_EQ(ReadWholeFile(pc.path() / "P" / "big.jpg"), std::string(3 * 65536, 'b'));
 }

@@ -1,13 +1,16 @@
 // Test seam for failure injection: makes the N-th call of one kind of
 // platform operation fail, or every call of that kind from the N-th on, with
 // a chosen system error, so that tests can reach the failure paths of every
-// layer above without a broken disk or network.
+// layer above without a broken disk or network. A test may also observe the
+// calls of a kind, to act at the moment one has begun (a readiness wait is
+// under way, say).
 //
 // Disarmed (the default, and always outside tests) a check costs one relaxed
 // atomic load. Calls are counted only while a kind is armed, from 1.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace platform {
 
@@ -36,7 +39,11 @@ enum class FaultMode {
 // fails with error as its last system error (errno, or GetLastError). Other
 // kinds stay as they were.
 void ArmFaultForTesting(FaultKind kind, uint64_t n, FaultMode mode, int error);
-// Disarms every kind.
+// Calls observer on the calling thread at the start of every call of kind,
+// before an armed fault of that kind is applied, until it is replaced (an
+// empty observer clears it) or DisarmFaultsForTesting.
+void ObserveCallsForTesting(FaultKind kind, std::function<void()> observer);
+// Disarms every kind and clears every observer.
 void DisarmFaultsForTesting();
 // Whether an armed kind has failed a call since it was armed.
 bool FaultMetForTesting(FaultKind kind);

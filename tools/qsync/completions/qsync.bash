@@ -12,7 +12,8 @@ _qsync() {
         cword=$COMP_CWORD
     fi
 
-    local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version"
+    local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
+                       --retries --retry-delay --journal --no-journal"
     local commands="push remove fetch playlist backup restore"
 
     # Options whose value is a folder, a word or an address.
@@ -23,7 +24,10 @@ _qsync() {
         --on-conflict)
             COMPREPLY=($(compgen -W "keep replace both" -- "$cur"))
             return ;;
-        --phone|--device)
+        --journal)
+            _qsync_paths
+            return ;;
+        --phone|--device|--retries|--retry-delay|--max-delete)
             COMPREPLY=()
             return ;;
     esac
@@ -33,7 +37,7 @@ _qsync() {
     for ((i = 1; i < cword; i++)); do
         word=${words[i]}
         case $word in
-            --phone|--device|--to|--from|--on-conflict) ((i++)) ;;
+            --phone|--device|--to|--from|--on-conflict|--retries|--retry-delay|--journal|--max-delete) ((i++)) ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then command=$word
@@ -46,7 +50,8 @@ _qsync() {
     if [[ $cur == -* ]]; then
         local opts=$global_opts
         case $command in
-            push|remove) opts+=" --dry-run" ;;
+            push) opts+=" --dry-run --check --delete --max-delete --itemize-unchanged" ;;
+            remove) opts+=" --dry-run" ;;
             fetch|backup) opts+=" --to" ;;
             restore) opts+=" --from --on-conflict" ;;
         esac

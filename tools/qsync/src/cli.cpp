@@ -35,6 +35,13 @@ const char* const kOverview =
     "  --json               one JSON object per event on standard output\n"
     "  -q, --quiet          print only errors (and a created playlist's id)\n"
     "  -v, --verbose        also show the library's own output, on standard error\n"
+    "  --retries N          give up after N retry rounds in a row that complete\n"
+    "                       nothing (default 3; 0: no retries)\n"
+    "  --retry-delay SECONDS  the wait before a retry (default 1), doubled after\n"
+    "                       each round without progress, up to 30 s\n"
+    "  --journal FILE       the journal of what was pushed (default: one file per\n"
+    "                       phone below $XDG_STATE_HOME/qsync or %LOCALAPPDATA%\\qsync)\n"
+    "  --no-journal         neither read nor write the journal\n"
     "  --help               this text; 'qsync COMMAND --help' for a command\n"
     "  --version            the version\n"
     "\n"
@@ -48,15 +55,24 @@ struct CommandHelp {
 
 const CommandHelp kCommandHelp[] = {
     {"push",
-     "usage: qsync push music|photos|videos|documents|playlists [--dry-run] PATH...\n"
+     "usage: qsync push music|photos|videos|documents|playlists [--dry-run] [--check]\n"
+     "                  [--delete [--max-delete N]] [--itemize-unchanged] PATH...\n"
      "\n"
      "Copies files, and every file below folders, to the phone. Each file is stored\n"
      "under its whole PC path below the kind's phone folder, e.g. /home/me/a.mp3 as\n"
-     "/sdcard/Music/home/me/a.mp3. Files the phone already holds at the same size are\n"
+     "/sdcard/Music/home/me/a.mp3. Files the journal records as pushed, unchanged in\n"
+     "size and modification time, are not sent; a file changed at the same size\n"
+     "replaces its phone copy. Files the phone already holds at the same size are\n"
      "not sent again. Names the phone's storage cannot hold (reserved characters,\n"
      "trailing dots or blanks, components over 255 characters) refuse the whole push.\n"
      "\n"
-     "  --dry-run   list the files and their phone paths; contact nobody\n"},
+     "  --dry-run            list the files and their phone paths; contact nobody\n"
+     "  --check              send every file to the library again, which looks at the\n"
+     "                       phone, and refresh the journal (after changes by hand)\n"
+     "  --delete             also remove the phone copies the journal records of files\n"
+     "                       gone from the named folders\n"
+     "  --max-delete N       refuse a push that would remove more than N files\n"
+     "  --itemize-unchanged  write a line for each file left out as unchanged\n"},
     {"remove",
      "usage: qsync remove music|photos|videos|documents|playlists [--dry-run] PATH...\n"
      "\n"
@@ -183,6 +199,11 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_flag("-v,--verbose", o.verbose);
     app.add_flag("-h,--help", o.help);
     app.add_flag("--version", o.version);
+    std::string retries, retryDelay, maxDelete;
+    app.add_option("--retries", retries);
+    app.add_option("--retry-delay", retryDelay);
+    app.add_option("--journal", o.journal);
+    app.add_flag("--no-journal", o.noJournal);
     for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore"}) {
         CLI::App* command = app.add_subcommand(name);
         command->set_help_flag();
@@ -190,6 +211,12 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         command->add_option("arguments", words);
         const std::string n = name;
         if (n == "push" || n == "remove") command->add_flag("--dry-run", o.dryRun);
+        if (n == "push") {
+            command->add_flag("--check", o.check);
+            command->add_flag("--delete", o.mirrorDelete);
+            command->add_option("--max-delete", maxDelete);
+            command->add_flag("--itemize-unchanged", o.itemizeUnchanged);
+        }
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
         if (n == "restore") {
             command->add_option("--from", from);
@@ -228,7 +255,8 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             throw UsageError("qsync " + o.command + ": unexpected argument '" + first + "'");
         }
         const std::string name = first.substr(0, first.find('='));
-        if (name == "--dry-run" || name == "--to" || name == "--from" || name == "--on-conflict")
+        if (name == "--dry-run" || name == "--to" || name == "--from" || name == "--on-conflict" ||
+            name == "--check" || name == "--delete" || name == "--max-delete" || name == "--itemize-unchanged")
             throw UsageError("option " + name + " does not apply to '" + (o.command.empty() ? "qsync" : o.command) + "'");
         throw UsageError("unknown option '" + first + "' (see qsync --help)");
     }
@@ -262,6 +290,29 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     else if (conflict == "replace") o.conflictMode = 2;
     else throw UsageError("--on-conflict must be keep, replace or both");
     o.folder = o.command == "restore" ? from : to;
+    long number = 0;
+    if (!retries.empty()) {
+        if (!ParseDecimal(retries, 0, 1000, number)) throw UsageError("--retries must be a number from 0 to 1000");
+        o.retries = static_cast<int>(number);
+    }
+    if (!retryDelay.empty()) {
+        // Seconds, with up to three decimals.
+        const size_t dot = retryDelay.find('.');
+        const std::string whole = retryDelay.substr(0, dot);
+        std::string fraction = dot == std::string::npos ? "" : retryDelay.substr(dot + 1);
+        long seconds = 0, milliseconds = 0;
+        if (!ParseDecimal(whole.empty() ? "0" : whole, 0, 3600, seconds) || fraction.size() > 3 ||
+            (dot != std::string::npos && !ParseDecimal(fraction.append(3 - fraction.size(), '0'), 0, 999, milliseconds)))
+            throw UsageError("--retry-delay must be a number of seconds from 0 to 3600, not '" + retryDelay + "'");
+        o.retryDelayMs = static_cast<int>(seconds * 1000 + milliseconds);
+    }
+    if (!maxDelete.empty()) {
+        if (!ParseDecimal(maxDelete, 0, 999999999, o.maxDelete)) throw UsageError("--max-delete must be a number");
+        if (!o.mirrorDelete) throw UsageError("--max-delete applies to push --delete only");
+    }
+    if (o.mirrorDelete && o.noJournal)
+        throw UsageError("--delete needs the journal: it removes only what the journal records; drop --no-journal");
+    if (!o.journal.empty() && o.noJournal) throw UsageError("--journal and --no-journal exclude each other");
     o.operands = std::move(words);
     o.operands.insert(o.operands.end(), trailing.begin(), trailing.end());
     CheckOperands(o);

@@ -23,6 +23,15 @@ struct Options {
     std::vector<std::string> operands;
     std::string folder;              // --to / --from
     int conflictMode = 0;            // --on-conflict: keep 0, both 1, replace 2
+
+    int retries = 3;                 // --retries: rounds in a row without progress before giving up
+    int retryDelayMs = 1000;         // --retry-delay SECONDS, in milliseconds
+    std::string journal;             // --journal FILE (empty: the default place)
+    bool noJournal = false;          // --no-journal
+    bool check = false;              // push --check: send every item, refresh the journal
+    bool mirrorDelete = false;       // push --delete
+    long maxDelete = -1;             // push --max-delete N (-1: no limit)
+    bool itemizeUnchanged = false;   // push --itemize-unchanged
 };
 
 // Throws CommandLineError. `environmentPhone` is the QSYNC_PHONE value (or null).

@@ -47,7 +47,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Ctrl-C before the job started: exit code 130.
+// Ctrl-C before any job started: exit code 130.
 class InterruptedError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -78,11 +78,13 @@ std::vector<size_t> ItemLedger::EndJob(int32_t result, const std::string& failur
     return failed;
 }
 
-std::vector<size_t> ItemLedger::NotDone() const {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < mItems.size(); ++i)
-        if (mItems[i].state != ItemState::kDone) out.push_back(i);
-    return out;
+void ItemLedger::Fail(size_t index, int32_t result, const std::string& reason) {
+    LedgerItem& item = mItems.at(index);
+    if (item.state == ItemState::kDone || (mJobRunning && mInJob[index])) return;
+    if (item.state != ItemState::kFailed) ++mTotals.itemsFailed;
+    item.state = ItemState::kFailed;
+    item.result = result;
+    item.reason = reason;
 }
 
 std::vector<size_t> ItemLedger::Failed() const {

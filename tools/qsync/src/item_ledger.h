@@ -26,6 +26,9 @@ struct LedgerItem {
     uint64_t bytes = 0; // the PC file's size for uploads; 0 for removals
     ItemAction action = ItemAction::kStore;
     bool folder = false;
+    // Part of replacing a phone copy changed at the same size: the removal
+    // of the old copy, or the upload that follows it.
+    bool replacing = false;
     ItemState state = ItemState::kPending;
     int32_t result = 0;  // the result of the job it failed in
     std::string reason;  // why it failed
@@ -64,8 +67,10 @@ public:
     // never reached as "not started". Returns the items that failed.
     std::vector<size_t> EndJob(int32_t result, const std::string& failure);
 
-    // The items no job has reported done: what a further job would take.
-    std::vector<size_t> NotDone() const;
+    // An item that will not be handed to a job any more (what it depends on
+    // failed) has failed, for this reason.
+    void Fail(size_t index, int32_t result, const std::string& reason);
+
     std::vector<size_t> Failed() const;
     LedgerTotals Totals() const;
     const LedgerItem& at(size_t index) const { return mItems.at(index); }

@@ -73,4 +73,9 @@ int32_t JobControl::Run(const std::function<int32_t()>& exportCall) {
     return exportCall();
 }
 
+bool JobControl::Wait(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> lock(mLock);
+    return !mChanged.wait_for(lock, delay, [this] { return mInterrupted; });
+}
+
 }  // namespace qsync

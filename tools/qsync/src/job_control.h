@@ -2,6 +2,7 @@
 // waits for the export to return, the second one ends the process.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,10 @@ public:
     // a sync export clears the stop flag when it starts, so one early call
     // could be lost.
     int32_t Run(const std::function<int32_t()>& exportCall);
+
+    // Waits `delay` between two rounds of a job; Ctrl-C ends the wait at
+    // once. False when interrupted (before or during the wait).
+    bool Wait(std::chrono::milliseconds delay);
 
 private:
     JobControl() = default;

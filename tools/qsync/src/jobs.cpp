@@ -13,9 +13,12 @@
 #include "host_abi.h"
 #include "item_ledger.h"
 #include "job_control.h"
+#include "journal.h"
+#include "command_journal.h"
 #include "paths.h"
 #include "probe.h"
 #include "quellsync_http.h"
+#include "retry_plan.h"
 #include "text.h"
 
 namespace qsync {
@@ -65,13 +68,42 @@ private:
     ConnectParams mParams{};
 };
 
-void RequireReachable(const Options& o) {
+RetryPolicy PolicyOf(const Options& o) {
+    RetryPolicy policy;
+    policy.retries = o.retries;
+    policy.delay = std::chrono::milliseconds(o.retryDelayMs);
+    return policy;
+}
+
+// The probe before a job, tried again within the retry budget: a phone that
+// is a moment away (Wi-Fi waking up) is waited for.
+void RequireReachable(const Options& o, Reporter& reporter) {
     if (o.verbose)
         std::fprintf(stderr, "qsync: phone service http://%s:%d/, device root '%s'\n", o.host.c_str(), o.port,
                      o.device.c_str());
-    if (!CanConnect(o.host, o.port, kProbeTimeoutMs))
-        throw UnreachableError("the phone's service at " + o.host + ":" + std::to_string(o.port) +
-                               " cannot be reached");
+    const std::string why = "the phone's service at " + o.host + ":" + std::to_string(o.port) + " cannot be reached";
+    RetryRounds rounds(PolicyOf(o));
+    while (!CanConnect(o.host, o.port, kProbeTimeoutMs)) {
+        const RetryRounds::Decision next = rounds.AfterRound(0);
+        if (!next.again) throw UnreachableError(why);
+        reporter.Retry(next.round, 0, next.delay, nullptr, why);
+        if (!JobControl::Instance().Wait(next.delay)) throw InterruptedError("interrupted");
+    }
+}
+
+// Runs a job that cannot be resumed item by item again as a whole, within
+// the retry budget, until it succeeds or Ctrl-C.
+int32_t RunWhole(const Options& o, Reporter& reporter, const std::function<int32_t()>& call,
+                 std::string (*resultText)(int32_t)) {
+    RetryRounds rounds(PolicyOf(o));
+    for (;;) {
+        const int32_t result = JobControl::Instance().Run(call);
+        if (result == 0 || JobControl::Instance().Interrupted()) return result;
+        const RetryRounds::Decision next = rounds.AfterRound(0);
+        if (!next.again) return result;
+        reporter.Retry(next.round, 1, next.delay, &result, resultText(result));
+        if (!JobControl::Instance().Wait(next.delay)) return result;
+    }
 }
 
 int ExitCodeFor(int32_t result) {
@@ -170,6 +202,10 @@ std::string BackupResultText(int32_t result) {
     }
 }
 
+std::string PlaylistResultText(int32_t) {
+    return "the phone refused a playlist change, or its songs could not be looked up";
+}
+
 void Finish(Reporter& reporter, Summary summary, int32_t result, const std::string& failureText) {
     summary.result = result;
     summary.exitCode = ExitCodeFor(result);
@@ -179,7 +215,7 @@ void Finish(Reporter& reporter, Summary summary, int32_t result, const std::stri
 
 ItemEvent DoneEvent(const LedgerItem& item) {
     if (item.action == ItemAction::kRemove) return ItemEvent("removed", item.pc, item.folder ? item.phone + "/" : item.phone);
-    ItemEvent event("stored", item.pc, item.phone);
+    ItemEvent event(item.replacing ? "replaced" : "stored", item.pc, item.phone);
     event.hasBytes = true;
     event.bytes = item.bytes;
     return event;
@@ -190,14 +226,21 @@ Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
     summary.job = job;
     summary.kind = SummaryKind::kItems;
     const LedgerTotals totals = ledger.Totals();
-    summary.stored = totals.stored;
-    summary.removed = totals.removed;
-    summary.failed = totals.itemsFailed;
     summary.bytes = totals.bytesDone;  // removals weigh nothing
+    // The removal of a phone copy that is then replaced counts with its
+    // upload, as one replaced item.
+    for (size_t i = 0; i < ledger.size(); ++i) {
+        const LedgerItem& item = ledger.at(i);
+        if (item.state != ItemState::kDone) continue;
+        if (item.action == ItemAction::kStore) ++(item.replacing ? summary.replaced : summary.stored);
+        else if (!item.replacing) ++summary.removed;
+    }
     for (const size_t i : ledger.Failed()) {
         const LedgerItem& item = ledger.at(i);
+        if (item.action == ItemAction::kRemove && item.replacing) continue;  // its upload is listed
         summary.failedItems.push_back({item.pc, item.folder ? item.phone + "/" : item.phone, item.result, item.reason});
     }
+    summary.failed = summary.failedItems.size();
     // The items that failed come before those that were never started.
     std::stable_partition(summary.failedItems.begin(), summary.failedItems.end(),
                           [](const FailedItem& f) { return f.reason != ItemLedger::kNotStarted; });
@@ -205,12 +248,14 @@ Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
 }
 
 // Lists what a dry run would do, with the same counts a real run reports.
-int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& job) {
+int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& job, size_t unchanged) {
     Summary summary = ItemSummary(job, ledger);
     summary.dryRun = true;
-    summary.planned = ledger.size();
+    summary.unchanged = unchanged;
     for (size_t i = 0; i < ledger.size(); ++i) {
         const LedgerItem& item = ledger.at(i);
+        if (item.action == ItemAction::kRemove && item.replacing) continue;  // shown with its upload
+        ++summary.planned;
         if (item.action == ItemAction::kRemove) {
             reporter.Item({"would-remove", item.pc, item.folder ? item.phone + "/" : item.phone});
             ++summary.removed;
@@ -228,11 +273,11 @@ int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& j
     return summary.exitCode;
 }
 
-// One export call over the items the ledger has not seen done, reporting
-// each as the library announces it; the items it does not announce have
-// failed, with the returned text as their reason.
-int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger, std::string& failure) {
-    const std::vector<size_t> indices = ledger.NotDone();
+// One export call over the given items (none of them done yet), reporting
+// each as the library announces it and passing it to onDone; the items it
+// does not announce have failed, with the returned text as their reason.
+int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger,
+               const std::vector<size_t>& indices, const std::function<void(size_t)>& onDone, std::string& failure) {
     EntryList entries(ledger, indices);
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
         if (wParam == QS_PROGRESS_PERCENT) {
@@ -247,8 +292,11 @@ int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemL
         const std::string stored =
             entry->record.changeKind == kChangeRemove ? std::string() : HostTextToUtf8(entry->record.phonePath);
         if (!ledger.OnDone(entry->index, stored)) return;
+        onDone(entry->index);
         const LedgerTotals totals = ledger.Totals();
-        reporter.Item(DoneEvent(ledger.at(entry->index)), &totals);
+        const LedgerItem& item = ledger.at(entry->index);
+        if (item.action == ItemAction::kRemove && item.replacing) reporter.Progress(totals);  // shown with its upload
+        else reporter.Item(DoneEvent(item), &totals);
     });
     JobParams params{};
     params.window = window.handle();
@@ -262,34 +310,131 @@ int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemL
     return result;
 }
 
-// A push or remove: its items go to the library in one job; the summary
-// counts them all.
-int RunItems(const Options& o, Reporter& reporter, SyncExport run, ItemLedger& ledger, const std::string& job) {
-    if (o.dryRun) return PlanItems(reporter, ledger, job);
-    RequireReachable(o);
-    Connection connection(o);
-    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
-    reporter.Begin(ProgressSource::kItems, ledger.Totals());
-    std::string failure;
-    const int32_t result = RunJob(reporter, run, connection, ledger, failure);
-    Summary summary = ItemSummary(job, ledger);
+// Rounds of jobs over `order` until each item is done, the retries run
+// out, or Ctrl-C. Each next round takes the items not done, the ones under
+// way when the job failed moved to the end (NextRoundItems).
+int32_t RunRounds(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger,
+                  std::vector<size_t> order, RetryPolicy policy, size_t underWay,
+                  const std::function<void(size_t)>& onDone, std::string& failure) {
+    RetryRounds rounds(policy);
+    int32_t result = 0;
+    while (!order.empty() && !JobControl::Instance().Interrupted()) {
+        const size_t doneBefore = ledger.Totals().itemsDone;
+        result = RunJob(reporter, run, connection, ledger, order, onDone, failure);
+        // After Ctrl-C no round starts: its export would clear the stop flag.
+        if (result == 0 || JobControl::Instance().Interrupted()) break;
+        const RetryRounds::Decision next = rounds.AfterRound(ledger.Totals().itemsDone - doneBefore);
+        if (!next.again) break;
+        std::vector<bool> done(ledger.size(), false);
+        for (const size_t i : order) done[i] = ledger.at(i).state == ItemState::kDone;
+        order = NextRoundItems(order, done, underWay);
+        reporter.Retry(next.round, order.size(), next.delay, &result, failure);
+        if (!JobControl::Instance().Wait(next.delay)) break;
+    }
+    return result;
+}
+
+// The removals of a push or remove go first, as a job of their own: in one
+// job a failed removal would end it before any upload. A removal still
+// failing after two rounds is given up.
+int32_t RunRemovals(const Options& o, Reporter& reporter, SyncExport run, Connection& connection,
+                    ItemLedger& ledger, std::vector<size_t> removals, const std::function<void(size_t)>& onDone,
+                    std::string& failure) {
+    // The library takes folder removals before file removals.
+    std::stable_partition(removals.begin(), removals.end(), [&](size_t i) { return ledger.at(i).folder; });
+    RetryPolicy policy = PolicyOf(o);
+    policy.maxRounds = 2;
+    return RunRounds(reporter, run, connection, ledger, removals, policy, 1, onDone, failure);
+}
+
+// The end of a push or remove: exit 0 only when every item is done.
+int EndItems(Reporter& reporter, Summary summary, int32_t result, const std::string& failure) {
     summary.result = result;
-    summary.exitCode = ExitCodeFor(result);
-    // Items left over by a job that reported success still failed.
-    if (summary.exitCode == kExitOk && summary.failed > 0) summary.exitCode = kExitJobFailed;
+    summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted
+                       : summary.failed > 0 || result != 0  ? kExitJobFailed
+                                                            : kExitOk;
     if (summary.exitCode == kExitJobFailed) summary.resultText = failure;
     reporter.End(summary);
     return summary.exitCode;
 }
 
-int Push(const Options& o, Reporter& reporter) {
+// Carries out the items of a push or remove: removals first, then uploads,
+// each in rounds; the journal follows each item the library reports.
+int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExport run, ItemLedger& ledger,
+             const std::vector<PcFileStat>& before, Summary summary) {
+    std::vector<size_t> removals, uploads;
+    for (size_t i = 0; i < ledger.size(); ++i)
+        (ledger.at(i).action == ItemAction::kRemove ? removals : uploads).push_back(i);
+    if (ledger.size() == 0) return EndItems(reporter, summary, 0, "");  // nothing to send: no request at all
+    RequireReachable(o, reporter);
+    Connection connection(o);
+    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
+    reporter.Begin(ProgressSource::kItems, ledger.Totals());
+    const auto onDone = [&](size_t i) {
+        const LedgerItem& item = ledger.at(i);
+        if (item.action == ItemAction::kRemove) {
+            journal.RemoveAtOrBelow(item.phone);
+        } else if (i < before.size() && before[i].state == PcFileState::kFile) {
+            // The file as it was before the job: one changed during the
+            // upload is sent again next time.
+            journal.Put({item.pc, item.phone, before[i].size, before[i].mtimeNs});
+        }
+    };
+    std::string failure;
+    int32_t result = RunRemovals(o, reporter, run, connection, ledger, removals, onDone, failure);
+    std::string removalFailure = result != 0 ? failure : "";
+    const int32_t removalResult = result;
+    // An upload that replaces a phone copy goes only once that copy is gone:
+    // the library would take the old copy, of the same size, for this file.
+    std::vector<size_t> ready;
+    for (const size_t i : uploads) {
+        const bool blocked = ledger.at(i).replacing && std::any_of(removals.begin(), removals.end(), [&](size_t r) {
+            return ledger.at(r).replacing && ledger.at(r).pc == ledger.at(i).pc &&
+                   ledger.at(r).state != ItemState::kDone;
+        });
+        if (blocked) ledger.Fail(i, removalResult, "its changed phone copy could not be removed first");
+        else ready.push_back(i);
+    }
+    if (!JobControl::Instance().Interrupted()) {
+        const int32_t uploadResult =
+            RunRounds(reporter, run, connection, ledger, ready, PolicyOf(o), kUploadsAtOnce, onDone, failure);
+        if (!ready.empty()) result = uploadResult;
+    }
+    if (result == 0 && !removalFailure.empty()) {
+        result = removalResult;
+        failure = removalFailure;
+    }
+    Summary done = ItemSummary(summary.job, ledger);
+    done.unchanged = summary.unchanged;
+    if (done.failed > 0 && failure.empty()) failure = "the library did not report every item done";
+    return EndItems(reporter, done, result, failure);
+}
+
+int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
     const PushKind& kind = FindPushKind(o.kind);
     const std::string phoneFolder = o.device + kind.phoneFolder;
-    ItemLedger ledger;
+    struct Planned {
+        std::string pc, phone;
+        uint64_t size;
+    };
+    std::vector<Planned> planned;
+    std::vector<std::string> folders;  // the named folders, for --delete
     std::unordered_set<std::string> seen;  // a path named twice (or inside two named folders) is one item
     std::vector<RefusedName> refused;
     for (const auto& argument : o.operands) {
-        for (const PcFile& file : CollectFiles(AbsolutePath(argument))) {
+        const std::string path = AbsolutePath(argument);
+        if (o.mirrorDelete && !IsFolder(path) && !IsFile(path))
+            throw UsageError("push --delete: " + path + " does not exist; nothing was sent");
+        const std::vector<PcFile> files = CollectFiles(path);
+        if (o.mirrorDelete && IsFolder(path)) {
+            // An unmounted drive looks like an empty folder: mirroring it
+            // would empty the phone.
+            if (files.empty())
+                throw UsageError("push --delete: the folder " + path + " holds no files (is its drive mounted?); "
+                                 "nothing was sent");
+            folders.push_back(path);
+        }
+        for (const PcFile& file : files) {
             if (!seen.insert(file.path).second) continue;
             const std::string phone = MirrorPhonePath(NativePathStyle(), file.path, phoneFolder);
             if (!IsValidUtf8(file.path)) {
@@ -297,12 +442,7 @@ int Push(const Options& o, Reporter& reporter) {
                 continue;
             }
             for (const auto& reason : UnstorableReasons(phone, o.device)) refused.push_back({file.path, reason});
-            LedgerItem item;
-            item.pc = file.path;
-            item.phone = phone;
-            item.bytes = file.size;
-            item.action = ItemAction::kStore;
-            ledger.Add(std::move(item));
+            planned.push_back({file.path, phone, file.size});
         }
     }
     if (!refused.empty()) {
@@ -310,11 +450,73 @@ int Push(const Options& o, Reporter& reporter) {
         for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
         throw RefusedNamesError(message, refused);
     }
-    if (ledger.size() == 0) throw UsageError("push: no files found in the given paths");
-    return RunItems(o, reporter, kind.run, ledger, "push " + o.kind);
+    if (planned.empty()) throw UsageError("push: no files found in the given paths");
+
+    ItemLedger ledger;
+    std::vector<PcFileStat> before;  // by ledger index: the PC file before the job
+    Summary summary;
+    summary.job = "push " + o.kind;
+    summary.kind = SummaryKind::kItems;
+    const Journal* const recorded = journal.get();
+    const auto add = [&](LedgerItem item, PcFileStat stat) {
+        ledger.Add(std::move(item));
+        before.push_back(stat);
+    };
+    std::vector<std::pair<LedgerItem, PcFileStat>> uploads;
+    for (const Planned& p : planned) {
+        const PcFileStat stat = StatPcFile(p.pc);
+        const JournalMatch match = recorded && stat.state == PcFileState::kFile
+                                       ? recorded->Compare(p.pc, p.phone, stat.size, stat.mtimeNs)
+                                       : JournalMatch::kNotRecorded;
+        if (match == JournalMatch::kUnchanged && !o.check) {
+            ++summary.unchanged;
+            if (o.itemizeUnchanged) reporter.Item(ItemEvent("unchanged", p.pc, p.phone));
+            continue;
+        }
+        LedgerItem upload;
+        upload.pc = p.pc;
+        upload.phone = p.phone;
+        upload.bytes = stat.state == PcFileState::kFile ? stat.size : p.size;
+        upload.action = ItemAction::kStore;
+        // Same size, another time: the library, comparing sizes, would keep
+        // the phone's old copy. It is removed first.
+        upload.replacing = match == JournalMatch::kChangedSameSize;
+        if (upload.replacing) {
+            LedgerItem removal;
+            removal.pc = p.pc;
+            removal.phone = p.phone;
+            removal.action = ItemAction::kRemove;
+            removal.replacing = true;
+            add(std::move(removal), PcFileStat());
+        }
+        uploads.emplace_back(std::move(upload), stat);
+    }
+    if (o.mirrorDelete) {
+        if (!recorded) {
+            reporter.Notice("qsync: push --delete: without a journal nothing is removed");
+        } else {
+            const std::vector<JournalEntry> gone =
+                recorded->Vanished(folders, phoneFolder, NativePathStyle(),
+                                   [](const std::string& pc) { return StatPcFile(pc).state == PcFileState::kAbsent; });
+            if (o.maxDelete >= 0 && gone.size() > static_cast<size_t>(o.maxDelete))
+                throw UsageError("push --delete would remove " + std::to_string(gone.size()) +
+                                 " phone files, more than --max-delete " + std::to_string(o.maxDelete) +
+                                 "; nothing was sent");
+            for (const JournalEntry& entry : gone) {
+                LedgerItem removal;
+                removal.pc = entry.pc;
+                removal.phone = entry.phone;
+                removal.action = ItemAction::kRemove;
+                add(std::move(removal), PcFileStat());
+            }
+        }
+    }
+    for (auto& upload : uploads) add(std::move(upload.first), upload.second);
+    if (o.dryRun) return PlanItems(reporter, ledger, summary.job, summary.unchanged);
+    return RunItems(o, reporter, journal, kind.run, ledger, before, summary);
 }
 
-int Remove(const Options& o, Reporter& reporter) {
+int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
     const PushKind& kind = FindPushKind(o.kind);
     const std::string phoneFolder = o.device + kind.phoneFolder;
     ItemLedger ledger;
@@ -347,7 +549,11 @@ int Remove(const Options& o, Reporter& reporter) {
         for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
         throw RefusedNamesError(message, refused);
     }
-    return RunItems(o, reporter, kind.run, ledger, "remove " + o.kind);
+    Summary summary;
+    summary.job = "remove " + o.kind;
+    summary.kind = SummaryKind::kItems;
+    if (o.dryRun) return PlanItems(reporter, ledger, summary.job, 0);
+    return RunItems(o, reporter, journal, kind.run, ledger, {}, summary);
 }
 
 // What a job that writes PC files did to the folder.
@@ -382,7 +588,7 @@ int Fetch(const Options& o, Reporter& reporter) {
     const bool camera = o.kind == "camera";
     const std::string pc = AbsolutePath(o.folder);
     const std::u16string folder = Utf8ToUtf16(pc);
-    RequireReachable(o);
+    RequireReachable(o, reporter);
     Connection connection(o);
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
         if (wParam == QS_PROGRESS_PERCENT) reporter.Percent(static_cast<int>(lParam));
@@ -395,8 +601,10 @@ int Fetch(const Options& o, Reporter& reporter) {
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = TakeSnapshot(pc);
     reporter.Begin(ProgressSource::kLibrary);
-    const int32_t result = JobControl::Instance().Run(
-        [&] { return (camera ? SyncPhoto : SyncDevDocument)(connection.params(), &params); });
+    // A rerun skips the files a run before it fetched (same name and size).
+    const int32_t result = RunWhole(
+        o, reporter, [&] { return (camera ? SyncPhoto : SyncDevDocument)(connection.params(), &params); },
+        &FetchResultText);
     Summary summary = FilesSummary("fetch " + o.kind, before, TakeSnapshot(pc));
     Finish(reporter, summary, result, FetchResultText(result));
     return ExitCodeFor(result);
@@ -438,7 +646,7 @@ int Playlist(const Options& o, Reporter& reporter) {
     std::vector<void*> itemPointers{&item};
     QsHostList playlists{nullptr, itemPointers.data(), itemPointers.data() + 1, nullptr};
 
-    RequireReachable(o);
+    RequireReachable(o, reporter);
     Connection connection(o);
     LibraryText createdId;  // a create hands over the new id's text
     const std::string action = create ? "created" : remove ? "deleted" : "updated";
@@ -459,12 +667,16 @@ int Playlist(const Options& o, Reporter& reporter) {
     params.word2 = &playlists;
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     reporter.Begin(ProgressSource::kLibrary);
-    const int32_t result = JobControl::Instance().Run([&] { return SyncPlaylist(connection.params(), &params); });
+    const auto call = [&] { return SyncPlaylist(connection.params(), &params); };
+    // A create run again after a failure could make a second playlist.
+    const int32_t result =
+        create ? JobControl::Instance().Run(call) : RunWhole(o, reporter, call, &PlaylistResultText);
     if (create) createdId = LibraryText(item.playlistId);
     Summary summary;
     summary.job = "playlist " + o.kind;
+    if (create) summary.note = "not retried: a second try could make a second playlist";
     if (create && result == 0) summary.playlistId = HostTextToUtf8(createdId.get());
-    Finish(reporter, summary, result, "the phone refused a playlist change, or its songs could not be looked up");
+    Finish(reporter, summary, result, PlaylistResultText(result));
     return ExitCodeFor(result);
 }
 
@@ -486,20 +698,25 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     const std::u16string pcText = Utf8ToUtf16(pc);
     // The phone's own root is "/" here: the category folders are joined to it.
     const std::u16string phoneRoot = Utf8ToUtf16(o.device.empty() ? "/" : o.device);
-    RequireReachable(o);
+    RequireReachable(o, reporter);
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = backup ? TakeSnapshot(pc) : FolderSnapshot();
     reporter.Begin(ProgressSource::kLibrary);
     gBackupReporter = &reporter;
-    const int32_t result = JobControl::Instance().Run([&] {
+    const auto call = [&] {
         return backup ? Backup(category, AsHostText(host), o.port, AsHostText(pcText), AsHostText(phoneRoot),
                                &OnBackupProgress)
                       : Restore(category, AsHostText(host), o.port, AsHostText(pcText), AsHostText(phoneRoot),
                                 o.conflictMode, &OnBackupProgress);
-    });
+    };
+    // A restore that keeps both copies, run again, would store a numbered
+    // second copy of each file the failed run stored.
+    const bool both = !backup && o.conflictMode == 1;
+    const int32_t result = both ? JobControl::Instance().Run(call) : RunWhole(o, reporter, call, &BackupResultText);
     gBackupReporter = nullptr;
     const std::string job = o.command + " " + o.kind;
     Summary summary;
+    if (both) summary.note = "not retried: with --on-conflict both a second try could store second copies";
     if (backup) {
         summary = FilesSummary(job, before, TakeSnapshot(pc));
     } else {
@@ -517,9 +734,9 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
 
 }  // namespace
 
-int RunCommand(const Options& options, Reporter& reporter) {
-    if (options.command == "push") return Push(options, reporter);
-    if (options.command == "remove") return Remove(options, reporter);
+int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal) {
+    if (options.command == "push") return Push(options, reporter, journal);
+    if (options.command == "remove") return Remove(options, reporter, journal);
     if (options.command == "fetch") return Fetch(options, reporter);
     if (options.command == "playlist") return Playlist(options, reporter);
     return BackupOrRestore(options, reporter);

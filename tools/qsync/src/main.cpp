@@ -12,6 +12,7 @@
 #include "interrupt.h"
 #include "job_control.h"
 #include "jobs.h"
+#include "command_journal.h"
 #include "report.h"
 #include "text.h"
 
@@ -78,7 +79,10 @@ int Main(const std::vector<std::string>& arguments) {
         struct Detach {
             ~Detach() { JobControl::Instance().Attach(nullptr); }
         } detach;
-        return RunCommand(options, reporter);
+        JournalSlot journal = OpenCommandJournal(options);
+        const int code = RunCommand(options, reporter, journal);
+        journal.Finish();
+        return code;
     } catch (const CommandLineError& e) {
         return Fail(out, e.json(), kExitUsage, e.what());
     } catch (const RefusedNamesError& e) {
@@ -87,10 +91,10 @@ int Main(const std::vector<std::string>& arguments) {
         return Fail(out, json, kExitUsage, e.what());
     } catch (const UnreachableError& e) {
         return Fail(out, json, kExitUnreachable, e.what());
-    } catch (const std::filesystem::filesystem_error& e) {
-        return Fail(out, json, kExitUsage, e.what());
     } catch (const InterruptedError& e) {
         return Fail(out, json, kExitInterrupted, e.what());
+    } catch (const std::filesystem::filesystem_error& e) {
+        return Fail(out, json, kExitUsage, e.what());
     } catch (const std::exception& e) {  // unexpected: a JSON reader still gets its summary
         return Fail(out, json, kExitJobFailed, e.what());
     } catch (...) {

@@ -46,6 +46,8 @@ std::string ItemLine(const ItemEvent& item) {
     if (item.action == "would-store") return "would store " + item.pc + " -> " + item.phone;
     if (item.action == "would-remove") return "would remove " + item.phone;
     if (item.action == "stored") return "+ stored " + item.pc + " -> " + item.phone;
+    if (item.action == "replaced") return "> replaced " + item.pc + " -> " + item.phone;
+    if (item.action == "unchanged") return "= unchanged " + item.pc;
     if (item.action == "removed") return "- removed " + item.phone;
     if (item.action == "failed") return "! failed " + (item.pc.empty() ? item.phone : item.pc) + ": " + item.reason;
     return item.action + " " + item.phone;
@@ -82,6 +84,8 @@ std::string SummaryLine(const Summary& s, double seconds) {
                 const bool push = s.job.rfind("push", 0) == 0;
                 std::string counts;
                 if (push || s.stored) counts += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + ")";
+                if (s.replaced) counts += ", " + std::to_string(s.replaced) + " replaced";
+                if (s.unchanged) counts += ", " + std::to_string(s.unchanged) + " unchanged";
                 if (!push || s.removed) counts += (counts.empty() ? "" : ", ") + std::to_string(s.removed) + " removed";
                 if (s.failed) counts += ", " + std::to_string(s.failed) + " failed";
                 return line + counts + " in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
@@ -110,6 +114,8 @@ Json SummaryJson(const Summary& s, double seconds) {
     switch (s.kind) {
         case SummaryKind::kItems: {
             json["stored"] = s.stored;
+            json["replaced"] = s.replaced;
+            json["unchanged"] = s.unchanged;
             json["removed"] = s.removed;
             json["failed"] = s.failed;
             json["bytes"] = s.bytes;
@@ -341,6 +347,26 @@ void Reporter::Item(const ItemEvent& item, const LedgerTotals* totals) {
     if (totals) TrackLocked(*totals);
 }
 
+void Reporter::Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result,
+                     const std::string& why) {
+    std::lock_guard<std::mutex> lock(mLock);
+    const double seconds = static_cast<double>(delay.count()) / 1000;
+    switch (mMode) {
+        case OutputMode::kJson:
+            WriteLocked(JsonLine(
+                {{"event", "retry"}, {"round", round}, {"items", items}, {"delay_s", seconds},
+                 {"result", result ? Json(*result) : Json(nullptr)}}));
+            break;
+        case OutputMode::kTerminal: ClearBarLocked(); [[fallthrough]];
+        case OutputMode::kPlain:
+            WriteLocked("~ retry " + std::to_string(round) + ": " + std::to_string(items) +
+                        (items == 1 ? " item" : " items") + " after " + Format("%g", seconds) + " s (" + why +
+                        (result ? ", result " + std::to_string(*result) : std::string()) + ")\n");
+            break;
+        case OutputMode::kQuiet: break;
+    }
+}
+
 void Reporter::Progress(const LedgerTotals& totals) {
     std::lock_guard<std::mutex> lock(mLock);
     TrackLocked(totals);
@@ -379,7 +405,11 @@ void Reporter::End(const Summary& summary) {
         case OutputMode::kJson:
             if (mSource == ProgressSource::kItems && !summary.dryRun)
                 WriteLocked(JsonLine(ProgressJsonLocked(FiguresLocked(Clock::now()))));
-            WriteLocked(JsonLine(SummaryJson(summary, seconds)));
+            {
+                Json done = SummaryJson(summary, seconds);
+                if (!summary.note.empty() && summary.exitCode == 1) done["note"] = summary.note;
+                WriteLocked(JsonLine(done));
+            }
             break;
         case OutputMode::kTerminal:
         case OutputMode::kPlain: WriteLocked(SummaryLine(summary, seconds)); break;
@@ -400,6 +430,7 @@ void Reporter::End(const Summary& summary) {
     if (summary.exitCode == 1) {
         std::fprintf(stderr, "qsync: %s failed: %s (result %d)\n", summary.job.c_str(), summary.resultText.c_str(),
                      static_cast<int>(summary.result));
+        if (!summary.note.empty()) std::fprintf(stderr, "qsync: %s\n", summary.note.c_str());
     } else if (summary.exitCode == 130) {
         std::fprintf(stderr, "qsync: %s interrupted\n", summary.job.c_str());
     }

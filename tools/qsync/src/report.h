@@ -71,8 +71,9 @@ struct Summary {
     size_t failed = 0;
     uint64_t bytes = 0;     // stored PC files, or the files counted
     size_t files = 0;       // kFiles: created + replaced; kCovered: files of the backup
-    size_t replaced = 0;
-    size_t unchanged = 0;
+    size_t replaced = 0;    // kItems: uploads over a changed phone copy (not in `stored`)
+    size_t unchanged = 0;   // kItems: left out as the journal records them unchanged
+    std::string note;       // a line after the error line (why a job was not retried)
     bool countsKnown = true;  // kCovered: false when the restore failed part-way
     std::string playlistId; // playlist create: the id the library handed back
     std::vector<FailedItem> failedItems;
@@ -114,6 +115,10 @@ public:
     void Percent(int percent);
     // An itemized line; `totals` (when given) are the figures after it.
     void Item(const ItemEvent& item, const LedgerTotals* totals = nullptr);
+    // Another round of the job follows after `delay`: one line, or the
+    // JSON "retry" event. `result`: the failed export's, or null when the
+    // phone did not answer the probe.
+    void Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result, const std::string& why);
     // New figures without an item (an upload started).
     void Progress(const LedgerTotals& totals);
     // A line for the person at the terminal, on standard error, that does

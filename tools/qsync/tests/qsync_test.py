@@ -3,7 +3,7 @@
 
 usage: qsync_test.py --qsync BIN --phone-service BIN [--runner SCRIPT] [unittest args]
 
-With --runner (the Windows build's Wine wrapper) only the Wine class runs:
+With --runner (the Windows build's Wine wrapper) only the Wine and Resume classes run:
 qsync.exe talks to a native stand-in over loopback.
 """
 import argparse
@@ -14,6 +14,7 @@ import os
 import pty
 import re
 import select
+import shutil
 import signal
 import socket
 import sqlite3
@@ -136,8 +137,16 @@ class QsyncCase(unittest.TestCase):
         self.pc = self.tmp / "pc"
         self.pc.mkdir()
         self.services = []
+        # Each test has journals of its own (qsync's default place).
+        self.state = self.tmp / "state"
+        self.saved_state = os.environ.get("XDG_STATE_HOME")
+        os.environ["XDG_STATE_HOME"] = str(self.state)
 
     def tearDown(self):
+        if self.saved_state is None:
+            os.environ.pop("XDG_STATE_HOME", None)
+        else:
+            os.environ["XDG_STATE_HOME"] = self.saved_state
         for s in self.services:
             s.stop()
         self.dir.cleanup()
@@ -154,6 +163,10 @@ class QsyncCase(unittest.TestCase):
         return path
 
     def qsync(self, phone, *args, expect=0, **kw):
+        if ARGS.runner and "--journal" not in args and "--no-journal" not in args:
+            # Wine sets %LOCALAPPDATA% itself: each test names its journal.
+            journal = self.state / ("%d.journal" % phone.port)
+            args = ("--journal", "Z:" + str(journal).replace("/", "\\")) + args
         r = run_qsync("--phone", phone.address, *args, **kw)
         self.assertEqual(r.returncode, expect, "qsync %s\nstdout:\n%s\nstderr:\n%s" % (args, r.stdout, r.stderr))
         return r
@@ -291,7 +304,7 @@ class Commands(QsyncCase):
             (["playlist", "create", "x", "not-a-file.mp3"], 2, "neither a PC file"),
             (["--device", "sdcard", "push", "music", str(song)], 2, "--device"),
             (["remove", "music", "/"], 2, "whole phone folder"),
-            (["--phone", closed_address, "push", "music", str(song)], 3, "cannot be reached"),
+            (["--retries", "0", "--phone", closed_address, "push", "music", str(song)], 3, "cannot be reached"),
         ]
         for args, code, message in cases:
             with self.subTest(args=args):
@@ -325,9 +338,10 @@ class Commands(QsyncCase):
         self.assertEqual(sorted(stored), sorted("/sdcard/Music" + str(p) for p in songs))
         for path in stored:
             self.assertTrue((phone.root / path[1:]).is_file(), path)
-        # Again: the library now stats files that exist and prints a line for
-        # each, which -v sends to standard error, away from the JSON.
-        r = self.qsync(phone, "-v", "--json", "push", "music", *map(str, songs))
+        # Again, with --check: the library now stats files that exist and
+        # prints a line for each, which -v sends to standard error, away
+        # from the JSON.
+        r = self.qsync(phone, "-v", "--json", "push", "music", "--check", *map(str, songs))
         self.assertEqual(len([e for e in json_events(r.stdout) if e["event"] == "item"]), 3)
         self.assertIn(" FileName:/sdcard/Music", r.stderr)
         r = self.qsync(phone, "--json", "remove", "music", *map(str, songs))
@@ -339,7 +353,7 @@ class Commands(QsyncCase):
         for fault in ("status0:cmd=12,nth=4", "close:cmd=12,nth=4", "truncate:cmd=12,nth=2", "status0:cmd=16"):
             with self.subTest(fault=fault):
                 phone = self.service("--fault", fault, name="phone-" + fault.replace(":", "-"))
-                r = self.qsync(phone, "--json", "push", "music", str(big), expect=1)
+                r = self.qsync(phone, "--retries", "0", "--json", "push", "music", str(big), expect=1)
                 done = json_events(r.stdout)[-1]
                 self.assertEqual(done["exit"], 1)
                 self.assertIn(done["result"], (-1, -2))
@@ -361,7 +375,7 @@ class Commands(QsyncCase):
             # The third upload request fails: five uploads were started, the
             # others finish, and no further upload starts.
             phone = self.service("--fault", "status0:cmd=12,nth=3", name="phone" + mode)
-            runs[mode] = self.qsync(phone, *([mode] if mode != "plain" else []), "push", "music",
+            runs[mode] = self.qsync(phone, "--retries", "0", *([mode] if mode != "plain" else []), "push", "music",
                                     str(self.pc / "many"), expect=1)
         events = json_events(runs["--json"].stdout)
         done = events[-1]
@@ -408,7 +422,7 @@ class Commands(QsyncCase):
         songs = [self.write(name, 1000) for name in ("A1/a.mp3", "A2/b.mp3", "c.mp3", "d.mp3")]
         self.qsync(phone, "push", "music", *map(str, songs))
         order = [songs[2], self.pc / "A1", songs[3], self.pc / "A2"]
-        r = self.qsync(phone, "--json", "remove", "music", *map(str, order), expect=1)
+        r = self.qsync(phone, "--retries", "0", "--json", "remove", "music", *map(str, order), expect=1)
         events = json_events(r.stdout)
         done = events[-1]
         self.assertEqual([e["pc"] for e in events if e["event"] == "item" and e["action"] == "removed"],
@@ -465,6 +479,227 @@ class Commands(QsyncCase):
         # One real request afterwards: it must be the first the stand-in saw.
         self.qsync(phone, "push", "music", str(good))
         self.assertTrue(phone.log_lines()[0].startswith("filesync cmd=14"), phone.log_lines()[:3])
+
+
+def stats_of(lines):
+    """The phone paths the stand-in was asked to stat (cmd=14)."""
+    return [re.search(r'path="([^"]*)"', l).group(1) for l in lines if l.startswith("filesync cmd=14 ")]
+
+
+class Resume(QsyncCase):
+    """Retries, the journal and push --delete (also run against qsync.exe)."""
+
+    def phone_path(self, pc, host_pc=None):
+        return "/sdcard/Music" + (("/Z" if ARGS.runner else "") + str(pc))
+
+    def arg(self, path):
+        return "Z:" + str(path).replace("/", "\\") if ARGS.runner else str(path)
+
+    def same_on_phone(self, phone, files):
+        for f in files:
+            self.assertEqual((phone.root / self.phone_path(f)[1:]).read_bytes(), f.read_bytes(), f)
+
+    def test_a_flaky_link_completes_in_one_command(self):
+        files = [self.write("flaky/%03d.mp3" % i, 2000 + i, seed=i) for i in range(200)]
+        phone = self.service("--fault", "close:rate=25,seed=7")
+        r = self.qsync(phone, "--retry-delay", "0.01", "--retries", "6", "--json", "push", "music",
+                       self.arg(self.pc / "flaky"))
+        events = json_events(r.stdout)
+        retries = [e for e in events if e["event"] == "retry"]
+        self.assertTrue(retries, "the link dropped no request: pick another seed")
+        for e in retries:
+            self.assertEqual(set(e), {"event", "round", "items", "delay_s", "result"})
+            self.assertLess(e["result"], 0)
+            self.assertLessEqual(e["delay_s"], 0.01 * 2 ** 6)
+        self.assertEqual([e["round"] for e in retries], list(range(2, len(retries) + 2)))
+        done = events[-1]
+        self.assertEqual((done["exit"], done["stored"], done["failed"]), (0, len(files), 0))
+        self.same_on_phone(phone, files)
+        # Progress went on across the rounds: it never went back.
+        progress = [e["bytes_done"] for e in events if e["event"] == "progress"]
+        self.assertEqual(progress, sorted(progress))
+        self.assertEqual(progress[-1], sum(f.stat().st_size for f in files))
+
+    def test_whole_jobs_are_run_again_but_never_a_playlist_create(self):
+        phone = self.service("--fault", "close:nth=2")  # the second request of any kind
+        camera = phone.root / "sdcard/DCIM"
+        camera.mkdir(parents=True)
+        (camera / "IMG_1.jpg").write_bytes(bytes(3000))
+        r = self.qsync(phone, "--retry-delay", "0", "--json", "fetch", "camera", "--to", self.arg(self.tmp / "pics"))
+        self.assertEqual([e["round"] for e in json_events(r.stdout) if e["event"] == "retry"], [2])
+        self.assertEqual((self.tmp / "pics/IMG_1.jpg").read_bytes(), bytes(3000))
+        # Every table request fails: a create is tried once and says why.
+        phone = self.service("--fault", "close:cmd=table", name="phone2")
+        r = self.qsync(phone, "--retry-delay", "0", "--json", "playlist", "create", "x",
+                       self.arg(self.write("a.mp3", 10)), expect=1)
+        events = json_events(r.stdout)
+        self.assertEqual([e for e in events if e["event"] == "retry"], [])
+        self.assertIn("second playlist", events[-1]["note"])
+        self.assertIn("not retried", r.stderr)
+        self.assertEqual(len([l for l in phone.log_lines() if l.startswith("tablesync")]), 1)
+        # The probe is retried within the same budget, then exit 3.
+        phone.stop()
+        self.services.remove(phone)
+        r = self.qsync(phone, "--retries", "2", "--retry-delay", "0", "--json", "push", "music",
+                       self.arg(self.write("x.mp3", 10)), expect=3)
+        self.assertEqual([(e["round"], e["result"]) for e in json_events(r.stdout) if e["event"] == "retry"],
+                         [(2, None), (3, None)])
+
+    def test_the_journal_decides_what_is_sent(self):
+        files = [self.write("lib/%d.mp3" % i, 3000 + i, seed=i) for i in range(4)]
+        phone = self.service()
+        self.qsync(phone, "push", "music", self.arg(self.pc / "lib"))
+        journals = list((self.state / "qsync").glob("*.journal")) if not ARGS.runner else []
+        if not ARGS.runner:
+            self.assertEqual(len(journals), 1)
+            self.assertNotIn(":", journals[0].name)
+        # A no-op re-push makes no request at all.
+        seen = len(phone.log_lines())
+        r = self.qsync(phone, "--json", "push", "music", "--itemize-unchanged", self.arg(self.pc / "lib"))
+        events = json_events(r.stdout)
+        self.assertEqual(len(phone.log_lines()), seen)
+        self.assertEqual(sorted(e["pc"] for e in events if e.get("action") == "unchanged"),
+                         sorted(self.arg(f) for f in files))
+        self.assertEqual((events[-1]["unchanged"], events[-1]["stored"], events[-1]["exit"]), (4, 0, 0))
+        # A file rewritten at the same size (a tag edit) replaces its phone copy.
+        files[1].write_bytes(bytes(3001))
+        os.utime(files[1], (time.time() + 100, time.time() + 100))
+        r = self.qsync(phone, "push", "music", self.arg(self.pc / "lib"))
+        self.assertIn("> replaced %s -> %s\n" % (self.arg(files[1]), self.phone_path(files[1])),
+                      r.stdout.replace("\r\n", "\n"))
+        self.assertRegex(r.stdout, r"push music: 0 stored \(2\.9 KiB\), 1 replaced, 3 unchanged in ")
+        self.same_on_phone(phone, files)
+        self.assertEqual(stats_of(phone.log_lines()[seen:]), [self.phone_path(files[1])])  # removed, then sent
+        # A torn last line (a power cut) is ignored; the others still count.
+        if ARGS.runner:
+            journals = [self.state / ("%d.journal" % phone.port)]
+        with open(journals[0], "ab") as f:
+            f.write(b"+\t3002\t1\t" + str(files[2]).encode())
+        seen = len(phone.log_lines())
+        self.qsync(phone, "push", "music", self.arg(self.pc / "lib"))
+        self.assertEqual(len(phone.log_lines()), seen)
+        # --no-journal: the library looks at each file again; --check does too,
+        # and refreshes the journal.
+        for option in ("--no-journal", "--check"):
+            seen = len(phone.log_lines())
+            self.qsync(phone, "push", "music", option, self.arg(self.pc / "lib"))
+            self.assertEqual(sorted(set(stats_of(phone.log_lines()[seen:]))), sorted(map(self.phone_path, files)),
+                             option)
+        # --journal FILE: another journal, empty at first.
+        other = self.tmp / "other.journal"
+        seen = len(phone.log_lines())
+        self.qsync(phone, "--journal", self.arg(other), "push", "music", self.arg(files[0]))
+        self.assertEqual(set(stats_of(phone.log_lines()[seen:])), {self.phone_path(files[0])})
+        self.assertTrue(other.exists())
+        # remove drops the entries of what it removed: the next push sends it.
+        self.qsync(phone, "remove", "music", self.arg(files[3]))
+        seen = len(phone.log_lines())
+        self.qsync(phone, "push", "music", self.arg(self.pc / "lib"))
+        self.assertEqual(stats_of(phone.log_lines()[seen:]), [self.phone_path(files[3])])
+        self.same_on_phone(phone, files)
+
+    def test_delete_removes_only_journaled_files_gone_from_the_pc(self):
+        files = [self.write("mirror/%d.mp3" % i, 1000 + i) for i in range(4)]
+        phone = self.service()
+        self.qsync(phone, "push", "music", self.arg(self.pc / "mirror"))
+        # Put on the phone some other way: never removed.
+        stranger = phone.root / self.phone_path(self.pc / "mirror/stranger.mp3")[1:]
+        stranger.write_bytes(b"mine")
+        files[0].unlink()
+        files[2].unlink()
+        (self.pc / "empty").mkdir()
+        seen = len(phone.log_lines())
+        for args, code, message in (
+                (["--dry-run"], 0, "would remove %s\n" % self.phone_path(files[0])),
+                (["--max-delete", "1"], 2, "more than --max-delete 1"),
+                (["--no-journal"], 2, "--delete needs the journal"),
+                ([self.arg(self.pc / "empty")], 2, "holds no files"),
+                ([self.arg(self.pc / "absent")], 2, "does not exist")):
+            with self.subTest(args=args):
+                r = self.qsync(phone, "push", "music", "--delete", *args, self.arg(self.pc / "mirror"), expect=code)
+                self.assertIn(message, (r.stdout + r.stderr).replace("\r\n", "\n"))
+        self.assertEqual(len(phone.log_lines()), seen)  # nothing was sent
+        r = self.qsync(phone, "--json", "push", "music", "--delete", "--max-delete", "2", self.arg(self.pc / "mirror"))
+        removed = [e["phone"] for e in json_events(r.stdout) if e.get("action") == "removed"]
+        self.assertEqual(sorted(removed), sorted(self.phone_path(f) for f in (files[0], files[2])))
+        self.assertTrue(stranger.exists())
+        music = sorted(p for p in phone.phone_files() if "/Music/" in p)
+        self.assertEqual(music, sorted([self.phone_path(files[1]), self.phone_path(files[3]), "/" + str(
+            stranger.relative_to(phone.root))]))
+        # The entries went with them: a second --delete removes nothing.
+        r = self.qsync(phone, "--json", "push", "music", "--delete", self.arg(self.pc / "mirror"))
+        self.assertEqual((json_events(r.stdout)[-1]["removed"], json_events(r.stdout)[-1]["unchanged"]), (0, 2))
+
+    def test_a_failing_removal_does_not_stop_the_uploads(self):
+        files = [self.write("rm/%d.mp3" % i, 1500 + i, seed=i) for i in range(3)]
+        phone = self.service("--fault", "status0:cmd=13")  # every file removal fails
+        self.qsync(phone, "push", "music", self.arg(self.pc / "rm"))
+        old = files[0].read_bytes()
+        files[0].write_bytes(bytes(len(old)))  # the same size, another time
+        os.utime(files[0], (time.time() + 100, time.time() + 100))
+        files.append(self.write("rm/new.mp3", 700))
+        seen = len(phone.log_lines())
+        r = self.qsync(phone, "--retry-delay", "0", "--json", "push", "music", self.arg(self.pc / "rm"), expect=1)
+        events = json_events(r.stdout)
+        done = events[-1]
+        self.assertEqual((done["stored"], done["replaced"], done["unchanged"], done["failed"]), (1, 0, 2, 1))
+        self.assertEqual([f["pc"] for f in done["failed_items"]], [self.arg(files[0])])
+        self.assertIn("could not be removed", done["failed_items"][0]["reason"])
+        self.assertEqual([e["round"] for e in events if e["event"] == "retry"], [2])  # removals: two rounds
+        removals = [l for l in phone.log_lines()[seen:] if l.startswith("filesync cmd=13 ")]
+        self.assertEqual(len(removals), 2)
+        self.assertEqual((phone.root / self.phone_path(files[0])[1:]).read_bytes(), old)  # left as it was
+        self.same_on_phone(phone, files[3:])
+        # Not journaled as sent: the next push tries it again.
+        r = self.qsync(phone, "--retries", "0", "--json", "push", "music", self.arg(self.pc / "rm"), expect=1)
+        self.assertEqual(json_events(r.stdout)[-1]["unchanged"], 3)
+
+    @unittest.skipIf(ARGS.runner, "signals: native build only")
+    def test_ctrl_c_ends_the_wait_between_rounds(self):
+        song = self.write("a.mp3", 1000)
+        phone = self.service("--fault", "status0:cmd=12")  # every upload fails
+        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--retry-delay", "60", "--json", "push",
+                                 "music", str(song)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+        while not proc.stdout.readline().startswith(b'{"event":"retry"'):
+            pass
+        uploads = len([l for l in phone.log_lines() if "cmd=12" in l])
+        start = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=30)
+        self.assertLess(time.monotonic() - start, 6)  # not the 60 s wait
+        self.assertEqual(proc.returncode, 130)
+        self.assertEqual(json.loads(out.splitlines()[-1])["exit"], 130)
+        self.assertEqual(len([l for l in phone.log_lines() if "cmd=12" in l]), uploads)  # no round after it
+
+    @unittest.skipIf(ARGS.runner, "signals: native build only")
+    def test_an_interrupted_push_resumes_where_it_stopped(self):
+        # Several chunks each: the library stops a job between chunks.
+        files = [self.write("big/%02d.mp3" % i, 200000, seed=i) for i in range(30)]
+        for sig in (signal.SIGINT, signal.SIGKILL):
+            with self.subTest(signal=sig):
+                phone = self.service("--fault", "delay:ms=20,cmd=12", name="phone-%d" % sig)
+                shutil.rmtree(self.state, ignore_errors=True)
+                proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", "push", "music",
+                                         str(self.pc / "big")], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        bufsize=0)
+                reported = []
+                while len(reported) < 8:  # read unbuffered: stop while the push is under way
+                    line = proc.stdout.readline()
+                    self.assertTrue(line)
+                    if line.startswith(b'{"event":"item","action":"stored"'):
+                        reported.append(json.loads(line)["phone"])
+                proc.send_signal(sig)
+                out, _ = proc.communicate(timeout=60)
+                # A line cut by SIGKILL is left out.
+                reported += [json.loads(l)["phone"] for l in out.decode().splitlines()
+                             if l.startswith('{"event":"item","action":"stored"') and l.endswith("}")]
+                self.assertEqual(proc.returncode, 130 if sig == signal.SIGINT else -signal.SIGKILL)
+                self.assertLess(len(reported), len(files))
+                seen = len(phone.log_lines())
+                r = self.qsync(phone, "--json", "push", "music", str(self.pc / "big"))
+                self.assertEqual(set(stats_of(phone.log_lines()[seen:])) & set(reported), set())
+                self.assertEqual(json_events(r.stdout)[-1]["unchanged"], len(reported))
+                self.same_on_phone(phone, files)
 
 
 @unittest.skipIf(ARGS.runner, "native build only")
@@ -546,15 +781,15 @@ class Interaction(QsyncCase):
 
         # A narrow terminal: the figures without the bar, cut to the width,
         # so a redraw never wraps.
-        code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "push", "music", str(self.pc / "album")],
-                                columns=50)
+        code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "--no-journal", "push", "music",
+                                 str(self.pc / "album")], columns=50)
         self.assertEqual(code, 0, text)
         redraws = [p for p in text.split("\r\x1b[K")[1:] if "%  " in p.split("\n")[0]]
         self.assertTrue(redraws, text)
         self.assertTrue(all(len(p.split("\r\n")[0]) <= 49 and "[" not in p.split("\r\n")[0] for p in redraws), text)
 
         # Through a pipe: plain lines, a progress line per tenth, never ahead.
-        piped = self.qsync(phone, "push", "music", str(self.pc / "album"))
+        piped = self.qsync(phone, "--no-journal", "push", "music", str(self.pc / "album"))
         self.assertNotIn("\r", piped.stdout)
         self.assertNotIn("\x1b", piped.stdout)
         self.assertEqual(piped.stdout.count("+ stored "), len(sizes))
@@ -639,7 +874,9 @@ class ManualAndCompletion(unittest.TestCase):
                  (["qsync", "push", ""], ["music", "photos", "videos", "documents", "playlists"]),
                  (["qsync", "--json", "fetch", ""], ["camera", "downloads"]),
                  (["qsync", "restore", "media", "--on-conflict", ""], ["keep", "replace", "both"]),
-                 (["qsync", "push", "music", "--d"], ["--device", "--dry-run"]),
+                 (["qsync", "push", "music", "--d"], ["--device", "--dry-run", "--delete"]),
+                 (["qsync", "--retries", "2", "push", "music", "--ch"], ["--check"]),
+                 (["qsync", "--journal", "j", ""], self.COMMANDS),
                  (["qsync", "push", "music", str(script.parent) + "/qsync.b"], [str(script)])]
         for loader in loaders:
             for words, expected in cases:
@@ -669,8 +906,8 @@ class Wine(QsyncCase):
         self.assertEqual(events[-2], {"event": "progress", "items_done": 1, "items_total": 1, "bytes_done": 150000,
                                       "bytes_total": 150000, "bytes_per_s": events[-2]["bytes_per_s"], "eta_s": 0})
         self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["failed_items"]), (1, 150000, []))
-        # Plain lines and the summary, as on Linux.
-        r = self.qsync(phone, "push", "music", windows_path)
+        # Plain lines and the summary, as on Linux; --check sends it again.
+        r = self.qsync(phone, "push", "music", "--check", windows_path)
         self.assertIn("+ stored %s -> %s\n" % (windows_path, mirrored), r.stdout.replace("\r\n", "\n"))
         self.assertRegex(r.stdout, r"push music: 1 stored \(146\.5 KiB\) in \d+\.\d\d s")
         r = self.qsync(phone, "--json", "remove", "music", "--dry-run", windows_path)
