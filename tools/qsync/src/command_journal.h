@@ -22,17 +22,25 @@ public:
     // before the job.
     void Put(const JournalEntry& entry);
     // The library removed this phone file or folder: its entries go.
-    void RemoveAtOrBelow(const std::string& phonePath);
+    void RemoveAtOrBelow(const std::string& phonePath, bool folder);
+    // A removal of it was sent but not reported done: its entries stay,
+    // never again taken for unchanged (Journal::SpoilPhone).
+    void Spoil(const std::string& phonePath, bool folder);
     // The end of the command: compacts or syncs the file.
     void Finish();
+    // Says why the journal failed, once, and carries on without it.
+    void Drop();
 
 private:
-    void Drop();
     std::unique_ptr<Journal> mJournal;
 };
 
 // Opens the journal a push or remove uses: --journal FILE or the default
-// place, read-only for a dry run. Prints why and returns an empty slot when
+// place, read-only for a dry run. With --no-journal, remove still opens an
+// existing journal, to drop the entries of what it removes (else a later
+// push would skip those files as unchanged); push does not open it. A
+// journal that names another phone than the command's is used, after a
+// warning. Prints why and returns an empty slot when
 // it cannot be used; throws InterruptedError when Ctrl-C ended the wait
 // for another qsync's lock.
 JournalSlot OpenCommandJournal(const Options& options);

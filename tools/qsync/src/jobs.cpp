@@ -373,7 +373,7 @@ int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExp
     const auto onDone = [&](size_t i) {
         const LedgerItem& item = ledger.at(i);
         if (item.action == ItemAction::kRemove) {
-            journal.RemoveAtOrBelow(item.phone);
+            journal.RemoveAtOrBelow(item.phone, item.folder);
         } else if (i < before.size() && before[i].state == PcFileState::kFile) {
             // The file as it was before the job: one changed during the
             // upload is sent again next time.
@@ -384,6 +384,10 @@ int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExp
     int32_t result = RunRemovals(o, reporter, run, connection, ledger, removals, onDone, failure);
     std::string removalFailure = result != 0 ? failure : "";
     const int32_t removalResult = result;
+    // A removal not reported done may still have been carried out (its
+    // answer lost): its entries must not make the next push skip the file.
+    for (const size_t r : removals)
+        if (ledger.at(r).state != ItemState::kDone) journal.Spoil(ledger.at(r).phone, ledger.at(r).folder);
     // An upload that replaces a phone copy goes only once that copy is gone:
     // the library would take the old copy, of the same size, for this file.
     std::vector<size_t> ready;
@@ -412,6 +416,11 @@ int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExp
 
 int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
     const PushKind& kind = FindPushKind(o.kind);
+    // Without the journal nothing is known to be gone from the PC: mirroring
+    // would silently remove nothing.
+    if (o.mirrorDelete && !journal.get())
+        throw UsageError("push --delete: the journal could not be used (see above), so qsync cannot tell which "
+                         "phone files are gone from the PC; nothing was sent");
     const std::string phoneFolder = o.device + kind.phoneFolder;
     struct Planned {
         std::string pc, phone;
@@ -492,23 +501,22 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         uploads.emplace_back(std::move(upload), stat);
     }
     if (o.mirrorDelete) {
-        if (!recorded) {
-            reporter.Notice("qsync: push --delete: without a journal nothing is removed");
-        } else {
-            const std::vector<JournalEntry> gone =
-                recorded->Vanished(folders, phoneFolder, NativePathStyle(),
-                                   [](const std::string& pc) { return StatPcFile(pc).state == PcFileState::kAbsent; });
-            if (o.maxDelete >= 0 && gone.size() > static_cast<size_t>(o.maxDelete))
-                throw UsageError("push --delete would remove " + std::to_string(gone.size()) +
-                                 " phone files, more than --max-delete " + std::to_string(o.maxDelete) +
-                                 "; nothing was sent");
-            for (const JournalEntry& entry : gone) {
-                LedgerItem removal;
-                removal.pc = entry.pc;
-                removal.phone = entry.phone;
-                removal.action = ItemAction::kRemove;
-                add(std::move(removal), PcFileStat());
-            }
+        std::vector<std::string> current;
+        current.reserve(planned.size());
+        for (const Planned& p : planned) current.push_back(p.phone);
+        const std::vector<JournalEntry> gone =
+            recorded->Vanished(folders, phoneFolder, NativePathStyle(), current,
+                               [](const std::string& pc) { return StatPcFile(pc).state == PcFileState::kAbsent; });
+        if (o.maxDelete >= 0 && gone.size() > static_cast<size_t>(o.maxDelete))
+            throw UsageError("push --delete would remove " + std::to_string(gone.size()) +
+                             " phone files, more than --max-delete " + std::to_string(o.maxDelete) +
+                             "; nothing was sent");
+        for (const JournalEntry& entry : gone) {
+            LedgerItem removal;
+            removal.pc = entry.pc;
+            removal.phone = entry.phone;
+            removal.action = ItemAction::kRemove;
+            add(std::move(removal), PcFileStat());
         }
     }
     for (auto& upload : uploads) add(std::move(upload.first), upload.second);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <thread>
+#include <unordered_set>
 
 #include "journal_file.h"
 
@@ -147,6 +148,13 @@ std::string PutLine(const JournalEntry& entry) {
     return line;
 }
 
+std::string IdentityLine(const std::string& identity) {
+    std::string line = "@\t";
+    AppendEscaped(line, identity);
+    Seal(line);
+    return line;
+}
+
 std::string RemoveLine(const std::string& pc, const std::string& phone) {
     std::string line = "-\t";
     AppendEscaped(line, pc);
@@ -157,8 +165,8 @@ std::string RemoveLine(const std::string& pc, const std::string& phone) {
 }
 
 struct ParsedRecord {
-    bool put = false;
-    JournalEntry entry;
+    enum class Kind { kPut, kRemove, kIdentity } kind = Kind::kPut;
+    JournalEntry entry;  // kIdentity: the identity in entry.pc
 };
 
 // One line without its line end. False for a damaged or unknown record.
@@ -184,14 +192,18 @@ bool ParseLine(const char* begin, const char* end, ParsedRecord& record) {
     }
     const std::string kind(fields[0], fieldEnds[0]);
     if (kind == "+" && count == 5) {
-        record.put = true;
+        record.kind = ParsedRecord::Kind::kPut;
         return ParseUnsigned(fields[1], fieldEnds[1], record.entry.size) &&
                ParseSigned(fields[2], fieldEnds[2], record.entry.mtimeNs) &&
                Unescape(fields[3], fieldEnds[3], record.entry.pc) &&
                Unescape(fields[4], fieldEnds[4], record.entry.phone);
     }
+    if (kind == "@" && count == 2) {
+        record.kind = ParsedRecord::Kind::kIdentity;
+        return Unescape(fields[1], fieldEnds[1], record.entry.pc);
+    }
     if (kind == "-" && count == 3) {
-        record.put = false;
+        record.kind = ParsedRecord::Kind::kRemove;
         return Unescape(fields[1], fieldEnds[1], record.entry.pc) &&
                Unescape(fields[2], fieldEnds[2], record.entry.phone);
     }
@@ -206,6 +218,23 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder, PathStyle s
     return path.size() == folder.size() || IsSeparator(folder.back(), style) ||
            IsSeparator(path[folder.size()], style);
 }
+
+// Phone storage ignores the case of letters; ASCII ones are folded here.
+std::string FoldCase(const std::string& path) {
+    std::string folded = path;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+size_t PhoneHash(const std::string& key) {
+    std::string pc, phone;
+    SplitKey(key, pc, phone);
+    return std::hash<std::string>()(FoldCase(phone));
+}
+
+// Never the modification time of a PC file (1677-09-21).
+constexpr int64_t kSpoiledMtime = INT64_MIN;
 
 std::string WithoutTrailingSeparators(std::string path, PathStyle style) {
     while (path.size() > 1 && IsSeparator(path.back(), style)) path.pop_back();
@@ -332,11 +361,20 @@ void Journal::Load() {
             }
             ++mRecords;
             if (!ParseLine(begin, end, record)) continue;  // damaged: this record alone is lost
+            if (record.kind == ParsedRecord::Kind::kIdentity) {
+                if (mIdentity.empty()) mIdentity = record.entry.pc;
+                continue;
+            }
             std::string key = MakeKey(record.entry.pc, record.entry.phone);
-            if (record.put)
-                mEntries[std::move(key)] = Record{record.entry.size, record.entry.mtimeNs};
-            else
-                mEntries.erase(key);
+            if (record.kind == ParsedRecord::Kind::kPut) {
+                const auto placed = mEntries.insert_or_assign(std::move(key), Record{record.entry.size, record.entry.mtimeNs});
+                if (placed.second) IndexLocked(placed.first->first);
+            } else {
+                const auto it = mEntries.find(key);
+                if (it == mEntries.end()) continue;
+                UnindexLocked(it->first);
+                mEntries.erase(it);
+            }
         }
         consumed += from;
         pending.erase(0, from);
@@ -412,18 +450,64 @@ std::vector<JournalEntry> Journal::Entries() const {
     return entries;
 }
 
-std::vector<JournalEntry> Journal::AtOrBelowPhone(const std::string& phonePath) const {
-    const std::string root = WithoutTrailingSeparators(phonePath, PathStyle::kPosix);
-    std::vector<JournalEntry> entries = Entries();
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const JournalEntry& e) { return !IsAtOrBelow(e.phone, root, PathStyle::kPosix); }),
-                  entries.end());
+void Journal::IndexLocked(const std::string& key) { mByPhone.emplace(PhoneHash(key), &key); }
+
+void Journal::UnindexLocked(const std::string& key) {
+    const auto range = mByPhone.equal_range(PhoneHash(key));
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second == &key) {
+            mByPhone.erase(it);
+            return;
+        }
+}
+
+std::vector<const std::pair<const std::string, Journal::Record>*> Journal::AtOrBelowPhoneLocked(
+    const std::string& phonePath, bool folder) const {
+    const std::string root = FoldCase(WithoutTrailingSeparators(phonePath, PathStyle::kPosix));
+    std::vector<const std::pair<const std::string, Record>*> found;
+    std::string pc, phone;
+    if (!folder) {
+        // A file: its entries through the index, no scan.
+        const auto range = mByPhone.equal_range(std::hash<std::string>()(root));
+        for (auto it = range.first; it != range.second; ++it) {
+            SplitKey(*it->second, pc, phone);
+            if (FoldCase(phone) == root) found.push_back(&*mEntries.find(*it->second));
+        }
+        return found;
+    }
+    for (const auto& item : mEntries) {
+        SplitKey(item.first, pc, phone);
+        if (IsAtOrBelow(FoldCase(phone), root, PathStyle::kPosix)) found.push_back(&item);
+    }
+    return found;
+}
+
+std::vector<JournalEntry> Journal::AtOrBelowPhone(const std::string& phonePath, bool folder) const {
+    std::vector<JournalEntry> entries;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        for (const auto* item : AtOrBelowPhoneLocked(phonePath, folder)) {
+            JournalEntry entry{std::string(), std::string(), item->second.size, item->second.mtimeNs};
+            SplitKey(item->first, entry.pc, entry.phone);
+            entries.push_back(std::move(entry));
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const JournalEntry& a, const JournalEntry& b) {
+        return a.pc != b.pc ? a.pc < b.pc : a.phone < b.phone;
+    });
     return entries;
 }
 
+std::string Journal::identity() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mIdentity;
+}
+
 std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFolders, const std::string& phoneFolder,
-                                            PathStyle style,
+                                            PathStyle style, const std::vector<std::string>& currentPhones,
                                             const std::function<bool(const std::string& pc)>& pcFileGone) const {
+    std::unordered_set<std::string> current;
+    for (const std::string& phone : currentPhones) current.insert(FoldCase(phone));
     std::vector<JournalEntry> below;
     {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -436,7 +520,9 @@ std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFo
             const bool named = std::any_of(pcFolders.begin(), pcFolders.end(), [&](const std::string& folder) {
                 return IsAtOrBelow(entry.pc, WithoutTrailingSeparators(folder, style), style);
             });
-            if (!named) continue;
+            // The phone file of a file this push stores (a PC file renamed
+            // only in letter case is one phone file): never removed.
+            if (!named || current.count(FoldCase(entry.phone))) continue;
             entry.size = item.second.size;
             entry.mtimeNs = item.second.mtimeNs;
             below.push_back(entry);
@@ -480,7 +566,43 @@ bool Journal::AppendLocked(const std::string& line) {
 bool Journal::Put(const JournalEntry& entry) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (!AppendLocked(PutLine(entry))) return false;
-    mEntries[MakeKey(entry.pc, entry.phone)] = Record{entry.size, entry.mtimeNs};
+    const auto placed = mEntries.insert_or_assign(MakeKey(entry.pc, entry.phone), Record{entry.size, entry.mtimeNs});
+    if (placed.second) IndexLocked(placed.first->first);
+    return true;
+}
+
+bool Journal::RemovePhone(const std::string& phonePath, bool folder) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mFailed) return false;
+    std::string pc, phone;
+    for (const auto* item : AtOrBelowPhoneLocked(phonePath, folder)) {
+        SplitKey(item->first, pc, phone);
+        if (!AppendLocked(RemoveLine(pc, phone))) return false;
+        UnindexLocked(item->first);
+        mEntries.erase(mEntries.find(item->first));
+    }
+    return true;
+}
+
+bool Journal::SpoilPhone(const std::string& phonePath, bool folder) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mFailed) return false;
+    JournalEntry entry;
+    for (const auto* item : AtOrBelowPhoneLocked(phonePath, folder)) {
+        SplitKey(item->first, entry.pc, entry.phone);
+        entry.size = item->second.size;
+        entry.mtimeNs = kSpoiledMtime;
+        if (!AppendLocked(PutLine(entry))) return false;
+        mEntries[item->first].mtimeNs = kSpoiledMtime;
+    }
+    return true;
+}
+
+bool Journal::SetIdentity(const std::string& identity) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mIdentity.empty() || mReadOnly) return true;
+    if (!AppendLocked(IdentityLine(identity))) return false;
+    mIdentity = identity;
     return true;
 }
 
@@ -490,6 +612,7 @@ bool Journal::Remove(const std::string& pc, const std::string& phone) {
     const auto it = mEntries.find(MakeKey(pc, phone));
     if (it == mEntries.end()) return true;
     if (!AppendLocked(RemoveLine(pc, phone))) return false;
+    UnindexLocked(it->first);
     mEntries.erase(it);
     return true;
 }
@@ -512,6 +635,7 @@ bool Journal::CompactLocked() {
         JournalFile out;
         if (out.Open(temporary, JournalFile::Mode::kCreateTruncate, error)) {
             std::string chunk = kHeader + "\n";
+            if (!mIdentity.empty()) chunk += IdentityLine(mIdentity);
             written = true;
             JournalEntry entry;
             for (const auto* item : SortedLocked()) {
@@ -544,7 +668,7 @@ bool Journal::CompactLocked() {
         mError = "journal " + mPath + ": " + error;
         return false;
     }
-    mRecords = mEntries.size();
+    mRecords = mEntries.size() + (mIdentity.empty() ? 0 : 1);
     return true;
 }
 

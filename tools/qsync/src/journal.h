@@ -10,6 +10,8 @@
 //   +  SIZE  MTIME  PC  PHONE  CRC   the entry (PC, PHONE) with the PC file's
 //                                    size and modification time
 //   -  PC  PHONE  CRC                the entry (PC, PHONE) is gone
+//   @  IDENTITY  CRC                 the phone it belongs to ("host:port" and
+//                                    the storage root), once, after the header
 //
 // for example (tabs shown as runs of blanks)
 //
@@ -23,6 +25,7 @@
 // not) stand for themselves. CRC is the CRC-32 of the line up to the tab
 // before it, in 8 lower-case hex digits. A later record of a key replaces an
 // earlier one; a "-" record is how an entry is removed between rewrites.
+// A qsync that knows no "@" record skips it as it skips a damaged one.
 //
 // Loading ignores a last line without its line end (a torn write) and cuts
 // it off the file, and skips any line whose CRC does not match, so one
@@ -161,17 +164,28 @@ public:
     JournalMatch Compare(const std::string& pc, const std::string& phone, uint64_t size, int64_t mtimeNs) const;
     // All entries, sorted by PC path, then phone path.
     std::vector<JournalEntry> Entries() const;
+    // Phone paths are compared ignoring the case of ASCII letters: the
+    // phone's shared storage takes "A.mp3" and "a.mp3" for one file. Other
+    // bytes (non-ASCII letters too) are compared as they are.
+    //
+    // The entries whose phone path is phonePath (folder false) or is it or
+    // lies below it (folder true): what a removal of that phone file or
+    // folder takes away. Sorted as Entries().
+    std::vector<JournalEntry> AtOrBelowPhone(const std::string& phonePath, bool folder = true) const;
     // The entries for `push --delete`: PC path equal to or below one of
     // pcFolders (compared bytewise, with the separators of `style`), phone
-    // path below phoneFolder, and pcFileGone(pc) true. Sorted as Entries().
-    // The caller passes StatPcFile(pc).state == kAbsent as pcFileGone, so a
-    // file that cannot be looked at is never taken for deleted.
-    // The entries whose phone path is phonePath or lies below it: what a
-    // removal of that phone file or folder takes away. Sorted as Entries().
-    std::vector<JournalEntry> AtOrBelowPhone(const std::string& phonePath) const;
+    // path below phoneFolder and unlike (ignoring case) each of
+    // currentPhones (the phone paths of the files this push names: their
+    // phone file is one of them), and pcFileGone(pc) true. Sorted as
+    // Entries(). The caller passes StatPcFile(pc).state == kAbsent as
+    // pcFileGone, so a file that cannot be looked at is never taken for
+    // deleted.
     std::vector<JournalEntry> Vanished(const std::vector<std::string>& pcFolders, const std::string& phoneFolder,
-                                       PathStyle style,
+                                       PathStyle style, const std::vector<std::string>& currentPhones,
                                        const std::function<bool(const std::string& pc)>& pcFileGone) const;
+    // The phone and storage root that wrote the journal first ("" when it
+    // does not say: written before it recorded that).
+    std::string identity() const;
 
     // ---- changes: each is one line appended and handed to the operating
     // system before the call returns, so it survives the process being
@@ -181,6 +195,16 @@ public:
     bool Put(const JournalEntry& entry);
     // Without an entry for (pc, phone) nothing is written, and it is true.
     bool Remove(const std::string& pc, const std::string& phone);
+    // The library removed this phone file or folder (the entries of
+    // AtOrBelowPhone): its entries go.
+    bool RemovePhone(const std::string& phonePath, bool folder);
+    // A removal of this phone file or folder was sent but not reported done:
+    // the phone may or may not hold the file now. Its entries stay, with a
+    // modification time no PC file has, so no later push takes them for
+    // unchanged: a push re-sends the file, `--delete` removes it again.
+    bool SpoilPhone(const std::string& phonePath, bool folder);
+    // Records which phone this journal belongs to, when it does not say yet.
+    bool SetIdentity(const std::string& identity);
     // Rewrites the file with the live entries only (FILE.tmp, synced, then
     // renamed over FILE). When it fails the file stays as it was; only a
     // failure to reopen it after the rename ends later changes.
@@ -205,6 +229,10 @@ private:
     bool CompactLocked();
     bool Fail(const std::string& error);
     std::vector<const std::pair<const std::string, Record>*> SortedLocked() const;
+    std::vector<const std::pair<const std::string, Record>*> AtOrBelowPhoneLocked(const std::string& phonePath,
+                                                                                 bool folder) const;
+    void IndexLocked(const std::string& key);
+    void UnindexLocked(const std::string& key);
 
     std::string mPath;
     mutable std::mutex mMutex;
@@ -213,6 +241,10 @@ private:
     // Key: the PC path's length (7 bits a byte, lowest first, high bit set
     // on all but the last byte), the PC path, the phone path.
     std::unordered_map<std::string, Record> mEntries;
+    // The keys of mEntries by the hash of their case-folded phone path, so
+    // a removal finds its entries without a scan.
+    std::unordered_multimap<size_t, const std::string*> mByPhone;
+    std::string mIdentity;
     size_t mRecords = 0;  // records in the file, live or dead
     bool mReadOnly = false;
     bool mFailed = false;

@@ -298,15 +298,15 @@ TEST(Journal, VanishedEntries) {
         for (const auto& e : entries) out += e.pc + " -> " + e.phone + "\n";
         return out;
     };
-    EXPECT_EQ(pcs(journal->Vanished({"/m/a"}, "/sdcard/Music", PathStyle::kPosix, gone)),
+    EXPECT_EQ(pcs(journal->Vanished({"/m/a"}, "/sdcard/Music", PathStyle::kPosix, {}, gone)),
               "/m/a/2.mp3 -> /sdcard/Music/m/a/2.mp3\n/m/a/d/4.mp3 -> /sdcard/Music/m/a/d/4.mp3\n");
-    EXPECT_EQ(journal->Vanished({"/m/a/"}, "/sdcard/Music/", PathStyle::kPosix, gone).size(), 2u);
-    EXPECT_EQ(journal->Vanished({"/m/a/d", "/m/ab"}, "/sdcard/Music", PathStyle::kPosix, gone).size(), 2u);
-    EXPECT_EQ(journal->Vanished({"/"}, "/sdcard/Movies", PathStyle::kPosix, gone).size(), 1u);
-    EXPECT_EQ(pcs(journal->Vanished({"C:\\M\\a"}, "/sdcard/Music", PathStyle::kWindows, gone)),
+    EXPECT_EQ(journal->Vanished({"/m/a/"}, "/sdcard/Music/", PathStyle::kPosix, {}, gone).size(), 2u);
+    EXPECT_EQ(journal->Vanished({"/m/a/d", "/m/ab"}, "/sdcard/Music", PathStyle::kPosix, {}, gone).size(), 2u);
+    EXPECT_EQ(journal->Vanished({"/"}, "/sdcard/Movies", PathStyle::kPosix, {}, gone).size(), 1u);
+    EXPECT_EQ(pcs(journal->Vanished({"C:\\M\\a"}, "/sdcard/Music", PathStyle::kWindows, {}, gone)),
               "C:\\M\\a\\6.mp3 -> /sdcard/Music/C/M/a/6.mp3\n");
-    EXPECT_EQ(journal->Vanished({"C:\\M\\a"}, "/sdcard/Music", PathStyle::kPosix, gone).size(), 0u);
-    EXPECT_EQ(journal->Vanished({"/m/a"}, "/sdcard/Music", PathStyle::kPosix, [](const std::string&) { return false; })
+    EXPECT_EQ(journal->Vanished({"C:\\M\\a"}, "/sdcard/Music", PathStyle::kPosix, {}, gone).size(), 0u);
+    EXPECT_EQ(journal->Vanished({"/m/a"}, "/sdcard/Music", PathStyle::kPosix, {}, [](const std::string&) { return false; })
                   .size(),
               0u);
     // What `remove` of a phone folder or file takes out of the journal.
@@ -316,6 +316,75 @@ TEST(Journal, VanishedEntries) {
     EXPECT_EQ(journal->AtOrBelowPhone("/sdcard/Music/m/a/1.mp3").size(), 1u);
     EXPECT_EQ(journal->AtOrBelowPhone("/sdcard/Music/m/a/1").size(), 0u);
     EXPECT_EQ(journal->AtOrBelowPhone("/sdcard/Movies").size(), 1u);
+}
+
+// The phone's storage ignores letter case: "A.mp3" pushed, renamed to
+// "a.mp3" on the PC and pushed again is one phone file under two entries.
+// --delete must not remove it while a.mp3 is pushed, and a removal of it
+// (either spelling, as a file or below a folder) drops both entries; a
+// removal whose answer was lost leaves them, never unchanged again.
+TEST(Journal, PhonePathsIgnoreCase) {
+    ScratchDir dir;
+    const std::string file = Utf8(dir.path() / "j.journal");
+    const std::vector<JournalEntry> all = {
+        {"/m/A.mp3", "/sdcard/Music/m/A.mp3", 5, 1}, {"/m/a.mp3", "/sdcard/Music/m/a.mp3", 5, 2},
+        {"/m/b.mp3", "/sdcard/Music/m/b.mp3", 5, 3}, {"/n/A.mp3", "/sdcard/Music/n/A.mp3", 5, 4},
+    };
+    const auto gone = [](const std::string& pc) { return pc != "/m/a.mp3" && pc != "/m/b.mp3"; };
+    for (const bool folder : {false, true}) {
+        for (const std::string removed : {"/sdcard/Music/m/a.mp3", "/sdcard/MUSIC/M/A.MP3"}) {
+            SCOPED_TRACE(removed + (folder ? " (folder)" : " (file)"));
+            std::filesystem::remove(dir.path() / "j.journal");
+            auto journal = Journal::Open(file);
+            for (const auto& e : all) ASSERT_TRUE(journal->Put(e));
+            EXPECT_TRUE(journal->Vanished({"/m"}, "/sdcard/Music", PathStyle::kPosix,
+                                          {"/sdcard/Music/m/a.mp3", "/sdcard/Music/m/b.mp3"}, gone)
+                            .empty());
+            EXPECT_EQ(journal->Vanished({"/m"}, "/sdcard/Music", PathStyle::kPosix, {"/sdcard/Music/m/b.mp3"}, gone)
+                          .size(),
+                      1u);
+            const std::string target = folder ? removed.substr(0, removed.rfind('/')) : removed;
+            EXPECT_EQ(journal->AtOrBelowPhone(target, folder).size(), folder ? 3u : 2u);
+            ASSERT_TRUE(journal->SpoilPhone(target, folder));
+            EXPECT_EQ(journal->Compare("/m/a.mp3", "/sdcard/Music/m/a.mp3", 5, 2), JournalMatch::kChangedSameSize);
+            EXPECT_EQ(journal->Compare("/n/A.mp3", "/sdcard/Music/n/A.mp3", 5, 4), JournalMatch::kUnchanged);
+            journal.reset();
+            journal = Journal::Open(file);  // spoiled and removed as stored
+            EXPECT_EQ(journal->Compare("/m/A.mp3", "/sdcard/Music/m/A.mp3", 5, 1), JournalMatch::kChangedSameSize);
+            ASSERT_TRUE(journal->RemovePhone(target, folder));
+            EXPECT_EQ(journal->size(), folder ? 1u : 2u);
+            journal.reset();
+            journal = Journal::Open(file);
+            EXPECT_EQ(journal->size(), folder ? 1u : 2u);
+            EXPECT_EQ(journal->Compare("/m/a.mp3", "/sdcard/Music/m/a.mp3", 5, 2), JournalMatch::kNotRecorded);
+            EXPECT_EQ(journal->Compare("/n/A.mp3", "/sdcard/Music/n/A.mp3", 5, 4), JournalMatch::kUnchanged);
+        }
+    }
+}
+
+// The phone a journal belongs to is recorded once and survives a rewrite;
+// a journal written before it was recorded still loads, with its entries.
+TEST(Journal, KnowsItsPhone) {
+    ScratchDir dir;
+    const std::string file = Utf8(dir.path() / "j.journal");
+    {
+        std::ofstream old(file, std::ios::binary);
+        old << "qsync-journal 1\n+\t5\t7\t/m/a.mp3\t/sdcard/Music/m/a.mp3\t"
+            << "55c3e3c2\n";
+    }
+    auto journal = Journal::Open(file);
+    EXPECT_EQ(journal->identity(), "");
+    ASSERT_TRUE(journal->SetIdentity("127.0.0.1:8182/sdcard"));
+    ASSERT_TRUE(journal->SetIdentity("10.0.0.2:8182/sdcard"));  // the first one stays
+    for (const bool compact : {false, true}) {
+        if (compact) {
+            ASSERT_TRUE(journal->Compact());
+        }
+        journal.reset();
+        journal = Journal::Open(file);
+        EXPECT_EQ(journal->identity(), "127.0.0.1:8182/sdcard");
+        EXPECT_EQ(journal->Compare("/m/a.mp3", "/sdcard/Music/m/a.mp3", 5, 7), JournalMatch::kUnchanged);
+    }
 }
 
 // Where the journals live, and a name per phone that Windows accepts and no
