@@ -254,10 +254,9 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             if (o.command.empty()) throw UsageError("unknown command '" + first + "' (see qsync --help)");
             throw UsageError("qsync " + o.command + ": unexpected argument '" + first + "'");
         }
-        const std::string name = first.substr(0, first.find('='));
-        if (name == "--dry-run" || name == "--to" || name == "--from" || name == "--on-conflict" ||
-            name == "--check" || name == "--delete" || name == "--max-delete" || name == "--itemize-unchanged")
-            throw UsageError("option " + name + " does not apply to '" + (o.command.empty() ? "qsync" : o.command) + "'");
+        // Every command's options are known at the top level too (see
+        // earlyOptions): one given to a command it does not belong to is
+        // refused below, so what is left here is unknown to every command.
         throw UsageError("unknown option '" + first + "' (see qsync --help)");
     }
     if (o.help || o.version) return;

@@ -27,6 +27,14 @@ void JournalSlot::Spoil(const std::string& phonePath, bool folder) {
 
 void JournalSlot::Finish() {
     if (mJournal && !mJournal->Finish()) Drop();
+    mJournal.reset();
+}
+
+JournalSlot::~JournalSlot() {
+    try {
+        Finish();
+    } catch (...) {  // a failed message must not end the unwinding
+    }
 }
 
 JournalSlot OpenCommandJournal(const Options& o) {

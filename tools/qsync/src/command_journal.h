@@ -15,6 +15,11 @@ class JournalSlot {
 public:
     JournalSlot() = default;
     explicit JournalSlot(std::unique_ptr<Journal> journal) : mJournal(std::move(journal)) {}
+    JournalSlot(JournalSlot&&) = default;
+    JournalSlot& operator=(JournalSlot&&) = default;
+    // Finishes the journal when the command did not (it ended by an
+    // exception): what was recorded still goes to disk.
+    ~JournalSlot();
 
     // Null when there is none (--no-journal, or it failed).
     Journal* get() const { return mJournal.get(); }
@@ -26,7 +31,7 @@ public:
     // A removal of it was sent but not reported done: its entries stay,
     // never again taken for unchanged (Journal::SpoilPhone).
     void Spoil(const std::string& phonePath, bool folder);
-    // The end of the command: compacts or syncs the file.
+    // The end of the command: compacts or syncs the file, and closes it.
     void Finish();
     // Says why the journal failed, once, and carries on without it.
     void Drop();

@@ -6,10 +6,16 @@ namespace qsync {
 
 const char* const ItemLedger::kNotStarted = "not started";
 
+namespace {
+// The removal of a phone copy that its upload then replaces is one item
+// with that upload in the item counts.
+bool Counted(const LedgerItem& item) { return !(item.action == ItemAction::kRemove && item.replacing); }
+}  // namespace
+
 size_t ItemLedger::Add(LedgerItem item) {
     item.state = ItemState::kPending;
     mTotals.bytesTotal += item.bytes;
-    ++mTotals.itemsTotal;
+    if (Counted(item)) ++mTotals.itemsTotal;
     mItems.push_back(std::move(item));
     mInJob.push_back(false);
     return mItems.size() - 1;
@@ -29,7 +35,7 @@ void ItemLedger::BeginJob(const std::vector<size_t>& indices) {
             if (i < mItems.size() && !mInJob[i] && mItems[i].state != ItemState::kDone && pass(i) == p) {
                 mJobOrder.push_back(i);
                 mInJob[i] = true;
-                if (mItems[i].state == ItemState::kFailed) --mTotals.itemsFailed;
+                if (mItems[i].state == ItemState::kFailed && Counted(mItems[i])) --mTotals.itemsFailed;
                 mItems[i].state = ItemState::kPending;
                 mItems[i].reason.clear();
             }
@@ -49,7 +55,7 @@ bool ItemLedger::OnDone(size_t index, const std::string& storedPhonePath) {
     item.state = ItemState::kDone;
     if (!storedPhonePath.empty()) item.phone = storedPhonePath;
     ++mJobDone;
-    ++mTotals.itemsDone;
+    if (Counted(item)) ++mTotals.itemsDone;
     mTotals.bytesDone += item.bytes;
     ++(item.action == ItemAction::kStore ? mTotals.stored : mTotals.removed);
     return true;
@@ -65,7 +71,7 @@ std::vector<size_t> ItemLedger::EndJob(int32_t result, const std::string& failur
         const bool reached = position < mSteps ||
                              (position == mSteps && result != 0 && item.action == ItemAction::kRemove);
         item.state = ItemState::kFailed;
-        ++mTotals.itemsFailed;
+        if (Counted(item)) ++mTotals.itemsFailed;
         item.result = result;
         item.reason = reached ? failure : kNotStarted;
         failed.push_back(mJobOrder[position]);
@@ -81,7 +87,7 @@ std::vector<size_t> ItemLedger::EndJob(int32_t result, const std::string& failur
 void ItemLedger::Fail(size_t index, int32_t result, const std::string& reason) {
     LedgerItem& item = mItems.at(index);
     if (item.state == ItemState::kDone || (mJobRunning && mInJob[index])) return;
-    if (item.state != ItemState::kFailed) ++mTotals.itemsFailed;
+    if (item.state != ItemState::kFailed && Counted(item)) ++mTotals.itemsFailed;
     item.state = ItemState::kFailed;
     item.result = result;
     item.reason = reason;

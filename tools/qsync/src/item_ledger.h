@@ -34,6 +34,8 @@ struct LedgerItem {
     std::string reason;  // why it failed
 };
 
+// The removal half of a replaced file is left out of the item counts: the
+// file counts once, with its upload.
 struct LedgerTotals {
     size_t itemsTotal = 0;
     size_t itemsDone = 0;

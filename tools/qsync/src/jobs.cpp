@@ -312,23 +312,30 @@ int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemL
 
 // Rounds of jobs over `order` until each item is done, the retries run
 // out, or Ctrl-C. Each next round takes the items not done, the ones under
-// way when the job failed moved to the end (NextRoundItems).
+// way when the job failed moved to the end (NextRoundItems). Rounds are
+// numbered across the command: `roundsBefore` (the removals' rounds) come
+// first, and it ends as the rounds run so far.
 int32_t RunRounds(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger,
                   std::vector<size_t> order, RetryPolicy policy, size_t underWay,
-                  const std::function<void(size_t)>& onDone, std::string& failure) {
+                  const std::function<void(size_t)>& onDone, std::string& failure, int& roundsBefore) {
     RetryRounds rounds(policy);
+    const int offset = roundsBefore;
     int32_t result = 0;
     while (!order.empty() && !JobControl::Instance().Interrupted()) {
-        const size_t doneBefore = ledger.Totals().itemsDone;
         result = RunJob(reporter, run, connection, ledger, order, onDone, failure);
+        roundsBefore = offset + rounds.roundsRun() + 1;
         // After Ctrl-C no round starts: its export would clear the stop flag.
         if (result == 0 || JobControl::Instance().Interrupted()) break;
-        const RetryRounds::Decision next = rounds.AfterRound(ledger.Totals().itemsDone - doneBefore);
-        if (!next.again) break;
         std::vector<bool> done(ledger.size(), false);
-        for (const size_t i : order) done[i] = ledger.at(i).state == ItemState::kDone;
+        size_t completed = 0;  // none of `order` was done before the round
+        for (const size_t i : order) {
+            done[i] = ledger.at(i).state == ItemState::kDone;
+            if (done[i]) ++completed;
+        }
+        const RetryRounds::Decision next = rounds.AfterRound(completed);
+        if (!next.again) break;
         order = NextRoundItems(order, done, underWay);
-        reporter.Retry(next.round, order.size(), next.delay, &result, failure);
+        reporter.Retry(offset + next.round, order.size(), next.delay, &result, failure);
         if (!JobControl::Instance().Wait(next.delay)) break;
     }
     return result;
@@ -339,12 +346,12 @@ int32_t RunRounds(Reporter& reporter, SyncExport run, Connection& connection, It
 // failing after two rounds is given up.
 int32_t RunRemovals(const Options& o, Reporter& reporter, SyncExport run, Connection& connection,
                     ItemLedger& ledger, std::vector<size_t> removals, const std::function<void(size_t)>& onDone,
-                    std::string& failure) {
+                    std::string& failure, int& rounds) {
     // The library takes folder removals before file removals.
     std::stable_partition(removals.begin(), removals.end(), [&](size_t i) { return ledger.at(i).folder; });
     RetryPolicy policy = PolicyOf(o);
     policy.maxRounds = 2;
-    return RunRounds(reporter, run, connection, ledger, removals, policy, 1, onDone, failure);
+    return RunRounds(reporter, run, connection, ledger, removals, policy, 1, onDone, failure, rounds);
 }
 
 // The end of a push or remove: exit 0 only when every item is done.
@@ -381,7 +388,8 @@ int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExp
         }
     };
     std::string failure;
-    int32_t result = RunRemovals(o, reporter, run, connection, ledger, removals, onDone, failure);
+    int rounds = 0;
+    int32_t result = RunRemovals(o, reporter, run, connection, ledger, removals, onDone, failure, rounds);
     std::string removalFailure = result != 0 ? failure : "";
     const int32_t removalResult = result;
     // A removal not reported done may still have been carried out (its
@@ -400,9 +408,11 @@ int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExp
         else ready.push_back(i);
     }
     if (!JobControl::Instance().Interrupted()) {
-        const int32_t uploadResult =
-            RunRounds(reporter, run, connection, ledger, ready, PolicyOf(o), kUploadsAtOnce, onDone, failure);
+        const int32_t uploadResult = RunRounds(reporter, run, connection, ledger, ready, PolicyOf(o), kUploadsAtOnce,
+                                               onDone, failure, rounds);
         if (!ready.empty()) result = uploadResult;
+    } else {
+        for (const size_t i : ready) ledger.Fail(i, result, ItemLedger::kNotStarted);  // Ctrl-C during the removals
     }
     if (result == 0 && !removalFailure.empty()) {
         result = removalResult;

@@ -669,6 +669,42 @@ class Resume(QsyncCase):
         r = self.qsync(phone, "--journal", self.arg(journal), "push", "music", self.arg(files[0]))
         self.assertNotIn("written for", r.stderr)
 
+    def test_a_replacement_with_retries_counts_once_and_numbers_rounds_across_the_push(self):
+        song = self.write("round/a.mp3", 1800)
+        phone = self.service()
+        self.qsync(phone, "push", "music", self.arg(song))
+        song.write_bytes(bytes(1800))
+        os.utime(song, (time.time() + 100, time.time() + 100))
+        for fault in ("status0:cmd=13,nth=1", "close:cmd=12,nth=1"):  # its removal and its upload fail once
+            phone.control("arm " + fault)
+        r = self.qsync(phone, "--retry-delay", "0", "--json", "push", "music", self.arg(song))
+        events = json_events(r.stdout)
+        self.assertEqual([e["round"] for e in events if e["event"] == "retry"], [2, 4])
+        progress = [(e["items_done"], e["items_total"]) for e in events if e["event"] == "progress"]
+        self.assertEqual((progress[-1], {total for _, total in progress}), ((1, 1), {1}))
+        self.assertEqual((events[-1]["replaced"], events[-1]["exit"]), (1, 0))
+        self.same_on_phone(phone, [song])
+
+    @unittest.skipIf(ARGS.runner, "signals: native build only")
+    def test_ctrl_c_during_the_removals_lists_the_uploads_not_started(self):
+        files = [self.write("cc/%d.mp3" % i, 900 + i) for i in range(2)]
+        phone = self.service()
+        self.qsync(phone, "push", "music", str(self.pc / "cc"))
+        files[0].unlink()
+        new = self.write("cc/new.mp3", 500)
+        fault = phone.control("arm hold:cmd=13")
+        proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", "push", "music", "--delete",
+                                 str(self.pc / "cc")], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        phone.control("wait %d 1" % fault)
+        proc.send_signal(signal.SIGINT)
+        phone.control("release %d" % fault)
+        out, _ = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130)
+        done = json.loads(out.splitlines()[-1])
+        # The removal under way may or may not count as done; the upload was
+        # never started.
+        self.assertIn((str(new), "not started"), [(f["pc"], f["reason"]) for f in done["failed_items"]])
+
     def test_a_failing_removal_does_not_stop_the_uploads(self):
         files = [self.write("rm/%d.mp3" % i, 1500 + i, seed=i) for i in range(3)]
         phone = self.service("--fault", "status0:cmd=13")  # every file removal fails
