@@ -482,6 +482,15 @@ std::vector<const std::pair<const std::string, Journal::Record>*> Journal::AtOrB
     return found;
 }
 
+namespace {
+// Entries in the order the queries return them: by PC path, then phone path.
+void SortByKey(std::vector<JournalEntry>& entries) {
+    std::sort(entries.begin(), entries.end(), [](const JournalEntry& a, const JournalEntry& b) {
+        return a.pc != b.pc ? a.pc < b.pc : a.phone < b.phone;
+    });
+}
+}  // namespace
+
 std::vector<JournalEntry> Journal::AtOrBelowPhone(const std::string& phonePath, bool folder) const {
     std::vector<JournalEntry> entries;
     {
@@ -492,9 +501,7 @@ std::vector<JournalEntry> Journal::AtOrBelowPhone(const std::string& phonePath, 
             entries.push_back(std::move(entry));
         }
     }
-    std::sort(entries.begin(), entries.end(), [](const JournalEntry& a, const JournalEntry& b) {
-        return a.pc != b.pc ? a.pc < b.pc : a.phone < b.phone;
-    });
+    SortByKey(entries);
     return entries;
 }
 
@@ -508,6 +515,8 @@ std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFo
                                             const std::function<bool(const std::string& pc)>& pcFileGone) const {
     std::unordered_set<std::string> current;
     for (const std::string& phone : currentPhones) current.insert(FoldCase(phone));
+    std::vector<std::string> pcRoots;
+    for (const std::string& folder : pcFolders) pcRoots.push_back(WithoutTrailingSeparators(folder, style));
     std::vector<JournalEntry> below;
     {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -517,8 +526,8 @@ std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFo
             SplitKey(item.first, entry.pc, entry.phone);
             if (!IsAtOrBelow(entry.phone, phoneRoot, PathStyle::kPosix) || entry.phone.size() == phoneRoot.size())
                 continue;
-            const bool named = std::any_of(pcFolders.begin(), pcFolders.end(), [&](const std::string& folder) {
-                return IsAtOrBelow(entry.pc, WithoutTrailingSeparators(folder, style), style);
+            const bool named = std::any_of(pcRoots.begin(), pcRoots.end(), [&](const std::string& root) {
+                return IsAtOrBelow(entry.pc, root, style);
             });
             // The phone file of a file this push stores (a PC file renamed
             // only in letter case is one phone file): never removed.
@@ -531,9 +540,7 @@ std::vector<JournalEntry> Journal::Vanished(const std::vector<std::string>& pcFo
     // Outside the lock: the predicate looks at the disk.
     below.erase(std::remove_if(below.begin(), below.end(), [&](const JournalEntry& e) { return !pcFileGone(e.pc); }),
                 below.end());
-    std::sort(below.begin(), below.end(), [](const JournalEntry& a, const JournalEntry& b) {
-        return a.pc != b.pc ? a.pc < b.pc : a.phone < b.phone;
-    });
+    SortByKey(below);
     return below;
 }
 
