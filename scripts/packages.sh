@@ -114,7 +114,7 @@ qs_windows_leg() {
         timeout "${QS_WINE_PROBE_SECONDS:-180}" wine "$dir/probe.exe" 2>&1 | tr -d '\r')
   WINEPREFIX=$prefix timeout 60 wineserver -w 2>/dev/null
   rm -rf "$dir"
-  if [ "$(printf '%s\n' "$out" | tail -1)" = "32-bit ok" ]; then
+  if printf '%s\n' "$out" | grep -qx '32-bit ok'; then
     qs_windows_leg_reason="a 32-bit program ran under wine"
     return 0
   fi
