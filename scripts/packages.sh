@@ -57,11 +57,13 @@ qs_install_missing() {
     fi
   done
   [ ${#missing[@]} -eq 0 ] && [ -z "$wine32" ] && return 0
+  local named=("${missing[@]}")
+  [ -z "$wine32" ] || named+=("$wine32")
   if [ "$(id -u)" != 0 ]; then
-    echo "missing packages (run as root to install them): ${missing[*]} $wine32" >&2
+    echo "missing packages (run as root to install them): ${named[*]}" >&2
     return 0
   fi
-  echo "== installing: ${missing[*]} $wine32"
+  echo "== installing: ${named[*]}"
   if [ -n "$wine32" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
