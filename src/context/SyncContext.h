@@ -1,5 +1,6 @@
 // The process-wide sync context every job shares: the phone service's host
-// and port, the device root, the host window and the stop flag. Set up and
+// and port, the device root, the host window, the stop flag and the request
+// options (SetOption). Set up and
 // read by the entry points (export layer) only: an export hands what its job
 // needs (a PhoneEndpoint, the window) down as parameters.
 //
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "quellsync_http.h"
+#include "transport/RetryPolicy.h"
 
 // The stop flag: one byte, written by Stop (1) and by context set-up (0), read
 // by job loops and transfer workers. One flag for the process: a stop ends
@@ -57,6 +59,19 @@ public:
     }
 
     StopFlag stopRequested{0};
+    // Notified by Stop after it raised the flag: ends the waits between a
+    // request's attempts at once.
+    StopSignal stopSignal;
+
+    // The request options, each read once by a job when its export starts.
+    static constexpr int32_t kMaxRequestRetries = 100;
+    static constexpr int32_t kMaxRetryDelayMs = 60000;
+    static constexpr int32_t kDefaultRetryDelayMs = 100;
+    std::atomic<int32_t> requestRetries{0};
+    std::atomic<int32_t> retryDelayMs{kDefaultRetryDelayMs};
+    // Retry attempts made by all jobs; the jobs count into it through the
+    // pointer their endpoint carries.
+    std::atomic<int32_t> retriesMade{0};
 
 private:
     mutable std::mutex mLock;
