@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <unordered_map>
@@ -28,7 +29,13 @@ using SyncExport = int32_t(QS_CALL*)(ConnectParams*, JobParams*);
 
 constexpr intptr_t kChangeCopy = 1;
 constexpr intptr_t kChangeRemove = 3;
+// The connection probe before a job, its retries included, ends within
+// kProbeBudget: a phone that cannot be reached is reported promptly,
+// whatever the retry options. One attempt waits at most kProbeTimeoutMs,
+// and a retry is made only while kProbeLastTry is left for it.
 constexpr int kProbeTimeoutMs = 5000;
+constexpr std::chrono::milliseconds kProbeBudget{8000};
+constexpr std::chrono::milliseconds kProbeLastTry{1000};
 
 struct PushKind {
     const char* name;
@@ -75,19 +82,29 @@ RetryPolicy PolicyOf(const Options& o) {
     return policy;
 }
 
-// The probe before a job, tried again within the retry budget: a phone that
-// is a moment away (Wi-Fi waking up) is waited for.
+// The probe before a job, tried again within the retry options and
+// kProbeBudget: a phone that is a moment away (Wi-Fi waking up) is waited
+// for, one that is gone is reported within the budget. It is qsync's own
+// connection, untouched by the library's request retries.
 void RequireReachable(const Options& o, Reporter& reporter) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
     if (o.verbose)
         std::fprintf(stderr, "qsync: phone service http://%s:%d/, device root '%s'\n", o.host.c_str(), o.port,
                      o.device.c_str());
     const std::string why = "the phone's service at " + o.host + ":" + std::to_string(o.port) + " cannot be reached";
+    const Clock::time_point deadline = Clock::now() + kProbeBudget;
+    const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
     RetryRounds rounds(PolicyOf(o));
-    while (!CanConnect(o.host, o.port, kProbeTimeoutMs)) {
+    for (;;) {
+        const auto timeout = std::min(milliseconds(kProbeTimeoutMs), std::max(left(), milliseconds(1)));
+        if (CanConnect(o.host, o.port, static_cast<int>(timeout.count()))) return;
         const RetryRounds::Decision next = rounds.AfterRound(0);
-        if (!next.again) throw UnreachableError(why);
-        reporter.Retry(next.round, 0, next.delay, nullptr, why);
-        if (!JobControl::Instance().Wait(next.delay)) throw InterruptedError("interrupted");
+        const milliseconds room = left() - kProbeLastTry;
+        if (!next.again || room.count() < 0) throw UnreachableError(why);
+        const milliseconds delay = std::min(next.delay, room);
+        reporter.Retry(next.round, 0, delay, nullptr, why);
+        if (!JobControl::Instance().Wait(delay)) throw InterruptedError("interrupted");
     }
 }
 

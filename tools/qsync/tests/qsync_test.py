@@ -512,6 +512,15 @@ class Resume(QsyncCase):
             self.assertLess(e["result"], 0)
             self.assertLessEqual(e["delay_s"], 0.01 * 2 ** 6)
         self.assertEqual([e["round"] for e in retries], list(range(2, len(retries) + 2)))
+        # A round that stored something is followed at once; only one that
+        # stored nothing waits.
+        stored_since = False
+        for e in events:
+            if e["event"] == "item" and e["action"] == "stored":
+                stored_since = True
+            elif e["event"] == "retry":
+                self.assertEqual(e["delay_s"] == 0, stored_since, e)
+                stored_since = False
         done = events[-1]
         self.assertEqual((done["exit"], done["stored"], done["failed"]), (0, len(files), 0))
         self.same_on_phone(phone, files)
@@ -544,6 +553,37 @@ class Resume(QsyncCase):
                        self.arg(self.write("x.mp3", 10)), expect=3)
         self.assertEqual([(e["round"], e["result"]) for e in json_events(r.stdout) if e["event"] == "retry"],
                          [(2, None), (3, None)])
+
+    @unittest.skipIf(ARGS.runner, "the bound is qsync's own: Wine's start-up is not part of it")
+    def test_an_unreachable_phone_is_reported_within_ten_seconds(self):
+        # A listener whose queue is full answers no connection, as a phone
+        # gone from the network; a closed port refuses at once. Whatever the
+        # retry options, the probe gives up within its budget, with exit 3.
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        filler = socket.create_connection(listener.getsockname())
+        self.addCleanup(listener.close)
+        self.addCleanup(filler.close)
+        closed = PhoneService(self.tmp / "gone")
+        closed.stop()
+        song = self.write("a.mp3", 100)
+        patient = ["--retries", "1000", "--retry-delay", "3600"]
+        for address, options in (("%s:%d" % listener.getsockname(), []), ("%s:%d" % listener.getsockname(), patient),
+                                 (closed.address, patient)):
+            with self.subTest(address=address, options=options):
+                start = time.monotonic()
+                r = run_qsync("--json", "--phone", address, *options, "push", "music", str(song), timeout=60)
+                elapsed = time.monotonic() - start
+                self.assertEqual(r.returncode, 3, r.stderr)
+                self.assertLess(elapsed, 10)
+                events = json_events(r.stdout)
+                self.assertEqual(events[-1]["exit"], 3)
+                retries = [e for e in events if e["event"] == "retry"]
+                self.assertTrue(all(e["result"] is None and e["items"] == 0 for e in retries), retries)
+                self.assertLess(sum(e["delay_s"] for e in retries), 10)
+                if address == closed.address:
+                    self.assertTrue(retries)  # a refusal is tried again within the budget
 
     def test_the_journal_decides_what_is_sent(self):
         files = [self.write("lib/%d.mp3" % i, 3000 + i, seed=i) for i in range(4)]
