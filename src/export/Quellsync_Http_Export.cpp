@@ -214,7 +214,9 @@ extern "C" QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job) {
     (void)connect;
     (void)job;
     return RunExport("Stop", 0, [] {
-        GetSyncContext().stopRequested.store(1);
+        SyncContext& context = GetSyncContext();
+        context.stopRequested.store(1);
+        context.stopSignal.Notify();
         return 0;
     });
 }
