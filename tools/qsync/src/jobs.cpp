@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -223,8 +224,16 @@ std::string PlaylistResultText(int32_t) {
     return "the phone refused a playlist change, or its songs could not be looked up";
 }
 
+// The library's retries are counted from the start of the command (see
+// RunCommand).
+uint64_t RequestRetriesMade() {
+    const int32_t made = GetOption(QS_OPTION_RETRIES_MADE);
+    return made > 0 ? static_cast<uint64_t>(made) : 0;
+}
+
 void Finish(Reporter& reporter, Summary summary, int32_t result, const std::string& failureText) {
     summary.result = result;
+    summary.retries = RequestRetriesMade();
     summary.exitCode = ExitCodeFor(result);
     if (summary.exitCode == kExitJobFailed) summary.resultText = failureText;
     reporter.End(summary);
@@ -374,6 +383,7 @@ int32_t RunRemovals(const Options& o, Reporter& reporter, SyncExport run, Connec
 // The end of a push or remove: exit 0 only when every item is done.
 int EndItems(Reporter& reporter, Summary summary, int32_t result, const std::string& failure) {
     summary.result = result;
+    summary.retries = RequestRetriesMade();
     summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted
                        : summary.failed > 0 || result != 0  ? kExitJobFailed
                                                             : kExitOk;
@@ -770,6 +780,11 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
 }  // namespace
 
 int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal) {
+    // Before any job: each job reads the options when it starts. The
+    // connection probe is qsync's own and does not use them.
+    if (SetOption(QS_OPTION_REQUEST_RETRIES, options.requestRetries) != 0 ||
+        SetOption(QS_OPTION_RETRIES_MADE, 0) != 0)
+        throw std::runtime_error("the library refused --request-retries " + std::to_string(options.requestRetries));
     if (options.command == "push") return Push(options, reporter, journal);
     if (options.command == "remove") return Remove(options, reporter, journal);
     if (options.command == "fetch") return Fetch(options, reporter);
