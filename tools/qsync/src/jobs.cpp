@@ -37,6 +37,12 @@ constexpr intptr_t kChangeRemove = 3;
 constexpr int kProbeTimeoutMs = 5000;
 constexpr std::chrono::milliseconds kProbeBudget{8000};
 constexpr std::chrono::milliseconds kProbeLastTry{1000};
+// The library's first wait before a request is made again; the waits double
+// up to 5 s. A lost request on a working link is best repeated at once (a
+// sequential backup pays each wait in full), while the doubling still spans
+// about 10 s of silence with the default 10 retries; longer outages are left
+// to the rounds.
+constexpr int32_t kRequestRetryDelayMs = 10;
 
 struct PushKind {
     const char* name;
@@ -783,7 +789,7 @@ int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal)
     // Before any job: each job reads the options when it starts. The
     // connection probe is qsync's own and does not use them.
     if (SetOption(QS_OPTION_REQUEST_RETRIES, options.requestRetries) != 0 ||
-        SetOption(QS_OPTION_RETRIES_MADE, 0) != 0)
+        SetOption(QS_OPTION_RETRY_DELAY_MS, kRequestRetryDelayMs) != 0 || SetOption(QS_OPTION_RETRIES_MADE, 0) != 0)
         throw std::runtime_error("the library refused --request-retries " + std::to_string(options.requestRetries));
     if (options.command == "push") return Push(options, reporter, journal);
     if (options.command == "remove") return Remove(options, reporter, journal);
