@@ -270,7 +270,7 @@ int32_t CHttpFileAPI::RenamePathFile(const char* host, int32_t port, const char*
             // Lost after it was sent: the phone tells whether it was done.
             const int32_t state = renamed();
             if (state == 1) checked = 0;
-            if (state == 0 && course.Grant(-1) && course.Wait()) continue;
+            if (state == 0 && course.Grant() && course.Wait()) continue;
         }
         break;
     }

@@ -32,6 +32,7 @@ bool IsDrop(int32_t result, const HttpClient& client, const std::atomic<uint8_t>
 
 bool RetryCourse::Again(int32_t result, const HttpClient& client) {
     if (Raised(mStop)) return false;  // a stop is never retried
+    mLastResult = result;
     mLastDrop = IsDrop(result, client, mStop);
     mLastSent = client.RequestSent();
     if (!mLastDrop) return false;

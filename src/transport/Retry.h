@@ -41,10 +41,10 @@ public:
     // counted; the caller waits DelayMs() (Wait, or its own event wait)
     // before it.
     bool Again(int32_t result, const HttpClient& client);
-    // Another attempt after a failure the caller has judged safe to repeat
-    // (a rename a stat showed was never carried out): true, logged and
-    // counted, when the stop flag is clear and attempts remain.
-    bool Grant(int32_t result);
+    // Another attempt after the last failure, which the caller has judged
+    // safe to repeat (a rename a stat showed was never carried out): true,
+    // logged and counted, when the stop flag is clear and attempts remain.
+    bool Grant() { return Grant(mLastResult); }
     // The wait before the attempt Again allowed.
     uint32_t DelayMs() const { return mPolicy.DelayBefore(mRetries); }
     // Waits DelayMs(), ended at once by the stop flag: false when stopped.
@@ -57,11 +57,14 @@ public:
     const std::atomic<uint8_t>* StopFlag() const { return mStop; }
 
 private:
+    bool Grant(int32_t result);
+
     const RetryPolicy& mPolicy;
     const RepeatRule mRule;
     const std::atomic<uint8_t>* mStop;
     const char* mName;
     int32_t mRetries = 0;
+    int32_t mLastResult = 0;
     bool mLastDrop = false;
     bool mLastSent = false;
 };
