@@ -279,38 +279,47 @@ TEST_F(BackupOverlapTest, RefusedChunkAtEveryFileInBothDirections) {
 
 // Every conflict mode over a phone folder that holds some of the names and
 // numbered names of others, with PC files whose names are numbered names of
-// each other: the names are chosen in list order, as one file at a time
-// chooses them, and no two files of the run end up on one name.
+// each other (a.mp3 and a(2).mp3 beside a phone a.mp3): the names are
+// chosen in list order, as one file at a time chooses them, and no two
+// files of the run end up on one name, whichever of them the list has first.
 TEST_F(BackupOverlapTest, ConflictModesWithCollidingNumberedNames) {
-    const std::vector<std::string> pcNames = {"a.mp3", "a(2).mp3", "a(3).mp3", "b.mp3", "a(4).mp3", "b(2).mp3",
-                                              "c"};
-    for (const std::string& name : pcNames) WriteFile(PcMusic() / name, "pc " + name);
-    const std::vector<std::string> order = RestoreOrder();
-    const std::map<std::string, std::string> phoneHas = {
-        {"a.mp3", "phone a"}, {"a(3).mp3", "phone a3"}, {"b.mp3", "phone b"}, {"c", "phone c"}};
-    for (int32_t mode : {0, 1, 2, 7}) {
-        SCOPED_TRACE("mode " + std::to_string(mode));
-        fs::remove_all(PhoneMusic());
-        for (const auto& file : phoneHas) WriteFile(PhoneMusic() / file.first, file.second);
-        // One file at a time, in list order.
-        std::map<std::string, std::string> expected = phoneHas;
-        for (const std::string& name : order) {
-            const std::string content = "pc " + name;
-            if (expected.count(name) == 0 || mode == 2) {
-                expected[name] = content;
-            } else if (mode == 1) {
-                const size_t dot = name.rfind('.');
-                const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-                const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-                int n = 2;
-                while (expected.count(stem + "(" + std::to_string(n) + ")" + ext) != 0) ++n;
-                expected[stem + "(" + std::to_string(n) + ")" + ext] = content;
+    struct Case {
+        std::vector<std::string> pcNames;
+        std::map<std::string, std::string> phoneHas;
+    };
+    const std::vector<Case> cases = {
+        {{"a.mp3", "a(2).mp3"}, {{"a.mp3", "phone a"}}},
+        {{"a.mp3", "a(2).mp3", "a(3).mp3", "c"}, {{"a.mp3", "phone a"}, {"a(3).mp3", "phone a3"}, {"c", "phone c"}}},
+        {{"b.mp3", "b(2).mp3", "b(4).mp3", "b(3).mp3"}, {{"b.mp3", "phone b"}, {"b(2).mp3", "phone b2"}}},
+    };
+    for (size_t c = 0; c < cases.size(); ++c) {
+        fs::remove_all(pc.path() / "Music");
+        for (const std::string& name : cases[c].pcNames) WriteFile(PcMusic() / name, "pc " + name);
+        const std::vector<std::string> order = RestoreOrder();
+        for (int32_t mode : {0, 1, 2, 7}) {
+            SCOPED_TRACE("case " + std::to_string(c) + ", mode " + std::to_string(mode));
+            fs::remove_all(PhoneMusic());
+            for (const auto& file : cases[c].phoneHas) WriteFile(PhoneMusic() / file.first, file.second);
+            // One file at a time, in list order.
+            std::map<std::string, std::string> expected = cases[c].phoneHas;
+            for (const std::string& name : order) {
+                const std::string content = "pc " + name;
+                if (expected.count(name) == 0 || mode == 2) {
+                    expected[name] = content;
+                } else if (mode == 1) {
+                    const size_t dot = name.rfind('.');
+                    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+                    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+                    int n = 2;
+                    while (expected.count(stem + "(" + std::to_string(n) + ")" + ext) != 0) ++n;
+                    expected[stem + "(" + std::to_string(n) + ")" + ext] = content;
+                }
             }
+            Reset();
+            EXPECT_EQ(RunRestore(mode), 0);
+            EXPECT_EQ(gReports, Progress(order.size(), order.size()));
+            EXPECT_EQ(Tree(PhoneMusic()), TreeOf(expected));
         }
-        Reset();
-        EXPECT_EQ(RunRestore(mode), 0);
-        EXPECT_EQ(gReports, Progress(order.size(), order.size()));
-        EXPECT_EQ(Tree(PhoneMusic()), TreeOf(expected));
     }
 }
 

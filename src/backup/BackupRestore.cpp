@@ -387,21 +387,26 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         // cleaned up, or a later restore that keeps existing files would
         // keep the broken one for good.
         StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
-            return FILE_API::UploadToFreePath(phone, file.source, Utf8(file.target), kName);
+            const int32_t put = FILE_API::UploadToFreePath(phone, file.source, Utf8(file.target), kName);
+            file.source = CHttpFileAPI::UploadSource();  // closed now, not when the run ends
+            return put;
         });
     };
-    // Decides the files ahead of the one in its turn and starts their
-    // uploads; a replace waits for its turn, and nothing is decided past a
-    // file that ends the run.
+    // Decides the files ahead of the one in its turn, then starts their
+    // uploads (all decided before the first starts, so the names never
+    // depend on how far an upload has got); a replace waits for its turn,
+    // and nothing is decided past a file that ends the run.
     auto fill = [&](size_t head) {
+        const size_t first = files.size();
         while (files.size() < n && files.size() < head + width && !phone.Stopping() &&
                (files.empty() || files.back().ends == 0)) {
             files.emplace_back();
             RestoreFile& file = files.back();
             file.index = files.size() - 1;
             DecideRestore(phone, list.GetAt(file.index), pcRoot, phoneRoot, conflictMode, claimed, file);
-            if (file.upload && !file.replace) startUpload(file);
         }
+        for (size_t k = first; k < files.size(); ++k)
+            if (files[k].upload && !files[k].replace) startUpload(files[k]);
     };
 
     for (size_t j = 0; j < n; ++j) {
