@@ -287,7 +287,21 @@ TEST_F(BackupOverlapTest, ConflictModesWithCollidingNumberedNames) {
         std::vector<std::string> pcNames;
         std::map<std::string, std::string> phoneHas;
     };
+    // A stem whose two names the PC lists unnumbered first, so that the
+    // second file's own name is the one the first file is numbered to
+    // while both are under way (the file system's order decides; it is
+    // the same for the same names).
+    std::string stem;
+    for (int k = 0; stem.empty() && k < 64; ++k) {
+        const std::string candidate = "s" + std::to_string(k);
+        fs::remove_all(pc.path() / "Music");
+        WriteFile(PcMusic() / (candidate + ".mp3"), "");
+        WriteFile(PcMusic() / (candidate + "(2).mp3"), "");
+        if (RestoreOrder().front() == candidate + ".mp3") stem = candidate;
+    }
+    ASSERT_FALSE(stem.empty());
     const std::vector<Case> cases = {
+        {{stem + ".mp3", stem + "(2).mp3"}, {{stem + ".mp3", "phone s"}}},
         {{"a.mp3", "a(2).mp3"}, {{"a.mp3", "phone a"}}},
         {{"a.mp3", "a(2).mp3", "a(3).mp3", "c"}, {{"a.mp3", "phone a"}, {"a(3).mp3", "phone a3"}, {"c", "phone c"}}},
         {{"b.mp3", "b(2).mp3", "b(4).mp3", "b(3).mp3"}, {{"b.mp3", "phone b"}, {"b(2).mp3", "phone b2"}}},

@@ -285,6 +285,8 @@ void AwaitTransfer(WorkerPool& pool, const Transfer& transfer) {
 struct RestoreFile {
     size_t index = 0;
     std::u16string target;  // the phone path the file goes to
+    Transfer look;          // the stat of target, made ahead on the pool:
+    int32_t stat = -1;      // its result (0 found, 1 absent, negative failed)
     int32_t ends = 0;       // nonzero: the run ends at this file with it
     bool logAtTurn = false; // the engine's line for ends is written in its turn
     bool upload = false;
@@ -318,28 +320,21 @@ private:
     std::deque<RestoreFile>& mFiles;
 };
 
-// What to do with one file of a restore, in list order: stat the phone
-// path, open the PC file, pick a numbered name. claimed holds the phone
+// What to do with one file of a restore, in list order, once its stat is
+// back: open the PC file, pick a numbered name. claimed holds the phone
 // paths earlier files of the run go to; one of them counts as existing
-// whether or not its upload has arrived, so two files never race for one
-// name.
-void DecideRestore(const PhoneEndpoint& phone, const BackupFileEntry& entry, const std::u16string& pcRoot,
-                   const std::u16string& phoneRoot, int32_t conflictMode, std::set<std::u16string>& claimed,
-                   RestoreFile& file) {
-    const PathStyle style = Native();
-    file.target = backup_paths::MapPcToPhone(style, entry.mstrPath, pcRoot, phoneRoot);
-    const std::u16string pcFile = backup_paths::AddLongPathPrefix(style, entry.mstrPath);
-    RemoteFileInfo found;
-    const int32_t stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(file.target).c_str(), &found,
-                                               phone.stop, phone.timeout, phone.retry);
-    if (stat < 0) {
-        // The phone did not say whether it has the file: taking that for
-        // "absent" would write over it.
+// whether or not its upload has arrived (or had when the stat was made), so
+// two files never race for one name.
+void DecideRestore(const PhoneEndpoint& phone, const std::u16string& pcFile, int32_t conflictMode,
+                   std::set<std::u16string>& claimed, RestoreFile& file) {
+    if (file.look.result != 0 || file.stat < 0) {
+        // The phone did not say whether it has the file (or the stat was
+        // never made): taking that for "absent" would write over it.
         file.ends = phone.Stopping() ? CBackupRestore::kStopped : CBackupRestore::kFailed;
         file.logAtTurn = true;
         return;
     }
-    const bool exists = stat == 0 || claimed.count(file.target) != 0;
+    const bool exists = file.stat == 0 || claimed.count(file.target) != 0;
     // The PC file is opened before anything on the phone is replaced: one
     // that cannot be read must not cost the phone its copy.
     if (exists && conflictMode != 1 && conflictMode != 2) return;  // the phone's file stays
@@ -379,7 +374,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
     const size_t n = list.GetCount();
     const size_t width = static_cast<size_t>(FILE_API::kMaxWorkers);
     std::set<std::u16string> claimed;
-    std::deque<RestoreFile> files;  // decided so far, in list order; never moved
+    std::deque<RestoreFile> files;  // looked at so far, in list order; never moved
     RemoveUnhandledUploads cleanUp(phone, files);
     WorkerPool pool(FILE_API::kMaxWorkers, kName);  // joined before the clean-up runs
     auto startUpload = [&](RestoreFile& file) {
@@ -392,27 +387,47 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             return put;
         });
     };
-    // Decides the files ahead of the one in its turn, then starts their
-    // uploads (all decided before the first starts, so the names never
-    // depend on how far an upload has got); a replace waits for its turn,
-    // and nothing is decided past a file that ends the run.
+    // The files ahead of the one in its turn: their stats go out on the
+    // pool, and they are decided in list order as the stats come back, each
+    // upload starting once its file is decided. The first window's files
+    // are all decided before the first upload starts. A replace waits for
+    // its turn, and nothing is looked at past a file that ends the run.
+    size_t decided = 0;
+    bool ending = false;
     auto fill = [&](size_t head) {
-        const size_t first = files.size();
-        while (files.size() < n && files.size() < head + width && !phone.Stopping() &&
-               (files.empty() || files.back().ends == 0)) {
+        while (files.size() < n && files.size() < head + width && !phone.Stopping() && !ending) {
             files.emplace_back();
             RestoreFile& file = files.back();
             file.index = files.size() - 1;
-            DecideRestore(phone, list.GetAt(file.index), pcRoot, phoneRoot, conflictMode, claimed, file);
+            file.target = backup_paths::MapPcToPhone(style, list.GetAt(file.index).mstrPath, pcRoot, phoneRoot);
+            StartTransfer(pool, phone, file.look, kName, [&phone, &file]() {
+                RemoteFileInfo found;
+                file.stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(file.target).c_str(), &found,
+                                                  phone.stop, phone.timeout, phone.retry);
+                return 0;
+            });
         }
-        for (size_t k = first; k < files.size(); ++k)
-            if (files[k].upload && !files[k].replace) startUpload(files[k]);
+        const bool firstWindow = decided == 0;
+        const size_t first = decided;
+        while (decided < files.size() && !ending) {
+            RestoreFile& file = files[decided];
+            if (decided > head && !firstWindow && !file.look.done.load(std::memory_order_acquire)) break;
+            AwaitTransfer(pool, file.look);
+            DecideRestore(phone, backup_paths::AddLongPathPrefix(style, list.GetAt(decided).mstrPath), conflictMode,
+                          claimed, file);
+            ending = file.ends != 0;
+            ++decided;
+            if (!firstWindow && file.upload && !file.replace) startUpload(file);
+        }
+        if (firstWindow)
+            for (size_t k = first; k < decided; ++k)
+                if (files[k].upload && !files[k].replace) startUpload(files[k]);
     };
 
     for (size_t j = 0; j < n; ++j) {
         if (phone.Stopping()) return CBackupRestore::kStopped;
         fill(j);
-        if (files.size() <= j) return CBackupRestore::kStopped;  // raised while deciding
+        if (decided <= j) return CBackupRestore::kStopped;  // raised while looking ahead
         RestoreFile& file = files[j];
         if (file.ends != 0) {
             if (file.logAtTurn) QS_LOG_COMPONENT(kName);
