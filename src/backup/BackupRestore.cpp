@@ -275,11 +275,25 @@ void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& trans
     });
 }
 
-// Waits on the export's thread until transfer has ended. A raised stop flag
-// ends the transfer itself within a receive poll, so the wait ends too.
-void AwaitTransfer(WorkerPool& pool, const Transfer& transfer) {
-    while (!transfer.done.load(std::memory_order_acquire)) pool.Wait(FILE_API::kPollMs, pool.Unfinished());
+// Files a run may have started ahead of the one in its turn, done or not:
+// a file that ends early does not hold up the next start until the one in
+// its turn is done, while what a stop or failure leaves to remove stays
+// small. At most FILE_API::kMaxWorkers of them are under way at once.
+constexpr size_t kLookAhead = 2 * static_cast<size_t>(FILE_API::kMaxWorkers);
+
+// Waits on the export's thread until transfer has ended, calling refill
+// after every wake (a task ended, or a poll passed) so that the files ahead
+// keep the pool busy. A raised stop flag ends the transfer itself within a
+// receive poll, so the wait ends too.
+template <typename Refill>
+void AwaitTransfer(WorkerPool& pool, const Transfer& transfer, Refill refill) {
+    while (!transfer.done.load(std::memory_order_acquire)) {
+        pool.Wait(FILE_API::kPollMs, pool.Unfinished());
+        refill();
+    }
 }
+
+bool Running(const Transfer& transfer) { return transfer.started && !transfer.done.load(std::memory_order_acquire); }
 
 // One upload of a restore, decided on the export's thread in list order.
 struct RestoreFile {
@@ -388,14 +402,22 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         });
     };
     // The files ahead of the one in its turn: their stats go out on the
-    // pool, and they are decided in list order as the stats come back, each
-    // upload starting once its file is decided. The first window's files
-    // are all decided before the first upload starts. A replace waits for
-    // its turn, and nothing is looked at past a file that ends the run.
+    // pool, and they are decided in list order as the stats come back; the
+    // uploads start in list order as the pool has room. The first window's
+    // files are all decided before the first upload starts. A replace waits
+    // for its turn, and nothing is looked at past a file that ends the run.
     size_t decided = 0;
+    size_t uploadsFrom = 0;  // the first decided file whose upload is not started
     bool ending = false;
+    auto running = [&](size_t head) {
+        size_t count = 0;
+        for (size_t k = head; k < files.size(); ++k)
+            count += Running(files[k].look) || Running(files[k].transfer) ? 1 : 0;
+        return count;
+    };
     auto fill = [&](size_t head) {
-        while (files.size() < n && files.size() < head + width && !phone.Stopping() && !ending) {
+        while (files.size() < n && files.size() < head + kLookAhead && running(head) < width && !phone.Stopping() &&
+               !ending) {
             files.emplace_back();
             RestoreFile& file = files.back();
             file.index = files.size() - 1;
@@ -408,20 +430,21 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             });
         }
         const bool firstWindow = decided == 0;
-        const size_t first = decided;
         while (decided < files.size() && !ending) {
             RestoreFile& file = files[decided];
             if (decided > head && !firstWindow && !file.look.done.load(std::memory_order_acquire)) break;
-            AwaitTransfer(pool, file.look);
+            AwaitTransfer(pool, file.look, [] {});
             DecideRestore(phone, backup_paths::AddLongPathPrefix(style, list.GetAt(decided).mstrPath), conflictMode,
                           claimed, file);
             ending = file.ends != 0;
             ++decided;
-            if (!firstWindow && file.upload && !file.replace) startUpload(file);
         }
-        if (firstWindow)
-            for (size_t k = first; k < decided; ++k)
-                if (files[k].upload && !files[k].replace) startUpload(files[k]);
+        for (; uploadsFrom < decided; ++uploadsFrom) {
+            RestoreFile& file = files[uploadsFrom];
+            if (!file.upload || file.replace) continue;
+            if (uploadsFrom > head && running(head) >= width && !firstWindow) break;
+            startUpload(file);
+        }
     };
 
     for (size_t j = 0; j < n; ++j) {
@@ -443,7 +466,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             startUpload(file);
         }
         if (file.upload) {
-            AwaitTransfer(pool, file.transfer);
+            AwaitTransfer(pool, file.transfer, [&] { fill(j); });
             if (file.transfer.result != 0) return file.transfer.result;
             file.transfer.handled = true;
         }
@@ -587,16 +610,20 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
         // files sends its requests in the order one file at a time sends
         // them, and a phone that fails the first file costs no more.
         if (next <= head) next = head + 1;
-        const size_t window = handledOne ? width : 1;
-        while (next < files.size() && next < head + window && !phone.Stopping()) {
-            BackupFile& ahead = files[next];
-            if (!ahead.refused) {
+        auto startAhead = [&] {
+            if (!handledOne) return;
+            size_t running = 0;
+            for (size_t k = head; k < next; ++k) running += Running(files[k].transfer) ? 1 : 0;
+            for (; next < files.size() && next < head + kLookAhead && running < width && !phone.Stopping(); ++next) {
+                BackupFile& ahead = files[next];
+                if (ahead.refused) continue;
                 if (!folderPresent(ahead.target)) break;
                 startDownload(ahead);
+                ++running;
             }
-            ++next;
-        }
-        AwaitTransfer(pool, file.transfer);
+        };
+        startAhead();
+        AwaitTransfer(pool, file.transfer, startAhead);
         if (file.transfer.result != 0) return file.transfer.result;
         if (!platform::ReplaceFileWith(file.temporary, file.target)) {
             QS_LOG_COMPONENT(kName);
