@@ -217,7 +217,8 @@ int32_t FreeNumberedName(const PhoneEndpoint& phone, std::u16string& path,
         taken.insert(at == std::u16string::npos ? name : name.substr(at));
     }
     const std::u16string name = path.substr(slash);
-    // At most one candidate per taken name can be taken, so this ends.
+    // At most one candidate per name taken in the folder or by the run can
+    // be taken, so this ends.
     for (int64_t n = 2;; ++n) {
         const std::u16string candidate = backup_paths::NumberedPhoneName(name, n);
         if (taken.count(candidate) == 0 && alsoTaken.count(folder + candidate) == 0) {
