@@ -141,9 +141,15 @@ protected:
     std::vector<std::string> RestoreOrder() {
         BackupFileList list;
         EXPECT_EQ(CBackupRestore::GetAllFileListFromPC(PcMusic().u16string(), list), 0);
+        // Listed paths begin with the folder in its long-path form (Windows).
+        const size_t rootLength = CBackupRestore::AddLongPathPrefix(PcMusic().u16string()).size() + 1;
         std::vector<std::string> order;
-        for (size_t j = 0; j < list.GetCount(); ++j)
-            order.push_back(fs::relative(fs::path(list.GetAt(j).mstrPath), PcMusic()).generic_string());
+        for (size_t j = 0; j < list.GetCount(); ++j) {
+            std::string rel = Utf16ToUtf8(list.GetAt(j).mstrPath.substr(rootLength));
+            for (char& c : rel)
+                if (c == '\\') c = '/';
+            order.push_back(rel);
+        }
         return order;
     }
 
@@ -287,21 +293,21 @@ TEST_F(BackupOverlapTest, ConflictModesWithCollidingNumberedNames) {
         std::vector<std::string> pcNames;
         std::map<std::string, std::string> phoneHas;
     };
-    // A stem whose two names the PC lists unnumbered first, so that the
+    // A name that the PC lists before its numbered form, so that the
     // second file's own name is the one the first file is numbered to
     // while both are under way (the file system's order decides; it is
     // the same for the same names).
-    std::string stem;
-    for (int k = 0; stem.empty() && k < 64; ++k) {
+    std::string first;
+    for (int k = 0; first.empty() && k < 64; ++k) {
         const std::string candidate = "s" + std::to_string(k);
         fs::remove_all(pc.path() / "Music");
-        WriteFile(PcMusic() / (candidate + ".mp3"), "");
-        WriteFile(PcMusic() / (candidate + "(2).mp3"), "");
-        if (RestoreOrder().front() == candidate + ".mp3") stem = candidate;
+        WriteFile(PcMusic() / candidate, "");
+        WriteFile(PcMusic() / (candidate + "(2)"), "");
+        if (RestoreOrder().front() == candidate) first = candidate;
     }
-    ASSERT_FALSE(stem.empty());
+    ASSERT_FALSE(first.empty());
     const std::vector<Case> cases = {
-        {{stem + ".mp3", stem + "(2).mp3"}, {{stem + ".mp3", "phone s"}}},
+        {{first, first + "(2)"}, {{first, "phone s"}}},
         {{"a.mp3", "a(2).mp3"}, {{"a.mp3", "phone a"}}},
         {{"a.mp3", "a(2).mp3", "a(3).mp3", "c"}, {{"a.mp3", "phone a"}, {"a(3).mp3", "phone a3"}, {"c", "phone c"}}},
         {{"b.mp3", "b(2).mp3", "b(4).mp3", "b(3).mp3"}, {{"b.mp3", "phone b"}, {"b(2).mp3", "phone b2"}}},
