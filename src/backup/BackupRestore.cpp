@@ -1,5 +1,7 @@
 #include "backup/BackupRestore.h"
 
+#include <atomic>
+#include <deque>
 #include <set>
 #include <string>
 #include <utility>
@@ -7,7 +9,10 @@
 #include "fileapi/FileApi.h"
 #include "filesync/HttpFileAPI.h"
 #include "log/Log.h"
+#include "pool/WorkerPool.h"
 #include "platform/dir.h"
+#include "platform/file.h"
+#include "platform/path_style.h"
 #include "platform/utf.h"
 
 using platform::PathStyle;
@@ -184,9 +189,191 @@ void Report(ProgressCallback callback, size_t j, int32_t scale, size_t n) {
     callback(static_cast<int32_t>(static_cast<int64_t>(j) * scale / static_cast<int64_t>(n)));
 }
 
+// The first numbered name (n = 2, 3, ...) for path, an existing phone file,
+// that its folder does not hold and that is not among alsoTaken (full phone
+// paths the run has settled on and may not have written yet). 0 and path
+// replaced; 1 the folder could not be listed or path holds no "/" (logged,
+// unchanged).
+int32_t FreeNumberedName(const PhoneEndpoint& phone, std::u16string& path,
+                         const std::set<std::u16string>& alsoTaken) {
+    const size_t slash = path.rfind(u'/');
+    if (slash == std::u16string::npos) {
+        QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
+        return CBackupRestore::kFailed;
+    }
+    const std::u16string folder = path.substr(0, slash);
+    std::vector<RemoteFileInfo> records;
+    const std::string listed = folder.empty() ? std::string("/") : Utf8(folder);
+    if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, listed.c_str(), &records, phone.stop, false,
+                              phone.timeout, phone.retry) != 0) {
+        QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
+        return CBackupRestore::kFailed;
+    }
+    // Names taken in the folder, files and folders alike, compared exactly.
+    std::set<std::u16string> taken;
+    for (const RemoteFileInfo& record : records) {
+        const std::u16string name = platform::Utf8ToUtf16(record.FileName);
+        const size_t at = name.rfind(u'/');
+        taken.insert(at == std::u16string::npos ? name : name.substr(at));
+    }
+    const std::u16string name = path.substr(slash);
+    // At most one candidate per name taken in the folder or by the run can
+    // be taken, so this ends.
+    for (int64_t n = 2;; ++n) {
+        const std::u16string candidate = backup_paths::NumberedPhoneName(name, n);
+        if (taken.count(candidate) == 0 && alsoTaken.count(folder + candidate) == 0) {
+            path = folder + candidate;
+            return 0;
+        }
+    }
+}
+
+// ---- Overlapped runs -------------------------------------------------------
+//
+// Both engines move up to FILE_API::kMaxWorkers files at once on a worker
+// pool, each file's chunks five at a time, and take the files' outcomes on
+// the export's thread in list order. There, and only there, a file counts
+// as handled: a download is put under its name, progress is reported, and
+// the stop flag is tested before the next file. So the host sees what one
+// file at a time gives: the same progress values in the same order on the
+// same thread, and after a stop or a failure at a file no later file of
+// the list stands under its name. What the run moved beyond that point is
+// removed again once every transfer has ended.
+
+// One file's transfer. The task writes result, then sets done; the export's
+// thread reads result once it has seen done.
+struct Transfer {
+    bool started = false;  // handed to the pool
+    bool handled = false;  // taken in its turn: it stays
+    int32_t result = 0;    // 0: the whole file stands where the task put it
+    std::atomic<bool> done{false};
+
+    bool Complete() const { return started && done.load(std::memory_order_acquire) && result == 0; }
+};
+
+// Runs body as a pool task whose result goes into transfer. A file whose
+// turn to start comes after the stop flag was raised is not started: it
+// counts as stopped.
+template <typename Body>
+void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& transfer, const char* name, Body body) {
+    transfer.started = true;
+    pool.Submit([&phone, &transfer, name, body]() {
+        int32_t result = CBackupRestore::kStopped;
+        try {
+            if (!phone.Stopping()) result = body();
+        } catch (...) {
+            // Out of memory, say: the file fails as the engine fails on a
+            // caught exception.
+            try {
+                QS_LOG_COMPONENT(name);
+            } catch (...) {
+            }
+            result = CBackupRestore::kFailed;
+        }
+        transfer.result = result;
+        transfer.done.store(true, std::memory_order_release);
+        return 0;
+    });
+}
+
+// Files a run may have started ahead of the one in its turn, done or not:
+// a file that ends early does not hold up the next start until the one in
+// its turn is done, while what a stop or failure leaves to remove stays
+// small. At most FILE_API::kMaxWorkers of them are under way at once.
+constexpr size_t kLookAhead = 2 * static_cast<size_t>(FILE_API::kMaxWorkers);
+
+// Waits on the export's thread until transfer has ended, calling refill
+// after every wake (a task ended, or a poll passed) so that the files ahead
+// keep the pool busy. A raised stop flag ends the transfer itself within a
+// receive poll, so the wait ends too.
+template <typename Refill>
+void AwaitTransfer(WorkerPool& pool, const Transfer& transfer, Refill refill) {
+    while (!transfer.done.load(std::memory_order_acquire)) {
+        pool.Wait(FILE_API::kPollMs, pool.Unfinished());
+        refill();
+    }
+}
+
+bool Running(const Transfer& transfer) { return transfer.started && !transfer.done.load(std::memory_order_acquire); }
+
+// One upload of a restore, decided on the export's thread in list order.
+struct RestoreFile {
+    size_t index = 0;
+    std::u16string target;  // the phone path the file goes to
+    Transfer look;          // the stat of target, made ahead on the pool:
+    int32_t stat = -1;      // its result (0 found, 1 absent, negative failed)
+    int32_t ends = 0;       // nonzero: the run ends at this file with it
+    bool logAtTurn = false; // the engine's line for ends is written in its turn
+    bool upload = false;
+    bool replace = false;   // the phone's file is deleted in its turn, then uploaded
+    CHttpFileAPI::UploadSource source;
+    Transfer transfer;
+};
+
+// Whatever uploads of a run ended complete but were never taken in their
+// turn are deleted once the pool has joined them; only files this run wrote
+// to free phone paths are ever deleted. A failed upload cleaned up after
+// itself.
+class RemoveUnhandledUploads {
+public:
+    RemoveUnhandledUploads(const PhoneEndpoint& phone, std::deque<RestoreFile>& files)
+        : mPhone(phone), mFiles(files) {}
+    ~RemoveUnhandledUploads() {
+        for (RestoreFile& file : mFiles) {
+            if (!file.transfer.Complete() || file.transfer.handled) continue;
+            try {
+                FILE_API::CleanUpPartialUpload(mPhone, Utf8(file.target), "CBackupRestore::CopyPathFromPCToPhone");
+            } catch (...) {
+            }
+        }
+    }
+    RemoveUnhandledUploads(const RemoveUnhandledUploads&) = delete;
+    RemoveUnhandledUploads& operator=(const RemoveUnhandledUploads&) = delete;
+
+private:
+    const PhoneEndpoint& mPhone;
+    std::deque<RestoreFile>& mFiles;
+};
+
+// What to do with one file of a restore, in list order, once its stat is
+// back: open the PC file, pick a numbered name. claimed holds the phone
+// paths earlier files of the run go to; one of them counts as existing
+// whether or not its upload has arrived (or had when the stat was made), so
+// two files never race for one name.
+void DecideRestore(const PhoneEndpoint& phone, const std::u16string& pcFile, int32_t conflictMode,
+                   std::set<std::u16string>& claimed, RestoreFile& file) {
+    if (file.look.result != 0 || file.stat < 0) {
+        // The phone did not say whether it has the file (or the stat was
+        // never made): taking that for "absent" would write over it.
+        file.ends = phone.Stopping() ? CBackupRestore::kStopped : CBackupRestore::kFailed;
+        file.logAtTurn = true;
+        return;
+    }
+    const bool exists = file.stat == 0 || claimed.count(file.target) != 0;
+    // The PC file is opened before anything on the phone is replaced: one
+    // that cannot be read must not cost the phone its copy.
+    if (exists && conflictMode != 1 && conflictMode != 2) return;  // the phone's file stays
+    const int32_t opened = CHttpFileAPI::OpenUploadSource(Utf8(pcFile).c_str(), file.source);
+    if (opened != 0) {
+        file.ends = opened;
+        return;
+    }
+    if (exists && conflictMode == 1) {
+        const int32_t renamed = FreeNumberedName(phone, file.target, claimed);
+        if (renamed != 0) {
+            file.ends = renamed;
+            return;
+        }
+    }
+    file.replace = exists && conflictMode == 2;
+    file.upload = true;
+    claimed.insert(file.target);
+}
+
 int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                    const std::vector<std::u16string>& folders, int32_t conflictMode, ProgressCallback callback,
                    int32_t scale) {
+    static const char kName[] = "CBackupRestore::CopyPathFromPCToPhone";
     const PathStyle style = Native();
     BackupFileList list;
     std::vector<std::u16string> sources;
@@ -194,66 +381,146 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
     for (const std::u16string& name : folders) sources.push_back(backup_paths::JoinPcPath(style, pcRoot, name));
     for (const std::u16string& source : sources) {
         if (CBackupRestore::GetAllFileListFromPC(source, list, phone.stop) != 0) {
-            QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
+            QS_LOG_COMPONENT(kName);
             return CBackupRestore::kFailed;
         }
     }
 
     const size_t n = list.GetCount();
+    const size_t width = static_cast<size_t>(FILE_API::kMaxWorkers);
+    std::set<std::u16string> claimed;
+    std::deque<RestoreFile> files;  // looked at so far, in list order; never moved
+    RemoveUnhandledUploads cleanUp(phone, files);
+    WorkerPool pool(FILE_API::kMaxWorkers, kName);  // joined before the clean-up runs
+    auto startUpload = [&](RestoreFile& file) {
+        // The phone path was free or freed just before. A partial file is
+        // cleaned up, or a later restore that keeps existing files would
+        // keep the broken one for good.
+        StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
+            const int32_t put = FILE_API::UploadToFreePath(phone, file.source, Utf8(file.target), kName);
+            file.source = CHttpFileAPI::UploadSource();  // closed now, not when the run ends
+            return put;
+        });
+    };
+    // The files ahead of the one in its turn: their stats go out on the
+    // pool, and they are decided in list order as the stats come back; the
+    // uploads start in list order as the pool has room. The first window's
+    // files are all decided before the first upload starts. A replace waits
+    // for its turn, and nothing is looked at past a file that ends the run.
+    size_t decided = 0;
+    size_t uploadsFrom = 0;  // the first decided file whose upload is not started
+    bool ending = false;
+    auto running = [&](size_t head) {
+        size_t count = 0;
+        for (size_t k = head; k < files.size(); ++k)
+            count += Running(files[k].look) || Running(files[k].transfer) ? 1 : 0;
+        return count;
+    };
+    auto fill = [&](size_t head) {
+        while (files.size() < n && files.size() < head + kLookAhead && running(head) < width && !phone.Stopping() &&
+               !ending) {
+            files.emplace_back();
+            RestoreFile& file = files.back();
+            file.index = files.size() - 1;
+            file.target = backup_paths::MapPcToPhone(style, list.GetAt(file.index).mstrPath, pcRoot, phoneRoot);
+            StartTransfer(pool, phone, file.look, kName, [&phone, &file]() {
+                RemoteFileInfo found;
+                file.stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(file.target).c_str(), &found,
+                                                  phone.stop, phone.timeout, phone.retry);
+                return 0;
+            });
+        }
+        const bool firstWindow = decided == 0;
+        while (decided < files.size() && !ending) {
+            RestoreFile& file = files[decided];
+            if (decided > head && !firstWindow && !file.look.done.load(std::memory_order_acquire)) break;
+            AwaitTransfer(pool, file.look, [] {});
+            DecideRestore(phone, backup_paths::AddLongPathPrefix(style, list.GetAt(decided).mstrPath), conflictMode,
+                          claimed, file);
+            ending = file.ends != 0;
+            ++decided;
+        }
+        for (; uploadsFrom < decided; ++uploadsFrom) {
+            RestoreFile& file = files[uploadsFrom];
+            if (!file.upload || file.replace) continue;
+            if (uploadsFrom > head && running(head) >= width && !firstWindow) break;
+            startUpload(file);
+        }
+    };
+
     for (size_t j = 0; j < n; ++j) {
         if (phone.Stopping()) return CBackupRestore::kStopped;
-        const BackupFileEntry& entry = list.GetAt(j);
-        std::u16string phonePath = backup_paths::MapPcToPhone(style, entry.mstrPath, pcRoot, phoneRoot);
-        const std::u16string pcFile = backup_paths::AddLongPathPrefix(style, entry.mstrPath);
-        bool upload = true;
-        RemoteFileInfo found;
-        const int32_t stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(phonePath).c_str(), &found,
-                                                   phone.stop, phone.timeout, phone.retry);
-        if (stat < 0) {
-            // The phone did not say whether it has the file: taking that for
-            // "absent" would write over it.
-            QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
-            return phone.Stopping() ? CBackupRestore::kStopped : CBackupRestore::kFailed;
+        fill(j);
+        if (decided <= j) return CBackupRestore::kStopped;  // raised while looking ahead
+        RestoreFile& file = files[j];
+        if (file.ends != 0) {
+            if (file.logAtTurn) QS_LOG_COMPONENT(kName);
+            return file.ends;
         }
-        // The PC file is opened before anything on the phone is replaced: one
-        // that cannot be read must not cost the phone its copy.
-        CHttpFileAPI::UploadSource source;
-        const bool keepsPhoneFile = stat == 0 && conflictMode != 1 && conflictMode != 2;
-        if (!keepsPhoneFile) {
-            const int32_t opened = CHttpFileAPI::OpenUploadSource(Utf8(pcFile).c_str(), source);
-            if (opened != 0) return opened;
-        }
-        if (stat == 0) {
-            if (conflictMode == 1) {
-                const int32_t renamed = CBackupRestore::GetFileNameOnPhone(phone, phonePath);
-                if (renamed != 0) return renamed;
-            } else if (conflictMode == 2) {
-                if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, Utf8(phonePath).c_str(), phone.stop,
-                                              phone.timeout, phone.retry) != 0) {
-                    QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
-                    return CBackupRestore::kFailed;
-                }
-            } else {
-                upload = false;  // the phone's file stays
+        if (file.replace) {
+            // Everything before it succeeded: only now may the phone's copy go.
+            if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, Utf8(file.target).c_str(), phone.stop,
+                                          phone.timeout, phone.retry) != 0) {
+                QS_LOG_COMPONENT(kName);
+                return CBackupRestore::kFailed;
             }
+            startUpload(file);
         }
-        if (upload) {
-            // The phone path was free or freed just before. A partial file
-            // is cleaned up, or a later restore that keeps existing files
-            // would keep the broken one for good.
-            const int32_t put = FILE_API::UploadToFreePath(phone, source, Utf8(phonePath),
-                                                           "CBackupRestore::CopyPathFromPCToPhone");
-            if (put != 0) return put;
+        if (file.upload) {
+            AwaitTransfer(pool, file.transfer, [&] { fill(j); });
+            if (file.transfer.result != 0) return file.transfer.result;
+            file.transfer.handled = true;
         }
         Report(callback, j, scale, n);
     }
     return 0;
 }
 
+// One download of a backup, planned on the export's thread in list order.
+struct BackupFile {
+    size_t index = 0;
+    bool refused = false;      // never written: logged in its turn
+    std::string source;        // the phone path, UTF-8
+    std::u16string target;     // the PC file, prefixed
+    std::u16string temporary;  // where the download waits for its turn
+    Transfer transfer;
+};
+
+// Removes the downloads of a run that ended complete but were never put
+// under their names, once the pool has joined them.
+class RemoveUnhandledDownloads {
+public:
+    explicit RemoveUnhandledDownloads(std::deque<BackupFile>& files) : mFiles(files) {}
+    ~RemoveUnhandledDownloads() {
+        for (BackupFile& file : mFiles) {
+            if (!file.transfer.Complete() || file.transfer.handled) continue;
+            try {
+                if (!platform::RemoveFile(file.temporary))
+                    QS_LOG_PATH("CBackupRestore::CopyPathFromPhoneToPC", "temporary file left behind:",
+                                Utf8(file.temporary));
+            } catch (...) {
+            }
+        }
+    }
+    RemoveUnhandledDownloads(const RemoveUnhandledDownloads&) = delete;
+    RemoveUnhandledDownloads& operator=(const RemoveUnhandledDownloads&) = delete;
+
+private:
+    std::deque<BackupFile>& mFiles;
+};
+
+// The folder part of a PC path (empty for a bare name).
+std::u16string FolderOf(const std::u16string& path) {
+    size_t k = path.size();
+    while (k > 0 && !platform::IsPathSeparator(Native(), path[k - 1])) --k;
+    return k == 0 ? std::u16string() : path.substr(0, k - 1);
+}
+
 int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,
                   const std::vector<std::u16string>& folders, ProgressCallback callback,
                   const BackupExtensions* filter, int32_t scale,
                   pc_paths::RunNames* taken) {
+    static const char kName[] = "CBackupRestore::CopyPathFromPhoneToPC";
     const PathStyle style = Native();
     const std::u16string root = WithoutTrailingSlashes(phoneRoot);
     // Each listed folder with the index just past its last entry: an entry
@@ -265,43 +532,112 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
     for (const std::u16string& name : folders) sources.push_back(backup_paths::JoinPhonePath(root, name));
     for (const std::u16string& source : sources) {
         if (CBackupRestore::GetAllFileListFromPhone(phone, source.empty() ? u"/" : source, list) != 0) {
-            QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPhoneToPC");
+            QS_LOG_COMPONENT(kName);
             return CBackupRestore::kFailed;
         }
         listed.emplace_back(source, list.GetCount());
     }
 
+    // The files to copy, in list order, with their PC names: names are
+    // settled here, as one file at a time settles them.
     const size_t n = list.GetCount();
+    std::deque<BackupFile> files;  // never moved: tasks hold references
     size_t folder = 0;
-    bool refused = false;
     for (size_t j = 0; j < n; ++j) {
-        if (phone.Stopping()) return CBackupRestore::kStopped;
         while (j >= listed[folder].second) ++folder;
         const BackupFileEntry& entry = list.GetAt(j);
         if (filter != nullptr && !backup_paths::HasListedExtension(entry.mstrPath, *filter)) continue;
+        files.emplace_back();
+        BackupFile& file = files.back();
+        file.index = j;
         std::u16string below;
         if (!pc_paths::RelativeBelow(style, entry.mstrPath, listed[folder].first, below)) {
             // Never written: it would land outside the PC folder, or cannot
             // be a PC file name. The rest is copied; the run reports that
             // the backup is incomplete.
-            QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPhoneToPC");
+            file.refused = true;
+            continue;
+        }
+        file.source = Utf8(entry.mstrPath);
+        file.target = backup_paths::MapPhoneToPc(style, entry.mstrPath, root, pcRoot);
+        if (taken != nullptr) {
+            const std::u16string mapped = file.target;
+            for (int k = 2; taken->Taken(file.target); ++k) file.target = pc_paths::NumberedName(style, mapped, k);
+            taken->Take(file.target);
+        }
+    }
+
+    const size_t width = static_cast<size_t>(FILE_API::kMaxWorkers);
+    std::set<std::u16string> present;  // PC folders known to exist
+    auto folderPresent = [&](const std::u16string& target) {
+        const std::u16string parent = FolderOf(target);
+        if (parent.empty() || present.count(parent) != 0) return true;
+        if (!FILE_API::LocalDirExists(parent)) return false;
+        present.insert(parent);
+        return true;
+    };
+    RemoveUnhandledDownloads cleanUp(files);
+    WorkerPool pool(FILE_API::kMaxWorkers, kName);  // joined before the clean-up runs
+    auto startDownload = [&](BackupFile& file) {
+        // The download is put under its name in its turn: an earlier copy
+        // of this file stays intact until then.
+        file.temporary = platform::TemporarySiblingName(file.target);
+        StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
+            return CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, file.source.c_str(),
+                                         Utf8(file.temporary).c_str(), phone.stop, phone.timeout, phone.retry);
+        });
+    };
+    size_t next = 0;  // the first file not yet looked at for starting
+    bool handledOne = false;
+    bool refused = false;
+    for (size_t head = 0; head < files.size(); ++head) {
+        if (phone.Stopping()) return CBackupRestore::kStopped;
+        BackupFile& file = files[head];
+        if (file.refused) {
+            QS_LOG_COMPONENT(kName);
             refused = true;
             continue;
         }
-        std::u16string pcFile = backup_paths::MapPhoneToPc(style, entry.mstrPath, root, pcRoot);
-        if (taken != nullptr) {
-            const std::u16string mapped = pcFile;
-            for (int n = 2; taken->Taken(pcFile); ++n) pcFile = pc_paths::NumberedName(style, mapped, n);
-            taken->Take(pcFile);
+        if (!file.transfer.started) {
+            // Its folder is made in its turn, as one file at a time makes it;
+            // a folder not made shows up as a failing download.
+            FILE_API::EnsureParentDir(file.target);
+            startDownload(file);
         }
-        FILE_API::EnsureParentDir(pcFile);  // a folder not made shows up as a failing download
-        // The download goes through a temporary file: an earlier copy of
-        // this file stays intact until the new one is complete.
-        const int32_t got = CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, Utf8(entry.mstrPath).c_str(),
-                                                  Utf8(pcFile).c_str(), phone.stop, phone.timeout, phone.retry);
-        if (got != 0) return got;
-        Report(callback, j, scale, n);
+        // The files ahead start whose folders are there; the first whose
+        // folder is missing waits for its turn, so that no folder is made
+        // for a file beyond a stop or a failure. Until one file has been
+        // handled the run moves one file at a time: a run of one or two
+        // files sends its requests in the order one file at a time sends
+        // them, and a phone that fails the first file costs no more.
+        if (next <= head) next = head + 1;
+        auto startAhead = [&] {
+            if (!handledOne) return;
+            size_t running = 0;
+            for (size_t k = head; k < next; ++k) running += Running(files[k].transfer) ? 1 : 0;
+            for (; next < files.size() && next < head + kLookAhead && running < width && !phone.Stopping(); ++next) {
+                BackupFile& ahead = files[next];
+                if (ahead.refused) continue;
+                if (!folderPresent(ahead.target)) break;
+                startDownload(ahead);
+                ++running;
+            }
+        };
+        startAhead();
+        AwaitTransfer(pool, file.transfer, startAhead);
+        if (file.transfer.result != 0) return file.transfer.result;
+        if (!platform::ReplaceFileWith(file.temporary, file.target)) {
+            QS_LOG_COMPONENT(kName);
+            return -7;  // as a download that could not be moved into place
+        }
+        file.transfer.handled = true;
+        handledOne = true;
+        Report(callback, file.index, scale, n);
     }
+    // Entries after the last file (filtered out) are passed only when no
+    // stop came.
+    const size_t passed = files.empty() ? 0 : files.back().index + 1;
+    if (passed < n && phone.Stopping()) return CBackupRestore::kStopped;
     return refused ? CBackupRestore::kFailed : 0;
 }
 
@@ -387,35 +723,7 @@ int32_t CBackupRestore::GetAllFileListFromPhone(const PhoneEndpoint& phone, cons
 }
 
 int32_t CBackupRestore::GetFileNameOnPhone(const PhoneEndpoint& phone, std::u16string& path) {
-    const size_t slash = path.rfind(u'/');
-    if (slash == std::u16string::npos) {
-        QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
-        return kFailed;
-    }
-    const std::u16string folder = path.substr(0, slash);
-    std::vector<RemoteFileInfo> records;
-    const std::string listed = folder.empty() ? std::string("/") : Utf8(folder);
-    if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, listed.c_str(), &records, phone.stop, false,
-                              phone.timeout, phone.retry) != 0) {
-        QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
-        return kFailed;
-    }
-    // Names taken in the folder, files and folders alike, compared exactly.
-    std::set<std::u16string> taken;
-    for (const RemoteFileInfo& record : records) {
-        const std::u16string name = platform::Utf8ToUtf16(record.FileName);
-        const size_t at = name.rfind(u'/');
-        taken.insert(at == std::u16string::npos ? name : name.substr(at));
-    }
-    const std::u16string name = path.substr(slash);
-    // At most one candidate per taken name can be taken, so this ends.
-    for (int64_t n = 2;; ++n) {
-        const std::u16string candidate = backup_paths::NumberedPhoneName(name, n);
-        if (taken.count(candidate) == 0) {
-            path = folder + candidate;
-            return 0;
-        }
-    }
+    return FreeNumberedName(phone, path, {});
 }
 
 int32_t CBackupRestore::CopyPathFromPCToPhone(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,

@@ -3,9 +3,14 @@
 // category operations with their folder plans.
 //
 // CBackupRestore keeps no state. It talks to the phone named by the endpoint
-// it is given and passes the endpoint's stop flag to every remote operation;
-// everything runs on the thread of the Backup or Restore export (the chunk
-// transfers on worker pools of their own, joined before they return).
+// it is given and passes the endpoint's stop flag and retry policy to every
+// remote operation. The engines move up to five files at once on a worker
+// pool joined before they return; everything the host can see happens on
+// the thread of the Backup or Restore export, in list order: a file is
+// handled (put under its PC name, reported) there, and the stop flag is
+// tested there between two files. After a stop or a failure at a file, what
+// the run had moved of later files is removed again, so the trees are those
+// of one file at a time.
 // Phone paths are wide inside this unit and UTF-8 on the wire.
 //
 // Results of the engines and category operations:
@@ -154,15 +159,20 @@ public:
     // Restore: copies every file below the PC root's folders to the same
     // relative place below the phone root. conflictMode decides about a
     // phone file already there: 1 upload under a numbered name, 2 delete and
-    // upload, any other value leave it. A failed or stopped upload leaves no
-    // partial phone file. Progress j * scale / n after each file handled.
+    // upload, any other value leave it. Numbered names are chosen in list
+    // order, the run's own earlier targets counting as taken; a replaced
+    // file is deleted only in its turn, once every file before it is done.
+    // A failed or stopped upload leaves no partial phone file, and uploads
+    // of files after the stop or failure point are deleted again (never a
+    // file the phone had). Progress j * scale / n after each file handled.
     static int32_t CopyPathFromPCToPhone(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                                          const std::vector<std::u16string>& folders, int32_t conflictMode,
                                          ProgressCallback callback, int32_t scale);
     // Backup: copies every phone file below the phone root's folders that
     // passes the filter (null: all) to the same relative place below the PC
-    // root, overwriting a PC file of that name only once the new copy is
-    // complete. Entries that would leave the PC root are skipped (logged)
+    // root, overwriting a PC file of that name only in the file's turn,
+    // once the new copy is complete (downloads wait under temporary names;
+    // those after a stop or failure point are removed). Entries that would leave the PC root are skipped (logged)
     // and make the run end with 1. Progress j * scale / n after each copy.
     // taken (may be null) holds the PC names the backup has written so far,
     // its earlier passes included: an entry that maps to one of them (two
