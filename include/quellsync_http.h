@@ -37,6 +37,9 @@
  * that job has seen it. Backup and Restore leave the flag as it is, and a
  * raised flag ends them with 21. Progress messages and the backup progress
  * callback are delivered on the thread that called the entry point.
+ * Options are process-wide, like the stop flag. A job reads them when it
+ * starts: SetOption during a job changes only the jobs that start after it.
+ * SetOption and GetOption may be called from any thread at any time.
  */
 #ifndef QUELLSYNC_HTTP_H
 #define QUELLSYNC_HTTP_H
@@ -158,6 +161,32 @@ QS_API int32_t QS_CALL Backup(int32_t category, const QS_WCHAR* host, int32_t po
 QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host, int32_t port,
                                const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
                                int32_t conflictMode, ProgressCallback cb);
+
+/* ---- Beyond the twelve entry points ------------------------------------
+ * Options of the library's requests. With every option at its default the
+ * twelve entry points behave exactly as without these two calls.
+ *
+ * With QS_OPTION_REQUEST_RETRIES N > 0, a request that the connection lost
+ * (no connection, sending or receiving failed, no byte within the time-out)
+ * is made again where that is safe, up to N more times, after a wait that
+ * starts at QS_OPTION_RETRY_DELAY_MS and doubles up to 5 seconds; Stop ends
+ * the wait at once. A rename and a playlist change are made again only when
+ * none of the request was sent; a delete or rename whose answer was lost is
+ * checked with a stat of its paths instead. An answer that says no, or a complete answer that is malformed,
+ * is never retried. A job whose attempts run out ends as it does without
+ * retries, with the last attempt's failure.
+ */
+#define QS_OPTION_REQUEST_RETRIES 1  /* attempts after the first, 0..100; default 0 */
+#define QS_OPTION_RETRY_DELAY_MS  2  /* wait before the first retry, 0..60000; default 100 */
+#define QS_OPTION_RETRIES_MADE    3  /* read only through GetOption: retry attempts made by all
+                                        jobs since the library was loaded (each attempt after a
+                                        request's first counts one; saturates at INT32_MAX);
+                                        SetOption(QS_OPTION_RETRIES_MADE, 0) resets it to 0,
+                                        any other value is refused */
+/* 0, or -1: unknown option or value out of range. Process-wide; a job reads the options when it starts. */
+QS_API int32_t QS_CALL SetOption(int32_t option, int32_t value);
+/* The option's current value, or -1 for an unknown option. */
+QS_API int32_t QS_CALL GetOption(int32_t option);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,5 +1,6 @@
 // The process-wide sync context every job shares: the phone service's host
-// and port, the device root, the host window and the stop flag. Set up and
+// and port, the device root, the host window, the stop flag and the request
+// options (SetOption). Set up and
 // read by the entry points (export layer) only: an export hands what its job
 // needs (a PhoneEndpoint, the window) down as parameters.
 //
@@ -57,6 +58,16 @@ public:
     }
 
     StopFlag stopRequested{0};
+
+    // The request options, each read once by a job when its export starts.
+    static constexpr int32_t kMaxRequestRetries = 100;
+    static constexpr int32_t kMaxRetryDelayMs = 60000;
+    static constexpr int32_t kDefaultRetryDelayMs = 100;
+    std::atomic<int32_t> requestRetries{0};
+    std::atomic<int32_t> retryDelayMs{kDefaultRetryDelayMs};
+    // Retry attempts made by all jobs; the jobs count into it through the
+    // pointer their endpoint carries.
+    std::atomic<int32_t> retriesMade{0};
 
 private:
     mutable std::mutex mLock;

@@ -372,3 +372,40 @@ extern "C" QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host
                                  }
                              });
 }
+
+// ---- Options ---------------------------------------------------------------
+// Stored in the process's context; each job copies them when it starts.
+
+extern "C" QS_API int32_t QS_CALL SetOption(int32_t option, int32_t value) {
+    return RunExport("SetOption", -1, [&] {
+        SyncContext& context = GetSyncContext();
+        switch (option) {
+            case QS_OPTION_REQUEST_RETRIES:
+                if (value < 0 || value > SyncContext::kMaxRequestRetries) return -1;
+                context.requestRetries.store(value);
+                return 0;
+            case QS_OPTION_RETRY_DELAY_MS:
+                if (value < 0 || value > SyncContext::kMaxRetryDelayMs) return -1;
+                context.retryDelayMs.store(value);
+                return 0;
+            case QS_OPTION_RETRIES_MADE:
+                if (value != 0) return -1;
+                context.retriesMade.store(0);
+                return 0;
+            default:
+                return -1;
+        }
+    });
+}
+
+extern "C" QS_API int32_t QS_CALL GetOption(int32_t option) {
+    return RunExport("GetOption", -1, [&] {
+        const SyncContext& context = GetSyncContext();
+        switch (option) {
+            case QS_OPTION_REQUEST_RETRIES: return context.requestRetries.load();
+            case QS_OPTION_RETRY_DELAY_MS: return context.retryDelayMs.load();
+            case QS_OPTION_RETRIES_MADE: return context.retriesMade.load();
+            default: return -1;
+        }
+    });
+}

@@ -49,6 +49,32 @@ TEST_F(DllExportsTest, ProbeAndStop) {
     EXPECT_EQ(Stop(nullptr, nullptr), 0);
 }
 
+// Each option takes exactly its range; a refused value leaves the option
+// as it was, and an unknown option is refused by both calls.
+TEST(DllOptions, SetOptionTakesExactlyTheRangesAndGetOptionReadsThemBack) {
+    EXPECT_EQ(GetOption(QS_OPTION_REQUEST_RETRIES), 0);
+    EXPECT_EQ(GetOption(QS_OPTION_RETRY_DELAY_MS), 100);
+    struct Case {
+        int32_t option, lowest, highest;
+    };
+    for (const Case& c : {Case{QS_OPTION_REQUEST_RETRIES, 0, 100}, Case{QS_OPTION_RETRY_DELAY_MS, 0, 60000},
+                          Case{QS_OPTION_RETRIES_MADE, 0, 0}}) {
+        for (const int32_t value : {c.highest, c.lowest}) {
+            EXPECT_EQ(SetOption(c.option, value), 0) << c.option << " " << value;
+            EXPECT_EQ(GetOption(c.option), value);
+        }
+        for (const int32_t refused : {c.lowest - 1, c.highest + 1, INT32_MIN, INT32_MAX}) {
+            EXPECT_EQ(SetOption(c.option, refused), -1) << c.option << " " << refused;
+            EXPECT_EQ(GetOption(c.option), c.lowest);
+        }
+    }
+    for (const int32_t unknown : {0, 4, -1, INT32_MAX}) {
+        EXPECT_EQ(SetOption(unknown, 0), -1);
+        EXPECT_EQ(GetOption(unknown), -1);
+    }
+    EXPECT_EQ(SetOption(QS_OPTION_RETRY_DELAY_MS, 100), 0);
+}
+
 TEST_F(DllExportsTest, MusicUploadAndCameraDownload) {
     // Two songs up.
     std::deque<std::u16string> paths;

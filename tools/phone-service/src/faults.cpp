@@ -11,6 +11,8 @@ const char* const kFaultHelp =
     "                      FAULT is ACTION[:key=value,...] with ACTION one of\n"
     "                        status0   answer status 0 and do nothing\n"
     "                        close     read the request, close without answering\n"
+    "                        drop      do the work (write the chunk, delete the file,\n"
+    "                                  insert the row), then close without answering\n"
     "                        delay     do the work, answer after ms=N milliseconds\n"
     "                        hold      do the work, hold the answer until the fault is\n"
     "                                  released by a control request (see below)\n"
@@ -28,6 +30,7 @@ const char* const kFaultHelp =
     "                        rate=P    each matching request with probability P per thousand\n"
     "                        seed=S    the seed of those draws (default 1)\n"
     "                      e.g. --fault status0:cmd=12,nth=3  --fault delay:ms=500,cmd=11\n"
+    "                           --fault drop:cmd=table,nth=2  --fault drop:rate=10,seed=7\n"
     "                      Faults are numbered 1, 2, ... in the order they are armed.\n"
     "\n"
     "Control requests, while the service runs: GET /control with one command as\n"
@@ -59,6 +62,7 @@ int FaultSet::Add(const std::string& text, std::string& error) {
     const std::string action = text.substr(0, colon);
     if (action == "status0") f->action = FaultAction::kStatus0;
     else if (action == "close") f->action = FaultAction::kClose;
+    else if (action == "drop") f->action = FaultAction::kDrop;
     else if (action == "delay") f->action = FaultAction::kDelay;
     else if (action == "truncate") f->action = FaultAction::kTruncate;
     else if (action == "marker") f->action = FaultAction::kMarker;

@@ -20,6 +20,7 @@ namespace phone_service {
 enum class FaultAction {
     kStatus0,   // answer status 0 without doing anything
     kClose,     // read the request, then close without answering or doing anything
+    kDrop,      // do the work, then close without answering: the answer is lost
     kDelay,     // do the work, then wait ms milliseconds before answering
     kTruncate,  // answer only the first `bytes` bytes of the body
     kMarker,    // answer with one letter of the marker changed

@@ -153,8 +153,13 @@ public:
         ps::ServiceAnswer a = table ? tables_.Handle(req.body, failing_record) : files_.Handle(req.body);
         if (failing_record) fault_note += " [fault record0:" + std::to_string(failing_record) + "]";
         reply.body = std::move(a.body);
+        bool dropped = false;
         for (const auto& f : fired) {
-            if (f->action == ps::FaultAction::kDelay) {
+            if (f->action == ps::FaultAction::kDrop) {
+                // The work is done; its answer is lost on the way.
+                dropped = true;
+                fault_note += " [fault drop " + std::to_string(f->id) + ": no answer]";
+            } else if (f->action == ps::FaultAction::kDelay) {
                 reply.delay_ms += f->ms;
                 fault_note += " [fault delay " + std::to_string(f->ms) + "ms]";
             } else if (f->action == ps::FaultAction::kTruncate) {
@@ -166,6 +171,7 @@ public:
             }
         }
         hold(fault_note);
+        if (dropped) reply.close_without_answer = true;
         Log(start, req, a.summary + fault_note, reply);
         return reply;
     }

@@ -797,6 +797,29 @@ TEST_F(TableTest, FaultRecord0FailsOneRecordOnly) {
               (std::vector<std::vector<std::string>>{{"a"}, {"c"}, {"d"}, {"e"}}));
 }
 
+// A drop fault, armed at run time, does the work of the requests it hits
+// and leaves them unanswered: the chunk is written, the file deleted, the
+// row inserted. Requests it does not hit are answered.
+TEST_F(TableTest, FaultDropDoesTheWorkAndAnswersNothing) {
+    auto arm = [this](const std::string& fault) {
+        return Text(Exchange(port(), "/control", Raw("arm " + fault)).body);
+    };
+    EXPECT_EQ(arm("drop:cmd=12,path=/sdcard/d/,nth=1"), "1\n");
+    EXPECT_EQ(arm("drop:cmd=13"), "2\n");
+    EXPECT_EQ(arm("drop:cmd=table,nth=2"), "3\n");
+
+    EXPECT_FALSE(Exchange(port(), "/filesync", FileRequest(12, Concat({Str("/sdcard/d/a.bin"), I32(0), Blk("abc")}))).answered);
+    EXPECT_EQ(Text(ReadFileBytes(Local("/sdcard/d/a.bin"))), "abc");
+    EXPECT_EQ(Put("/sdcard/d/a.bin", 3, "d").status, 1);  // nth=1: the second one is answered
+    EXPECT_FALSE(Exchange(port(), "/filesync", FileRequest(13, PathPayload("/sdcard/d/a.bin"))).answered);
+    EXPECT_FALSE(fs::exists(Local("/sdcard/d/a.bin")));
+
+    EXPECT_EQ(Codes(Sync({InsertName(1, "a")})), (std::vector<std::int32_t>{1}));
+    EXPECT_FALSE(Exchange(port(), "/tablesync", TableRequest({InsertName(2, "b")})).answered);
+    EXPECT_EQ(Sql("SELECT name FROM playlists ORDER BY _id"),
+              (std::vector<std::vector<std::string>>{{"a"}, {"b"}}));
+}
+
 TEST(CommandLine, BadFaultOptionsAndMissingRootAreRejected) {
     TempDir dir;
     for (const std::vector<std::string>& args :
