@@ -188,8 +188,127 @@ QS_API int32_t QS_CALL SetOption(int32_t option, int32_t value);
 /* The option's current value, or -1 for an unknown option. */
 QS_API int32_t QS_CALL GetOption(int32_t option);
 
+/* ---- Phone files -------------------------------------------------------
+ * Single operations on phone paths, for a host that shows and manages what
+ * is on the phone. `url` is the service URL, as in ConnectParams.url; the
+ * calls do not store it and do not use the context of the sync exports.
+ * Phone paths are NUL-terminated UTF-16 texts, absolute ("/" first), with
+ * no "." or ".." segment; PC paths are absolute paths of the platform
+ * (backslashes on Windows). Each call takes the request options as a job
+ * does, when it starts.
+ *
+ * Stop: a Stop made while one of these calls runs ends it promptly with
+ * QS_PHONE_STOPPED, leaving nothing partial. A Stop made before the call
+ * began does not affect it, and the calls never read or clear the stop flag
+ * of the sync exports, so they cannot swallow a stop meant for a sync job.
+ * Threads: any of them may run beside any other entry point on another
+ * thread. Callbacks run on the calling thread, before the call returns.
+ *
+ * Results (every call):
+ *   QS_PHONE_OK          0   done
+ *   QS_PHONE_ABSENT      1   the phone path (for PhoneRename the source) does
+ *                            not exist; PhoneStat then makes no callback
+ *   QS_PHONE_INVALID     2   a text missing, a path not absolute or with a
+ *                            "." or ".." segment (or the root "/" where a
+ *                            file or folder below it is needed), a URL
+ *                            without host or port, or an unknown flag;
+ *                            nothing was sent
+ *   QS_PHONE_STOPPED    21   ended by Stop
+ *   QS_PHONE_NO_PC_FILE 23   PhonePutFile: the PC file does not exist
+ *   QS_PHONE_SCAN_FAILED 24  PhonePutFile: the file is on the phone, whole,
+ *                            but the media scan request failed
+ *   QS_PHONE_EXISTS     25   the target exists and QS_PHONE_REPLACE was not
+ *                            given (PhoneRename: the target exists); it is
+ *                            left as it was
+ *   QS_PHONE_WRONG_KIND 26   a folder where a file is needed (get or put of
+ *                            a folder, a target that is a folder) or a file
+ *                            where a folder is (PhoneList of a file)
+ *   QS_PHONE_NOT_EMPTY  27   PhoneDelete without QS_PHONE_TREE of a folder
+ *                            that is not empty
+ *   -1    a request failed: no connection, sending or receiving failed, no
+ *         answer within 60 s of silence (also an unexpected failure inside
+ *         the library)
+ *   -2 .. -5  the phone's answer was cut short or is not an answer of the
+ *         service
+ *   -6    the phone refused or failed the operation
+ *   -7    the PC file could not be created, probed or put in place (get), or
+ *         opened (put)
+ *   -8    reading (put) or writing (get) the PC file failed
+ *   -9    the phone's answer is malformed; PhoneList also when the listing
+ *         held entries that are not one name below the folder (they are left
+ *         out, the others are delivered)
+ *   -10   the file is 2 GiB or larger: chunk offsets do not fit the wire
+ *   -12   a path of 65,536 UTF-8 bytes or more
+ */
+#define QS_PHONE_OK 0
+#define QS_PHONE_ABSENT 1
+#define QS_PHONE_INVALID 2
+#define QS_PHONE_STOPPED 21
+#define QS_PHONE_NO_PC_FILE 23
+#define QS_PHONE_SCAN_FAILED 24
+#define QS_PHONE_EXISTS 25
+#define QS_PHONE_WRONG_KIND 26
+#define QS_PHONE_NOT_EMPTY 27
+
+typedef struct QsPhoneEntry {
+    uint64_t size;         /* bytes; 0 for a folder */
+    uint64_t modified;     /* as the phone reports it, passed through */
+    const QS_WCHAR* path;  /* full phone path; valid during the callback only */
+    int32_t isFile, isDir, isHidden, canRead, canWrite; /* 0 or 1 */
+} QsPhoneEntry;
+/* 0: go on; nonzero: end the listing early (the call then returns 0). */
+typedef int32_t (QS_CALL* QsEntryCallback)(void* context, const QsPhoneEntry* entry);
+/* Bytes done of bytes total of the current file, on the calling thread,
+ * after each 64 KiB chunk. */
+typedef void (QS_CALL* QsBytesCallback)(void* context, uint64_t done, uint64_t total);
+
+#define QS_PHONE_REPLACE 1  /* PhoneGetFile/PhonePutFile: replace an existing target */
+#define QS_PHONE_TREE    1  /* PhoneDelete: a folder and everything below it */
+
+/* One callback with the path's record (path as asked) when it exists; cb
+ * may be null. */
+QS_API int32_t QS_CALL PhoneStat(const QS_WCHAR* url, const QS_WCHAR* phonePath, QsEntryCallback cb, void* context);
+/* One callback per entry of the folder, one level, in the phone's order (cb
+ * may be null). Entries are bounded as the sync jobs' listings are: no count
+ * from the phone is trusted, and an entry that is not one name below the
+ * folder is never delivered. */
+QS_API int32_t QS_CALL PhoneList(const QS_WCHAR* url, const QS_WCHAR* phoneFolder, QsEntryCallback cb, void* context);
+/* Fetches one file, at most 5 chunks of 64 KiB in flight. The chunks go to a
+ * temporary file beside pcPath ("." name), which takes pcPath's name only
+ * when the whole file arrived and its size matches: no partial file ever
+ * stands under pcPath. Missing PC folders above pcPath are created. An
+ * existing PC file is never touched without QS_PHONE_REPLACE. */
+QS_API int32_t QS_CALL PhoneGetFile(const QS_WCHAR* url, const QS_WCHAR* phonePath, const QS_WCHAR* pcPath,
+                                    int32_t flags, QsBytesCallback cb, void* context);
+/* Sends one file, at most 5 chunks of 64 KiB in flight, then asks the media
+ * scanner to register it, as the sync jobs do. The phone creates missing
+ * folders above phonePath. A new file is written in place and removed
+ * again when the call fails or is stopped. With QS_PHONE_REPLACE an existing
+ * file is replaced: the new one is written beside it under a temporary "."
+ * name, and only when it is complete is the old one deleted and the new one
+ * renamed in its place, so the old file never keeps a stale tail and a cut
+ * transfer leaves it as it was. */
+QS_API int32_t QS_CALL PhonePutFile(const QS_WCHAR* url, const QS_WCHAR* pcPath, const QS_WCHAR* phonePath,
+                                    int32_t flags, QsBytesCallback cb, void* context);
+/* A file, or an empty folder (an empty listing first); with QS_PHONE_TREE a
+ * folder and everything below it. */
+QS_API int32_t QS_CALL PhoneDelete(const QS_WCHAR* url, const QS_WCHAR* phonePath, int32_t flags);
+/* Renames (moves) a file or folder on the phone; never replaces a target. */
+QS_API int32_t QS_CALL PhoneRename(const QS_WCHAR* url, const QS_WCHAR* fromPath, const QS_WCHAR* toPath);
+
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
+
+#ifdef __cplusplus
+/* 64-bit fields first: the same offsets in the 32-bit DLL and on every
+ * 64-bit platform up to path. */
+static_assert(offsetof(QsPhoneEntry, size) == 0 && offsetof(QsPhoneEntry, modified) == 8 &&
+                  offsetof(QsPhoneEntry, path) == 16,
+              "QsPhoneEntry: size, modified, path");
+static_assert(offsetof(QsPhoneEntry, isFile) == 16 + sizeof(void*) &&
+                  offsetof(QsPhoneEntry, canWrite) == 16 + sizeof(void*) + 16,
+              "QsPhoneEntry: the five flags follow path");
 #endif
 
 #if defined(_WIN32) && !defined(_WIN64) && defined(__cplusplus)

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "backup/BackupRestore.h"
+#include "context/CallStops.h"
 #include "context/HostList.h"
 #include "context/Progress.h"
 #include "export/ContextSetUp.h"
@@ -215,6 +216,7 @@ extern "C" QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job) {
     (void)job;
     return RunExport("Stop", 0, [] {
         GetSyncContext().stopRequested.store(1);
+        GetCallStops().RaiseAll();  // the phone file calls running now
         return 0;
     });
 }
