@@ -80,8 +80,9 @@ int FuzzTableRecord(const uint8_t* data, size_t size) {
 
 int FuzzTableRows(const uint8_t* data, size_t size) {
     ByteArray body = BodyOf(data, size);
-    const std::unique_ptr<AndroidOperationQuery> query = AndroidOperationQuery::ParseResult(body);
-    if (body.GetReadPos() > body.GetLength()) return 1;
+    ByteReader in = body.Reader();
+    const std::unique_ptr<AndroidOperationQuery> query = AndroidOperationQuery::ParseResult(in);
+    if (in.Pos() > size) return 1;
     if (!query) return 0;
     return query->mnRowCount >= 0 && static_cast<size_t>(query->mnRowCount) == query->mRows.size() &&
                    4 + RowBytes(query->mRows) <= size

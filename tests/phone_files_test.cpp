@@ -81,7 +81,10 @@ protected:
         ASSERT_TRUE(service);
         url = T("http://127.0.0.1:" + std::to_string(service->port()) + "/");
     }
-    void TearDown() override { GetSyncContext().stopRequested.store(0); }
+    void TearDown() override {
+        GetSyncContext().stopRequested.store(0);
+        SetOption(QS_OPTION_REQUEST_RETRIES, 0);
+    }
 
     std::string PhoneFile(const std::string& phonePath, const std::string& content) {
         const fs::path disk = service->OnDisk(phonePath);
@@ -304,42 +307,57 @@ TEST(PhoneFilesHostile, ListingsDeliverOnlyEntriesOneNameBelowTheFolder) {
 }
 
 // A transfer cut by a lost chunk, fetching and sending, onto a new target
-// and over an existing one: the call fails, no partial file stands under the
-// target's name, no temporary file is left, and a replaced target keeps its
-// old bytes.
+// and over an existing one. Without retries the call fails, no partial file
+// stands under the target's name, no temporary file is left, and a replaced
+// target keeps its old bytes; with the library's retries on, the lost chunk
+// is sent again and the call completes.
 TEST_F(PhoneFilesTest, ACutTransferLeavesNoPartialFileAndTheOldTargetIntact) {
     const std::string source = Content(400000, 'c');
-    for (const bool get : {true, false}) {
-        for (const bool over : {false, true}) {
-            const std::string folder = root + "/cut" + std::to_string(get) + std::to_string(over);
-            const std::string phonePath = folder + "/f.bin";
-            const fs::path pcFolder = pc.path() / ("cut" + std::to_string(get) + std::to_string(over));
-            const fs::path pcPath = pcFolder / "f.bin";
-            const std::string what = std::string(get ? "get" : "put") + (over ? " over a file" : " new");
-            fs::create_directories(pcFolder);
-            if (get) {
-                PhoneFile(phonePath, source);
-                if (over) PcFile(pcPath.lexically_relative(pc.path()).u8string(), "old");
-            } else {
-                PcFile(pcPath.lexically_relative(pc.path()).u8string(), source);
-                if (over) PhoneFile(phonePath, "old");
-            }
-            ArmedFault cut(*service, std::string("close:cmd=") + (get ? "11" : "12") + ",nth=3,path=" + folder + "/");
-            const int32_t result =
-                get ? PhoneGetFile(url, T(phonePath), T(pcPath), QS_PHONE_REPLACE, nullptr, nullptr)
-                    : PhonePutFile(url, T(pcPath), T(phonePath), QS_PHONE_REPLACE, nullptr, nullptr);
-            EXPECT_LT(result, 0) << what;
-            if (get) {
-                EXPECT_EQ(OnPc(pcPath), over ? "old" : "<absent>") << what;
-                EXPECT_EQ(Names(pcFolder), over ? std::set<std::string>{"f.bin"} : std::set<std::string>{}) << what;
-            } else {
-                EXPECT_EQ(OnPhone(phonePath), over ? "old" : "<absent>") << what;
-                EXPECT_EQ(Names(service->OnDisk(folder)),
-                          over ? std::set<std::string>{"f.bin"} : std::set<std::string>{})
-                    << what;
+    for (const int retries : {0, 2}) {
+        for (const bool get : {true, false}) {
+            for (const bool over : {false, true}) {
+                ASSERT_EQ(SetOption(QS_OPTION_REQUEST_RETRIES, retries), 0);
+                const std::string id = std::to_string(retries) + std::to_string(get) + std::to_string(over);
+                const std::string folder = root + "/cut" + id;
+                const std::string phonePath = folder + "/f.bin";
+                const fs::path pcFolder = pc.path() / ("cut" + id);
+                const fs::path pcPath = pcFolder / "f.bin";
+                const std::string what = std::string(get ? "get" : "put") + (over ? " over a file" : " new") +
+                                         " with retries " + std::to_string(retries);
+                fs::create_directories(pcFolder);
+                if (get) {
+                    PhoneFile(phonePath, source);
+                    if (over) PcFile(pcPath.lexically_relative(pc.path()).u8string(), "old");
+                } else {
+                    PcFile(pcPath.lexically_relative(pc.path()).u8string(), source);
+                    if (over) PhoneFile(phonePath, "old");
+                }
+                ArmedFault cut(*service, std::string("close:cmd=") + (get ? "11" : "12") + ",nth=3,path=" + folder + "/");
+                const int32_t result =
+                    get ? PhoneGetFile(url, T(phonePath), T(pcPath), QS_PHONE_REPLACE, nullptr, nullptr)
+                        : PhonePutFile(url, T(pcPath), T(phonePath), QS_PHONE_REPLACE, nullptr, nullptr);
+                if (retries > 0) {
+                    // One lost chunk costs one retried request.
+                    EXPECT_EQ(result, QS_PHONE_OK) << what;
+                    EXPECT_EQ(get ? OnPc(pcPath) : OnPhone(phonePath), source) << what;
+                    EXPECT_EQ(get ? Names(pcFolder) : Names(service->OnDisk(folder)), std::set<std::string>{"f.bin"})
+                        << what;
+                    continue;
+                }
+                EXPECT_LT(result, 0) << what;
+                if (get) {
+                    EXPECT_EQ(OnPc(pcPath), over ? "old" : "<absent>") << what;
+                    EXPECT_EQ(Names(pcFolder), over ? std::set<std::string>{"f.bin"} : std::set<std::string>{}) << what;
+                } else {
+                    EXPECT_EQ(OnPhone(phonePath), over ? "old" : "<absent>") << what;
+                    EXPECT_EQ(Names(service->OnDisk(folder)),
+                              over ? std::set<std::string>{"f.bin"} : std::set<std::string>{})
+                        << what;
+                }
             }
         }
     }
+    EXPECT_EQ(SetOption(QS_OPTION_REQUEST_RETRIES, 0), 0);
 }
 
 // Stop while a 256 MiB fetch runs ends it with 21 and leaves nothing; a Stop

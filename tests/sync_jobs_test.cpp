@@ -6,9 +6,12 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <fstream>
 #include <set>
@@ -30,6 +33,8 @@
 #include "support/scripted_peer.h"
 #include "support/table_query.h"
 #include "support/test_env.h"
+#include "tablesync/AndroidOperationProvider.h"
+#include "transport/RetryPolicy.h"
 
 namespace {
 
@@ -199,6 +204,17 @@ private:
     std::vector<RecordedMessage> mMessages;
     std::thread mThread;  // last: it starts once the rest is made
 };
+
+// Raises Stop once the job on sync has reached the point the test waited
+// for (reached: whether it did), and expects the job to fail soon after:
+// the bound is against a hang, not a timing.
+void StopAndExpectTheEnd(ExportThread& sync, bool reached) {
+    const auto stopped = std::chrono::steady_clock::now();
+    Stop(nullptr, nullptr);
+    EXPECT_EQ(sync.Join(), -1);
+    EXPECT_TRUE(reached);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+}
 
 }  // namespace
 
@@ -439,12 +455,7 @@ TEST_F(SyncJobTest, StopDuringAnUploadFailsTheJobDeletesThePartialFileAndSkipsTh
         ExportThread sync(SyncMusicFile, connect, job);
         // Five chunks in flight, each written and held: none is still on its
         // way when the stop's clean-up deletes the partial file.
-        const bool written = chunks.WaitHeld(5);
-        const auto stopped = std::chrono::steady_clock::now();
-        Stop(nullptr, nullptr);
-        EXPECT_EQ(sync.Join(), -1);
-        ASSERT_TRUE(written);
-        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+        StopAndExpectTheEnd(sync, chunks.WaitHeld(5));
         EXPECT_EQ(ItemMessageCount(sync.messages()), 0u);
         EXPECT_EQ(log.Count("CHttpFileAPI::DeleteEmptyPath"), 0u);
         EXPECT_TRUE(std::filesystem::exists(service->OnDisk(music + "/keep")));  // no sweep
@@ -938,4 +949,353 @@ TEST_F(SyncJobTest, ThrowingTasksFailTheirJobLikeFailedRequests) {
         }
         EXPECT_LT(files, 8u);
     }
+}
+
+// ---- Per-request retries ----------------------------------------------------
+
+namespace {
+
+// Sets the request options for one test and puts the defaults back after
+// it; the counter starts at 0.
+class RequestOptions {
+public:
+    RequestOptions(int32_t retries, int32_t delayMs) { Set(retries, delayMs); }
+    ~RequestOptions() { Set(0, 100); }
+    RequestOptions(const RequestOptions&) = delete;
+    RequestOptions& operator=(const RequestOptions&) = delete;
+    static void Set(int32_t retries, int32_t delayMs) {
+        EXPECT_EQ(SetOption(QS_OPTION_REQUEST_RETRIES, retries), 0);
+        EXPECT_EQ(SetOption(QS_OPTION_RETRY_DELAY_MS, delayMs), 0);
+        EXPECT_EQ(SetOption(QS_OPTION_RETRIES_MADE, 0), 0);
+    }
+};
+
+// Every folder and file below folder, by its path relative to folder
+// (folders end in "/"), with the files' contents.
+std::map<std::string, std::string> TreeBelow(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> tree;
+    if (!std::filesystem::exists(folder)) return tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().lexically_relative(folder).generic_u8string();
+        if (entry.is_directory())
+            tree[name + "/"];
+        else
+            tree[name] = ReadWholeFile(entry.path());
+    }
+    return tree;
+}
+
+// What one run of a job ended with, and what it left behind.
+struct Outcome {
+    int32_t result = 0;
+    std::map<std::string, std::string> phone, pc;
+    int32_t retries = 0;  // retries the run made
+};
+
+// Logs in a test's line capture wake a waiting test when a retry is made:
+// a test that acts during the wait before the next attempt waits for the
+// retry's log line, not for the clock.
+class RetryLines {
+public:
+    RetryLines() {
+        qslog::SetCapture([this](qslog::Sink, const std::u16string& line) {
+            if (Utf16ToUtf8(line).find(": retry ") == std::string::npos) return;
+            std::lock_guard<std::mutex> guard(mLock);
+            ++mCount;
+            mMade.notify_all();
+        });
+    }
+    ~RetryLines() { qslog::SetCapture(nullptr); }
+    RetryLines(const RetryLines&) = delete;
+    RetryLines& operator=(const RetryLines&) = delete;
+    // Waits until count retry lines were written; false after 20 s (a bound
+    // against a hang only).
+    bool WaitFor(int count) {
+        std::unique_lock<std::mutex> guard(mLock);
+        return mMade.wait_for(guard, std::chrono::seconds(20), [&] { return mCount >= count; });
+    }
+    int Count() {
+        std::lock_guard<std::mutex> guard(mLock);
+        return mCount;
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mMade;
+    int mCount = 0;
+};
+
+}  // namespace
+
+// Every command the jobs send, each lost on its first attempt or on every
+// attempt, as a lost request (close: nothing done) and as a lost answer
+// (drop: the work done). Each job runs on a phone folder of its own. With
+// retries, a first-attempt loss costs a retry and the job ends exactly as a
+// fault-free run; with every attempt lost, the retries run out and the job
+// ends with the result and the phone and PC as with retries off.
+TEST_F(SyncJobTest, EveryCommandSurvivesALostExchangeAndExhaustedRetriesEndAsWithoutThem) {
+    const std::string base = device;
+    const std::string upload(200000, 'u');  // four chunks
+    const std::u16string uploadPc = PcFile("r/up.mp3", upload.size(), 'u');
+    const std::u16string gonePc = (pc.path() / "r" / "gone").u16string();
+    int runs = 0;
+    // Each run: its own device folder (and PC folder), the fault armed for
+    // it (scoped to its own paths), the job; then what it left.
+    auto fresh = [&]() {
+        device = base + "/" + std::to_string(runs++);
+        Connect(service->port());
+        return pc.path() / ("run" + std::to_string(runs));
+    };
+    auto arm = [&](const std::string& fault, const std::string& scope) {
+        return fault.empty() ? nullptr : std::make_unique<ArmedFault>(*service, fault + ",path=" + scope);
+    };
+    using Job = std::function<Outcome(int32_t retries, const std::string& fault)>;
+    // Folder removal (17), file removal (13), stat (14), delete of the old
+    // file (13), chunk writes (12), media scan (16), the sweep (18).
+    const Job uploadJob = [&](int32_t retries, const std::string& fault) {
+        fresh();
+        const std::string music = device + "/Music";
+        PhoneFile(FILE_API::BuildPhonePath(Utf16ToUtf8(gonePc), music) + "/in.mp3", "i");
+        const std::string loose = PhoneFile(music + "/loose.mp3", "l");
+        PhoneFile(FILE_API::BuildPhonePath(Utf16ToUtf8(uploadPc), music), "old");
+        PhoneFile(music + "/empty/x", "");
+        std::filesystem::remove(service->OnDisk(music + "/empty/x"));
+        HostItems items;
+        items.Add(gonePc, 3, true);
+        items.Add(u"", 3, false, &loose);
+        items.Add(uploadPc, 1);
+        job.items = items.List();
+        RequestOptions options(retries, 0);
+        const auto armed = arm(fault, device + "/");
+        Outcome out;
+        out.result = SyncMusicFile(&connect, &job);
+        out.retries = GetOption(QS_OPTION_RETRIES_MADE);
+        out.phone = TreeBelow(service->OnDisk(device));
+        return out;
+    };
+    // Listing (15), stat (14) and chunk reads (11) of a camera download.
+    const Job downloadJob = [&](int32_t retries, const std::string& fault) {
+        const auto target = fresh();
+        PhoneFile(device + "/DCIM/Camera/a.jpg", std::string(150000, 'c'));
+        PhoneFile(device + "/DCIM/b.jpg", "b");
+        const std::u16string folder = target.u16string();
+        DestinationFolders folders{};
+        folders.cameraFolder = AsHostText(folder);
+        job.word2 = &folders;
+        RequestOptions options(retries, 0);
+        const auto armed = arm(fault, device + "/");
+        Outcome out;
+        out.result = SyncPhoto(&connect, &job);
+        out.retries = GetOption(QS_OPTION_RETRIES_MADE);
+        out.pc = TreeBelow(target);
+        return out;
+    };
+    // The requests no export sends, through their own calls: a rename
+    // (20), a message part written (22) and read (21).
+    std::atomic<int32_t> made{0};
+    auto policy = [&made](int32_t retries) {
+        RetryPolicy retry;
+        retry.retries = retries;
+        retry.delayMs = 0;
+        retry.made = &made;
+        made = 0;
+        return retry;
+    };
+    const Job renameJob = [&](int32_t retries, const std::string& fault) {
+        fresh();
+        const std::string from = PhoneFile(device + "/from.bin", "moved");
+        const RetryPolicy retry = policy(retries);
+        const auto armed = arm(fault, device + "/");
+        Outcome out;
+        out.result = CHttpFileAPI::RenamePathFile("127.0.0.1", service->port(), from.c_str(),
+                                                  (device + "/to.bin").c_str(), nullptr, 60, retry);
+        out.retries = made;
+        out.phone = TreeBelow(service->OnDisk(device));
+        return out;
+    };
+    const std::filesystem::path parts = service->root() / "mms_parts";
+    // A message part written (22) or read back (21), under the same name
+    // on the PC both ways.
+    const auto partJob = [&](bool put) -> Job {
+        return [&, put](int32_t retries, const std::string& fault) {
+            const auto target = fresh();
+            std::filesystem::create_directories(target);
+            std::filesystem::create_directories(parts);
+            const std::string name = Unique("RETRYPART");
+            std::ofstream(put ? target / "part.bin" : parts / name, std::ios::binary) << std::string(90000, 'm');
+            const RetryPolicy retry = policy(retries);
+            const auto armed = arm(fault, name);
+            AndroidOperationProvider provider;
+            const std::string local = (target / "part.bin").u8string();
+            Outcome out;
+            out.result = put ? provider.PutMMSFileToPhone(service->port(), name.c_str(), local.c_str(), retry)
+                             : provider.GetMMSFileFromPhone(service->port(), name.c_str(), local.c_str(), retry);
+            out.retries = made;
+            if (std::filesystem::exists(parts / name)) out.phone["part"] = ReadWholeFile(parts / name);
+            out.pc = TreeBelow(target);
+            return out;
+        };
+    };
+    const Job partPutJob = partJob(true), partGetJob = partJob(false);
+    struct Case {
+        const Job* job;
+        std::vector<int> commands;
+    };
+    const Case cases[] = {{&uploadJob, {17, 13, 14, 12, 16, 18}},
+                          {&downloadJob, {15, 14, 11}},
+                          {&renameJob, {20}},
+                          {&partPutJob, {22}},
+                          {&partGetJob, {21}}};
+    constexpr int32_t kRetries = 2;
+    for (const Case& each : cases) {
+        const Outcome clean = (*each.job)(0, "");
+        ASSERT_EQ(clean.result, 0);
+        for (const int command : each.commands) {
+            for (const std::string action : {"close", "drop"}) {
+                const std::string fault = action + ":cmd=" + std::to_string(command);
+                SCOPED_TRACE(fault);
+                // A rename whose answer is lost is found done by a stat of
+                // its paths, without a retry.
+                const bool statFindsItDone = command == 20 && action == "drop";
+                // Lost once: a retry, and the run ends as the clean one.
+                LogCapture log;
+                const Outcome once = (*each.job)(kRetries, fault + ",nth=1");
+                EXPECT_EQ(once.result, 0);
+                EXPECT_EQ(once.phone, clean.phone);
+                EXPECT_EQ(once.pc, clean.pc);
+                if (statFindsItDone) {
+                    EXPECT_EQ(once.retries, 0);
+                } else {
+                    EXPECT_GE(once.retries, 1);
+                    EXPECT_GE(log.Count(": retry 1 of 2 after -4 (receiving failed)"), 1u);
+                }
+                // Lost every time: as with retries off.
+                const Outcome exhausted = (*each.job)(kRetries, fault);
+                const Outcome off = (*each.job)(0, fault);
+                EXPECT_EQ(off.retries, 0);
+                EXPECT_EQ(exhausted.phone, off.phone);
+                EXPECT_EQ(exhausted.pc, off.pc);
+                if (statFindsItDone) {
+                    EXPECT_EQ(exhausted.result, 0);
+                    EXPECT_EQ(exhausted.phone, clean.phone);
+                } else {
+                    EXPECT_EQ(exhausted.result, off.result);
+                    EXPECT_GE(exhausted.retries, kRetries);
+                }
+            }
+        }
+    }
+    // The clean runs left what the jobs are for.
+    EXPECT_EQ(uploadJob(0, "").phone.at("Music/" + FILE_API::BuildPhonePath(Utf16ToUtf8(uploadPc), "").substr(1)),
+              upload);
+    EXPECT_EQ(downloadJob(0, "").pc, (std::map<std::string, std::string>{
+                                         {"Camera/", ""}, {"Camera/a.jpg", std::string(150000, 'c')}, {"b.jpg", "b"}}));
+}
+
+// Stop during the wait before a retry ends the job at once, not when the
+// wait (the option's full minute) would have ended: for a request made on
+// its own (a stat) and for a chunk waiting inside the pump. The stop comes
+// once the retry's log line shows the wait has begun; no further attempt
+// is made.
+TEST_F(SyncJobTest, StopDuringTheWaitBeforeARetryEndsTheJobAtOnce) {
+    for (const int command : {14, 12}) {
+        SCOPED_TRACE(command);
+        HostItems items;
+        items.Add(PcFile("wait" + std::to_string(command) + "/a.mp3", 50000), 1);  // one chunk
+        job.items = items.List();
+        RequestOptions options(5, 60000);
+        ArmedFault lost(*service, "close:cmd=" + std::to_string(command) + ",path=" + device + "/");
+        RetryLines retries;
+        ExportThread sync(SyncMusicFile, connect, job);
+        StopAndExpectTheEnd(sync, retries.WaitFor(1));
+        EXPECT_EQ(retries.Count(), 1);
+        EXPECT_EQ(GetOption(QS_OPTION_RETRIES_MADE), 1);
+        EXPECT_EQ(ItemMessageCount(sync.messages()), 0u);
+        EXPECT_EQ(OnPhone(FILE_API::BuildPhonePath(Utf16ToUtf8(platform::FromHostText(items[0].pcPath)),
+                                                   device + "/Music")),
+                  "<absent>");
+    }
+}
+
+// A playlist insert whose answer is lost is not sent again: the phone may
+// have made the row, and a second insert would make a second playlist. The
+// create fails as it does without retries and leaves the one row the lost
+// attempt made (drop) or none (close). A query whose answer is lost is
+// asked again.
+TEST_F(SyncJobTest, ALostAnswerToAPlaylistInsertNeverLeavesTwoRows) {
+    for (const std::string action : {"drop", "close"}) {
+        SCOPED_TRACE(action);
+        RequestOptions options(3, 0);
+        const std::u16string name = Utf8ToUtf16(Unique("retried list"));
+        PlaylistItem playlist{};
+        playlist.playlistName = AsHostText(name);
+        playlist.playlistOp = 1;
+        void* pointer = &playlist;
+        QsHostList playlists{nullptr, &pointer, &pointer + 1, nullptr};
+        job.word2 = &playlists;
+        {
+            LogCapture quiet;
+            ArmedFault lost(*service, action + ":cmd=table,nth=1");
+            EXPECT_EQ(SyncPlaylist(&connect, &job), 1);
+        }
+        EXPECT_EQ(GetOption(QS_OPTION_RETRIES_MADE), 0);
+        EXPECT_EQ(playlist.playlistId, nullptr);
+        size_t rows = 0;
+        for (const auto& row : QueryRows(service->port(), kTestPlaylistsUri))
+            rows += row.count("name") != 0 && row.at("name") == Utf16ToUtf8(name) ? 1 : 0;
+        EXPECT_EQ(rows, action == "drop" ? 1u : 0u);
+
+        ArmedFault lostQuery(*service, action + ":cmd=table,nth=1");
+        std::atomic<int32_t> made{0};
+        RetryPolicy retry;
+        retry.retries = 3;
+        retry.made = &made;
+        AndroidOperationProvider provider;
+        provider.AddQuery("", kTestPlaylistsUri, 0, nullptr, nullptr, nullptr);
+        EXPECT_EQ(provider.DoTableSync(LoopbackPhone(service->port(), retry)), 0);
+        EXPECT_EQ(made.load(), 1);
+        EXPECT_EQ(provider.mResults.size(), 1u);
+    }
+}
+
+// What is retried and what is not, against scripted phones. No connection
+// at all: the client's immediate connect attempts count as one attempt, and
+// each retry is one log line and one count (the counter saturates). A
+// refusal, a malformed answer and a complete answer of the wrong shape are
+// answers, asked once whatever the retries.
+TEST(RequestRetryTest, OnlyLostExchangesAreRetried) {
+    using namespace filewire;
+    StopSignal signal;
+    std::atomic<int32_t> made{INT32_MAX - 2};
+    RetryPolicy retry;
+    retry.retries = 3;
+    retry.delayMs = 1;
+    retry.made = &made;
+    retry.stopSignal = &signal;
+    RemoteFileInfo info;
+    {
+        LogCapture log;
+        EXPECT_EQ(CHttpFileAPI::GetInfo("127.0.0.1", ScriptedPeer::UnusedPort(), "/a", &info, nullptr, 60, retry), -1);
+        // Three retry lines and the failure's own, all under the operation.
+        EXPECT_EQ(log.Count("Function = CHttpFileAPI::GetInfo GetLastError = "), 4u);
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_EQ(log.Count(": retry " + std::to_string(i) + " of 3 after -2 (no connection)"), 1u) << i;
+        EXPECT_EQ(made.load(), INT32_MAX);
+    }
+    made = 0;
+    struct Case {
+        std::string answer;  // the whole HTTP response
+        int32_t result;
+    };
+    for (const Case& each : {Case{HttpResponse(Answer(0)), -6},
+                             Case{"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n", -1},
+                             Case{HttpResponse(Marker()), -4}}) {
+        SCOPED_TRACE(each.answer);
+        ScriptedPeer peer(PeerScript().ReadRequest().Send(each.answer).Close());
+        ASSERT_TRUE(peer.ok());
+        LogCapture quiet;
+        EXPECT_EQ(CHttpFileAPI::GetInfo("127.0.0.1", peer.port(), "/a", &info, nullptr, 60, retry), each.result);
+        EXPECT_EQ(peer.Requests().size(), 1u);
+    }
+    EXPECT_EQ(made.load(), 0);
 }

@@ -43,7 +43,7 @@ TEST_F(TableSyncEndToEnd, PlaylistLifeCycle) {
         AndroidOperationProvider provider;
         const Strings columns = {"name"}, values = {name};
         provider.AddInsert("PLAYLIST", kPlaylists, &columns, &values);
-        ASSERT_EQ(provider.DoTableSync(port, kLoopback), 0);
+        ASSERT_EQ(provider.DoTableSync(LoopbackPhone(port)), 0);
         ASSERT_EQ(provider.mResults.size(), 1u);
         ASSERT_EQ(provider.mResults[0]->mnResult, 1);
         id = provider.mResults[0]->mstrResult;
@@ -60,7 +60,7 @@ TEST_F(TableSyncEndToEnd, PlaylistLifeCycle) {
         AndroidOperationProvider provider;
         const Strings columns = {"name"}, values = {name + " renamed"};
         provider.AddUpdate("PLAYLIST", kPlaylists, selection.c_str(), &columns, &values);
-        ASSERT_EQ(provider.DoTableSync(port, kLoopback), 0);
+        ASSERT_EQ(provider.DoTableSync(LoopbackPhone(port)), 0);
         ASSERT_EQ(provider.mResults.size(), 1u);
         EXPECT_EQ(provider.mResults[0]->mnResult, 1);
         EXPECT_EQ(provider.mResults[0]->mstrResult, "1");  // one row changed
@@ -78,7 +78,7 @@ TEST_F(TableSyncEndToEnd, PlaylistLifeCycle) {
             const Strings values = {id, audio[i], std::to_string(i + 1)};
             provider.AddInsert("PLAYLIST_PART", MembersUri(id), &columns, &values);
         }
-        ASSERT_EQ(provider.DoTableSync(port, kLoopback), 0);
+        ASSERT_EQ(provider.DoTableSync(LoopbackPhone(port)), 0);
         ASSERT_EQ(provider.mResults.size(), 3u);
         for (const auto& result : provider.mResults) EXPECT_EQ(result->mnResult, 1);
     }
@@ -95,7 +95,7 @@ TEST_F(TableSyncEndToEnd, PlaylistLifeCycle) {
         AndroidOperationProvider provider;
         provider.AddDelete("", MembersUri(id), nullptr);
         provider.AddDelete("", kPlaylists, selection.c_str());
-        ASSERT_EQ(provider.DoTableSync(port, kLoopback), 0);
+        ASSERT_EQ(provider.DoTableSync(LoopbackPhone(port)), 0);
         ASSERT_EQ(provider.mResults.size(), 2u);
         EXPECT_EQ(provider.mResults[0]->mnResult, 1);
         EXPECT_EQ(provider.mResults[0]->mstrResult, "3");
@@ -110,7 +110,7 @@ TEST_F(TableSyncEndToEnd, UnappliableRecordAnswersCodeZeroAndOthersStillRun) {
     const Strings columns = {"name"}, values = {Unique("ok")};
     provider.AddDelete("", "content://media/external/nothing", nullptr);
     provider.AddInsert("PLAYLIST", kPlaylists, &columns, &values);
-    ASSERT_EQ(provider.DoTableSync(service->port(), kLoopback), 0);
+    ASSERT_EQ(provider.DoTableSync(LoopbackPhone(service->port())), 0);
     ASSERT_EQ(provider.mResults.size(), 2u);
     EXPECT_EQ(provider.mResults[0]->mnResult, 0);
     EXPECT_EQ(typeid(*provider.mResults[0]), typeid(AndroidOperation));
@@ -121,7 +121,7 @@ TEST_F(TableSyncEndToEnd, NoServiceGivesMinusOne) {
     LogCapture quiet;
     AndroidOperationProvider provider;
     provider.AddDelete("", kPlaylists, "_id=1");
-    EXPECT_EQ(provider.DoTableSync(ScriptedPeer::UnusedPort(), kLoopback), -1);
+    EXPECT_EQ(provider.DoTableSync(LoopbackPhone(ScriptedPeer::UnusedPort())), -1);
     EXPECT_TRUE(provider.mResults.empty());
 }
 

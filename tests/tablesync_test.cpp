@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "support/table_query.h"
 #include "tablesync/AndroidOperationProvider.h"
 #include "tablesync/AndroidOperationQuery.h"
 #include "transport/SyncMarker.h"
@@ -286,7 +287,7 @@ TEST(TableRequestTest, LongTextsAreRefusedBeforeAnythingIsSent) {
     provider.AddInsert("PLAYLIST", kPlaylistsUri, &columns, &values);
     // Port 1 on loopback: a request would fail with -1, so -6 shows that
     // nothing was tried.
-    EXPECT_EQ(provider.DoTableSync(1, "127.0.0.1"), -6);
+    EXPECT_EQ(provider.DoTableSync(LoopbackPhone(1)), -6);
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_NE(log.lines[0].find(u".\\AndroidOperationProvider.cpp("), std::u16string::npos);
     EXPECT_NE(log.lines[0].find(u"Function = AndroidOperationProvider::DoTableSync GetLastError"),
@@ -294,7 +295,7 @@ TEST(TableRequestTest, LongTextsAreRefusedBeforeAnythingIsSent) {
 
     AndroidOperationProvider selection;
     selection.AddDelete("PLAYLIST", kPlaylistsUri, std::string(70000, 's').c_str());
-    EXPECT_EQ(selection.DoTableSync(1, "127.0.0.1"), -6);
+    EXPECT_EQ(selection.DoTableSync(LoopbackPhone(1)), -6);
 
     // A long value in a column the schema lacks sends no value bytes at all,
     // so it does not make the operation unencodable.
@@ -460,7 +461,8 @@ TEST(QueryResultTest, Rows) {
     QuietLog log;
     auto parse = [](const Bytes& part) {
         ByteArray buffer = Buffer(part);
-        return AndroidOperationQuery::ParseResult(buffer);
+        ByteReader in = buffer.Reader();
+        return AndroidOperationQuery::ParseResult(in);
     };
     Bytes none;
     Put32(none, 0);

@@ -208,7 +208,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         bool upload = true;
         RemoteFileInfo found;
         const int32_t stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(phonePath).c_str(), &found,
-                                                   phone.stop, phone.timeout);
+                                                   phone.stop, phone.timeout, phone.retry);
         if (stat < 0) {
             // The phone did not say whether it has the file: taking that for
             // "absent" would write over it.
@@ -229,7 +229,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
                 if (renamed != 0) return renamed;
             } else if (conflictMode == 2) {
                 if (CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, Utf8(phonePath).c_str(), phone.stop,
-                                              phone.timeout) != 0) {
+                                              phone.timeout, phone.retry) != 0) {
                     QS_LOG_COMPONENT("CBackupRestore::CopyPathFromPCToPhone");
                     return CBackupRestore::kFailed;
                 }
@@ -298,7 +298,7 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
         // The download goes through a temporary file: an earlier copy of
         // this file stays intact until the new one is complete.
         const int32_t got = CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, Utf8(entry.mstrPath).c_str(),
-                                                  Utf8(pcFile).c_str(), phone.stop, phone.timeout);
+                                                  Utf8(pcFile).c_str(), phone.stop, phone.timeout, phone.retry);
         if (got != 0) return got;
         Report(callback, j, scale, n);
     }
@@ -375,7 +375,7 @@ int32_t CBackupRestore::GetAllFileListFromPhone(const PhoneEndpoint& phone, cons
                                                 BackupFileList& list) {
     std::vector<RemoteFileInfo> records;
     if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, Utf8(folder).c_str(), &records, phone.stop, true,
-                              phone.timeout) != 0) {
+                              phone.timeout, phone.retry) != 0) {
         QS_LOG_COMPONENT("CBackupRestore::GetAllFileListFromPhone");
         return kFailed;
     }
@@ -396,7 +396,7 @@ int32_t CBackupRestore::GetFileNameOnPhone(const PhoneEndpoint& phone, std::u16s
     std::vector<RemoteFileInfo> records;
     const std::string listed = folder.empty() ? std::string("/") : Utf8(folder);
     if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, listed.c_str(), &records, phone.stop, false,
-                              phone.timeout) != 0) {
+                              phone.timeout, phone.retry) != 0) {
         QS_LOG_COMPONENT("CBackupRestore::GetFileNameOnPhone");
         return kFailed;
     }

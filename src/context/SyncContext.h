@@ -15,6 +15,7 @@
 #include <string>
 
 #include "quellsync_http.h"
+#include "transport/RetryPolicy.h"
 
 // The stop flag: one byte, written by Stop (1) and by context set-up (0), read
 // by job loops and transfer workers. One flag for the process: a stop ends
@@ -58,6 +59,9 @@ public:
     }
 
     StopFlag stopRequested{0};
+    // Notified by Stop after it raised the flag: ends the waits between a
+    // request's attempts at once.
+    StopSignal stopSignal;
 
     // The request options, each read once by a job when its export starts.
     static constexpr int32_t kMaxRequestRetries = 100;

@@ -28,11 +28,18 @@ JobSetup SetUpContext(const ConnectParams* connect, const JobParams* job) {
 JobSetup CurrentJobSetup() { return JobSetupFrom(GetSyncContext().Values()); }
 
 JobSetup JobSetupFrom(const ContextValues& values) {
+    SyncContext& context = GetSyncContext();
     JobSetup setup;
     setup.phone.host = values.host;
     setup.phone.port = values.port;
-    setup.phone.stop = &GetSyncContext().stopRequested;
+    setup.phone.stop = &context.stopRequested;
     setup.phone.timeout = PhoneEndpoint::kDefaultTimeoutSeconds;
+    // The options as they are when the job starts; the job's retries count
+    // into the context's counter and its waits end on the context's Stop.
+    setup.phone.retry.retries = context.requestRetries.load();
+    setup.phone.retry.delayMs = static_cast<uint32_t>(context.retryDelayMs.load());
+    setup.phone.retry.made = &context.retriesMade;
+    setup.phone.retry.stopSignal = &context.stopSignal;
     setup.window = values.window;
     setup.device = values.device;
     return setup;

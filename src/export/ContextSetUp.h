@@ -28,5 +28,6 @@ JobSetup SetUpContext(const ConnectParams* connect, const JobParams* job);
 // The job values the context holds now.
 JobSetup CurrentJobSetup();
 
-// A job's copy of the given context values, with the context's stop flag.
+// A job's copy of the given context values, with the context's stop flag
+// and the request options as they are now.
 JobSetup JobSetupFrom(const ContextValues& values);

@@ -215,8 +215,10 @@ extern "C" QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job) {
     (void)connect;
     (void)job;
     return RunExport("Stop", 0, [] {
-        GetSyncContext().stopRequested.store(1);
+        SyncContext& context = GetSyncContext();
+        context.stopRequested.store(1);
         GetCallStops().RaiseAll();  // the phone file calls running now
+        context.stopSignal.Notify();
         return 0;
     });
 }

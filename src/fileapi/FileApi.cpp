@@ -22,7 +22,8 @@ std::string AsFolder(const std::string& folder) {
 bool FILE_API_PHONE::PhoneFileExist(const PhoneEndpoint& phone, const std::string& path) {
     RemoteFileInfo info;
     const int32_t result =
-        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout);
+        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout,
+                              phone.retry);
     if (result == 0) return true;
     if (result != 1) QS_LOG_COMPONENT("FILE_API_PHONE::PhoneFileExist");
     return false;
@@ -31,7 +32,8 @@ bool FILE_API_PHONE::PhoneFileExist(const PhoneEndpoint& phone, const std::strin
 int64_t FILE_API_PHONE::PhoneGetFileSize(const PhoneEndpoint& phone, const std::string& path) {
     RemoteFileInfo info;
     const int32_t result =
-        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout);
+        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout,
+                              phone.retry);
     if (result != 0 || info.mnFileSize > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
         QS_LOG_COMPONENT("FILE_API_PHONE::PhoneGetFileSize");
         return -1;
@@ -40,12 +42,14 @@ int64_t FILE_API_PHONE::PhoneGetFileSize(const PhoneEndpoint& phone, const std::
 }
 
 bool FILE_API_PHONE::PhoneDeleteFile(const PhoneEndpoint& phone, const std::string& path) {
-    return CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, path.c_str(), phone.stop, phone.timeout) == 0;
+    return CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, path.c_str(), phone.stop, phone.timeout,
+                                     phone.retry) == 0;
 }
 
 int32_t FILE_API_PHONE::PhoneDeletePath(const PhoneEndpoint& phone, const std::string& folder) {
     const std::string sent = AsFolder(folder);
-    if (CHttpFileAPI::DeletePath(phone.host.c_str(), phone.port, sent.c_str(), phone.stop, phone.timeout) != 0) {
+    if (CHttpFileAPI::DeletePath(phone.host.c_str(), phone.port, sent.c_str(), phone.stop, phone.timeout,
+                                 phone.retry) != 0) {
         QS_LOG_COMPONENT("FILE_API_PHONE::PhoneDeletePath");
         return -4;
     }
@@ -54,14 +58,16 @@ int32_t FILE_API_PHONE::PhoneDeletePath(const PhoneEndpoint& phone, const std::s
 
 int32_t FILE_API_PHONE::PhoneDeleteEmptyPath(const PhoneEndpoint& phone, const std::string& folder) {
     const std::string sent = AsFolder(folder);
-    return CHttpFileAPI::DeleteEmptyPath(phone.host.c_str(), phone.port, sent.c_str(), phone.stop, phone.timeout);
+    return CHttpFileAPI::DeleteEmptyPath(phone.host.c_str(), phone.port, sent.c_str(), phone.stop, phone.timeout,
+                                         phone.retry);
 }
 
 int32_t FILE_API_PHONE::ScanSingleMediaFile(const PhoneEndpoint& phone, const std::string& path,
                                             MediaScanEntry* out) {
     const std::vector<std::string> paths{path};
     std::vector<MediaScanEntry> answers;
-    if (CHttpFileAPI::ScanMediaFile(phone.host.c_str(), phone.port, paths, &answers, phone.stop, phone.timeout) != 0) {
+    if (CHttpFileAPI::ScanMediaFile(phone.host.c_str(), phone.port, paths, &answers, phone.stop, phone.timeout,
+                                    phone.retry) != 0) {
         QS_LOG_COMPONENT("FILE_API_PHONE::ScanSingleMediaFile");
         return -1;
     }
@@ -75,7 +81,8 @@ int32_t FILE_API_PHONE::ScanSingleMediaFile(const PhoneEndpoint& phone, const st
 
 int32_t FILE_API_PHONE::ScanListMediaFile(const PhoneEndpoint& phone, const std::vector<std::string>& paths,
                                           std::vector<MediaScanEntry>* answers) {
-    if (CHttpFileAPI::ScanMediaFile(phone.host.c_str(), phone.port, paths, answers, phone.stop, phone.timeout) != 0) {
+    if (CHttpFileAPI::ScanMediaFile(phone.host.c_str(), phone.port, paths, answers, phone.stop, phone.timeout,
+                                    phone.retry) != 0) {
         QS_LOG_COMPONENT("FILE_API_PHONE::ScanListMediaFile");
         return -1;
     }
@@ -330,7 +337,8 @@ int32_t FILE_API::UploadToFreePath(const PhoneEndpoint& phone, CHttpFileAPI::Upl
     int32_t put = -1;
     try {
         put = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, phonePath.c_str(), phone.stop,
-                                      phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent, progress);
+                                      phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent, phone.retry,
+                                      progress);
     } catch (...) {
         // Out of memory, say, after some chunks went out: they are cleaned
         // up as after any other failure.
@@ -356,7 +364,8 @@ int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::strin
     int32_t result = 0;
     RemoteFileInfo found;
     const int32_t stat =
-        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, phonePath.c_str(), &found, phone.stop, phone.timeout);
+        CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, phonePath.c_str(), &found, phone.stop, phone.timeout,
+                              phone.retry);
     if (stat < 0) {
         // The phone did not say whether it has the file (a refused or
         // unanswered stat). It is logged as the existence query logs it, and
@@ -393,7 +402,7 @@ int32_t FILE_API::CopyFilePCToPhone(const PhoneEndpoint& phone, const std::strin
 
 int32_t FILE_API::GetFileTaskProc(const PhoneEndpoint& phone, const std::string& source, const std::string& target) {
     const int32_t got = CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, source.c_str(), target.c_str(),
-                                              phone.stop, phone.timeout);
+                                              phone.stop, phone.timeout, phone.retry);
     if (got != 0) {
         QS_LOG_COMPONENT("FILE_API::GetFileTaskProc");
         return -1;
@@ -434,7 +443,7 @@ int32_t FILE_API::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, HWND window,
 
     std::vector<RemoteFileInfo> entries;
     if (CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, phoneFolder.c_str(), &entries, phone.stop, true,
-                              phone.timeout) != 0) {
+                              phone.timeout, phone.retry) != 0) {
         QS_LOG_COMPONENT(kName);
         return -2;
     }

@@ -29,7 +29,8 @@ int32_t Settled(const PhoneEndpoint& phone, int32_t result) {
 bool IsDirectory(const RemoteFileInfo& info) { return info.mnIsDir != 0; }
 
 int32_t StatInto(const PhoneEndpoint& phone, const std::string& path, RemoteFileInfo& info) {
-    return CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout);
+    return CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, path.c_str(), &info, phone.stop, phone.timeout,
+                                 phone.retry);
 }
 
 // The endpoint for the last steps of a replacing upload: once the new file
@@ -88,7 +89,7 @@ int32_t List(const PhoneEndpoint& phone, const std::string& folder, const EntryV
     if (!IsDirectory(info)) return kWrongKind;
     std::vector<RemoteFileInfo> entries;
     const int32_t listed = CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, folder.c_str(), &entries,
-                                                 phone.stop, false, phone.timeout);
+                                                 phone.stop, false, phone.timeout, phone.retry);
     if (listed != kDone) return Settled(phone, listed);
     const std::string key = FolderKey(folder);
     const std::string prefix = key == "/" ? key : key + "/";
@@ -138,7 +139,7 @@ int32_t Get(const PhoneEndpoint& phone, const std::string& phonePath, const std:
     if (phone.Stopping()) return kStopped;
     const std::string local = platform::Utf16ToUtf8(target);
     const int32_t got = CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, phonePath.c_str(), local.c_str(),
-                                              phone.stop, phone.timeout, replace, progress);
+                                              phone.stop, phone.timeout, phone.retry, replace, progress);
     if (got == -7 && !replace && platform::ProbeEntry(target, nullptr) == platform::Probe::kFound) {
         // Someone put a file there while the download ran: it stays.
         QS_LOG_PATH(kName, "target appeared during the download, left as it is:", pcPath);
@@ -186,10 +187,11 @@ int32_t Put(const PhoneEndpoint& phone, const std::string& pcPath, const std::st
         if (put != kDone) return Settled(phone, put);
         const PhoneEndpoint swap = Unstoppable(phone);
         int32_t swapped =
-            CHttpFileAPI::DeleteFileW(swap.host.c_str(), swap.port, phonePath.c_str(), nullptr, swap.timeout);
+            CHttpFileAPI::DeleteFileW(swap.host.c_str(), swap.port, phonePath.c_str(), nullptr, swap.timeout,
+                                      swap.retry);
         if (swapped == kDone)
             swapped = CHttpFileAPI::RenamePathFile(swap.host.c_str(), swap.port, temporary.c_str(),
-                                                   phonePath.c_str(), nullptr, swap.timeout);
+                                                   phonePath.c_str(), nullptr, swap.timeout, swap.retry);
         if (swapped != kDone) {
             QS_LOG_PATH(kName, "could not put the new file in place of:", phonePath);
             FILE_API::CleanUpPartialUpload(swap, temporary, kName);
@@ -209,17 +211,17 @@ int32_t Delete(const PhoneEndpoint& phone, const std::string& path, bool tree) {
     if (stat != kDone) return Settled(phone, stat);
     if (!IsDirectory(info))
         return Settled(phone, CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, path.c_str(), phone.stop,
-                                                        phone.timeout));
+                                                        phone.timeout, phone.retry));
     if (!tree) {
         std::vector<RemoteFileInfo> entries;
         const int32_t listed = CHttpFileAPI::EnumDir(phone.host.c_str(), phone.port, path.c_str(), &entries,
-                                                     phone.stop, false, phone.timeout);
+                                                     phone.stop, false, phone.timeout, phone.retry);
         if (listed != kDone) return Settled(phone, listed);
         if (!entries.empty()) return kNotEmpty;
     }
     const std::string folder = FolderKey(path) + "/";
     return Settled(phone, CHttpFileAPI::DeletePath(phone.host.c_str(), phone.port, folder.c_str(), phone.stop,
-                                                   phone.timeout));
+                                                   phone.timeout, phone.retry));
 }
 
 int32_t Rename(const PhoneEndpoint& phone, const std::string& from, const std::string& to) {
@@ -231,7 +233,7 @@ int32_t Rename(const PhoneEndpoint& phone, const std::string& from, const std::s
     if (target < 0) return Settled(phone, target);
     if (target == kDone && FolderKey(from) != FolderKey(to)) return kExists;
     return Settled(phone, CHttpFileAPI::RenamePathFile(phone.host.c_str(), phone.port, from.c_str(), to.c_str(),
-                                                       phone.stop, phone.timeout));
+                                                       phone.stop, phone.timeout, phone.retry));
 }
 
 }  // namespace phone_files

@@ -10,6 +10,13 @@
 // connection is free, and none after the stop flag is raised or a chunk has
 // failed; the chunks already under way run to their end (a stop ends them at
 // their next check).
+//
+// A chunk whose exchange lost the connection is made again inside the pump
+// when the exchange's retry policy allows it (transport/Retry.h): it keeps
+// its connection slot, waits its delay while the other chunks go on, and
+// then sends the same request again. The transfer hears of a chunk once,
+// with its last attempt's result. A stop, or another chunk's failure, ends
+// a chunk waiting to be retried with the failure it waits after.
 #pragma once
 
 #include <atomic>
@@ -17,6 +24,7 @@
 #include <functional>
 
 #include "transport/ByteArray.h"
+#include "transport/RetryPolicy.h"
 
 class ChunkPump {
 public:
@@ -48,11 +56,12 @@ public:
         int32_t maxBody;         // longest answer a chunk can legitimately bring
         uint32_t settleMs;       // HttpClient::SetSettleOnAbandon for each exchange
         const StopFlag* stopFlag;
+        const RetryPolicy* retry = nullptr;  // null: no retries
     };
 
     // Runs the transfer's chunks, width (1 to 16) at once. An exchange that
     // throws fails its chunk with -1 and one log line under name (a string
-    // literal). Returns Next's failure, else the last failure of a chunk,
+    // literal), which also names the retries' log lines. Returns Next's failure, else the last failure of a chunk,
     // else 0. An exception from Next or Done leaves Run after every chunk
     // under way has ended.
     static int32_t Run(const Exchange& exchange, Chunks& chunks, int32_t width, const char* name);

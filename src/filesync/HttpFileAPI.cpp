@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/utf.h"
 #include "transport/HttpClient.h"
+#include "transport/Retry.h"
 #include "transport/WireFrame.h"
 
 namespace {
@@ -26,14 +27,16 @@ bool FitsWire(const char* text) { return text != nullptr && std::strlen(text) <=
 
 // One exchange with the file service: sends the framed body and receives
 // the answer, refused (-1) when it is longer than what a request of this
-// command can bring back. 0 with the answer in response, or -1.
+// command can bring back; made again as course allows after each attempt
+// the connection lost. 0 with the answer in response, or -1.
 int32_t Exchange(const char* host, int32_t port, const ByteArray& body, ByteArray& response,
-                 const StopFlag* stopFlag, int32_t timeout, int32_t command, uint32_t settleMs = 0) {
-    HttpClient client;
-    client.SetSettleOnAbandon(settleMs);
-    const int32_t requested =
-        client.Get(host, port, kServicePath, body.GetData(), body.GetLength(), &response, timeout, stopFlag,
-                   CFileServiceAnswer::MaxAnswerBody(command, CHttpFileAPI::CHUNK_SIZE));
+                 const StopFlag* stopFlag, int32_t timeout, int32_t command, RetryCourse& course,
+                 uint32_t settleMs = 0) {
+    const int32_t requested = RequestWithRetries(course, [&](HttpClient& client) {
+        client.SetSettleOnAbandon(settleMs);
+        return client.Get(host, port, kServicePath, body.GetData(), body.GetLength(), &response, timeout, stopFlag,
+                          CFileServiceAnswer::MaxAnswerBody(command, CHttpFileAPI::CHUNK_SIZE));
+    });
     return requested < 0 ? -1 : 0;
 }
 
@@ -41,8 +44,9 @@ int32_t Exchange(const char* host, int32_t port, const ByteArray& body, ByteArra
 // failed) or the frame check's -2 ... -6. response is the caller's, so a
 // buffer can serve one exchange after another.
 int32_t NoDataExchange(const char* host, int32_t port, const ByteArray& body, ByteArray& response,
-                       const StopFlag* stopFlag, int32_t timeout, int32_t command, uint32_t settleMs = 0) {
-    const int32_t exchanged = Exchange(host, port, body, response, stopFlag, timeout, command, settleMs);
+                       const StopFlag* stopFlag, int32_t timeout, int32_t command, RetryCourse& course,
+                       uint32_t settleMs = 0) {
+    const int32_t exchanged = Exchange(host, port, body, response, stopFlag, timeout, command, course, settleMs);
     if (exchanged != 0) return exchanged;
     return CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()), nullptr);
 }
@@ -71,6 +75,7 @@ struct Listing {
     const StopFlag* stopFlag;
     bool recursive;
     int32_t timeout;
+    const RetryPolicy& retry;
     std::vector<std::string> folders;  // the folder being listed and its ancestors
     int64_t entries = 0;
 };
@@ -83,8 +88,9 @@ int32_t ListFolder(Listing& listing, const std::string& path) {
         // The level's answer is released before any subfolder is listed.
         const ByteArray body = PathRequest(CMD_ENUM_DIR, path.c_str());
         ByteArray response;
-        if (Exchange(listing.host, listing.port, body, response, listing.stopFlag, listing.timeout,
-                     CMD_ENUM_DIR) != 0) {
+        RetryCourse course(listing.retry, RepeatRule::kAfterAnyDrop, listing.stopFlag, kName);
+        if (Exchange(listing.host, listing.port, body, response, listing.stopFlag, listing.timeout, CMD_ENUM_DIR,
+                     course) != 0) {
             QS_LOG_COMPONENT(kName);
             return -1;
         }
@@ -123,17 +129,28 @@ int32_t ListFolder(Listing& listing, const std::string& path) {
     return parsed;
 }
 
-// The frame of the operations whose payload is one path and whose answer
-// carries no result data.
-int32_t PathCommand(const char* name, int32_t command, const char* host, int32_t port,
-                    const char* path, const StopFlag* stopFlag, int32_t timeout) {
+// Whether a stat finds path absent (a failed stat finds nothing).
+bool PathGone(const char* host, int32_t port, const char* path, const StopFlag* stopFlag, int32_t timeout,
+              const RetryPolicy& retry) {
+    RemoteFileInfo info;
+    return CHttpFileAPI::GetInfo(host, port, path, &info, stopFlag, timeout, retry) == 1;
+}
+
+// The frame of the deletes: the payload is one path and the answer carries
+// no result data. A delete is repeated after any drop; when a repeat is
+// refused, the attempt whose answer was lost may have deleted the path, and
+// a stat that finds it gone makes the delete done.
+int32_t PathCommand(const char* name, int32_t command, const char* host, int32_t port, const char* path,
+                    const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry) {
     if (!FitsWire(path)) {
         QS_LOG_COMPONENT(name);
         return -12;
     }
     const ByteArray body = PathRequest(command, path);
     ByteArray response;
-    const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, command);
+    RetryCourse course(retry, RepeatRule::kAfterAnyDrop, stopFlag, name);
+    int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, command, course);
+    if (checked == -6 && course.Retries() > 0 && PathGone(host, port, path, stopFlag, timeout, retry)) checked = 0;
     if (checked != 0) QS_LOG_COMPONENT(name);
     return checked;
 }
@@ -162,7 +179,7 @@ void CHttpFileAPI::Dump(const RemoteFileInfo& info) {
 }
 
 int32_t CHttpFileAPI::GetInfo(const char* host, int32_t port, const char* path, RemoteFileInfo* out,
-                              const StopFlag* stopFlag, int32_t timeout) {
+                              const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry) {
     static const char kName[] = "CHttpFileAPI::GetInfo";
     if (!FitsWire(path)) {
         QS_LOG_COMPONENT(kName);
@@ -170,7 +187,8 @@ int32_t CHttpFileAPI::GetInfo(const char* host, int32_t port, const char* path, 
     }
     const ByteArray body = PathRequest(CMD_GET_INFO, path);
     ByteArray response;
-    if (Exchange(host, port, body, response, stopFlag, timeout, CMD_GET_INFO) != 0) {
+    RetryCourse course(retry, RepeatRule::kAfterAnyDrop, stopFlag, kName);
+    if (Exchange(host, port, body, response, stopFlag, timeout, CMD_GET_INFO, course) != 0) {
         QS_LOG_COMPONENT(kName);
         return -1;
     }
@@ -189,33 +207,34 @@ int32_t CHttpFileAPI::GetInfo(const char* host, int32_t port, const char* path, 
 
 int32_t CHttpFileAPI::EnumDir(const char* host, int32_t port, const char* path,
                               std::vector<RemoteFileInfo>* list, const StopFlag* stopFlag,
-                              bool recursive, int32_t timeout) {
+                              bool recursive, int32_t timeout, const RetryPolicy& retry) {
     if (!FitsWire(path)) {
         QS_LOG_COMPONENT("CHttpFileAPI::EnumDir");
         return -12;
     }
-    Listing listing{host, port, list, stopFlag, recursive, timeout, {}, 0};
+    Listing listing{host, port, list, stopFlag, recursive, timeout, retry, {}, 0};
     return ListFolder(listing, path);
 }
 
 int32_t CHttpFileAPI::DeleteFileW(const char* host, int32_t port, const char* path,
-                                  const StopFlag* stopFlag, int32_t timeout) {
-    return PathCommand("CHttpFileAPI::DeleteFileW", CMD_DELETE_FILE, host, port, path, stopFlag, timeout);
+                                  const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry) {
+    return PathCommand("CHttpFileAPI::DeleteFileW", CMD_DELETE_FILE, host, port, path, stopFlag, timeout, retry);
 }
 
 int32_t CHttpFileAPI::DeletePath(const char* host, int32_t port, const char* path,
-                                 const StopFlag* stopFlag, int32_t timeout) {
-    return PathCommand("CHttpFileAPI::DeletePath", CMD_DELETE_PATH, host, port, path, stopFlag, timeout);
+                                 const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry) {
+    return PathCommand("CHttpFileAPI::DeletePath", CMD_DELETE_PATH, host, port, path, stopFlag, timeout, retry);
 }
 
 int32_t CHttpFileAPI::DeleteEmptyPath(const char* host, int32_t port, const char* path,
-                                      const StopFlag* stopFlag, int32_t timeout) {
-    return PathCommand("CHttpFileAPI::DeleteEmptyPath", CMD_DELETE_EMPTY_PATH, host, port, path,
-                       stopFlag, timeout);
+                                      const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry) {
+    return PathCommand("CHttpFileAPI::DeleteEmptyPath", CMD_DELETE_EMPTY_PATH, host, port, path, stopFlag, timeout,
+                       retry);
 }
 
 int32_t CHttpFileAPI::RenamePathFile(const char* host, int32_t port, const char* path1,
-                                     const char* path2, const StopFlag* stopFlag, int32_t timeout) {
+                                     const char* path2, const StopFlag* stopFlag, int32_t timeout,
+                                     const RetryPolicy& retry) {
     static const char kName[] = "CHttpFileAPI::RenamePathFile";
     if (!FitsWire(path1) || !FitsWire(path2)) {
         QS_LOG_COMPONENT(kName);
@@ -227,14 +246,41 @@ int32_t CHttpFileAPI::RenamePathFile(const char* host, int32_t port, const char*
     body.AppendString(path2);
     WireFrame::Finish(body);
     ByteArray response;
-    const int32_t checked = NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_RENAME);
+    // Repeated by itself only when none of it left: a rename the phone
+    // carried out cannot be made again.
+    RetryCourse course(retry, RepeatRule::kOnlyUnsent, stopFlag, kName);
+    // What the phone holds now: 1 done (source gone, target there), 0 not
+    // carried out (source there, target absent), -1 neither or unknown.
+    const auto renamed = [&]() {
+        RemoteFileInfo info;
+        const int32_t source = GetInfo(host, port, path1, &info, stopFlag, timeout, retry);
+        const int32_t target = GetInfo(host, port, path2, &info, stopFlag, timeout, retry);
+        if (source == 1 && target == 0) return 1;
+        if (source == 0 && target == 1) return 0;
+        return -1;
+    };
+    int32_t checked;
+    for (;;) {
+        response.Clear();
+        checked = NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_RENAME, course);
+        if (checked == -6 && course.Retries() > 0 && renamed() == 1) {
+            // A repeat refused because a lost attempt had done it.
+            checked = 0;
+        } else if (checked == -1 && course.LastWasDrop() && course.LastSent() && course.Retries() < retry.retries) {
+            // Lost after it was sent: the phone tells whether it was done.
+            const int32_t state = renamed();
+            if (state == 1) checked = 0;
+            if (state == 0 && course.Grant() && course.Wait()) continue;
+        }
+        break;
+    }
     if (checked != 0) QS_LOG_COMPONENT(kName);
     return checked;
 }
 
 int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::vector<std::string>& paths,
                                     std::vector<MediaScanEntry>* out, const StopFlag* stopFlag,
-                                    int32_t timeout) {
+                                    int32_t timeout, const RetryPolicy& retry) {
     static const char kName[] = "CHttpFileAPI::ScanMediaFile";
     ByteArray body;
     WireFrame::Start(body, CMD_SCAN_MEDIA);
@@ -250,7 +296,8 @@ int32_t CHttpFileAPI::ScanMediaFile(const char* host, int32_t port, const std::v
     }
     WireFrame::Finish(body);
     ByteArray response;
-    if (Exchange(host, port, body, response, stopFlag, timeout, CMD_SCAN_MEDIA) != 0) {
+    RetryCourse course(retry, RepeatRule::kAfterAnyDrop, stopFlag, kName);
+    if (Exchange(host, port, body, response, stopFlag, timeout, CMD_SCAN_MEDIA, course) != 0) {
         QS_LOG_COMPONENT(kName);
         return -1;
     }
@@ -278,10 +325,11 @@ void StartChunkFrame(ByteArray& body, int32_t command, const char* remotePath, i
 // behind the new content. 0, -11, or a failing stat's code (logged under
 // name).
 int32_t CheckPhoneSize(const char* name, const char* host, int32_t port, const char* remotePath,
-                       const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, int64_t size) {
+                       const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry, int64_t phoneSize,
+                       int64_t size) {
     if (phoneSize == CHttpFileAPI::kPhoneSizeUnknown) {
         RemoteFileInfo existing;
-        const int32_t stat = CHttpFileAPI::GetInfo(host, port, remotePath, &existing, stopFlag, timeout);
+        const int32_t stat = CHttpFileAPI::GetInfo(host, port, remotePath, &existing, stopFlag, timeout, retry);
         if (stat < 0) {
             QS_LOG_COMPONENT(name);
             return stat;
@@ -462,10 +510,10 @@ private:
 
 // How a transfer's chunk exchanges are made.
 ChunkPump::Exchange ChunkExchange(const char* host, int32_t port, int32_t command, uint32_t settleMs,
-                                  const StopFlag* stopFlag, int32_t timeout) {
+                                  const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry) {
     return ChunkPump::Exchange{host, port, kServicePath, timeout,
                                CFileServiceAnswer::MaxAnswerBody(command, CHttpFileAPI::CHUNK_SIZE), settleMs,
-                               stopFlag};
+                               stopFlag, &retry};
 }
 
 // Opens an upload's PC file: 0, -7, -8 or -10 (logged under name).
@@ -495,7 +543,7 @@ int32_t CHttpFileAPI::OpenUploadSource(const char* localPath, UploadSource& sour
 
 int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* localPath,
                                 const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
-                                int64_t phoneSize) {
+                                int64_t phoneSize, const RetryPolicy& retry) {
     if (!FitsWire(remotePath)) {
         QS_LOG_COMPONENT("CHttpFileAPI::PutFileEx");
         return -12;
@@ -503,12 +551,12 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
     UploadSource source;
     const int32_t opened = OpenUploadSource(localPath, source);
     if (opened != 0) return opened;
-    return PutFileEx(host, port, source, remotePath, stopFlag, timeout, phoneSize, nullptr);
+    return PutFileEx(host, port, source, remotePath, stopFlag, timeout, phoneSize, nullptr, retry);
 }
 
 int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
                                 const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent,
-                                const ByteProgress* progress) {
+                                const RetryPolicy& retry, const ByteProgress* progress) {
     static const char kName[] = "CHttpFileAPI::PutFileEx";
     if (chunkSent != nullptr) *chunkSent = false;
     if (!FitsWire(remotePath)) {
@@ -516,12 +564,13 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& so
         return -12;
     }
     const int32_t checked =
-        CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, phoneSize, source.size);
+        CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, retry, phoneSize, source.size);
     if (checked != 0) return checked;
 
     UploadChunks chunks(source.file, source.size, remotePath, chunkSent, progress);
-    const int32_t pumped = ChunkPump::Run(ChunkExchange(host, port, CMD_PUT_CHUNK, kChunkSettleMs, stopFlag, timeout),
-                                          chunks, MAX_WORKERS, "PutFileThreadProc");
+    const int32_t pumped =
+        ChunkPump::Run(ChunkExchange(host, port, CMD_PUT_CHUNK, kChunkSettleMs, stopFlag, timeout, retry), chunks,
+                       MAX_WORKERS, "PutFileThreadProc");
     if (pumped != 0) return pumped;
     if (!chunks.AllSent()) {
         // Stopped between chunks: the phone holds part of the file at most.
@@ -533,14 +582,14 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& so
 
 int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remotePath,
                               const char* localPath, const StopFlag* stopFlag, int32_t timeout,
-                              bool replaceTarget, const ByteProgress* progress) {
+                              const RetryPolicy& retry, bool replaceTarget, const ByteProgress* progress) {
     static const char kName[] = "CHttpFileAPI::GetFile";
     if (!FitsWire(remotePath)) {
         QS_LOG_COMPONENT(kName);
         return -12;
     }
     RemoteFileInfo info;
-    if (GetInfo(host, port, remotePath, &info, stopFlag, timeout) != 0 ||
+    if (GetInfo(host, port, remotePath, &info, stopFlag, timeout, retry) != 0 ||
         info.mnFileSize > static_cast<uint64_t>(INT64_MAX)) {
         // Without a size there is no end to the chunks.
         QS_LOG_COMPONENT(kName);
@@ -565,8 +614,8 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     DownloadChunks chunks(file, size, remotePath, progress);
     int32_t failure = 0;
     try {
-        failure = ChunkPump::Run(ChunkExchange(host, port, CMD_GET_CHUNK, 0, stopFlag, timeout), chunks, MAX_WORKERS,
-                                 "GetFileThreadProc");
+        failure = ChunkPump::Run(ChunkExchange(host, port, CMD_GET_CHUNK, 0, stopFlag, timeout, retry), chunks,
+                                 MAX_WORKERS, "GetFileThreadProc");
     } catch (...) {
         // Out of memory, say: the temporary file goes as after any failure.
         QS_LOG_COMPONENT(kName);
@@ -584,7 +633,8 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
 }
 
 int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localPath,
-                              const char* remotePath, const StopFlag* stopFlag, int32_t timeout) {
+                              const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
+                              const RetryPolicy& retry) {
     static const char kName[] = "CHttpFileAPI::PutFile";
     if (!FitsWire(remotePath)) {
         QS_LOG_COMPONENT(kName);
@@ -593,7 +643,8 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
     UploadSource source;
     int32_t prepared = OpenSource(kName, localPath, source);
     if (prepared == 0)
-        prepared = CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, kPhoneSizeUnknown, source.size);
+        prepared =
+            CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, retry, kPhoneSizeUnknown, source.size);
     if (prepared != 0) return prepared;
     platform::File& file = source.file;
 
@@ -616,8 +667,9 @@ int32_t CHttpFileAPI::PutFile(const char* host, int32_t port, const char* localP
         body.AppendBlock(block.data(), static_cast<int32_t>(got));
         WireFrame::Finish(body);
         response.Clear();
+        RetryCourse course(retry, RepeatRule::kAfterAnyDrop, stopFlag, "PutFileThreadProc");
         const int32_t checked =
-            NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK, kChunkSettleMs);
+            NoDataExchange(host, port, body, response, stopFlag, timeout, CMD_PUT_CHUNK, course, kChunkSettleMs);
         if (checked != 0) {
             QS_LOG_COMPONENT(kName);
             return checked;

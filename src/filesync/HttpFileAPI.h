@@ -10,9 +10,13 @@
 // data.
 //
 // Common arguments: host (dotted IPv4 text) and port of the service first;
-// last the stop flag (may be null; raising it makes a request in progress
-// fail) and the inactivity time-out in seconds for each exchange. Paths are
-// UTF-8 texts.
+// then the stop flag (may be null; raising it makes a request in progress
+// fail) and the inactivity time-out in seconds for each exchange; last, how
+// a request the connection lost is made again (transport/Retry.h; the
+// default makes none). A retried request is invisible to the operation: the
+// same bytes go out again, and the operation ends as without retries, with
+// the last attempt's result, when the attempts run out. Paths are UTF-8
+// texts.
 //
 // Results, shared by every operation (0 or a small positive value is
 // success, as each operation says):
@@ -53,6 +57,7 @@
 #include "filesync/FileServiceAnswer.h"
 #include "platform/file.h"
 #include "transport/ByteArray.h"
+#include "transport/RetryPolicy.h"
 
 class CHttpFileAPI {
 public:
@@ -87,7 +92,7 @@ public:
     //   0  found: out filled and printed (Dump)
     //   1  the phone has no such path, or out is null (not logged)
     static int32_t GetInfo(const char* host, int32_t port, const char* path, RemoteFileInfo* out,
-                           const StopFlag* stopFlag, int32_t timeout);
+                           const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry = RetryPolicy());
 
     // List a folder (command 15); with recursive set, every subfolder too,
     // depth first: a subfolder's entries come before its own record, each
@@ -96,24 +101,32 @@ public:
     // list for the path. On failure list keeps the records already added.
     static int32_t EnumDir(const char* host, int32_t port, const char* path,
                            std::vector<RemoteFileInfo>* list, const StopFlag* stopFlag,
-                           bool recursive, int32_t timeout);
+                           bool recursive, int32_t timeout, const RetryPolicy& retry = RetryPolicy());
 
     // Delete a file (13), a folder tree (17), the empty folders of a tree
     // (18); rename (20) the existing path1 to path2. 0 on success.
+    // With retries, a delete is repeated after any drop, and one whose
+    // repeat the phone refuses is taken as done when a stat finds the path
+    // gone (the lost attempt deleted it). A rename is repeated only when no
+    // byte of it was sent; after a drop of one that was sent, a stat of both
+    // paths decides: done when the source is gone and the target exists,
+    // made again when the source is still there and the target is not (it
+    // was never carried out), failed otherwise.
     static int32_t DeleteFileW(const char* host, int32_t port, const char* path,
-                               const StopFlag* stopFlag, int32_t timeout);
+                               const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry = RetryPolicy());
     static int32_t DeletePath(const char* host, int32_t port, const char* path,
-                              const StopFlag* stopFlag, int32_t timeout);
+                              const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry = RetryPolicy());
     static int32_t DeleteEmptyPath(const char* host, int32_t port, const char* path,
-                                   const StopFlag* stopFlag, int32_t timeout);
+                                   const StopFlag* stopFlag, int32_t timeout, const RetryPolicy& retry = RetryPolicy());
     static int32_t RenamePathFile(const char* host, int32_t port, const char* path1,
-                                  const char* path2, const StopFlag* stopFlag, int32_t timeout);
+                                  const char* path2, const StopFlag* stopFlag, int32_t timeout,
+                                  const RetryPolicy& retry = RetryPolicy());
 
     // Ask the media scanner about files (16). The answers are appended to
     // out (may be null) in the phone's order. 0 on success.
     static int32_t ScanMediaFile(const char* host, int32_t port, const std::vector<std::string>& paths,
                                  std::vector<MediaScanEntry>* out, const StopFlag* stopFlag,
-                                 int32_t timeout);
+                                 int32_t timeout, const RetryPolicy& retry = RetryPolicy());
 
     // Transfers of whole files in CHUNK_SIZE chunks. localPath is UTF-8 and
     // opened as UTF-16. Results besides the common -1 … -6 (a chunk exchange
@@ -144,7 +157,7 @@ public:
     // A chunk exchange that throws fails its chunk with -1.
     static int32_t PutFileEx(const char* host, int32_t port, const char* localPath,
                              const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
-                             int64_t phoneSize = kPhoneSizeUnknown);
+                             int64_t phoneSize = kPhoneSizeUnknown, const RetryPolicy& retry = RetryPolicy());
     // The PC file of an upload, opened for reading, and its size.
     struct UploadSource {
         platform::File file;
@@ -160,7 +173,7 @@ public:
     // progress (may be null) hears of every acknowledged chunk.
     static int32_t PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
                              const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent,
-                             const ByteProgress* progress = nullptr);
+                             const RetryPolicy& retry = RetryPolicy(), const ByteProgress* progress = nullptr);
     // GetFile: pipelined download, chunks in flight as for PutFileEx. The size comes
     // from a stat of remotePath on the same host and port; when that fails
     // or finds nothing, GetFile fails with -1 before it creates anything.
@@ -174,11 +187,13 @@ public:
     // chunk written.
     static int32_t GetFile(const char* host, int32_t port, const char* remotePath,
                            const char* localPath, const StopFlag* stopFlag, int32_t timeout,
-                           bool replaceTarget = true, const ByteProgress* progress = nullptr);
+                           const RetryPolicy& retry = RetryPolicy(), bool replaceTarget = true,
+                           const ByteProgress* progress = nullptr);
     // PutFile: sequential upload, one chunk at a time, same rules as
     // PutFileEx.
     static int32_t PutFile(const char* host, int32_t port, const char* localPath,
-                           const char* remotePath, const StopFlag* stopFlag, int32_t timeout);
+                           const char* remotePath, const StopFlag* stopFlag, int32_t timeout,
+                           const RetryPolicy& retry = RetryPolicy());
 
     // Checks a response body (cursor at 0) after a request that returned
     // requestResult: 0 with the cursor at the result data, or -1 … -6 for

@@ -31,7 +31,7 @@ std::string Utf8(const QS_WCHAR* text) {
 // result reports success. Logs each failure point under function.
 bool SyncFirstSucceeds(const PhoneEndpoint& phone, AndroidOperationProvider& provider, const char* sourceFile,
                        int line, const char* function) {
-    if (provider.DoTableSync(phone.port, phone.host.c_str()) != 0) {
+    if (provider.DoTableSync(phone) != 0) {
         qslog::LogToComponent(sourceFile, line, function);
         return false;
     }
@@ -149,7 +149,7 @@ int32_t CPlayList::InsertPlayListMusicToDB(const PhoneEndpoint& phone, PlaylistI
         const std::vector<std::string> values = {id, audioIds[i], std::to_string(i + 1)};
         provider.AddInsert(kMemberTable, uri, &columns, &values);
     }
-    if (provider.DoTableSync(phone.port, phone.host.c_str()) != 0) {
+    if (provider.DoTableSync(phone) != 0) {
         QS_LOG_COMPONENT("CPlayList::InsertPlayListMusicToDB");
         return 1;
     }

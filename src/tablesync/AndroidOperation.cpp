@@ -111,11 +111,7 @@ std::unique_ptr<AndroidOperation> CloneOf(const T& self) {
 
 void AppendWireText(ByteArray& out, const std::string& text) { AppendValue(out, kColumnText, text); }
 
-bool ReadWireText(ByteArray& body, std::string& out) {
-    if (body.GetRemain() < 2) return false;
-    out = body.ReadString();
-    return !body.HadShortRead();
-}
+bool ReadWireText(ByteReader& in, std::string& out) { return in.String(out); }
 
 void AndroidOperation::AppendHead(ByteArray& out) const {
     out.AppendInt32(static_cast<uint32_t>(mnId));

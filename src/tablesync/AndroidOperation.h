@@ -126,5 +126,6 @@ inline bool FitsWireText(const std::string& text) { return text.size() <= kMaxWi
 // Appends a text: 16-bit count and the bytes. The length comes from the
 // string, not from a terminator; callers check FitsWireText first.
 void AppendWireText(ByteArray& out, const std::string& text);
-// Reads one text, failing (false) when the body ends inside it.
-bool ReadWireText(ByteArray& body, std::string& out);
+// Reads one text, failing (false, nothing consumed) when the body ends
+// inside it.
+bool ReadWireText(ByteReader& in, std::string& out);

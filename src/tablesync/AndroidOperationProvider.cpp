@@ -7,6 +7,7 @@
 #include "platform/file.h"
 #include "tablesync/AndroidOperationQuery.h"
 #include "transport/HttpClient.h"
+#include "transport/Retry.h"
 #include "transport/WireFrame.h"
 
 namespace {
@@ -14,20 +15,31 @@ namespace {
 // Numbers every queued operation of the process: the first is 1.
 std::atomic<int32_t> gSequence{0};
 
-constexpr int32_t kTimeoutSeconds = 60;
+constexpr int32_t kTimeoutSeconds = 60;  // of the message-part exchanges
 constexpr char kMmsHost[] = "127.0.0.1";
 // The smallest result record: length, sequence number, kind and code.
 constexpr int32_t kMinRecordBytes = 16;
 // An answer to a get holds marker, one word, status and the block count.
 constexpr int64_t kMmsAnswerOverhead = WireFrame::kHeadBytes + 4;
 
-// An answer's head, read from the buffer's position: 0 with the position
-// after the two words, or the fault's result.
-int32_t ReadAnswerHead(ByteArray& body, const WireFrame::HeadFaults& faults, uint32_t& length, uint32_t& word) {
-    ByteReader in = body.Reader();
-    const int32_t head = WireFrame::ReadHead(in, faults, length, word);
-    body.ReadUpTo(in);
-    return head;
+// An answer's head: 0 with the reader after the two words, or the fault's
+// result.
+int32_t ReadAnswerHead(ByteReader& in, const WireFrame::HeadFaults& faults, uint32_t& length, uint32_t& word) {
+    return WireFrame::ReadHead(in, faults, length, word);
+}
+
+// One exchange with the phone over the given request path, made again after
+// a drop as rule allows: the HTTP client's result of the last attempt. The
+// exchange itself watches the provider's cancel byte; the retry decisions
+// and waits watch stopFlag.
+int32_t TableExchange(const char* host, int32_t port, const char* path, const ByteArray& request,
+                      ByteArray& response, int32_t timeout, const std::atomic<uint8_t>* cancel,
+                      const RetryPolicy& retry, RepeatRule rule, const std::atomic<uint8_t>* stopFlag,
+                      const char* name) {
+    RetryCourse course(retry, rule, stopFlag, name);
+    return RequestWithRetries(course, [&](HttpClient& client) {
+        return client.Get(host, port, path, request.GetData(), request.GetLength(), &response, timeout, cancel);
+    });
 }
 
 }  // namespace
@@ -35,7 +47,9 @@ int32_t ReadAnswerHead(ByteArray& body, const WireFrame::HeadFaults& faults, uin
 int32_t AndroidOperationProvider::ParseMmsPutAnswer(ByteArray& response) {
     static constexpr WireFrame::HeadFaults kFaults{-2, -5, -3, -5};
     uint32_t unused = 0, status = 0;
-    const int32_t head = ReadAnswerHead(response, kFaults, unused, status);
+    ByteReader in = response.Reader();
+    const int32_t head = ReadAnswerHead(in, kFaults, unused, status);
+    response.ReadUpTo(in);
     if (head != 0) return head;
     return static_cast<int32_t>(status) == 1 ? 0 : -6;
 }
@@ -115,46 +129,59 @@ std::unique_ptr<ByteArray> AndroidOperationProvider::BuildRequestBody() const {
     return body;
 }
 
-int32_t AndroidOperationProvider::DoTableSync(int32_t port, const char* host) {
+int32_t AndroidOperationProvider::DoTableSync(const PhoneEndpoint& phone) {
+    static const char kName[] = "AndroidOperationProvider::DoTableSync";
+    bool changes = false;
     for (const auto& operation : mOperations) {
         if (!operation->IsEncodable()) {
-            QS_LOG_TABLE("AndroidOperationProvider::DoTableSync");
+            QS_LOG_TABLE(kName);
             return -6;
         }
+        changes = changes || operation->mnKind != kKindQuery;
     }
     const std::unique_ptr<ByteArray> request = BuildRequestBody();
     ByteArray response;
-    HttpClient client;
-    if (client.Get(host, port, "/tablesync", request->GetData(), request->GetLength(), &response,
-                   kTimeoutSeconds, &mbCancel) < 0) {
-        QS_LOG_TABLE("AndroidOperationProvider::DoTableSync");
+    // Queries change nothing and are repeated after any drop. An insert,
+    // update or delete is repeated only when none of the request left: a
+    // lost answer may hide a change the phone made, and a second insert
+    // would add a second row.
+    const RepeatRule rule = changes ? RepeatRule::kOnlyUnsent : RepeatRule::kAfterAnyDrop;
+    if (TableExchange(phone.host.c_str(), phone.port, "/tablesync", *request, response, phone.timeout, &mbCancel,
+                      phone.retry, rule, phone.stop, kName) < 0) {
+        QS_LOG_TABLE(kName);
         return -1;
     }
     const int32_t result = ParseResponse(response);
-    if (result != 0) QS_LOG_TABLE("AndroidOperationProvider::DoTableSync");
+    if (result != 0) QS_LOG_TABLE(kName);
     return result;
 }
 
 int32_t AndroidOperationProvider::ParseResponse(ByteArray& response) {
+    ByteReader in = response.Reader();
+    const int32_t result = ParseResponse(in);
+    response.ReadUpTo(in);
+    return result;
+}
+
+int32_t AndroidOperationProvider::ParseResponse(ByteReader& in) {
     static constexpr WireFrame::HeadFaults kFaults{-2, -5, -3, -4};
     uint32_t following = 0, records = 0;
-    const int32_t head = ReadAnswerHead(response, kFaults, following, records);
+    const int32_t head = ReadAnswerHead(in, kFaults, following, records);
     if (head != 0) return head;
     // The length counts the record count and everything after it.
-    if (following > static_cast<uint32_t>(response.GetRemain()) + 4) return -4;
-    const int32_t count = static_cast<int32_t>(records);
+    if (following > in.Remain() + 4) return -4;
     // Every record needs at least its head, so a larger count cannot be true.
-    if (count < 0 || count > response.GetRemain() / kMinRecordBytes) return -4;
-    for (int32_t i = 0; i < count; ++i) {
-        std::unique_ptr<AndroidOperation> parsed = ParseRespStream(response);
+    if (records > in.Remain() / kMinRecordBytes) return -4;
+    for (uint32_t i = 0; i < records; ++i) {
+        std::unique_ptr<AndroidOperation> parsed = ParseRespStream(in);
         if (!parsed) return -4;
         mResults.push_back(std::move(parsed));
     }
     return 0;
 }
 
-int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* phoneName,
-                                                    const char* localPath) {
+int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* phoneName, const char* localPath,
+                                                    const RetryPolicy& retry) {
     const std::string name = phoneName ? phoneName : "";
     std::ifstream in;
     if (localPath) in.open(std::filesystem::u8path(localPath), std::ios::binary | std::ios::ate);
@@ -183,9 +210,9 @@ int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* ph
     WireFrame::Finish(request);
 
     ByteArray response;
-    HttpClient client;
-    if (client.Get(kMmsHost, port, "/filesync", request.GetData(), request.GetLength(), &response,
-                   kTimeoutSeconds, &mbCancel) < 0) {
+    // A part is always written whole, so writing it again changes nothing.
+    if (TableExchange(kMmsHost, port, "/filesync", request, response, kTimeoutSeconds, &mbCancel, retry,
+                      RepeatRule::kAfterAnyDrop, &mbCancel, "AndroidOperationProvider::PutMMSFileToPhone") < 0) {
         QS_LOG_TABLE("AndroidOperationProvider::PutMMSFileToPhone");
         return -8;
     }
@@ -194,8 +221,8 @@ int32_t AndroidOperationProvider::PutMMSFileToPhone(int32_t port, const char* ph
     return result;
 }
 
-int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* phoneName,
-                                                      const char* localPath) {
+int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* phoneName, const char* localPath,
+                                                      const RetryPolicy& retry) {
     const std::string name = phoneName ? phoneName : "";
     if (!FitsWireText(name)) {
         QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
@@ -207,9 +234,8 @@ int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* 
     WireFrame::Finish(request);
 
     ByteArray response;
-    HttpClient client;
-    if (client.Get(kMmsHost, port, "/filesync", request.GetData(), request.GetLength(), &response,
-                   kTimeoutSeconds, &mbCancel) < 0) {
+    if (TableExchange(kMmsHost, port, "/filesync", request, response, kTimeoutSeconds, &mbCancel, retry,
+                      RepeatRule::kAfterAnyDrop, &mbCancel, "AndroidOperationProvider::GetMMSFileFromPhone") < 0) {
         QS_LOG_TABLE("AndroidOperationProvider::GetMMSFileFromPhone");
         return -8;
     }
@@ -250,26 +276,33 @@ int32_t AndroidOperationProvider::GetMMSFileFromPhone(int32_t port, const char* 
 }
 
 std::unique_ptr<AndroidOperation> AndroidOperationProvider::ParseRespStream(ByteArray& body) {
-    if (body.GetRemain() < 4) {
+    ByteReader in = body.Reader();
+    std::unique_ptr<AndroidOperation> result = ParseRespStream(in);
+    body.ReadUpTo(in);
+    return result;
+}
+
+std::unique_ptr<AndroidOperation> AndroidOperationProvider::ParseRespStream(ByteReader& in) {
+    uint32_t length = 0;
+    if (!in.Int32(length)) {
         QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
         return nullptr;
     }
-    const int64_t length = static_cast<int32_t>(body.ReadInt32());
-    if (length > body.GetRemain()) {
+    if (static_cast<int32_t>(length) > static_cast<int64_t>(in.Remain())) {
         QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
         return nullptr;
     }
     // The record ends where its length says: fields that run past it make
     // it malformed, and bytes after its fields are skipped, so that the next
-    // record is read from its own start.
-    const int64_t end = body.GetReadPos() + length;
+    // record is read from its own start. A negative length ends it before
+    // its fields.
+    const int64_t end = static_cast<int64_t>(in.Pos()) + static_cast<int32_t>(length);
     int32_t head[3];  // sequence number, kind, result code
     for (int32_t& field : head) {
-        if (body.GetRemain() < 4) {
+        if (!in.Signed32(field)) {
             QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
             return nullptr;
         }
-        field = static_cast<int32_t>(body.ReadInt32());
     }
     const int32_t kind = head[1];
     const int32_t code = head[2];
@@ -278,7 +311,7 @@ std::unique_ptr<AndroidOperation> AndroidOperationProvider::ParseRespStream(Byte
     if (code != 1) {
         result = std::make_unique<AndroidOperation>();
     } else if (kind == kKindQuery) {
-        result = AndroidOperationQuery::ParseResult(body);
+        result = AndroidOperationQuery::ParseResult(in);
         if (!result) return nullptr;
     } else {
         switch (kind) {
@@ -288,20 +321,18 @@ std::unique_ptr<AndroidOperation> AndroidOperationProvider::ParseRespStream(Byte
             case kKindFive: result = std::make_unique<AndroidOperationKind5>(); break;
             default: return nullptr;  // unknown kind: no object, no line
         }
-        if (!ReadWireText(body, result->mstrResult)) {
+        if (!ReadWireText(in, result->mstrResult)) {
             // The body ends inside the result text.
             QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
             return nullptr;
         }
     }
-    if (body.GetReadPos() > end) {
+    const int64_t at = static_cast<int64_t>(in.Pos());
+    if (at > end) {
         QS_LOG_TABLE("AndroidOperationProvider::ParseRespStream");
         return nullptr;
     }
-    if (body.GetReadPos() < end) {
-        std::string skipped;
-        body.ReadBytes(skipped, static_cast<int32_t>(end - body.GetReadPos()));
-    }
+    if (at < end) in.Skip(static_cast<size_t>(end - at));
     result->mnId = head[0];
     result->mnKind = kind;
     result->mnResult = code;

@@ -2,9 +2,18 @@
 // service in one request; also copies message-part files with the file
 // service's commands 21 and 22.
 //
-// DoTableSync results:
+// DoTableSync sends the queued operations to the endpoint's phone, waiting
+// at most its time-out of silence, and reads the answer through the bounded
+// reader (ByteReader): nothing past the body is read, and no count or length
+// from the phone is trusted. With the endpoint's retries, a request of
+// queries only is made again after any drop; one holding an insert, update
+// or delete only when none of it was sent, since a lost answer may hide a
+// change the phone made. The retry decisions and their waits watch the
+// endpoint's stop flag; the exchange itself watches only the provider's
+// cancel byte (mbCancel), which nothing in the library raises, so Stop does
+// not cut an exchange short. Results:
 //    0  the response was accepted and all its records parsed
-//   -1  the HTTP request failed
+//   -1  the HTTP request failed (the last attempt's failure)
 //   -2  the response body is shorter than the 20-byte marker
 //   -3  fewer than 4 bytes follow the marker
 //   -4  the length after the marker exceeds the bytes that follow it, the
@@ -13,7 +22,9 @@
 //   -6  a queued operation cannot be encoded (a text of 65,536 bytes or more,
 //       or columns and values of different counts); nothing was sent
 //
-// PutMMSFileToPhone / GetMMSFileFromPhone results:
+// PutMMSFileToPhone / GetMMSFileFromPhone talk to the phone service on
+// 127.0.0.1 at the given port; with retries, either is made again after any
+// drop (a part is always written whole). Results:
 //    0  success
 //   -2  response shorter than the marker
 //   -3  fewer than 4 bytes after the marker
@@ -36,6 +47,8 @@
 #include <vector>
 
 #include "tablesync/AndroidOperation.h"
+#include "transport/PhoneEndpoint.h"
+#include "transport/RetryPolicy.h"
 
 class AndroidOperationProvider {
 public:
@@ -60,17 +73,20 @@ public:
     // as it is).
     std::unique_ptr<ByteArray> BuildRequestBody() const;
 
-    int32_t DoTableSync(int32_t port, const char* host);
+    int32_t DoTableSync(const PhoneEndpoint& phone);
     // The part of DoTableSync after the exchange: checks the envelope of a
     // response body and appends one result object per record to mResults.
-    // Returns 0 or -2 to -5 as DoTableSync does (the caller logs).
+    // Returns 0 or -2 to -5 as DoTableSync does (the caller logs). The
+    // buffer's form reads from its cursor and leaves it where reading ended.
     int32_t ParseResponse(ByteArray& response);
-    // Reads one result record at the buffer's position and returns its result
-    // object, or null (logged) when the record cannot be parsed, its fields
-    // included running past the record's length. Leaves the position at the
-    // record's end, past bytes it does not read. Never reads past the end of
-    // the body.
+    int32_t ParseResponse(ByteReader& in);
+    // Reads one result record at the reader's position and returns its
+    // result object, or null (logged) when the record cannot be parsed, its
+    // fields included running past the record's length. Leaves the position
+    // at the record's end, past bytes it does not read. Never reads past the
+    // end of the body.
     static std::unique_ptr<AndroidOperation> ParseRespStream(ByteArray& body);
+    static std::unique_ptr<AndroidOperation> ParseRespStream(ByteReader& in);
 
     // The part of PutMMSFileToPhone after the exchange: checks an answer up
     // to its status word; 0 when the status is 1, else -2, -3, -5 or -6 as
@@ -81,15 +97,17 @@ public:
     // inside the body; -4 when the block's count is missing or larger.
     static int32_t ParseMmsGetAnswer(ByteArray& response, int64_t& blockLength);
 
-    int32_t PutMMSFileToPhone(int32_t port, const char* phoneName, const char* localPath);
-    int32_t GetMMSFileFromPhone(int32_t port, const char* phoneName, const char* localPath);
+    int32_t PutMMSFileToPhone(int32_t port, const char* phoneName, const char* localPath,
+                              const RetryPolicy& retry = RetryPolicy());
+    int32_t GetMMSFileFromPhone(int32_t port, const char* phoneName, const char* localPath,
+                                const RetryPolicy& retry = RetryPolicy());
 
     // Test seam: the process-wide sequence counter (the next operation gets
     // value + 1).
     static void SetSequenceForTesting(int32_t value);
 
     // Handed to the HTTP client as its stop flag; nothing in the library sets
-    // it, so Stop does not cut a table sync short.
+    // it, so Stop does not cut a table sync's exchange short.
     std::atomic<uint8_t> mbCancel{0};
     std::vector<std::unique_ptr<AndroidOperation>> mOperations;
     std::vector<std::unique_ptr<AndroidOperation>> mResults;

@@ -5,8 +5,8 @@
 namespace {
 
 // The smallest row is its column count; the smallest pair is two empty texts.
-constexpr int32_t kMinRowBytes = 4;
-constexpr int32_t kMinPairBytes = 4;
+constexpr size_t kMinRowBytes = 4;
+constexpr size_t kMinPairBytes = 4;
 
 }  // namespace
 
@@ -33,32 +33,24 @@ bool AndroidOperationQuery::IsEncodable() const {
     return true;
 }
 
-std::unique_ptr<AndroidOperationQuery> AndroidOperationQuery::ParseResult(ByteArray& body) {
-    if (body.GetRemain() < 4) {
-        QS_LOG_TABLE("AndroidOperationQuery::ParseResult");
-        return nullptr;
-    }
-    const int32_t rowCount = static_cast<int32_t>(body.ReadInt32());
-    if (rowCount < 0 || rowCount > body.GetRemain() / kMinRowBytes) {
+std::unique_ptr<AndroidOperationQuery> AndroidOperationQuery::ParseResult(ByteReader& in) {
+    uint32_t rowCount = 0;
+    if (!in.Int32(rowCount) || rowCount > in.Remain() / kMinRowBytes) {
         QS_LOG_TABLE("AndroidOperationQuery::ParseResult");
         return nullptr;
     }
     std::vector<Row> rows;
-    rows.reserve(static_cast<size_t>(rowCount));
-    for (int32_t r = 0; r < rowCount; ++r) {
-        if (body.GetRemain() < 4) {
-            QS_LOG_TABLE("AndroidOperationQuery::ParseResult");
-            return nullptr;
-        }
-        const int32_t columnCount = static_cast<int32_t>(body.ReadInt32());
-        if (columnCount < 0 || columnCount > body.GetRemain() / kMinPairBytes) {
+    rows.reserve(rowCount);
+    for (uint32_t r = 0; r < rowCount; ++r) {
+        uint32_t columnCount = 0;
+        if (!in.Int32(columnCount) || columnCount > in.Remain() / kMinPairBytes) {
             QS_LOG_TABLE("AndroidOperationQuery::ParseResult");
             return nullptr;
         }
         Row row;
-        for (int32_t c = 0; c < columnCount; ++c) {
+        for (uint32_t c = 0; c < columnCount; ++c) {
             std::string name, value;
-            if (!ReadWireText(body, name) || !ReadWireText(body, value)) {
+            if (!ReadWireText(in, name) || !ReadWireText(in, value)) {
                 QS_LOG_TABLE("AndroidOperationQuery::ParseResult");
                 return nullptr;
             }
@@ -67,7 +59,7 @@ std::unique_ptr<AndroidOperationQuery> AndroidOperationQuery::ParseResult(ByteAr
         rows.push_back(std::move(row));
     }
     auto result = std::make_unique<AndroidOperationQuery>();
-    result->mnRowCount = rowCount;
+    result->mnRowCount = static_cast<int32_t>(rowCount);
     result->mRows = std::move(rows);
     return result;
 }

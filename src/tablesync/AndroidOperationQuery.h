@@ -18,11 +18,11 @@ public:
     std::unique_ptr<AndroidOperation> Clone() const override;
     bool IsEncodable() const override;
 
-    // Reads the rows of a successful query record (the buffer positioned after
-    // its result code) and returns the result object, or null (logged) when
-    // the rows cannot be parsed. Counts are checked against the bytes left
-    // before anything is allocated for them.
-    static std::unique_ptr<AndroidOperationQuery> ParseResult(ByteArray& body);
+    // Reads the rows of a successful query record (the reader positioned
+    // after its result code) and returns the result object, or null (logged)
+    // when the rows cannot be parsed. Counts are checked against the bytes
+    // left before anything is allocated for them.
+    static std::unique_ptr<AndroidOperationQuery> ParseResult(ByteReader& in);
 
     int32_t mnQueryParam = 0;
     std::vector<std::string> mProjection;

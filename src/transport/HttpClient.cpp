@@ -174,6 +174,7 @@ void HttpClient::Begin(const char* host, int32_t port, const char* path, const c
     Abandon();
     Drive();
     mResult = -1;
+    mSent = 0;
     if (!host || port < 1 || !path || !requestLineFormat || bodyLength < 0) {
         QS_LOG_SOCKET("HttpClient::Request");
         return;
@@ -194,6 +195,7 @@ void HttpClient::Begin(const char* host, int32_t port, const char* path, const c
     }
 
     mWaitFailed = false;
+    mMalformed = false;
     mAwaitingAnswer = false;
     mSocket.Close();
     mHost = host;
@@ -391,6 +393,7 @@ void HttpClient::ReceiveStep() {
             const int32_t examined = mScan.Examine(mHeadBuffer.data(), mHave, nullptr);
             if (examined == -3) {
                 QS_LOG_SOCKET("HttpClient::Request");
+                mMalformed = true;
                 return Finish(-4);
             }
             if (examined != -1) {

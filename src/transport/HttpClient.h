@@ -115,6 +115,12 @@ public:
     void Abandon() noexcept;
     // Closes the connection of a finished exchange.
     void Close() { mSocket.Close(); }
+    // Of the last exchange: whether any byte of the request left (a failed
+    // send, -3, counts as sent: the peer may have part of it), and whether
+    // a -4 was a complete header block that is malformed or announces too
+    // long a body (the peer answered, wrongly) rather than a lost answer.
+    bool RequestSent() const { return mSent > 0 || mResult == -3; }
+    bool AnswerMalformed() const { return mMalformed; }
 
     int32_t Get(const char* host, int32_t port, const char* path, const void* body,
                 int32_t bodyLength, ByteArray* response, int32_t timeoutSeconds,
@@ -211,6 +217,7 @@ private:
     int32_t mResult = 0;
     bool mAwaitingAnswer = false;  // sent whole, no complete answer yet
     bool mWaitFailed = false;      // a failed wait, not the peer, ended the exchange
+    bool mMalformed = false;       // the header block was malformed (-4)
 
     // The exchange in progress.
     const char* mHost = nullptr;
