@@ -1,7 +1,11 @@
 /*
  * quellsync_http: the PC-side client of the phone's sync service.
  *
- * The host application calls the twelve entry points below. Every record the
+ * The host application calls the twelve entry points below; the ones after
+ * them (options, phone files, path answers) go beyond what the host was
+ * built against. Each entry point's results, the phone folders it uses and
+ * how many files and chunks it moves at once are stated at its declaration.
+ * Every record the
  * host hands in is a sequence of pointer-sized words ("word" = one void* /
  * intptr_t slot). On 32-bit Windows a word is 32 bits wide, which is the
  * layout the host application was built against; on 64-bit platforms every
@@ -141,20 +145,103 @@ typedef struct PlaylistItem {
 
 typedef void (QS_CALL* ProgressCallback)(int32_t percent);
 
+/* Phone folders. ROOT is the device root that the role string's "device="
+ * names (the sync exports) or the phoneRoot argument (Backup, Restore). The
+ * exports work in these folders below ROOT (ASCII texts, also as UTF-16): */
+#define QS_FOLDER_MUSIC     "/Music"                  /* SyncMusicFile */
+#define QS_FOLDER_PICTURES  "/Pictures"               /* SyncPhotoFile */
+#define QS_FOLDER_MOVIES    "/Movies"                 /* SyncVideoFile */
+#define QS_FOLDER_DOCUMENTS "/My Documents/Documents" /* SyncDocumentFile */
+#define QS_FOLDER_PLAYLISTS "/Music/Playlist"         /* SyncPlaylistFile */
+#define QS_FOLDER_CAMERA    "/DCIM"                   /* SyncPhoto */
+#define QS_FOLDER_DOWNLOADS "/Downloads"              /* SyncDevDocument, first */
+#define QS_FOLDER_DOWNLOAD  "/Download"               /* SyncDevDocument, then */
+
+/* How much moves at once. A PC-to-phone job uploads QS_FILES_AT_ONCE files
+ * at once and a phone-to-PC job downloads as many; every file moves in
+ * chunks of QS_CHUNK_SIZE bytes with at most QS_CHUNKS_AT_ONCE of them in
+ * flight, each over a connection of its own (so up to 25 requests at once).
+ * Backup, Restore and the phone file calls move one file at a time. Files
+ * of 2 GiB or more cannot be moved: chunk offsets are 31-bit on the wire. */
+#define QS_FILES_AT_ONCE  5
+#define QS_CHUNKS_AT_ONCE 5
+#define QS_CHUNK_SIZE     65536
+
 /* Does nothing; always 0. */
 QS_API int32_t QS_CALL Test(void);
-/* Asks every running job to stop; always 0. Both arguments are ignored. */
+/* Asks every running job to stop; always 0. Both arguments are ignored. It
+ * also ends every phone file call running at that moment (see there). */
 QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job);
 
-QS_API int32_t QS_CALL SyncMusicFile(ConnectParams* connect, JobParams* job);
-QS_API int32_t QS_CALL SyncPhotoFile(ConnectParams* connect, JobParams* job);
-QS_API int32_t QS_CALL SyncVideoFile(ConnectParams* connect, JobParams* job);
-QS_API int32_t QS_CALL SyncDocumentFile(ConnectParams* connect, JobParams* job);
-QS_API int32_t QS_CALL SyncPlaylistFile(ConnectParams* connect, JobParams* job);
-QS_API int32_t QS_CALL SyncPhoto(ConnectParams* connect, JobParams* job);
-QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobParams* job);
+/* PC-to-phone jobs: job->items lists SyncItem* records. In three passes:
+ * folder items of change kind 3 remove the mirrored phone folder tree; file
+ * items of kind 3 remove the phone file named by their phonePath (which
+ * must lie below the export's folder); file items of kind 1 or 2 upload the
+ * PC file to the mirrored phone path (MirroredPhonePath of pcPath and ROOT +
+ * the export's folder), unless the phone has a file of the same size there,
+ * and write that path into phonePath. Every upload but SyncPlaylistFile's
+ * asks the media scanner to register the file. After a job without failure
+ * the empty folders below the export's folder are removed.
+ * Each item carried out is reported to job->window with the message
+ * identifier 1000 (music, playlists), 1100 (pictures, videos) or 1400
+ * (documents) and ItemResult.code 9 (8 for playlist files), then a
+ * percentage.
+ * Results: 0 done, also when Stop ended it; -1 an upload failed, or no item
+ * list; -2 a file removal or a media scan failed; -4 a folder removal failed
+ * or its mirrored path would not lie below the export's folder. */
+QS_API int32_t QS_CALL SyncMusicFile(ConnectParams* connect, JobParams* job);    /* ROOT + QS_FOLDER_MUSIC */
+QS_API int32_t QS_CALL SyncPhotoFile(ConnectParams* connect, JobParams* job);    /* ROOT + QS_FOLDER_PICTURES */
+QS_API int32_t QS_CALL SyncVideoFile(ConnectParams* connect, JobParams* job);    /* ROOT + QS_FOLDER_MOVIES */
+QS_API int32_t QS_CALL SyncDocumentFile(ConnectParams* connect, JobParams* job); /* ROOT + QS_FOLDER_DOCUMENTS */
+QS_API int32_t QS_CALL SyncPlaylistFile(ConnectParams* connect, JobParams* job); /* ROOT + QS_FOLDER_PLAYLISTS */
+/* Phone-to-PC jobs: job->word2 is a DestinationFolders*. The phone folder
+ * tree is copied below the PC folder (ROOT/DCIM/Camera/a.jpg becomes
+ * cameraFolder/Camera/a.jpg). A PC file of the same name and size is kept;
+ * one of another size makes the copy go to name(2).ext, name(3).ext, ...
+ * Entries whose names cannot be PC names, or would leave the PC folder, are
+ * skipped. Percentages go to job->window.
+ * Results: 0 done, also when Stop ended it; -1 no PC folder given, a
+ * download failed or an entry was skipped; -2 listing the phone folder
+ * failed; -3 a PC folder could not be created. */
+QS_API int32_t QS_CALL SyncPhoto(ConnectParams* connect, JobParams* job);       /* ROOT + QS_FOLDER_CAMERA into cameraFolder */
+QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobParams* job); /* ROOT + QS_FOLDER_DOWNLOADS, then
+                                                                                    ROOT + QS_FOLDER_DOWNLOAD, into
+                                                                                    documentFolder (the second only
+                                                                                    when the first gave 0) */
+/* Creates (playlistOp 1), rewrites (2) or deletes (3) each playlist of the
+ * QsHostList* in job->word2, one after another, in the phone's media
+ * database; members are songs named by their phone paths. Each playlist
+ * carried out is reported with identifier 1000, code 7, then a percentage.
+ * Results: 0 every playlist carried out, or Stop ended the loop; 1 one
+ * failed or had an unknown operation (the ones after it are left alone).
+ * Table requests are not ended by Stop. */
 QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams* job);
 
+/* Backup categories, and where Backup puts them below pcFolder; Restore
+ * reads the same places back to the same places below phoneRoot: */
+#define QS_CATEGORY_MUSIC     0  /* ROOT/Music -> Music/Music */
+#define QS_CATEGORY_GALLERY   1  /* ROOT/Movies, ROOT/Pictures, ROOT/DCIM -> Gallery/Movies, ... */
+#define QS_CATEGORY_DOCUMENTS 5  /* ROOT/Download, ROOT/Downloads (.doc .docx .xls .xlsx .ppt .pptx
+                                    .pdf .txt only) -> Document/Download, Document/Downloads;
+                                    ROOT/My Documents/Documents (every file) -> Document (directly).
+                                    Restore reads Document/Download, Document/Downloads and
+                                    Document/My Documents/Documents: what a backup put directly
+                                    in Document is not restored */
+#define QS_BACKUP_MUSIC_FOLDER     "Music"
+#define QS_BACKUP_GALLERY_FOLDER   "Gallery"
+#define QS_BACKUP_DOCUMENTS_FOLDER "Document"
+/* Restore's conflictMode for a phone file already at a target: */
+#define QS_RESTORE_KEEP     0  /* (any value but 1 and 2) leave the phone's file */
+#define QS_RESTORE_NUMBERED 1  /* upload under name(2).ext, name(3).ext, ... */
+#define QS_RESTORE_REPLACE  2  /* delete it, then upload */
+/* Backup and Restore copy every file of the category, one at a time, each
+ * PC file written under its name only once complete, each phone file that
+ * fails or is stopped removed again; cb (may be null) hears percentages.
+ * Results: 0 every file copied (or left as the phone had it); 1 an unknown
+ * category, a listing failed, a phone file to replace could not be deleted,
+ * or a phone entry was refused as a PC name; 21 the stop flag was raised
+ * (also by a Stop before the call); a negative file service code of the
+ * transfer that failed (see the phone file results: -1 ... -12). */
 QS_API int32_t QS_CALL Backup(int32_t category, const QS_WCHAR* host, int32_t port,
                               const QS_WCHAR* pcFolder, const QS_WCHAR* phoneRoot,
                               ProgressCallback cb);
@@ -187,6 +274,20 @@ QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host, int32_t p
 QS_API int32_t QS_CALL SetOption(int32_t option, int32_t value);
 /* The option's current value, or -1 for an unknown option. */
 QS_API int32_t QS_CALL GetOption(int32_t option);
+
+/* ---- Path answers --------------------------------------------------------
+ * The phone path a PC-to-phone export gives the PC file pcPath below
+ * phoneFolder (ROOT + the export's QS_FOLDER_...). Windows: phoneFolder +
+ * "/" + pcPath with every "\" turned into "/", then each "//" pair folded
+ * to "/" once from the left, then every ":" removed (C:\Users\me\a.mp3 below
+ * /sdcard/Music gives /sdcard/Music/C/Users/me/a.mp3; a UNC path keeps one
+ * "//"). POSIX: phoneFolder + "/" + pcPath without its leading "/"s.
+ * Returns the length of the answer in UTF-16 units, without its NUL; it is
+ * written to out with a NUL only when capacity is larger than that, so a
+ * caller may ask with capacity 0 first. -1 when a text is null or capacity
+ * is negative. */
+QS_API int32_t QS_CALL MirroredPhonePath(const QS_WCHAR* pcPath, const QS_WCHAR* phoneFolder, QS_WCHAR* out,
+                                         int32_t capacity);
 
 /* ---- Phone files -------------------------------------------------------
  * Single operations on phone paths, for a host that shows and manages what

@@ -1,12 +1,14 @@
 // The phone file entry points: each call talks to the phone named by its
 // URL with a stop byte of its own, registered while it runs, so that Stop
 // ends it without it ever reading or clearing the shared stop flag.
+#include <climits>
 #include <cstdint>
 #include <string>
 
 #include "context/CallStops.h"
 #include "export/ContextSetUp.h"
 #include "export/ExportFrame.h"
+#include "fileapi/FileApi.h"
 #include "fileapi/PhoneFiles.h"
 #include "platform/url.h"
 #include "platform/utf.h"
@@ -124,6 +126,23 @@ extern "C" QS_API int32_t QS_CALL PhoneRename(const QS_WCHAR* url, const QS_WCHA
                         [&](const PhoneEndpoint& phone) {
                             return phone_files::Rename(phone, Utf8(fromPath), Utf8(toPath));
                         });
+}
+
+extern "C" QS_API int32_t QS_CALL MirroredPhonePath(const QS_WCHAR* pcPath, const QS_WCHAR* phoneFolder, QS_WCHAR* out,
+                                                    int32_t capacity) {
+    return RunExport("MirroredPhonePath", -1, [&]() -> int32_t {
+        if (pcPath == nullptr || phoneFolder == nullptr || capacity < 0 || (capacity > 0 && out == nullptr)) return -1;
+        // The rule the PC-to-phone exports apply, not a copy of it.
+        const std::u16string answer =
+            platform::Utf8ToUtf16(FILE_API::BuildPhonePath(Utf8(pcPath), Utf8(phoneFolder)));
+        if (answer.size() >= static_cast<size_t>(INT32_MAX)) return -1;
+        const auto length = static_cast<int32_t>(answer.size());
+        if (capacity > length) {
+            for (int32_t i = 0; i < length; ++i) out[i] = static_cast<QS_WCHAR>(answer[static_cast<size_t>(i)]);
+            out[length] = 0;
+        }
+        return length;
+    });
 }
 
 static_assert(phone_files::kDone == QS_PHONE_OK && phone_files::kAbsent == QS_PHONE_ABSENT &&
