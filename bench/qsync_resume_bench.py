@@ -2,6 +2,7 @@
 """Figures of qsync on repeated and flaky pushes, against the stand-in.
 
 usage: qsync_resume_bench.py --qsync BIN --phone-service BIN [--files N] [--flaky-files N]
+                             [--lossy | --lossy-only] [--lossy-files N] [--big-mib N]
 
 1. A no-op re-push of --files files (20,000 by default): after a first push
    of them, the time of the second, the requests the stand-in got during it
@@ -11,6 +12,15 @@ usage: qsync_resume_bench.py --qsync BIN --phone-service BIN [--files N] [--flak
    command, its rounds, and its time against the same push without faults
    (and with --retry-delay 0, which leaves out the waits between rounds).
 
+3. With --lossy (or --lossy-only): each job with qsync's defaults, fault-free
+   and with the stand-in losing requests, half before the work (close) and
+   half after it (drop), in the same run: push, fetch, backup and restore of
+   --lossy-files files of 20 KiB (2,000 by default) at 2 per mille and at 1%,
+   and one --big-mib MiB file (256 by default) pushed and fetched at 1%. A
+   table of the times and the ratio lossy / fault-free, with the requests the
+   library retried and the rounds qsync ran; each row the medians of
+   --repeat runs (3 by default).
+
 Each measurement runs in a fresh folder with a journal of its own. A
 benchmark, not a test: it prints figures and asserts only what makes them
 meaningful (every command ends with exit 0).
@@ -18,6 +28,7 @@ meaningful (every command ends with exit 0).
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import tempfile
 import time
@@ -67,15 +78,90 @@ def make_files(folder, count, size):
         (folder / ("%05d.mp3" % i)).write_bytes(block[i % size:] + block[:i % size])
 
 
+def lossy_fault(per_mille, seed):
+    """Half the lost requests before the work (close), half after it (drop)."""
+    half = per_mille / 2
+    return ["--fault", "close:rate=%g,seed=%d" % (half, seed), "--fault", "drop:rate=%g,seed=%d" % (half, seed + 1)]
+
+
+def copy_tree(source, target):
+    for path in source.rglob("*"):
+        if path.is_file():
+            (target / path.relative_to(source)).parent.mkdir(parents=True, exist_ok=True)
+            os.link(path, target / path.relative_to(source))
+
+
+def lossy_table(args, tmp):
+    """Fault-free against lossy runs of each job, with qsync's defaults."""
+    source = tmp / "lossy-src"
+    make_files(source / "set", args.lossy_files, 20 * 1024)
+    big = tmp / "big-src"
+    big.mkdir()
+    with open(big / "big.mp4", "wb") as f:
+        for _ in range(args.big_mib):
+            f.write(os.urandom(1 << 20))
+    counter = [0]
+
+    def measure(job, fault, files):
+        """One job against a fresh stand-in: (seconds, retries, rounds)."""
+        counter[0] += 1
+        n = counter[0]
+        root = tmp / ("lossy-phone-%d" % n)
+        here = tmp / ("lossy-pc-%d" % n)
+        here.mkdir()
+        if job in ("fetch", "backup"):  # the files wait on the phone
+            copy_tree(files, root / "sdcard/DCIM")
+        if job == "restore":  # a backup folder of them
+            copy_tree(files, here / "Gallery/DCIM")
+        phone = Phone(args.phone_service, root, *fault)
+        command = {"push": ["push", "videos", str(files)],
+                   "fetch": ["fetch", "camera", "--to", str(here)],
+                   "backup": ["backup", "media", "--to", str(here)],
+                   "restore": ["restore", "media", "--from", str(here)]}[job]
+        seconds, _, events = run(args.qsync, phone, tmp / ("lossy-state-%d" % n), *command)
+        phone.stop()
+        rounds = 1 + sum(1 for e in events if e["event"] == "retry")
+        return seconds, events[-1]["retries"], rounds
+
+    rows = []
+    cases = [(job, "%d x 20 KiB" % args.lossy_files, source / "set", rate)
+             for job in ("push", "fetch", "backup", "restore") for rate in (2, 10)]
+    cases += [("push", "1 x %d MiB" % args.big_mib, big, 10), ("fetch", "1 x %d MiB" % args.big_mib, big, 10)]
+    # Fault-free and lossy runs alternate, --repeat times each; the medians
+    # count, so a moment of load on the machine does not decide a row.
+    for job, what, files, rate in cases:
+        clean, lossy = [], []
+        for repeat in range(args.repeat):
+            clean.append(measure(job, [], files)[0])
+            lossy.append(measure(job, lossy_fault(rate, 20 + rate + repeat), files))
+        middle = sorted(lossy)[len(lossy) // 2]
+        rows.append((job, what, rate, statistics.median(clean), middle[0], middle[1], middle[2]))
+    print()
+    print("| job | files | lost (close+drop) | fault-free | lossy | ratio | requests retried | rounds |")
+    print("|---|---|---|---|---|---|---|---|")
+    for job, what, rate, base, seconds, retries, rounds in rows:
+        print("| %s | %s | %s | %.2f s | %.2f s | %.2f | %d | %d |"
+              % (job, what, "2 per mille" if rate == 2 else "1%", base, seconds, seconds / base, retries, rounds))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qsync", required=True)
     parser.add_argument("--phone-service", required=True)
     parser.add_argument("--files", type=int, default=20000)
     parser.add_argument("--flaky-files", type=int, default=2000)
+    parser.add_argument("--lossy", action="store_true", help="also the lossy table")
+    parser.add_argument("--lossy-only", action="store_true", help="only the lossy table")
+    parser.add_argument("--lossy-files", type=int, default=2000)
+    parser.add_argument("--big-mib", type=int, default=256)
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each lossy row and its fault-free twin")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="qsync-bench-") as tmp:
         tmp = Path(tmp)
+        if args.lossy or args.lossy_only:
+            lossy_table(args, tmp)
+        if args.lossy_only:
+            return
         make_files(tmp / "many", args.files, 100)
         phone = Phone(args.phone_service, tmp / "phone1")
         first, first_rss, _ = run(args.qsync, phone, tmp / "state1", "push", "music", str(tmp / "many"))

@@ -13,7 +13,7 @@ _qsync() {
     fi
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
-                       --retries --retry-delay --journal --no-journal"
+                       --retries --retry-delay --request-retries --journal --no-journal"
     local commands="push remove fetch playlist backup restore"
 
     # Options whose value is a folder, a word or an address.
@@ -27,7 +27,7 @@ _qsync() {
         --journal)
             _qsync_paths
             return ;;
-        --phone|--device|--retries|--retry-delay|--max-delete)
+        --phone|--device|--retries|--retry-delay|--request-retries|--max-delete)
             COMPREPLY=()
             return ;;
     esac
@@ -37,7 +37,8 @@ _qsync() {
     for ((i = 1; i < cword; i++)); do
         word=${words[i]}
         case $word in
-            --phone|--device|--to|--from|--on-conflict|--retries|--retry-delay|--journal|--max-delete) ((i++)) ;;
+            --phone|--device|--to|--from|--on-conflict|--retries|--retry-delay|--request-retries|--journal|--max-delete)
+                ((i++)) ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then command=$word

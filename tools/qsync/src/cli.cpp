@@ -37,8 +37,11 @@ const char* const kOverview =
     "  -v, --verbose        also show the library's own output, on standard error\n"
     "  --retries N          give up after N retry rounds in a row that complete\n"
     "                       nothing (default 3; 0: no retries)\n"
-    "  --retry-delay SECONDS  the wait before a retry (default 1), doubled after\n"
-    "                       each round without progress, up to 30 s\n"
+    "  --retry-delay SECONDS  the wait before a retry round that follows a round\n"
+    "                       without progress (default 1), doubled after each\n"
+    "                       further one, up to 30 s\n"
+    "  --request-retries N  the library repeats a request that lost its connection\n"
+    "                       up to N times (default 10; 0..100; 0: never)\n"
     "  --journal FILE       the journal of what was pushed (default: one file per\n"
     "                       phone below $XDG_STATE_HOME/qsync or %LOCALAPPDATA%\\qsync)\n"
     "  --no-journal         neither read nor write the journal\n"
@@ -199,8 +202,9 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_flag("-v,--verbose", o.verbose);
     app.add_flag("-h,--help", o.help);
     app.add_flag("--version", o.version);
-    std::string retries, retryDelay, maxDelete;
+    std::string retries, retryDelay, requestRetries, maxDelete;
     app.add_option("--retries", retries);
+    app.add_option("--request-retries", requestRetries);
     app.add_option("--retry-delay", retryDelay);
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
@@ -293,6 +297,11 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     if (!retries.empty()) {
         if (!ParseDecimal(retries, 0, 1000, number)) throw UsageError("--retries must be a number from 0 to 1000");
         o.retries = static_cast<int>(number);
+    }
+    if (!requestRetries.empty()) {
+        if (!ParseDecimal(requestRetries, 0, 100, number))
+            throw UsageError("--request-retries must be a number from 0 to 100");
+        o.requestRetries = static_cast<int>(number);
     }
     if (!retryDelay.empty()) {
         // Seconds, with up to three decimals.

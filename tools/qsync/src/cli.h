@@ -26,6 +26,7 @@ struct Options {
 
     int retries = 3;                 // --retries: rounds in a row without progress before giving up
     int retryDelayMs = 1000;         // --retry-delay SECONDS, in milliseconds
+    int requestRetries = 10;         // --request-retries: the library's attempts after a request's first
     std::string journal;             // --journal FILE (empty: the default place)
     bool noJournal = false;          // --no-journal
     bool check = false;              // push --check: send every item, refresh the journal

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -28,7 +30,19 @@ using SyncExport = int32_t(QS_CALL*)(ConnectParams*, JobParams*);
 
 constexpr intptr_t kChangeCopy = 1;
 constexpr intptr_t kChangeRemove = 3;
+// The connection probe before a job, its retries included, ends within
+// kProbeBudget: a phone that cannot be reached is reported promptly,
+// whatever the retry options. One attempt waits at most kProbeTimeoutMs,
+// and a retry is made only while kProbeLastTry is left for it.
 constexpr int kProbeTimeoutMs = 5000;
+constexpr std::chrono::milliseconds kProbeBudget{8000};
+constexpr std::chrono::milliseconds kProbeLastTry{1000};
+// The library's first wait before a request is made again; the waits double
+// up to 5 s. A lost request on a working link is best repeated at once (a
+// sequential backup pays each wait in full), while the doubling still spans
+// about 10 s of silence with the default 10 retries; longer outages are left
+// to the rounds.
+constexpr int32_t kRequestRetryDelayMs = 10;
 
 struct PushKind {
     const char* name;
@@ -75,19 +89,29 @@ RetryPolicy PolicyOf(const Options& o) {
     return policy;
 }
 
-// The probe before a job, tried again within the retry budget: a phone that
-// is a moment away (Wi-Fi waking up) is waited for.
+// The probe before a job, tried again within the retry options and
+// kProbeBudget: a phone that is a moment away (Wi-Fi waking up) is waited
+// for, one that is gone is reported within the budget. It is qsync's own
+// connection, untouched by the library's request retries.
 void RequireReachable(const Options& o, Reporter& reporter) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
     if (o.verbose)
         std::fprintf(stderr, "qsync: phone service http://%s:%d/, device root '%s'\n", o.host.c_str(), o.port,
                      o.device.c_str());
     const std::string why = "the phone's service at " + o.host + ":" + std::to_string(o.port) + " cannot be reached";
+    const Clock::time_point deadline = Clock::now() + kProbeBudget;
+    const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
     RetryRounds rounds(PolicyOf(o));
-    while (!CanConnect(o.host, o.port, kProbeTimeoutMs)) {
+    for (;;) {
+        const auto timeout = std::min(milliseconds(kProbeTimeoutMs), std::max(left(), milliseconds(1)));
+        if (CanConnect(o.host, o.port, static_cast<int>(timeout.count()))) return;
         const RetryRounds::Decision next = rounds.AfterRound(0);
-        if (!next.again) throw UnreachableError(why);
-        reporter.Retry(next.round, 0, next.delay, nullptr, why);
-        if (!JobControl::Instance().Wait(next.delay)) throw InterruptedError("interrupted");
+        const milliseconds room = left() - kProbeLastTry;
+        if (!next.again || room.count() < 0) throw UnreachableError(why);
+        const milliseconds delay = std::min(next.delay, room);
+        reporter.Retry(next.round, 0, delay, nullptr, why);
+        if (!JobControl::Instance().Wait(delay)) throw InterruptedError("interrupted");
     }
 }
 
@@ -206,8 +230,16 @@ std::string PlaylistResultText(int32_t) {
     return "the phone refused a playlist change, or its songs could not be looked up";
 }
 
+// The library's retries are counted from the start of the command (see
+// RunCommand).
+uint64_t RequestRetriesMade() {
+    const int32_t made = GetOption(QS_OPTION_RETRIES_MADE);
+    return made > 0 ? static_cast<uint64_t>(made) : 0;
+}
+
 void Finish(Reporter& reporter, Summary summary, int32_t result, const std::string& failureText) {
     summary.result = result;
+    summary.retries = RequestRetriesMade();
     summary.exitCode = ExitCodeFor(result);
     if (summary.exitCode == kExitJobFailed) summary.resultText = failureText;
     reporter.End(summary);
@@ -357,6 +389,7 @@ int32_t RunRemovals(const Options& o, Reporter& reporter, SyncExport run, Connec
 // The end of a push or remove: exit 0 only when every item is done.
 int EndItems(Reporter& reporter, Summary summary, int32_t result, const std::string& failure) {
     summary.result = result;
+    summary.retries = RequestRetriesMade();
     summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted
                        : summary.failed > 0 || result != 0  ? kExitJobFailed
                                                             : kExitOk;
@@ -753,6 +786,11 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
 }  // namespace
 
 int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal) {
+    // Before any job: each job reads the options when it starts. The
+    // connection probe is qsync's own and does not use them.
+    if (SetOption(QS_OPTION_REQUEST_RETRIES, options.requestRetries) != 0 ||
+        SetOption(QS_OPTION_RETRY_DELAY_MS, kRequestRetryDelayMs) != 0 || SetOption(QS_OPTION_RETRIES_MADE, 0) != 0)
+        throw std::runtime_error("the library refused --request-retries " + std::to_string(options.requestRetries));
     if (options.command == "push") return Push(options, reporter, journal);
     if (options.command == "remove") return Remove(options, reporter, journal);
     if (options.command == "fetch") return Fetch(options, reporter);

@@ -140,6 +140,7 @@ Json SummaryJson(const Summary& s, double seconds) {
         case SummaryKind::kPlain: break;
     }
     if (!s.playlistId.empty()) json["id"] = s.playlistId;
+    json["retries"] = s.retries;
     json["seconds"] = std::round(seconds * 1000) / 1000;
     return json;
 }
@@ -412,7 +413,14 @@ void Reporter::End(const Summary& summary) {
             }
             break;
         case OutputMode::kTerminal:
-        case OutputMode::kPlain: WriteLocked(SummaryLine(summary, seconds)); break;
+        case OutputMode::kPlain: {
+            std::string line = SummaryLine(summary, seconds);
+            if (summary.retries > 0)
+                line.insert(line.size() - 1, " (" + std::to_string(summary.retries) +
+                                                 (summary.retries == 1 ? " request" : " requests") + " retried)");
+            WriteLocked(line);
+            break;
+        }
         case OutputMode::kQuiet:
             if (!summary.playlistId.empty()) WriteLocked(summary.playlistId + "\n");
             break;

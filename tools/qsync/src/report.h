@@ -76,6 +76,7 @@ struct Summary {
     std::string note;       // a line after the error line (why a job was not retried)
     bool countsKnown = true;  // kCovered: false when the restore failed part-way
     std::string playlistId; // playlist create: the id the library handed back
+    uint64_t retries = 0;   // requests the library made again after a lost connection
     std::vector<FailedItem> failedItems;
 };
 

@@ -34,6 +34,7 @@ RetryRounds::Decision RetryRounds::AfterRound(size_t completed) {
     if (mPolicy.retries <= 0 || mRetriesWithoutProgress >= mPolicy.retries) return decision;
     if (mPolicy.maxRounds > 0 && mRounds >= mPolicy.maxRounds) return decision;
     decision.again = true;
+    if (completed > 0) return decision;  // no wait
     const auto cap = std::max(mPolicy.maxDelay, mPolicy.delay);
     auto delay = mPolicy.delay;
     for (int i = 1; i < mRoundsWithoutProgress && delay < cap; ++i) delay *= 2;

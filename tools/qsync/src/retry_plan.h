@@ -53,9 +53,11 @@ public:
     };
     // After a round that did not finish everything: completed is how many
     // items it completed. A round that completed something resets the count
-    // of rounds without progress, and the next wait is the delay; after
-    // rounds without progress the wait doubles with each, up to maxDelay
-    // (or the delay itself, when that is longer).
+    // of rounds without progress, and the next round starts at once: what
+    // it could not complete is left to the next. Only a round without
+    // progress waits: the delay after the first such round in a row,
+    // doubling with each further one, up to maxDelay (or the delay itself,
+    // when that is longer).
     Decision AfterRound(size_t completed);
 
     int roundsRun() const { return mRounds; }

@@ -353,7 +353,8 @@ class Commands(QsyncCase):
         for fault in ("status0:cmd=12,nth=4", "close:cmd=12,nth=4", "truncate:cmd=12,nth=2", "status0:cmd=16"):
             with self.subTest(fault=fault):
                 phone = self.service("--fault", fault, name="phone-" + fault.replace(":", "-"))
-                r = self.qsync(phone, "--retries", "0", "--json", "push", "music", str(big), expect=1)
+                r = self.qsync(phone, "--retries", "0", "--request-retries", "0", "--json", "push", "music", str(big),
+                               expect=1)
                 done = json_events(r.stdout)[-1]
                 self.assertEqual(done["exit"], 1)
                 self.assertIn(done["result"], (-1, -2))
@@ -502,8 +503,9 @@ class Resume(QsyncCase):
     def test_a_flaky_link_completes_in_one_command(self):
         files = [self.write("flaky/%03d.mp3" % i, 2000 + i, seed=i) for i in range(200)]
         phone = self.service("--fault", "close:rate=25,seed=7")
-        r = self.qsync(phone, "--retry-delay", "0.01", "--retries", "6", "--json", "push", "music",
-                       self.arg(self.pc / "flaky"))
+        # The library's own retries off: the rounds alone carry the push.
+        r = self.qsync(phone, "--request-retries", "0", "--retry-delay", "0.01", "--retries", "6", "--json", "push",
+                       "music", self.arg(self.pc / "flaky"))
         events = json_events(r.stdout)
         retries = [e for e in events if e["event"] == "retry"]
         self.assertTrue(retries, "the link dropped no request: pick another seed")
@@ -512,6 +514,15 @@ class Resume(QsyncCase):
             self.assertLess(e["result"], 0)
             self.assertLessEqual(e["delay_s"], 0.01 * 2 ** 6)
         self.assertEqual([e["round"] for e in retries], list(range(2, len(retries) + 2)))
+        # A round that stored something is followed at once; only one that
+        # stored nothing waits.
+        stored_since = False
+        for e in events:
+            if e["event"] == "item" and e["action"] == "stored":
+                stored_since = True
+            elif e["event"] == "retry":
+                self.assertEqual(e["delay_s"] == 0, stored_since, e)
+                stored_since = False
         done = events[-1]
         self.assertEqual((done["exit"], done["stored"], done["failed"]), (0, len(files), 0))
         self.same_on_phone(phone, files)
@@ -520,17 +531,66 @@ class Resume(QsyncCase):
         self.assertEqual(progress, sorted(progress))
         self.assertEqual(progress[-1], sum(f.stat().st_size for f in files))
 
+    def test_every_job_at_one_percent_dropped_completes_in_one_command(self):
+        # 1,000 small files each way; the stand-in loses 1% of the requests,
+        # half before doing the work (close) and half after it (drop). With
+        # qsync's defaults each job is one command that ends with exit 0,
+        # every file arrives intact, and the summary counts the retries.
+        lossy = ("--fault", "close:rate=5,seed=3", "--fault", "drop:rate=5,seed=4")
+        phone = self.service(*lossy)
+        files = [self.write("drops/%d/%03d.mp3" % (i % 10, i), 1024 + i * 37 % 3072, seed=i) for i in range(1000)]
+        camera = phone.root / "sdcard/DCIM/Camera"
+        for f in files:
+            target = camera / f.relative_to(self.pc / "drops")
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(f.read_bytes())
+
+        def same_tree(copy, source):
+            names = sorted(str(p.relative_to(source)) for p in source.rglob("*") if p.is_file())
+            self.assertEqual(len(names), len(files))
+            self.assertEqual(sorted(str(p.relative_to(copy)) for p in copy.rglob("*") if p.is_file()), names)
+            for name in names:
+                self.assertTrue((copy / name).read_bytes() == (source / name).read_bytes(), name)
+
+        def retried(r, plain):
+            if plain:
+                summary = re.search(r"\((\d+) requests? retried\)$", r.stdout.splitlines()[-1])
+                self.assertTrue(summary, r.stdout.splitlines()[-1])
+                return int(summary.group(1))
+            done = json_events(r.stdout)[-1]
+            self.assertEqual(done["exit"], 0)
+            return done["retries"]
+
+        r = self.qsync(phone, "--json", "push", "music", self.arg(self.pc / "drops"))
+        self.assertEqual(json_events(r.stdout)[-1]["stored"], len(files))
+        self.assertGreater(retried(r, False), 0)
+        self.same_on_phone(phone, files)
+        r = self.qsync(phone, "fetch", "camera", "--to", self.arg(self.tmp / "pics"))
+        self.assertGreater(retried(r, True), 0)
+        same_tree(self.tmp / "pics", phone.root / "sdcard/DCIM")
+        r = self.qsync(phone, "--json", "backup", "media", "--to", self.arg(self.tmp / "backup"))
+        self.assertGreater(retried(r, False), 0)
+        same_tree(self.tmp / "backup/Gallery/DCIM", phone.root / "sdcard/DCIM")
+        fresh = self.service(*lossy, name="fresh")
+        r = self.qsync(fresh, "restore", "media", "--from", self.arg(self.tmp / "backup"))
+        self.assertGreater(retried(r, True), 0)
+        same_tree(fresh.root / "sdcard/DCIM", self.tmp / "backup/Gallery/DCIM")
+        for s in (phone, fresh):
+            lost = [l for l in s.log_lines() if "[fault close" in l or "[fault drop" in l]
+            self.assertTrue(any("close" in l for l in lost) and any("drop" in l for l in lost), s.root)
+
     def test_whole_jobs_are_run_again_but_never_a_playlist_create(self):
         phone = self.service("--fault", "close:nth=2")  # the second request of any kind
         camera = phone.root / "sdcard/DCIM"
         camera.mkdir(parents=True)
         (camera / "IMG_1.jpg").write_bytes(bytes(3000))
-        r = self.qsync(phone, "--retry-delay", "0", "--json", "fetch", "camera", "--to", self.arg(self.tmp / "pics"))
+        r = self.qsync(phone, "--request-retries", "0", "--retry-delay", "0", "--json", "fetch", "camera", "--to",
+                       self.arg(self.tmp / "pics"))
         self.assertEqual([e["round"] for e in json_events(r.stdout) if e["event"] == "retry"], [2])
         self.assertEqual((self.tmp / "pics/IMG_1.jpg").read_bytes(), bytes(3000))
         # Every table request fails: a create is tried once and says why.
         phone = self.service("--fault", "close:cmd=table", name="phone2")
-        r = self.qsync(phone, "--retry-delay", "0", "--json", "playlist", "create", "x",
+        r = self.qsync(phone, "--request-retries", "0", "--retry-delay", "0", "--json", "playlist", "create", "x",
                        self.arg(self.write("a.mp3", 10)), expect=1)
         events = json_events(r.stdout)
         self.assertEqual([e for e in events if e["event"] == "retry"], [])
@@ -544,6 +604,37 @@ class Resume(QsyncCase):
                        self.arg(self.write("x.mp3", 10)), expect=3)
         self.assertEqual([(e["round"], e["result"]) for e in json_events(r.stdout) if e["event"] == "retry"],
                          [(2, None), (3, None)])
+
+    @unittest.skipIf(ARGS.runner, "the bound is qsync's own: Wine's start-up is not part of it")
+    def test_an_unreachable_phone_is_reported_within_ten_seconds(self):
+        # A listener whose queue is full answers no connection, as a phone
+        # gone from the network; a closed port refuses at once. Whatever the
+        # retry options, the probe gives up within its budget, with exit 3.
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        filler = socket.create_connection(listener.getsockname())
+        self.addCleanup(listener.close)
+        self.addCleanup(filler.close)
+        closed = PhoneService(self.tmp / "gone")
+        closed.stop()
+        song = self.write("a.mp3", 100)
+        patient = ["--retries", "1000", "--retry-delay", "3600", "--request-retries", "100"]
+        for address, options in (("%s:%d" % listener.getsockname(), []), ("%s:%d" % listener.getsockname(), patient),
+                                 (closed.address, patient)):
+            with self.subTest(address=address, options=options):
+                start = time.monotonic()
+                r = run_qsync("--json", "--phone", address, *options, "push", "music", str(song), timeout=60)
+                elapsed = time.monotonic() - start
+                self.assertEqual(r.returncode, 3, r.stderr)
+                self.assertLess(elapsed, 10)
+                events = json_events(r.stdout)
+                self.assertEqual(events[-1]["exit"], 3)
+                retries = [e for e in events if e["event"] == "retry"]
+                self.assertTrue(all(e["result"] is None and e["items"] == 0 for e in retries), retries)
+                self.assertLess(sum(e["delay_s"] for e in retries), 10)
+                if address == closed.address:
+                    self.assertTrue(retries)  # a refusal is tried again within the budget
 
     def test_the_journal_decides_what_is_sent(self):
         files = [self.write("lib/%d.mp3" % i, 3000 + i, seed=i) for i in range(4)]
@@ -639,7 +730,7 @@ class Resume(QsyncCase):
         # The phone removes the file but its answer is cut short: the next
         # push must look at the file again, not call it unchanged.
         fault = phone.control("arm truncate:cmd=13,bytes=5")
-        self.qsync(phone, "--retries", "0", "remove", "music", self.arg(files[0]), expect=1)
+        self.qsync(phone, "--retries", "0", "--request-retries", "0", "remove", "music", self.arg(files[0]), expect=1)
         phone.control("disarm %d" % fault)
         self.assertFalse((phone.root / self.phone_path(files[0])[1:]).exists())
         r = self.qsync(phone, "--json", "push", "music", self.arg(self.pc / "lost"))
@@ -677,7 +768,7 @@ class Resume(QsyncCase):
         os.utime(song, (time.time() + 100, time.time() + 100))
         for fault in ("status0:cmd=13,nth=1", "close:cmd=12,nth=1"):  # its removal and its upload fail once
             phone.control("arm " + fault)
-        r = self.qsync(phone, "--retry-delay", "0", "--json", "push", "music", self.arg(song))
+        r = self.qsync(phone, "--request-retries", "0", "--retry-delay", "0", "--json", "push", "music", self.arg(song))
         events = json_events(r.stdout)
         self.assertEqual([e["round"] for e in events if e["event"] == "retry"], [2, 4])
         progress = [(e["items_done"], e["items_total"]) for e in events if e["event"] == "progress"]
@@ -956,6 +1047,8 @@ class ManualAndCompletion(unittest.TestCase):
                  (["qsync", "restore", "media", "--on-conflict", ""], ["keep", "replace", "both"]),
                  (["qsync", "push", "music", "--d"], ["--device", "--dry-run", "--delete"]),
                  (["qsync", "--retries", "2", "push", "music", "--ch"], ["--check"]),
+                 (["qsync", "--request-retries", "0", "--req"], ["--request-retries"]),
+                 (["qsync", "--request-retries", "4", "fetch", ""], ["camera", "downloads"]),
                  (["qsync", "--journal", "j", ""], self.COMMANDS),
                  (["qsync", "push", "music", str(script.parent) + "/qsync.b"], [str(script)])]
         for loader in loaders:

@@ -164,14 +164,16 @@ TEST(RetryPlan, CountAndDelays) {
     const std::vector<Case> cases = {
         // 3 retries that complete nothing, the first round not counted.
         {{0, 0, 0, 0}, standard, {1000, 2000, 4000, -1}},
-        {{5, 0, 0, 0}, standard, {1000, 1000, 2000, -1}},
+        // A round that completed something is followed at once.
+        {{5, 0, 0, 0}, standard, {0, 1000, 2000, -1}},
         // Progress resets the count and the delay.
-        {{0, 0, 3, 0, 0, 1, 0, 0, 0}, standard, {1000, 2000, 1000, 1000, 2000, 1000, 1000, 2000, -1}},
-        {{1, 1, 1, 1, 1, 1}, standard, {1000, 1000, 1000, 1000, 1000, 1000}},
+        {{0, 0, 3, 0, 0, 1, 0, 0, 0}, standard, {1000, 2000, 0, 1000, 2000, 0, 1000, 2000, -1}},
+        {{1, 1, 1, 1, 1, 1}, standard, {0, 0, 0, 0, 0, 0}},
         {{7}, none, {-1}},
         {{0, 0, 0, 0, 0, 0, 0, 0}, many, {1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}},
-        {{4, 4}, removals, {1000, -1}},
+        {{4, 4}, removals, {0, -1}},
         {{0, 0}, slow, {60000, 60000}},
+        {{2, 0, 0}, slow, {0, 60000, 60000}},
     };
     for (size_t c = 0; c < cases.size(); ++c) {
         RetryRounds rounds(cases[c].policy);
