@@ -244,6 +244,28 @@ class Commands(QsyncCase):
         self.qsync(phone, "remove", "music", str(songs[2]))
         self.assertFalse((phone.root / stored[str(songs[2])][1:]).exists())
 
+    def test_the_contract_cases(self):
+        # tests/contract/cases.txt, which the library's contract test runs
+        # through the exports: qsync names the phone path each file goes to,
+        # the file is there, and a case the export fails fails here too.
+        table = Path(__file__).resolve().parents[3] / "tests" / "contract" / "cases.txt"
+        phone = self.service()
+        for line in table.read_text(encoding="utf-8").splitlines():
+            if not line or line.startswith("#"):
+                continue
+            kind, name, result = line.split("\t")
+            path = self.pc / name
+            if result == "0":
+                self.write(name, 3000 + len(name))
+                events = json_events(self.qsync(phone, "--json", "push", kind, str(path)).stdout)
+                stored = [e["phone"] for e in events if e["event"] == "item"]
+                self.assertEqual(len(stored), 1, line)
+                self.assertEqual((phone.root / stored[0][1:]).read_bytes(), path.read_bytes(), line)
+            else:
+                r = run_qsync("--phone", phone.address, "--json", "push", kind, str(path))
+                self.assertNotEqual(r.returncode, 0, line)
+                self.assertEqual([e for e in json_events(r.stdout) if e["event"] == "item"], [], line)
+
     def test_fetch_backup_and_restore_count_the_files(self):
         phone = self.service()
         camera = phone.root / "sdcard/DCIM/Camera"
