@@ -14,7 +14,7 @@ _qsync() {
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
                        --retries --retry-delay --request-retries --journal --no-journal"
-    local commands="push remove fetch playlist backup restore"
+    local commands="push remove fetch playlist backup restore ls stat"
 
     # Options whose value is a folder, a word or an address.
     case $prev in
@@ -55,12 +55,18 @@ _qsync() {
             remove) opts+=" --dry-run" ;;
             fetch|backup) opts+=" --to" ;;
             restore) opts+=" --from --on-conflict" ;;
+            ls) opts+=" -l -R -a" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
     fi
     if [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        return
+    fi
+    # Phone paths: nothing on this PC to offer.
+    if [[ $command == ls || $command == stat ]]; then
+        COMPREPLY=()
         return
     fi
     if [[ -z $kind ]]; then

@@ -27,6 +27,9 @@ const char* const kOverview =
     "  playlist delete ID              delete it\n"
     "  backup music|media|documents --to DIR\n"
     "  restore music|media|documents --from DIR [--on-conflict keep|replace|both]\n"
+    "  ls [-l] [-R] [-a] PHONEPATH...  list phone folders (a path without a leading\n"
+    "                                  '/' is taken below the device root)\n"
+    "  stat PHONEPATH...               show what the phone knows of each path\n"
     "\n"
     "global options:\n"
     "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
@@ -76,6 +79,23 @@ const CommandHelp kCommandHelp[] = {
      "                       gone from the named folders\n"
      "  --max-delete N       refuse a push that would remove more than N files\n"
      "  --itemize-unchanged  write a line for each file left out as unchanged\n"},
+    {"ls",
+     "usage: qsync ls [-l] [-R] [-a] PHONEPATH...\n"
+     "\n"
+     "Lists each phone folder's entries by name, one a line (a file is listed by\n"
+     "itself). A PHONEPATH without a leading '/' is taken below the device root, so\n"
+     "'qsync ls Music' lists /sdcard/Music. With --json, one 'entry' event per entry\n"
+     "(path, name, type, size, modified, hidden, readable, writable), then 'done'.\n"
+     "\n"
+     "  -l  also the type and access (d: folder, r, w), the size in bytes and the\n"
+     "      time of the last change (UTC)\n"
+     "  -R  also every folder below, each under a 'PATH:' line\n"
+     "  -a  also hidden entries (names beginning with '.')\n"},
+    {"stat",
+     "usage: qsync stat PHONEPATH...\n"
+     "\n"
+     "Shows the type, size, time of the last change and access of each phone path\n"
+     "(with --json as an 'entry' event). Exit code 1 when a path does not exist.\n"},
     {"remove",
      "usage: qsync remove music|photos|videos|documents|playlists [--dry-run] PATH...\n"
      "\n"
@@ -168,6 +188,8 @@ void CheckOperands(Options& o) {
         if (!o.operands.empty()) throw UsageError("qsync " + o.command + ": unexpected argument '" + o.operands[0] + "'");
         if (o.folder.empty())
             throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
+    } else if (o.command == "ls" || o.command == "stat") {
+        if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PHONEPATH given");
     } else if (o.command == "playlist") {
         needKind(kPlaylistOps);
         const size_t least = o.kind == "create" ? 1 : 2;
@@ -208,7 +230,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_option("--retry-delay", retryDelay);
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
-    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore"}) {
+    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat"}) {
         CLI::App* command = app.add_subcommand(name);
         command->set_help_flag();
         command->fallthrough();  // global options may follow the command
@@ -220,6 +242,11 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             command->add_flag("--delete", o.mirrorDelete);
             command->add_option("--max-delete", maxDelete);
             command->add_flag("--itemize-unchanged", o.itemizeUnchanged);
+        }
+        if (n == "ls") {
+            command->add_flag("-l", o.longList);
+            command->add_flag("-R", o.recursive);
+            command->add_flag("-a", o.all);
         }
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
         if (n == "restore") {

@@ -19,6 +19,7 @@
 #include "command_journal.h"
 #include "paths.h"
 #include "probe.h"
+#include "phone_commands.h"
 #include "quellsync_http.h"
 #include "retry_plan.h"
 #include "text.h"
@@ -803,6 +804,8 @@ int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal)
     if (options.command == "remove") return Remove(options, reporter, journal);
     if (options.command == "fetch") return Fetch(options, reporter);
     if (options.command == "playlist") return Playlist(options, reporter);
+    if (IsPhoneCommand(options.command))
+        return RunPhoneCommand(options, reporter, [&] { RequireReachable(options, reporter); });
     return BackupOrRestore(options, reporter);
 }
 

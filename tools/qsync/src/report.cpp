@@ -380,6 +380,12 @@ void Reporter::Notice(const std::string& text) {
     std::fflush(stderr);
 }
 
+void Reporter::Write(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mLock);
+    std::fputs(text.c_str(), mOut);
+    std::fflush(mOut);
+}
+
 void Reporter::End(const Summary& summary) {
     {
         std::lock_guard<std::mutex> lock(mLock);

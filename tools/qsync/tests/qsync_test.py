@@ -266,6 +266,34 @@ class Commands(QsyncCase):
                 self.assertNotEqual(r.returncode, 0, line)
                 self.assertEqual([e for e in json_events(r.stdout) if e["event"] == "item"], [], line)
 
+    def test_ls_and_stat_show_the_phone_tree(self):
+        phone = self.service()
+        tree = {"Müsik/ñ a.mp3": 3000, "Müsik/sub/日本.txt": 70000, "Müsik/.hid/c": 5, "Müsik/.h2": 1}
+        for name, size in tree.items():
+            path = phone.root / "sdcard" / name
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(bytes(size))
+        self.assertEqual(self.qsync(phone, "ls", "Müsik").stdout, "sub\nñ a.mp3\n")
+        plain = self.qsync(phone, "ls", "-lR", "-a", "/sdcard/Müsik").stdout.splitlines()
+        self.assertEqual([line for line in plain if line.endswith(":")],
+                         ["/sdcard/Müsik:", "/sdcard/Müsik/.hid:", "/sdcard/Müsik/sub:"])
+        self.assertRegex(plain[1], r"^-rw +1 \d{4}-\d\d-\d\d \d\d:\d\d \.h2$")
+        self.assertIn("sub", [line.split(" ")[-1] for line in plain if line.startswith("drw")])
+        self.assertTrue(any(re.match(r"^-rw +70000 .* 日本\.txt$", line) for line in plain), plain)
+        events = json_events(self.qsync(phone, "--json", "ls", "-R", "Müsik").stdout)
+        entries = {e["path"]: (e["type"], e["size"]) for e in events if e["event"] == "entry"}
+        self.assertEqual(entries, {"/sdcard/Müsik/sub": ("folder", 0), "/sdcard/Müsik/ñ a.mp3": ("file", 3000),
+                                   "/sdcard/Müsik/sub/日本.txt": ("file", 70000)})
+        self.assertEqual((events[-1]["event"], events[-1]["exit"], events[-1]["entries"]), ("done", 0, 3))
+        r = self.qsync(phone, "stat", "Müsik/sub/日本.txt", "/sdcard/none", "x/../y", expect=1)
+        self.assertIn("  size: 70000\n", r.stdout)
+        self.assertIn("/sdcard/none: no such file or folder on the phone", r.stderr)
+        self.assertIn("/sdcard/x/../y: not a usable phone path", r.stderr)
+        r = self.qsync(phone, "--json", "ls", "Müsik/ñ a.mp3", "nowhere", expect=1)
+        events = json_events(r.stdout)
+        self.assertEqual([e["name"] for e in events if e["event"] == "entry"], ["Müsik/ñ a.mp3"])
+        self.assertEqual([(f["path"], f["result"]) for f in events[-1]["failed"]], [("/sdcard/nowhere", 1)])
+
     def test_fetch_backup_and_restore_count_the_files(self):
         phone = self.service()
         camera = phone.root / "sdcard/DCIM/Camera"
@@ -1033,7 +1061,7 @@ class Interaction(QsyncCase):
 @unittest.skipIf(ARGS.runner, "native build only")
 class ManualAndCompletion(unittest.TestCase):
     SOURCE = Path(__file__).resolve().parent.parent
-    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore"]
+    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat"]
 
     def test_the_manual_names_every_option_of_the_help(self):
         manual = (self.SOURCE / "qsync.1").read_text()

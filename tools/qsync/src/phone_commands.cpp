@@ -1,0 +1,216 @@
+#include "phone_commands.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "job_control.h"
+#include "quellsync_http.h"
+#include "text.h"
+
+namespace qsync {
+namespace {
+
+struct PhoneEntry {
+    std::string path;
+    uint64_t size = 0;
+    uint64_t modified = 0;
+    bool file = false, folder = false, hidden = false, readable = false, writable = false;
+};
+
+PhoneEntry FromLibrary(const QsPhoneEntry& e) {
+    PhoneEntry entry;
+    entry.path = HostTextToUtf8(e.path);
+    entry.size = e.size;
+    entry.modified = e.modified;
+    entry.file = e.isFile != 0;
+    entry.folder = e.isDir != 0;
+    entry.hidden = e.isHidden != 0;
+    entry.readable = e.canRead != 0;
+    entry.writable = e.canWrite != 0;
+    return entry;
+}
+
+int32_t QS_CALL Collect(void* context, const QsPhoneEntry* entry) {
+    try {  // called by the library: nothing may unwind into it
+        static_cast<std::vector<PhoneEntry>*>(context)->push_back(FromLibrary(*entry));
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+std::string ResultText(int32_t result) {
+    switch (result) {
+        case QS_PHONE_ABSENT: return "no such file or folder on the phone";
+        case QS_PHONE_INVALID: return "not a usable phone path (absolute, without '.' or '..')";
+        case QS_PHONE_STOPPED: return "stopped";
+        case QS_PHONE_WRONG_KIND: return "not a folder";
+        case -6: return "the phone refused the request";
+        case -9: return "the phone's answer is malformed (entries outside the folder were left out)";
+        case -12: return "the path is too long";
+        default: return result < 0 ? "the request failed (" + std::to_string(result) + ")" : "failed (" + std::to_string(result) + ")";
+    }
+}
+
+// A phone path operand: absolute as given, otherwise below the device root.
+std::string PhonePathOf(const Options& o, const std::string& operand) {
+    if (!operand.empty() && operand[0] == '/') return operand;
+    return o.device + "/" + operand;
+}
+
+std::string NameOf(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const size_t slash = trimmed.find_last_of('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// The phone's time (milliseconds since 1970, as the stand-in and the
+// phone's file service give it) as UTC "YYYY-MM-DD HH:MM".
+std::string TimeText(uint64_t milliseconds) {
+    const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
+    const std::tm* utc = std::gmtime(&seconds);
+    char text[32] = "unknown time";
+    if (utc != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", utc);
+    return text;
+}
+
+class PhoneCommand {
+public:
+    PhoneCommand(const Options& o, Reporter& reporter) : mOptions(o), mReporter(reporter) {
+        const std::string url = "http://" + o.host + ":" + std::to_string(o.port) + "/";
+        mUrl = Utf8ToUtf16(url);
+    }
+
+    int Run() {
+        for (const std::string& operand : mOptions.operands) {
+            if (JobControl::Instance().Interrupted()) break;
+            const std::string path = PhonePathOf(mOptions, operand);
+            std::vector<PhoneEntry> found;
+            const int32_t stat = Call([&](const QS_WCHAR* url, const QS_WCHAR* text) {
+                return PhoneStat(url, text, &Collect, &found);
+            }, path);
+            if (stat != QS_PHONE_OK || found.empty()) {
+                Fail(path, stat);
+                continue;
+            }
+            if (mOptions.command == "stat") {
+                StatLines(found.front());
+                continue;
+            }
+            if (!found.front().folder) {
+                Show(found.front(), operand);
+                continue;
+            }
+            ListFolder(path, mOptions.operands.size() > 1 || mOptions.recursive);
+        }
+        Done();
+        if (JobControl::Instance().Interrupted()) return kExitInterrupted;
+        return mFailed.empty() ? kExitOk : kExitJobFailed;
+    }
+
+private:
+    template <typename Body>
+    int32_t Call(const Body& body, const std::string& path) {
+        const std::u16string text = Utf8ToUtf16(path);
+        return JobControl::Instance().Run([&] { return body(AsHostText(mUrl), AsHostText(text)); });
+    }
+
+    void ListFolder(const std::string& folder, bool header) {
+        std::vector<PhoneEntry> entries;
+        const int32_t listed = Call([&](const QS_WCHAR* url, const QS_WCHAR* text) {
+            return PhoneList(url, text, &Collect, &entries);
+        }, folder);
+        if (listed != QS_PHONE_OK) Fail(folder, listed);  // the entries that came are shown all the same
+        if (header && !mJson) Write((mShownHeader ? "\n" : "") + folder + ":\n");
+        mShownHeader = true;
+        std::vector<std::string> below;
+        for (const PhoneEntry& entry : entries) {
+            if (entry.hidden && !mOptions.all) continue;
+            Show(entry, NameOf(entry.path));
+            if (entry.folder) below.push_back(entry.path);
+        }
+        if (!mOptions.recursive) return;
+        for (const std::string& sub : below) {
+            if (JobControl::Instance().Interrupted()) return;
+            ListFolder(sub, true);
+        }
+    }
+
+    void Show(const PhoneEntry& entry, const std::string& name) {
+        ++mShown;
+        if (mJson) {
+            Write(JsonLine({{"event", "entry"}, {"path", entry.path}, {"name", name},
+                            {"type", entry.folder ? "folder" : entry.file ? "file" : "other"},
+                            {"size", entry.size}, {"modified", entry.modified}, {"hidden", entry.hidden},
+                            {"readable", entry.readable}, {"writable", entry.writable}}));
+            return;
+        }
+        if (!mOptions.longList) {
+            Write(name + "\n");
+            return;
+        }
+        char line[96];
+        std::snprintf(line, sizeof line, "%c%c%c %12" PRIu64 " %s ", entry.folder ? 'd' : '-',
+                      entry.readable ? 'r' : '-', entry.writable ? 'w' : '-', entry.size,
+                      TimeText(entry.modified).c_str());
+        Write(line + name + "\n");
+    }
+
+    void StatLines(const PhoneEntry& entry) {
+        ++mShown;
+        if (mJson) {
+            Show(entry, NameOf(entry.path));
+            --mShown;
+            return;
+        }
+        Write("  path: " + entry.path + "\n  type: " + (entry.folder ? "folder" : entry.file ? "file" : "other") +
+              "\n  size: " + std::to_string(entry.size) + "\n  modified: " + TimeText(entry.modified) + " UTC (" +
+              std::to_string(entry.modified) + ")\n  access: " + (entry.readable ? "read" : "") +
+              (entry.readable && entry.writable ? ", " : "") + (entry.writable ? "write" : "") +
+              (entry.hidden ? "\n  hidden\n" : "\n"));
+    }
+
+    void Fail(const std::string& path, int32_t result) {
+        if (result == QS_PHONE_STOPPED) return;  // Ctrl-C: the exit code says it
+        mFailed.push_back({path, result});
+        mReporter.Notice("qsync " + mOptions.command + ": " + path + ": " + ResultText(result));
+    }
+
+    void Done() {
+        if (!mJson) return;
+        Json failed = Json::array();
+        for (const auto& [path, result] : mFailed)
+            failed.push_back({{"path", path}, {"result", result}, {"reason", ResultText(result)}});
+        const int exit = JobControl::Instance().Interrupted() ? kExitInterrupted : mFailed.empty() ? kExitOk : kExitJobFailed;
+        Write(JsonLine({{"event", "done"}, {"result", mFailed.empty() ? 0 : mFailed.front().second},
+                        {"exit", exit}, {"entries", mShown}, {"failed", failed}}));
+    }
+
+    void Write(const std::string& text) { mReporter.Write(text); }
+
+    const Options& mOptions;
+    Reporter& mReporter;
+    const bool mJson = mOptions.json;
+    std::u16string mUrl;
+    size_t mShown = 0;
+    bool mShownHeader = false;
+    std::vector<std::pair<std::string, int32_t>> mFailed;
+};
+
+}  // namespace
+
+bool IsPhoneCommand(const std::string& command) { return command == "ls" || command == "stat"; }
+
+int RunPhoneCommand(const Options& options, Reporter& reporter, const std::function<void()>& requireReachable) {
+    requireReachable();
+    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
+    PhoneCommand command(options, reporter);
+    return command.Run();
+}
+
+}  // namespace qsync
