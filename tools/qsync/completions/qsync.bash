@@ -14,7 +14,7 @@ _qsync() {
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
                        --retries --retry-delay --request-retries --journal --no-journal"
-    local commands="push remove fetch playlist backup restore ls stat"
+    local commands="push remove fetch playlist backup restore ls stat rm mv"
 
     # Options whose value is a folder, a word or an address.
     case $prev in
@@ -56,6 +56,7 @@ _qsync() {
             fetch|backup) opts+=" --to" ;;
             restore) opts+=" --from --on-conflict" ;;
             ls) opts+=" -l -R -a" ;;
+            rm) opts+=" -r --force" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
@@ -65,7 +66,7 @@ _qsync() {
         return
     fi
     # Phone paths: nothing on this PC to offer.
-    if [[ $command == ls || $command == stat ]]; then
+    if [[ $command == ls || $command == stat || $command == rm || $command == mv ]]; then
         COMPREPLY=()
         return
     fi

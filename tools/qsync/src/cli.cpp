@@ -30,6 +30,8 @@ const char* const kOverview =
     "  ls [-l] [-R] [-a] PHONEPATH...  list phone folders (a path without a leading\n"
     "                                  '/' is taken below the device root)\n"
     "  stat PHONEPATH...               show what the phone knows of each path\n"
+    "  rm [-r] [--force] PHONEPATH...  remove phone files (-r: folders with all below)\n"
+    "  mv FROM TO                      rename or move a phone file or folder\n"
     "\n"
     "global options:\n"
     "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
@@ -96,6 +98,22 @@ const CommandHelp kCommandHelp[] = {
      "\n"
      "Shows the type, size, time of the last change and access of each phone path\n"
      "(with --json as an 'entry' event). Exit code 1 when a path does not exist.\n"},
+    {"rm",
+     "usage: qsync rm [-r] [--force] PHONEPATH...\n"
+     "\n"
+     "Removes phone files, and empty folders; asks for no confirmation. A PHONEPATH\n"
+     "without a leading '/' is taken below the device root. The journal forgets\n"
+     "what it recorded at or below each path, so a later push sends those files\n"
+     "again.\n"
+     "\n"
+     "  -r       remove folders with everything below them\n"
+     "  --force  also the storage root and the kind folders (ROOT, ROOT/Music,\n"
+     "           ROOT/DCIM, ...), which are refused otherwise\n"},
+    {"mv",
+     "usage: qsync mv FROM TO\n"
+     "\n"
+     "Renames or moves a phone file or folder; TO must not exist. The journal\n"
+     "forgets what it recorded at or below FROM.\n"},
     {"remove",
      "usage: qsync remove music|photos|videos|documents|playlists [--dry-run] PATH...\n"
      "\n"
@@ -188,8 +206,10 @@ void CheckOperands(Options& o) {
         if (!o.operands.empty()) throw UsageError("qsync " + o.command + ": unexpected argument '" + o.operands[0] + "'");
         if (o.folder.empty())
             throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
-    } else if (o.command == "ls" || o.command == "stat") {
+    } else if (o.command == "ls" || o.command == "stat" || o.command == "rm") {
         if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PHONEPATH given");
+    } else if (o.command == "mv") {
+        if (o.operands.size() != 2) throw UsageError("qsync mv takes FROM and TO");
     } else if (o.command == "playlist") {
         needKind(kPlaylistOps);
         const size_t least = o.kind == "create" ? 1 : 2;
@@ -230,7 +250,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_option("--retry-delay", retryDelay);
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
-    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat"}) {
+    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv"}) {
         CLI::App* command = app.add_subcommand(name);
         command->set_help_flag();
         command->fallthrough();  // global options may follow the command
@@ -247,6 +267,10 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             command->add_flag("-l", o.longList);
             command->add_flag("-R", o.recursive);
             command->add_flag("-a", o.all);
+        }
+        if (n == "rm") {
+            command->add_flag("-r", o.recursive);
+            command->add_flag("--force", o.force);
         }
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
         if (n == "restore") {

@@ -18,7 +18,7 @@ struct Options {
     bool help = false;
     bool version = false;
 
-    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat
+    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat, rm, mv
     std::string kind;                // music, camera, create, ...
     std::vector<std::string> operands;
     std::string folder;              // --to / --from
@@ -34,7 +34,8 @@ struct Options {
     long maxDelete = -1;             // push --max-delete N (-1: no limit)
     bool itemizeUnchanged = false;   // push --itemize-unchanged
     bool longList = false;           // ls -l
-    bool recursive = false;          // ls -R
+    bool recursive = false;          // ls -R, rm -r
+    bool force = false;              // rm --force
     bool all = false;                // ls -a
 };
 

@@ -805,7 +805,7 @@ int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal)
     if (options.command == "fetch") return Fetch(options, reporter);
     if (options.command == "playlist") return Playlist(options, reporter);
     if (IsPhoneCommand(options.command))
-        return RunPhoneCommand(options, reporter, [&] { RequireReachable(options, reporter); });
+        return RunPhoneCommand(options, reporter, journal, [&] { RequireReachable(options, reporter); });
     return BackupOrRestore(options, reporter);
 }
 

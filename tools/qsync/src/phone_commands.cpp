@@ -79,6 +79,27 @@ std::string TimeText(uint64_t milliseconds) {
     return text;
 }
 
+// The storage root, the kind folders below it and the phone's top: what
+// rm never removes without --force. Compared without trailing "/" and
+// ignoring ASCII case, as the phone's storage compares names.
+void RefuseProtected(const Options& o, const std::string& path) {
+    const auto fold = [](std::string text) {
+        while (text.size() > 1 && text.back() == '/') text.pop_back();
+        for (char& c : text)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return text;
+    };
+    const std::string key = fold(path);
+    std::vector<std::string> kept = {"/", fold(o.device.empty() ? "/" : o.device)};
+    for (const char* folder : {QS_FOLDER_MUSIC, QS_FOLDER_PICTURES, QS_FOLDER_MOVIES, QS_FOLDER_DOCUMENTS,
+                               QS_FOLDER_PLAYLISTS, QS_FOLDER_CAMERA, QS_FOLDER_DOWNLOADS, QS_FOLDER_DOWNLOAD, "/My Documents"})
+        kept.push_back(fold(o.device + folder));
+    for (const std::string& protectedPath : kept)
+        if (key == protectedPath)
+            throw UsageError("qsync rm: refusing to remove " + path +
+                             " (the storage root or a kind folder); --force removes it");
+}
+
 class PhoneCommand {
 public:
     PhoneCommand(const Options& o, Reporter& reporter) : mOptions(o), mReporter(reporter) {
@@ -86,7 +107,11 @@ public:
         mUrl = Utf8ToUtf16(url);
     }
 
-    int Run() {
+    int Run(JournalSlot& journal) {
+        if (mOptions.command == "mv") {
+            Move(journal, PhonePathOf(mOptions, mOptions.operands[0]), PhonePathOf(mOptions, mOptions.operands[1]));
+            return Finished();
+        }
         for (const std::string& operand : mOptions.operands) {
             if (JobControl::Instance().Interrupted()) break;
             const std::string path = PhonePathOf(mOptions, operand);
@@ -95,7 +120,13 @@ public:
                 return PhoneStat(url, text, &Collect, &found);
             }, path);
             if (stat != QS_PHONE_OK || found.empty()) {
+                // Already gone: the journal must not keep saying it is there.
+                if (mOptions.command == "rm" && stat == QS_PHONE_ABSENT) journal.RemoveAtOrBelow(path, true);
                 Fail(path, stat);
+                continue;
+            }
+            if (mOptions.command == "rm") {
+                Remove(journal, path, found.front().folder);
                 continue;
             }
             if (mOptions.command == "stat") {
@@ -108,12 +139,59 @@ public:
             }
             ListFolder(path, mOptions.operands.size() > 1 || mOptions.recursive);
         }
+        return Finished();
+    }
+
+private:
+    int Finished() {
         Done();
         if (JobControl::Instance().Interrupted()) return kExitInterrupted;
         return mFailed.empty() ? kExitOk : kExitJobFailed;
     }
 
-private:
+    // The journal after a call on path: done (or the path was not there),
+    // its entries go; any other failure may have come after the phone acted,
+    // so they are spoiled.
+    static void Record(JournalSlot& journal, const std::string& path, bool folder, int32_t result) {
+        if (result == QS_PHONE_OK || result == QS_PHONE_ABSENT)
+            journal.RemoveAtOrBelow(path, folder);
+        else if (result != QS_PHONE_INVALID && result != QS_PHONE_EXISTS && result != QS_PHONE_NOT_EMPTY)
+            journal.Spoil(path, folder);
+    }
+
+    void Remove(JournalSlot& journal, const std::string& path, bool folder) {
+        const int32_t removed = Call([&](const QS_WCHAR* url, const QS_WCHAR* text) {
+            return PhoneDelete(url, text, mOptions.recursive ? QS_PHONE_TREE : 0);
+        }, path);
+        Record(journal, path, folder, removed);
+        if (removed == QS_PHONE_OK) Done("removed", path);
+        else if (removed == QS_PHONE_NOT_EMPTY) FailWith(path, removed, "the folder is not empty (rm -r removes it with all below)");
+        else Fail(path, removed);
+    }
+
+    void Move(JournalSlot& journal, const std::string& from, const std::string& to) {
+        std::vector<PhoneEntry> found;
+        const int32_t stat = Call([&](const QS_WCHAR* url, const QS_WCHAR* text) {
+            return PhoneStat(url, text, &Collect, &found);
+        }, from);
+        if (stat != QS_PHONE_OK || found.empty()) return Fail(from, stat);
+        const std::u16string target = Utf8ToUtf16(to);
+        const int32_t moved = Call([&](const QS_WCHAR* url, const QS_WCHAR* text) {
+            return PhoneRename(url, text, AsHostText(target));
+        }, from);
+        // A push of the PC file sends it to its mirrored path again.
+        Record(journal, from, found.front().folder, moved);
+        if (moved == QS_PHONE_OK) Done("moved", from + " -> " + to);
+        else if (moved == QS_PHONE_EXISTS) FailWith(to, moved, "exists already");
+        else Fail(from, moved);
+    }
+
+    void Done(const std::string& action, const std::string& what) {
+        ++mShown;
+        if (mJson) Write(JsonLine({{"event", "item"}, {"action", action}, {"phone", what}}));
+        else if (!mOptions.quiet) Write(action + " " + what + "\n");
+    }
+
     template <typename Body>
     int32_t Call(const Body& body, const std::string& path) {
         const std::u16string text = Utf8ToUtf16(path);
@@ -175,19 +253,19 @@ private:
               (entry.hidden ? "\n  hidden\n" : "\n"));
     }
 
-    void Fail(const std::string& path, int32_t result) {
+    void Fail(const std::string& path, int32_t result) { FailWith(path, result, ResultText(result)); }
+    void FailWith(const std::string& path, int32_t result, const std::string& reason) {
         if (result == QS_PHONE_STOPPED) return;  // Ctrl-C: the exit code says it
-        mFailed.push_back({path, result});
-        mReporter.Notice("qsync " + mOptions.command + ": " + path + ": " + ResultText(result));
+        mFailed.push_back({path, result, reason});
+        mReporter.Notice("qsync " + mOptions.command + ": " + path + ": " + reason);
     }
 
     void Done() {
         if (!mJson) return;
         Json failed = Json::array();
-        for (const auto& [path, result] : mFailed)
-            failed.push_back({{"path", path}, {"result", result}, {"reason", ResultText(result)}});
+        for (const Failure& f : mFailed) failed.push_back({{"path", f.path}, {"result", f.result}, {"reason", f.reason}});
         const int exit = JobControl::Instance().Interrupted() ? kExitInterrupted : mFailed.empty() ? kExitOk : kExitJobFailed;
-        Write(JsonLine({{"event", "done"}, {"result", mFailed.empty() ? 0 : mFailed.front().second},
+        Write(JsonLine({{"event", "done"}, {"result", mFailed.empty() ? 0 : mFailed.front().result},
                         {"exit", exit}, {"entries", mShown}, {"failed", failed}}));
     }
 
@@ -199,18 +277,28 @@ private:
     std::u16string mUrl;
     size_t mShown = 0;
     bool mShownHeader = false;
-    std::vector<std::pair<std::string, int32_t>> mFailed;
+    struct Failure {
+        std::string path;
+        int32_t result;
+        std::string reason;
+    };
+    std::vector<Failure> mFailed;
 };
 
 }  // namespace
 
-bool IsPhoneCommand(const std::string& command) { return command == "ls" || command == "stat"; }
+bool IsPhoneCommand(const std::string& command) {
+    return command == "ls" || command == "stat" || command == "rm" || command == "mv";
+}
 
-int RunPhoneCommand(const Options& options, Reporter& reporter, const std::function<void()>& requireReachable) {
+int RunPhoneCommand(const Options& options, Reporter& reporter, JournalSlot& journal,
+                    const std::function<void()>& requireReachable) {
+    if (options.command == "rm" && !options.force)
+        for (const std::string& operand : options.operands) RefuseProtected(options, PhonePathOf(options, operand));
     requireReachable();
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     PhoneCommand command(options, reporter);
-    return command.Run();
+    return command.Run(journal);
 }
 
 }  // namespace qsync

@@ -294,6 +294,41 @@ class Commands(QsyncCase):
         self.assertEqual([e["name"] for e in events if e["event"] == "entry"], ["Müsik/ñ a.mp3"])
         self.assertEqual([(f["path"], f["result"]) for f in events[-1]["failed"]], [("/sdcard/nowhere", 1)])
 
+    def test_rm_and_mv_refuse_kind_folders_and_keep_the_journal_true(self):
+        phone = self.service()
+        song = self.write("Album/song.mp3", 90000)
+        mirrored = "/sdcard/Music" + str(song)
+        stored = lambda r: [e["phone"] for e in json_events(r.stdout) if e["event"] == "item"]
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        for refused in (["rm", "-r", "/sdcard/Music"], ["rm", "-r", "music/"], ["rm", "-r", "/sdcard"], ["rm", "/"],
+                        ["rm", "-r", "DCIM"]):
+            r = self.qsync(phone, *refused, expect=2)
+            self.assertIn("--force", r.stderr)
+        self.assertEqual((phone.root / mirrored[1:]).read_bytes(), song.read_bytes())
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [], "journal: unchanged")
+        # rm of the pushed file, then push sends it again.
+        self.assertEqual(self.qsync(phone, "rm", mirrored).stdout, "removed %s\n" % mirrored)
+        self.assertFalse((phone.root / mirrored[1:]).exists())
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        # mv away: the journal forgets it too, and push puts it back.
+        moved = "/sdcard/elsewhere/song.mp3"
+        self.qsync(phone, "mv", mirrored, moved)
+        self.assertEqual((phone.root / moved[1:]).read_bytes(), song.read_bytes())
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        r = self.qsync(phone, "mv", mirrored, moved, expect=1)
+        self.assertIn("exists already", r.stderr)
+        # A folder goes only with -r; an absent path is a failure.
+        folder = "/sdcard/Music" + str(song.parent)
+        r = self.qsync(phone, "rm", folder, expect=1)
+        self.assertIn("not empty", r.stderr)
+        self.assertTrue((phone.root / mirrored[1:]).exists())
+        self.qsync(phone, "rm", "-r", folder)
+        self.assertFalse((phone.root / folder[1:]).exists())
+        self.qsync(phone, "rm", "/sdcard/elsewhere/none", expect=1)
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        self.qsync(phone, "rm", "-r", "--force", "elsewhere")
+        self.assertFalse((phone.root / "sdcard/elsewhere").exists())
+
     def test_fetch_backup_and_restore_count_the_files(self):
         phone = self.service()
         camera = phone.root / "sdcard/DCIM/Camera"
@@ -1061,7 +1096,7 @@ class Interaction(QsyncCase):
 @unittest.skipIf(ARGS.runner, "native build only")
 class ManualAndCompletion(unittest.TestCase):
     SOURCE = Path(__file__).resolve().parent.parent
-    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat"]
+    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv"]
 
     def test_the_manual_names_every_option_of_the_help(self):
         manual = (self.SOURCE / "qsync.1").read_text()
