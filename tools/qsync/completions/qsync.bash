@@ -14,7 +14,7 @@ _qsync() {
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
                        --retries --retry-delay --request-retries --journal --no-journal"
-    local commands="push remove fetch playlist backup restore ls stat rm mv"
+    local commands="push remove fetch playlist backup restore ls stat rm mv get put"
 
     # Options whose value is a folder, a word or an address.
     case $prev in
@@ -57,6 +57,7 @@ _qsync() {
             restore) opts+=" --from --on-conflict" ;;
             ls) opts+=" -l -R -a" ;;
             rm) opts+=" -r --force" ;;
+            get|put) opts+=" -r --replace" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
@@ -65,7 +66,12 @@ _qsync() {
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
         return
     fi
-    # Phone paths: nothing on this PC to offer.
+    # PC paths for put and get (get's DIR too); phone paths: nothing on this
+    # PC to offer.
+    if [[ $command == get || $command == put ]]; then
+        _qsync_paths
+        return
+    fi
     if [[ $command == ls || $command == stat || $command == rm || $command == mv ]]; then
         COMPREPLY=()
         return

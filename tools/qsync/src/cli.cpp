@@ -32,6 +32,8 @@ const char* const kOverview =
     "  stat PHONEPATH...               show what the phone knows of each path\n"
     "  rm [-r] [--force] PHONEPATH...  remove phone files (-r: folders with all below)\n"
     "  mv FROM TO                      rename or move a phone file or folder\n"
+    "  get [-r] [--replace] PHONEPATH... DIR   copy phone files (-r: folders) into DIR\n"
+    "  put [-r] [--replace] PCPATH... PHONEFOLDER  copy PC files (-r: folders) there\n"
     "\n"
     "global options:\n"
     "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
@@ -109,6 +111,27 @@ const CommandHelp kCommandHelp[] = {
      "  -r       remove folders with everything below them\n"
      "  --force  also the storage root and the kind folders (ROOT, ROOT/Music,\n"
      "           ROOT/DCIM, ...), which are refused otherwise\n"},
+    {"get",
+     "usage: qsync get [-r] [--replace] PHONEPATH... DIR\n"
+     "\n"
+     "Copies phone files into DIR (made when missing); with -r, phone folders too,\n"
+     "as the same tree below DIR. A file arrives under its name only when it is\n"
+     "complete. A name from the phone that cannot be a PC name below DIR (a path\n"
+     "separator, ':', on Windows a device name such as CON) is refused and listed\n"
+     "as failed. Progress and a summary as for push.\n"
+     "\n"
+     "  -r         copy folders with everything below them\n"
+     "  --replace  replace PC files that exist (they are left alone otherwise, and\n"
+     "             listed as failed)\n"},
+    {"put",
+     "usage: qsync put [-r] [--replace] PCPATH... PHONEFOLDER\n"
+     "\n"
+     "Copies PC files into a phone folder (a PHONEFOLDER without a leading '/' is\n"
+     "below the device root); with -r, PC folders too, as the same tree. The media\n"
+     "scanner is asked to register each file. A cut upload leaves no partial file.\n"
+     "\n"
+     "  -r         copy folders with everything below them\n"
+     "  --replace  replace phone files that exist (whole: never a stale tail)\n"},
     {"mv",
      "usage: qsync mv FROM TO\n"
      "\n"
@@ -208,6 +231,10 @@ void CheckOperands(Options& o) {
             throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
     } else if (o.command == "ls" || o.command == "stat" || o.command == "rm") {
         if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PHONEPATH given");
+    } else if (o.command == "get" || o.command == "put") {
+        if (o.operands.size() < 2)
+            throw UsageError("qsync " + o.command + " takes one or more sources and a target " +
+                             (o.command == "get" ? "DIR" : "PHONEFOLDER"));
     } else if (o.command == "mv") {
         if (o.operands.size() != 2) throw UsageError("qsync mv takes FROM and TO");
     } else if (o.command == "playlist") {
@@ -250,7 +277,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_option("--retry-delay", retryDelay);
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
-    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv"}) {
+    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get", "put"}) {
         CLI::App* command = app.add_subcommand(name);
         command->set_help_flag();
         command->fallthrough();  // global options may follow the command
@@ -268,10 +295,9 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             command->add_flag("-R", o.recursive);
             command->add_flag("-a", o.all);
         }
-        if (n == "rm") {
-            command->add_flag("-r", o.recursive);
-            command->add_flag("--force", o.force);
-        }
+        if (n == "rm" || n == "get" || n == "put") command->add_flag("-r", o.recursive);
+        if (n == "rm") command->add_flag("--force", o.force);
+        if (n == "get" || n == "put") command->add_flag("--replace", o.replace);
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
         if (n == "restore") {
             command->add_option("--from", from);

@@ -18,7 +18,7 @@ struct Options {
     bool help = false;
     bool version = false;
 
-    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat, rm, mv
+    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat, rm, mv, get, put
     std::string kind;                // music, camera, create, ...
     std::vector<std::string> operands;
     std::string folder;              // --to / --from
@@ -34,8 +34,9 @@ struct Options {
     long maxDelete = -1;             // push --max-delete N (-1: no limit)
     bool itemizeUnchanged = false;   // push --itemize-unchanged
     bool longList = false;           // ls -l
-    bool recursive = false;          // ls -R, rm -r
+    bool recursive = false;          // ls -R, rm -r, get -r, put -r
     bool force = false;              // rm --force
+    bool replace = false;            // get, put --replace
     bool all = false;                // ls -a
 };
 

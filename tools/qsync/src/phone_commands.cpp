@@ -1,12 +1,16 @@
 #include "phone_commands.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
 #include "errors.h"
+#include "paths.h"
 #include "job_control.h"
 #include "quellsync_http.h"
 #include "text.h"
@@ -285,10 +289,199 @@ private:
     std::vector<Failure> mFailed;
 };
 
+// Why a name from the phone cannot be a PC name below the target folder,
+// or "" when it can: it must stay one name (no separator of either style,
+// no drive colon), and on Windows not be a device name or end in a dot or
+// blank, which Windows would put elsewhere.
+std::string PcNameReason(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return "is not a name";
+    if (name.find_first_of("/\\:") != std::string::npos || name.find('\0') != std::string::npos)
+        return "holds a path separator or ':'";
+    if (NativePathStyle() == PathStyle::kWindows) {
+        if (name.back() == '.' || name.back() == ' ') return "ends in a dot or blank";
+        if (name.find_first_of("<>\"|?*") != std::string::npos) return "holds a character Windows refuses";
+        std::string stem = name.substr(0, name.find('.'));
+        for (char& c : stem)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+            if (stem == device) return "is a Windows device name";
+        if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+            stem[3] <= '9')
+            return "is a Windows device name";
+    }
+    return "";
+}
+
+// One file of a get or put: where it comes from and goes to.
+struct Copy {
+    std::string from, to;
+    uint64_t size = 0;
+    std::string refused;  // why it cannot be copied, found before any copy
+};
+
+void QS_CALL OnBytes(void* context, uint64_t done, uint64_t total);
+
+// get and put: the files first (phone folders listed, PC folders walked),
+// then one call per file with byte progress, item lines and a summary.
+class Transfers {
+public:
+    Transfers(const Options& o, Reporter& reporter) : mOptions(o), mReporter(reporter), mGet(o.command == "get") {
+        mUrl = Utf8ToUtf16("http://" + o.host + ":" + std::to_string(o.port) + "/");
+    }
+
+    int Run() {
+        std::vector<std::string> sources(mOptions.operands.begin(), mOptions.operands.end() - 1);
+        const std::string target = mGet ? AbsolutePath(mOptions.operands.back()) : PhonePathOf(mOptions, mOptions.operands.back());
+        if (mGet) std::filesystem::create_directories(std::filesystem::u8path(target));
+        for (const std::string& source : sources) {
+            if (JobControl::Instance().Interrupted()) break;
+            if (mGet) PlanGet(PhonePathOf(mOptions, source), target);
+            else PlanPut(AbsolutePath(source), target);
+        }
+        for (const Copy& copy : mCopies) mTotals.bytesTotal += copy.size;
+        mTotals.itemsTotal = mCopies.size();
+        mReporter.Begin(ProgressSource::kItems, mTotals);
+        for (const Copy& copy : mCopies) {
+            if (JobControl::Instance().Interrupted()) break;
+            CopyOne(copy);
+        }
+        Summary summary;
+        summary.job = mOptions.command;
+        summary.kind = SummaryKind::kItems;
+        summary.stored = mTotals.stored;
+        summary.bytes = mTotals.bytesDone;
+        summary.failed = mFailed.size();
+        summary.failedItems = mFailed;
+        summary.result = mFailed.empty() ? 0 : mFailed.front().result;
+        summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted : mFailed.empty() ? kExitOk : kExitJobFailed;
+        if (summary.exitCode == kExitJobFailed) summary.resultText = mFailed.front().reason;
+        summary.retries = static_cast<uint64_t>(std::max<int32_t>(GetOption(QS_OPTION_RETRIES_MADE), 0));
+        mReporter.End(summary);
+        return summary.exitCode;
+    }
+
+    void Bytes(uint64_t done) {
+        LedgerTotals now = mTotals;
+        now.itemsInFlight = 1;
+        now.bytesDone += done;
+        mReporter.Progress(now);
+    }
+
+private:
+    void PlanGet(const std::string& phone, const std::string& pcFolder) {
+        std::vector<PhoneEntry> found;
+        const int32_t stat = Stat(phone, found);
+        if (stat != QS_PHONE_OK || found.empty()) return Refuse(phone, "", stat, ResultText(stat));
+        const PhoneEntry& entry = found.front();
+        const std::string name = NameOf(phone);
+        const std::string reason = PcNameReason(name);
+        if (!reason.empty()) return Refuse(phone, "", QS_PHONE_INVALID, "\"" + name + "\" " + reason);
+        const std::string pc = (std::filesystem::u8path(pcFolder) / std::filesystem::u8path(name)).u8string();
+        if (!entry.folder) {
+            mCopies.push_back({phone, pc, entry.size, ""});
+            return;
+        }
+        if (!mOptions.recursive) return Refuse(phone, "", QS_PHONE_WRONG_KIND, "is a folder (get -r copies it)");
+        GetTree(phone, pc, 0);
+    }
+
+    void GetTree(const std::string& phoneFolder, const std::string& pcFolder, int depth) {
+        if (depth > 64) return Refuse(phoneFolder, "", -7, "too deep");
+        std::vector<PhoneEntry> entries;
+        const std::u16string text = Utf8ToUtf16(phoneFolder);
+        const int32_t listed =
+            JobControl::Instance().Run([&] { return PhoneList(AsHostText(mUrl), AsHostText(text), &Collect, &entries); });
+        // The entries that came are copied all the same; the listing's fault
+        // is reported.
+        if (listed != QS_PHONE_OK) Refuse(phoneFolder, "", listed, ResultText(listed));
+        for (const PhoneEntry& entry : entries) {
+            const std::string name = NameOf(entry.path);
+            const std::string reason = PcNameReason(name);
+            if (!reason.empty()) {
+                Refuse(entry.path, "", QS_PHONE_INVALID, "\"" + name + "\" " + reason);
+                continue;
+            }
+            const std::string pc = (std::filesystem::u8path(pcFolder) / std::filesystem::u8path(name)).u8string();
+            if (entry.folder) GetTree(entry.path, pc, depth + 1);
+            else if (entry.file) mCopies.push_back({entry.path, pc, entry.size, ""});
+        }
+    }
+
+    void PlanPut(const std::string& pc, const std::string& phoneFolder) {
+        namespace fs = std::filesystem;
+        const fs::path path = fs::u8path(pc);
+        const std::string base = phoneFolder + (phoneFolder.size() > 1 && phoneFolder.back() == '/' ? "" : "/");
+        if (IsFile(pc)) {
+            mCopies.push_back({pc, base + path.filename().u8string(), static_cast<uint64_t>(fs::file_size(path)), ""});
+            return;
+        }
+        if (!IsFolder(pc)) return Refuse("", pc, QS_PHONE_NO_PC_FILE, "no such PC file or folder");
+        if (!mOptions.recursive) return Refuse("", pc, QS_PHONE_WRONG_KIND, "is a folder (put -r copies it)");
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+            if (!it->is_regular_file()) continue;
+            std::string relative = it->path().lexically_relative(path.parent_path()).generic_u8string();
+            mCopies.push_back({it->path().u8string(), base + relative, static_cast<uint64_t>(it->file_size()), ""});
+        }
+        if (error) Refuse("", pc, -8, "the folder could not be read whole: " + error.message());
+    }
+
+    int32_t Stat(const std::string& phone, std::vector<PhoneEntry>& found) {
+        const std::u16string text = Utf8ToUtf16(phone);
+        return JobControl::Instance().Run([&] { return PhoneStat(AsHostText(mUrl), AsHostText(text), &Collect, &found); });
+    }
+
+    void CopyOne(const Copy& copy) {
+        const std::u16string from = Utf8ToUtf16(copy.from), to = Utf8ToUtf16(copy.to);
+        const int32_t flags = mOptions.replace ? QS_PHONE_REPLACE : 0;
+        const int32_t result = JobControl::Instance().Run([&] {
+            return mGet ? PhoneGetFile(AsHostText(mUrl), AsHostText(from), AsHostText(to), flags, &OnBytes, this)
+                        : PhonePutFile(AsHostText(mUrl), AsHostText(from), AsHostText(to), flags, &OnBytes, this);
+        });
+        const std::string pc = mGet ? copy.to : copy.from, phone = mGet ? copy.from : copy.to;
+        if (result == QS_PHONE_OK) {
+            ++mTotals.itemsDone;
+            ++mTotals.stored;
+            mTotals.bytesDone += copy.size;
+            ItemEvent event(mGet ? "fetched" : "stored", pc, phone);
+            event.hasBytes = true;
+            event.bytes = copy.size;
+            mReporter.Item(event, &mTotals);
+            return;
+        }
+        if (result == QS_PHONE_STOPPED) return;
+        const std::string reason = result == QS_PHONE_EXISTS ? "exists (--replace replaces it)" : ResultText(result);
+        ++mTotals.itemsFailed;
+        mReporter.Progress(mTotals);
+        mFailed.push_back({pc, phone, result, reason});  // listed with the summary
+    }
+
+    void Refuse(const std::string& phone, const std::string& pc, int32_t result, const std::string& reason) {
+        if (result == QS_PHONE_STOPPED) return;
+        mFailed.push_back({pc, phone, result, reason});
+    }
+
+    const Options& mOptions;
+    Reporter& mReporter;
+    const bool mGet;
+    std::u16string mUrl;
+    std::vector<Copy> mCopies;
+    std::vector<FailedItem> mFailed;
+    LedgerTotals mTotals;
+};
+
+void QS_CALL OnBytes(void* context, uint64_t done, uint64_t) {
+    try {  // called by the library: nothing may unwind into it
+        static_cast<Transfers*>(context)->Bytes(done);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 bool IsPhoneCommand(const std::string& command) {
-    return command == "ls" || command == "stat" || command == "rm" || command == "mv";
+    return command == "ls" || command == "stat" || command == "rm" || command == "mv" || command == "get" ||
+           command == "put";
 }
 
 int RunPhoneCommand(const Options& options, Reporter& reporter, JournalSlot& journal,
@@ -297,6 +490,10 @@ int RunPhoneCommand(const Options& options, Reporter& reporter, JournalSlot& jou
         for (const std::string& operand : options.operands) RefuseProtected(options, PhonePathOf(options, operand));
     requireReachable();
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
+    if (options.command == "get" || options.command == "put") {
+        Transfers transfers(options, reporter);
+        return transfers.Run();
+    }
     PhoneCommand command(options, reporter);
     return command.Run(journal);
 }

@@ -329,6 +329,43 @@ class Commands(QsyncCase):
         self.qsync(phone, "rm", "-r", "--force", "elsewhere")
         self.assertFalse((phone.root / "sdcard/elsewhere").exists())
 
+    def test_put_r_and_get_r_round_trip_a_tree_with_names_beyond_ascii(self):
+        phone = self.service()
+        tree = {"Fotos 日本/ä.jpg": 200000, "Fotos 日本/sub/ñ é.bin": 65536, "Fotos 日本/sub/deeper/0": 0,
+                "Fotos 日本/.hidden": 10}
+        for name, size in tree.items():
+            self.write(name, size, seed=len(name))
+        r = self.qsync(phone, "put", "-r", str(self.pc / "Fotos 日本"), "Up")
+        self.assertRegex(r.stdout, r"put: 4 stored \(259\.3 KiB\) in ")
+        for name in tree:
+            self.assertEqual((phone.root / "sdcard/Up" / name).read_bytes(), (self.pc / name).read_bytes(), name)
+        listed = self.qsync(phone, "ls", "-lR", "-a", "Up").stdout
+        self.assertIn("/sdcard/Up/Fotos 日本/sub/deeper:", listed)
+        self.assertRegex(listed, r"-rw +65536 .* ñ é\.bin\n")
+        back = self.tmp / "back"
+        events = json_events(self.qsync(phone, "--json", "get", "-r", "/sdcard/Up/Fotos 日本", str(back)).stdout)
+        self.assertEqual(sorted(e["pc"] for e in events if e["event"] == "item" and e["action"] == "fetched"),
+                         sorted(str(back / name) for name in tree))
+        for name in tree:
+            self.assertEqual((back / name).read_bytes(), (self.pc / name).read_bytes(), name)
+        self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["exit"]), (4, 265546, 0))
+        # Existing targets stay unless --replace; then they are replaced whole.
+        (phone.root / "sdcard/Up/Fotos 日本/ä.jpg").write_bytes(b"short")
+        (back / "Fotos 日本/sub/ñ é.bin").write_bytes(b"mine")
+        r = self.qsync(phone, "get", "-r", "/sdcard/Up/Fotos 日本", str(back), expect=1)
+        self.assertIn("exists (--replace replaces it)", r.stderr)
+        self.assertEqual((back / "Fotos 日本/sub/ñ é.bin").read_bytes(), b"mine")
+        self.qsync(phone, "get", "-r", "--replace", "/sdcard/Up/Fotos 日本", str(back))
+        self.assertEqual((back / "Fotos 日本/ä.jpg").read_bytes(), b"short")
+        self.assertEqual((back / "Fotos 日本/sub/ñ é.bin").read_bytes(), (self.pc / "Fotos 日本/sub/ñ é.bin").read_bytes())
+        self.qsync(phone, "put", str(self.pc / "Fotos 日本/ä.jpg"), "Up/Fotos 日本", expect=1)
+        self.qsync(phone, "put", "--replace", str(self.pc / "Fotos 日本/ä.jpg"), "Up/Fotos 日本")
+        self.assertEqual((phone.root / "sdcard/Up/Fotos 日本/ä.jpg").read_bytes(), (self.pc / "Fotos 日本/ä.jpg").read_bytes())
+        self.assertEqual(sorted(p.name for p in (phone.root / "sdcard/Up/Fotos 日本").iterdir()),
+                         [".hidden", "sub", "ä.jpg"], "no temporary file left")
+        r = self.qsync(phone, "get", "/sdcard/Up", str(back), expect=1)
+        self.assertIn("is a folder (get -r copies it)", r.stderr)
+
     def test_fetch_backup_and_restore_count_the_files(self):
         phone = self.service()
         camera = phone.root / "sdcard/DCIM/Camera"
@@ -1096,7 +1133,8 @@ class Interaction(QsyncCase):
 @unittest.skipIf(ARGS.runner, "native build only")
 class ManualAndCompletion(unittest.TestCase):
     SOURCE = Path(__file__).resolve().parent.parent
-    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv"]
+    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get",
+                "put"]
 
     def test_the_manual_names_every_option_of_the_help(self):
         manual = (self.SOURCE / "qsync.1").read_text()
