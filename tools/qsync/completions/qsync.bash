@@ -14,7 +14,7 @@ _qsync() {
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
                        --retries --retry-delay --request-retries --journal --no-journal"
-    local commands="push remove fetch playlist backup restore ls stat rm mv get put"
+    local commands="push remove fetch playlist backup restore ls stat rm mv get put du"
 
     # Options whose value is a folder, a word or an address.
     case $prev in
@@ -58,6 +58,7 @@ _qsync() {
             ls) opts+=" -l -R -a" ;;
             rm) opts+=" -r --force" ;;
             get|put) opts+=" -r --replace" ;;
+            du) opts+=" -s" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
@@ -72,7 +73,7 @@ _qsync() {
         _qsync_paths
         return
     fi
-    if [[ $command == ls || $command == stat || $command == rm || $command == mv ]]; then
+    if [[ $command == ls || $command == stat || $command == rm || $command == mv || $command == du ]]; then
         COMPREPLY=()
         return
     fi

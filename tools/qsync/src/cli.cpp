@@ -34,6 +34,7 @@ const char* const kOverview =
     "  mv FROM TO                      rename or move a phone file or folder\n"
     "  get [-r] [--replace] PHONEPATH... DIR   copy phone files (-r: folders) into DIR\n"
     "  put [-r] [--replace] PCPATH... PHONEFOLDER  copy PC files (-r: folders) there\n"
+    "  du [-s] PHONEPATH...            bytes of phone trees, by listing them\n"
     "\n"
     "global options:\n"
     "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
@@ -132,6 +133,14 @@ const CommandHelp kCommandHelp[] = {
      "\n"
      "  -r         copy folders with everything below them\n"
      "  --replace  replace phone files that exist (whole: never a stale tail)\n"},
+    {"du",
+     "usage: qsync du [-s] PHONEPATH...\n"
+     "\n"
+     "Adds up the bytes of each phone tree by listing it: one 'BYTES<TAB>PATH' line\n"
+     "per folder below, each after its own folders, then one for the path itself\n"
+     "(with --json a 'usage' event with bytes and files).\n"
+     "\n"
+     "  -s  only the line of each PHONEPATH\n"},
     {"mv",
      "usage: qsync mv FROM TO\n"
      "\n"
@@ -229,7 +238,7 @@ void CheckOperands(Options& o) {
         if (!o.operands.empty()) throw UsageError("qsync " + o.command + ": unexpected argument '" + o.operands[0] + "'");
         if (o.folder.empty())
             throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
-    } else if (o.command == "ls" || o.command == "stat" || o.command == "rm") {
+    } else if (o.command == "ls" || o.command == "stat" || o.command == "rm" || o.command == "du") {
         if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PHONEPATH given");
     } else if (o.command == "get" || o.command == "put") {
         if (o.operands.size() < 2)
@@ -277,7 +286,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_option("--retry-delay", retryDelay);
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
-    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get", "put"}) {
+    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get", "put", "du"}) {
         CLI::App* command = app.add_subcommand(name);
         command->set_help_flag();
         command->fallthrough();  // global options may follow the command
@@ -297,6 +306,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         }
         if (n == "rm" || n == "get" || n == "put") command->add_flag("-r", o.recursive);
         if (n == "rm") command->add_flag("--force", o.force);
+        if (n == "du") command->add_flag("-s", o.summarize);
         if (n == "get" || n == "put") command->add_flag("--replace", o.replace);
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
         if (n == "restore") {

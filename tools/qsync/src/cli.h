@@ -18,7 +18,7 @@ struct Options {
     bool help = false;
     bool version = false;
 
-    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat, rm, mv, get, put
+    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat, rm, mv, get, put, du
     std::string kind;                // music, camera, create, ...
     std::vector<std::string> operands;
     std::string folder;              // --to / --from
@@ -37,6 +37,7 @@ struct Options {
     bool recursive = false;          // ls -R, rm -r, get -r, put -r
     bool force = false;              // rm --force
     bool replace = false;            // get, put --replace
+    bool summarize = false;          // du -s
     bool all = false;                // ls -a
 };
 

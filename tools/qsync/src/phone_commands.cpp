@@ -133,6 +133,11 @@ public:
                 Remove(journal, path, found.front().folder);
                 continue;
             }
+            if (mOptions.command == "du") {
+                const Usage usage = found.front().folder ? Sizes(found.front().path, 0) : Usage{found.front().size, 1};
+                ShowUsage(path, usage);
+                continue;
+            }
             if (mOptions.command == "stat") {
                 StatLines(found.front());
                 continue;
@@ -221,6 +226,47 @@ private:
             if (JobControl::Instance().Interrupted()) return;
             ListFolder(sub, true);
         }
+    }
+
+    struct Usage {
+        uint64_t bytes = 0;
+        uint64_t files = 0;
+    };
+
+    // The bytes and files of a phone tree, by listing it; without -s each
+    // folder below is shown too, after its own folders (as du does).
+    Usage Sizes(const std::string& folder, int depth) {
+        Usage usage;
+        if (depth > 64) {
+            FailWith(folder, -7, "too deep");
+            return usage;
+        }
+        std::vector<PhoneEntry> entries;
+        const int32_t listed = Call([&](const QS_WCHAR* url, const QS_WCHAR* text) {
+            return PhoneList(url, text, &Collect, &entries);
+        }, folder);
+        if (listed != QS_PHONE_OK) Fail(folder, listed);
+        for (const PhoneEntry& entry : entries) {
+            if (JobControl::Instance().Interrupted()) break;
+            if (entry.folder) {
+                const Usage below = Sizes(entry.path, depth + 1);
+                if (!mOptions.summarize) ShowUsage(entry.path, below);
+                usage.bytes += below.bytes;
+                usage.files += below.files;
+            } else {
+                usage.bytes += entry.size;
+                ++usage.files;
+            }
+        }
+        return usage;
+    }
+
+    void ShowUsage(const std::string& path, const Usage& usage) {
+        ++mShown;
+        if (mJson)
+            Write(JsonLine({{"event", "usage"}, {"path", path}, {"bytes", usage.bytes}, {"files", usage.files}}));
+        else
+            Write(std::to_string(usage.bytes) + "\t" + path + "\n");
     }
 
     void Show(const PhoneEntry& entry, const std::string& name) {
@@ -481,7 +527,7 @@ void QS_CALL OnBytes(void* context, uint64_t done, uint64_t) {
 
 bool IsPhoneCommand(const std::string& command) {
     return command == "ls" || command == "stat" || command == "rm" || command == "mv" || command == "get" ||
-           command == "put";
+           command == "put" || command == "du";
 }
 
 int RunPhoneCommand(const Options& options, Reporter& reporter, JournalSlot& journal,

@@ -365,6 +365,10 @@ class Commands(QsyncCase):
                          [".hidden", "sub", "ä.jpg"], "no temporary file left")
         r = self.qsync(phone, "get", "/sdcard/Up", str(back), expect=1)
         self.assertIn("is a folder (get -r copies it)", r.stderr)
+        # du adds up the tree by listing it.
+        self.assertEqual(self.qsync(phone, "du", "-s", "Up").stdout, "265546\t/sdcard/Up\n")
+        self.assertEqual(self.qsync(phone, "du", "Up/Fotos 日本/sub").stdout.splitlines(),
+                         ["0\t/sdcard/Up/Fotos 日本/sub/deeper", "65536\t/sdcard/Up/Fotos 日本/sub"])
 
     def test_fetch_backup_and_restore_count_the_files(self):
         phone = self.service()
@@ -1134,7 +1138,7 @@ class Interaction(QsyncCase):
 class ManualAndCompletion(unittest.TestCase):
     SOURCE = Path(__file__).resolve().parent.parent
     COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get",
-                "put"]
+                "put", "du"]
 
     def test_the_manual_names_every_option_of_the_help(self):
         manual = (self.SOURCE / "qsync.1").read_text()
