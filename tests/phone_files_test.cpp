@@ -415,7 +415,10 @@ TEST_F(PhoneFilesTest, EachCallRunsBesideARunningSyncJob) {
     const bool held = hold.WaitHeld(1);
     const std::string folder = root + "/beside";
     const fs::path fetched = pc.path() / "beside" / "b.bin";
-    EXPECT_EQ(PhonePutFile(url, T(songPath), T(folder + "/a.bin"), 0, nullptr, nullptr), QS_PHONE_OK);
+    // A PC file of its own: the job holds the song open, and Windows opens
+    // an upload's file for it alone.
+    const fs::path other = PcFile("beside-source/a.bin", Content(200000, 's'));
+    EXPECT_EQ(PhonePutFile(url, T(other), T(folder + "/a.bin"), 0, nullptr, nullptr), QS_PHONE_OK);
     EXPECT_EQ(PhoneStat(url, T(folder + "/a.bin"), nullptr, nullptr), QS_PHONE_OK);
     EXPECT_EQ(PhoneList(url, T(folder), nullptr, nullptr), QS_PHONE_OK);
     EXPECT_EQ(PhoneRename(url, T(folder + "/a.bin"), T(folder + "/b.bin")), QS_PHONE_OK);

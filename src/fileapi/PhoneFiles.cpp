@@ -43,6 +43,17 @@ PhoneEndpoint Unstoppable(const PhoneEndpoint& phone) {
     return copy;
 }
 
+// A PC path as the local file calls take it: on Windows with backslashes
+// only (the host may write "/", which the long-path prefix no longer turns
+// into separators), then under the long-path prefix.
+std::u16string LocalPath(const std::string& pcPath) {
+    std::u16string path = platform::Utf8ToUtf16(pcPath);
+    if (platform::NativePathStyle() == platform::PathStyle::kWindows)
+        for (char16_t& c : path)
+            if (c == u'/') c = u'\\';
+    return FILE_API::AddLongPathPrefix(path);
+}
+
 }  // namespace
 
 bool UsablePhonePath(const std::string& path, bool allowRoot) {
@@ -120,7 +131,7 @@ int32_t Get(const PhoneEndpoint& phone, const std::string& phonePath, const std:
     if (stat != kDone) return Settled(phone, stat);
     if (IsDirectory(info) || info.mnIsFile == 0) return kWrongKind;
 
-    const std::u16string target = FILE_API::AddLongPathPrefix(platform::Utf8ToUtf16(pcPath));
+    const std::u16string target = LocalPath(pcPath);
     switch (platform::ProbeEntry(target, nullptr)) {
         case platform::Probe::kFound:
             if (platform::IsDirectory(target)) return kWrongKind;
@@ -152,7 +163,7 @@ int32_t Put(const PhoneEndpoint& phone, const std::string& pcPath, const std::st
             const CHttpFileAPI::ByteProgress* progress) {
     static const char kName[] = "PHONE_FILES::Put";
     if (!UsablePhonePath(phonePath, false) || !UsablePcPath(pcPath)) return kInvalid;
-    const std::u16string source = FILE_API::AddLongPathPrefix(platform::Utf8ToUtf16(pcPath));
+    const std::u16string source = LocalPath(pcPath);
     switch (platform::ProbeEntry(source, nullptr)) {
         case platform::Probe::kFound:
             if (platform::IsDirectory(source)) return kWrongKind;
