@@ -269,6 +269,9 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     std::string to, from;
 
     CLI::App app("qsync", "qsync");
+    // Phone paths begin with "/": they are operands on Windows too, never
+    // options in the Windows style. Inherited by every command.
+    app.allow_windows_style_options(false);
     app.set_help_flag();  // help is written from the texts above
     app.allow_extras();   // what no command takes is named below, in qsync's words
     app.require_subcommand(0, 1);  // after the command, another command's name is an operand

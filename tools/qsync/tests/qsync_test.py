@@ -1227,6 +1227,19 @@ class Wine(QsyncCase):
         self.qsync(phone, "remove", "music", windows_path)
         self.assertFalse((phone.root / mirrored[1:]).exists())
 
+    def test_phone_paths_as_qsync_exe(self):
+        phone = self.service()
+        source = self.write("Ñame/日本.bin", 150000)
+        windows = lambda path: "Z:" + str(path).replace("/", "\\")
+        r = self.qsync(phone, "put", "-r", windows(source.parent), "Up")
+        self.assertRegex(r.stdout, r"put: 1 stored \(146\.5 KiB\)")
+        self.assertEqual((phone.root / "sdcard/Up/Ñame/日本.bin").read_bytes(), source.read_bytes())
+        self.assertRegex(self.qsync(phone, "ls", "-lR", "Up").stdout.replace("\r\n", "\n"), r"-rw +150000 .* 日本\.bin\n")
+        self.qsync(phone, "get", "-r", "/sdcard/Up/Ñame", windows(self.tmp / "back"))
+        self.assertEqual((self.tmp / "back/Ñame/日本.bin").read_bytes(), source.read_bytes())
+        self.qsync(phone, "rm", "-r", "Up", expect=0)
+        self.assertFalse((phone.root / "sdcard/Up").exists())
+
 
 @unittest.skipIf(ARGS.runner, "native build only")
 class OperandsOptionsAndEndings(QsyncCase):
