@@ -258,10 +258,13 @@ QS_API int32_t QS_CALL Restore(int32_t category, const QS_WCHAR* host, int32_t p
  * is made again where that is safe, up to N more times, after a wait that
  * starts at QS_OPTION_RETRY_DELAY_MS and doubles up to 5 seconds; Stop ends
  * the wait at once. A rename and a playlist change are made again only when
- * none of the request was sent; a delete or rename whose answer was lost is
- * checked with a stat of its paths instead. An answer that says no, or a complete answer that is malformed,
- * is never retried. A job whose attempts run out ends as it does without
- * retries, with the last attempt's failure.
+ * none of the request was sent: a rename that was sent is checked with a
+ * stat of both paths instead, and a lost playlist change fails the item as
+ * without retries. A delete whose repeat the phone refuses is done when a
+ * stat finds the path gone. An answer that says no, or a complete answer
+ * that is malformed, is never retried. A job whose attempts run out ends as
+ * it does without retries, with the last attempt's failure. A wait longer
+ * than 5 seconds, asked for by QS_OPTION_RETRY_DELAY_MS, is not shortened.
  */
 #define QS_OPTION_REQUEST_RETRIES 1  /* attempts after the first, 0..100; default 0 */
 #define QS_OPTION_RETRY_DELAY_MS  2  /* wait before the first retry, 0..60000; default 100 */
