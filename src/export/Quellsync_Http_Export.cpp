@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "backup/BackupRestore.h"
+#include "context/CallStops.h"
 #include "context/HostList.h"
 #include "context/Progress.h"
 #include "export/ContextSetUp.h"
@@ -200,7 +201,7 @@ int32_t SyncCameraFromPhoneToPC(const JobSetup& setup, const JobParams* job) {
         QS_LOG_COMPONENT("SyncCameraFromPhoneToPC");
         return -1;
     }
-    return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/DCIM",
+    return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + QS_FOLDER_CAMERA,
                                            Utf8(folders->cameraFolder));
 }
 
@@ -216,29 +217,30 @@ extern "C" QS_API int32_t QS_CALL Stop(ConnectParams* connect, JobParams* job) {
     return RunExport("Stop", 0, [] {
         SyncContext& context = GetSyncContext();
         context.stopRequested.store(1);
+        GetCallStops().RaiseAll();  // the phone file calls running now
         context.stopSignal.Notify();
         return 0;
     });
 }
 
 extern "C" QS_API int32_t QS_CALL SyncMusicFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"SyncMusicFile", "/Music", 1000, 9, true});
+    return RunUploadExport(connect, job, {"SyncMusicFile", QS_FOLDER_MUSIC, 1000, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncPhotoFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"SyncPhotoFile", "/Pictures", 1100, 9, true});
+    return RunUploadExport(connect, job, {"SyncPhotoFile", QS_FOLDER_PICTURES, 1100, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncVideoFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"SyncVideoFile", "/Movies", 1100, 9, true});
+    return RunUploadExport(connect, job, {"SyncVideoFile", QS_FOLDER_MOVIES, 1100, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncDocumentFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"SyncDocumentFile", "/My Documents/Documents", 1400, 9, true});
+    return RunUploadExport(connect, job, {"SyncDocumentFile", QS_FOLDER_DOCUMENTS, 1400, 9, true});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncPlaylistFile(ConnectParams* connect, JobParams* job) {
-    return RunUploadExport(connect, job, {"SyncPlaylistFile", "/Music/Playlist", 1000, 8, false});
+    return RunUploadExport(connect, job, {"SyncPlaylistFile", QS_FOLDER_PLAYLISTS, 1000, 8, false});
 }
 
 extern "C" QS_API int32_t QS_CALL SyncPhoto(ConnectParams* connect, JobParams* job) {
@@ -257,9 +259,9 @@ extern "C" QS_API int32_t QS_CALL SyncDevDocument(ConnectParams* connect, JobPar
         }
         const std::string pcFolder = Utf8(folders->documentFolder);
         const int32_t first =
-            FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/Downloads", pcFolder);
+            FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + QS_FOLDER_DOWNLOADS, pcFolder);
         if (first != 0) return first;
-        return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + "/Download", pcFolder);
+        return FILE_API::CopyPathFromPhoneToPC(setup.phone, setup.window, setup.device + QS_FOLDER_DOWNLOAD, pcFolder);
     });
 }
 
@@ -297,6 +299,10 @@ extern "C" QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams
 // earlier job still ends them with 21.
 
 namespace {
+
+static_assert(CBackupRestore::kMusic == QS_CATEGORY_MUSIC && CBackupRestore::kPhotosAndVideos == QS_CATEGORY_GALLERY &&
+                  CBackupRestore::kDocuments == QS_CATEGORY_DOCUMENTS,
+              "the header's category codes");
 
 constexpr int32_t kFailed = CBackupRestore::kFailed;
 constexpr int32_t kStopped = CBackupRestore::kStopped;

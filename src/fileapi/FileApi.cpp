@@ -331,12 +331,14 @@ bool FILE_API::CleanUpPartialUpload(const PhoneEndpoint& phone, const std::strin
 }
 
 int32_t FILE_API::UploadToFreePath(const PhoneEndpoint& phone, CHttpFileAPI::UploadSource& source,
-                                   const std::string& phonePath, const char* name) {
+                                   const std::string& phonePath, const char* name,
+                                   const CHttpFileAPI::ByteProgress* progress) {
     bool chunkSent = false;
     int32_t put = -1;
     try {
         put = CHttpFileAPI::PutFileEx(phone.host.c_str(), phone.port, source, phonePath.c_str(), phone.stop,
-                                      phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent, phone.retry);
+                                      phone.timeout, CHttpFileAPI::kPhoneSizeAbsent, &chunkSent, phone.retry,
+                                      progress);
     } catch (...) {
         // Out of memory, say, after some chunks went out: they are cleaned
         // up as after any other failure.

@@ -145,8 +145,10 @@ public:
     // was there, or the caller deleted it): PutFileEx's result, -1 when it
     // threw (logged under name). A failed or stopped upload that sent a
     // chunk is cleaned up (CleanUpPartialUpload), whatever ended it.
+    // progress (may be null) hears of every acknowledged chunk.
     static int32_t UploadToFreePath(const PhoneEndpoint& phone, CHttpFileAPI::UploadSource& source,
-                                    const std::string& phonePath, const char* name);
+                                    const std::string& phonePath, const char* name,
+                                    const CHttpFileAPI::ByteProgress* progress = nullptr);
 
     // Worker bodies: one download of CopyPathFromPhoneToPC (0 or -1), one
     // upload of the PC-to-phone job (0, -1 the copy failed, -2 the media

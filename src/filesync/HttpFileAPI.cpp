@@ -368,9 +368,10 @@ public:
     TemporaryDownload& operator=(const TemporaryDownload&) = delete;
 
     // Puts the complete file under target in one step.
-    bool PlaceAt(const std::u16string& target) {
+    bool PlaceAt(const std::u16string& target, bool replace) {
         mFile.Close();
-        mPlaced = platform::ReplaceFileWith(mPath, target);
+        mPlaced = replace ? platform::ReplaceFileWith(mPath, target)
+                          : platform::PlaceFileWithoutReplacing(mPath, target);
         return mPlaced;
     }
 
@@ -381,12 +382,32 @@ private:
     bool mPlaced = false;
 };
 
+// The bytes of a transfer's finished chunks, told to its progress callback.
+struct ChunkCount {
+    const CHttpFileAPI::ByteProgress* progress;
+    int64_t total;
+    int64_t done = 0;
+
+    // A chunk of bytes has ended with result: logged under name when it
+    // failed, counted and reported when it did not. The result.
+    int32_t Chunk(const char* name, int32_t result, int64_t bytes) {
+        if (result != 0) {
+            QS_LOG_COMPONENT(name);
+            return result;
+        }
+        done += bytes;
+        if (progress != nullptr && *progress) (*progress)(done, total);
+        return 0;
+    }
+};
+
 // The chunks of an upload: each is read from the PC file straight into its
 // request, behind its frame.
 class UploadChunks final : public ChunkPump::Chunks {
 public:
-    UploadChunks(platform::File& file, int64_t size, const char* remotePath, bool* chunkSent)
-        : mFile(file), mSize(size), mRemotePath(remotePath), mChunkSent(chunkSent) {}
+    UploadChunks(platform::File& file, int64_t size, const char* remotePath, bool* chunkSent,
+                 const CHttpFileAPI::ByteProgress* progress)
+        : mFile(file), mSize(size), mRemotePath(remotePath), mChunkSent(chunkSent), mCount{progress, size} {}
 
     int32_t Next(ByteArray& request, int64_t* tag) override {
         static const char kName[] = "CHttpFileAPI::PutFileEx";
@@ -409,7 +430,7 @@ public:
         request.Truncate(countAt + 4 + static_cast<int32_t>(got));
         request.PatchInt32(countAt, static_cast<uint32_t>(got));
         WireFrame::Finish(request);
-        *tag = mOffset;
+        *tag = static_cast<int64_t>(got);
         if (mChunkSent != nullptr) *mChunkSent = true;
         mOffset += static_cast<int64_t>(got);
         if (got < static_cast<size_t>(CHttpFileAPI::CHUNK_SIZE) || mOffset >= mSize)
@@ -418,14 +439,14 @@ public:
         return 1;
     }
 
-    int32_t Done(int32_t requestResult, ByteArray& response, int64_t) override {
+    // tag: the chunk's byte count.
+    int32_t Done(int32_t requestResult, ByteArray& response, int64_t tag) override {
         const int32_t result =
             requestResult < 0
                 ? -1
                 : CFileServiceAnswer::ParseNoData(response.GetData(), static_cast<size_t>(response.GetLength()),
                                                   nullptr);
-        if (result != 0) QS_LOG_COMPONENT("PutFileThreadProc");
-        return result;
+        return mCount.Chunk("PutFileThreadProc", result, tag);
     }
 
     bool AllSent() const { return mAllSent; }
@@ -435,6 +456,7 @@ private:
     const int64_t mSize;
     const char* mRemotePath;
     bool* mChunkSent;
+    ChunkCount mCount;
     int64_t mOffset = 0;
     bool mAllSent = false;
     bool mEnded = false;
@@ -444,8 +466,9 @@ private:
 // at its chunk's offset, straight from the answer.
 class DownloadChunks final : public ChunkPump::Chunks {
 public:
-    DownloadChunks(platform::File& file, int64_t size, const char* remotePath)
-        : mFile(file), mSize(size), mRemotePath(remotePath) {}
+    DownloadChunks(platform::File& file, int64_t size, const char* remotePath,
+                   const CHttpFileAPI::ByteProgress* progress)
+        : mFile(file), mSize(size), mRemotePath(remotePath), mCount{progress, size} {}
 
     int32_t Next(ByteArray& request, int64_t* tag) override {
         if (mAllIssued) return 0;
@@ -471,8 +494,7 @@ public:
             else if (!mFile.Write(response.GetData() + at, static_cast<size_t>(expected)))
                 result = -8;
         }
-        if (result != 0) QS_LOG_COMPONENT("GetFileThreadProc");
-        return result;
+        return mCount.Chunk("GetFileThreadProc", result, expected);
     }
 
     bool AllIssued() const { return mAllIssued; }
@@ -481,6 +503,7 @@ private:
     platform::File& mFile;
     const int64_t mSize;
     const char* mRemotePath;
+    ChunkCount mCount;
     int64_t mOffset = 0;
     bool mAllIssued = false;
 };
@@ -533,7 +556,7 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, const char* loca
 
 int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
                                 const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent,
-                                const RetryPolicy& retry) {
+                                const RetryPolicy& retry, const ByteProgress* progress) {
     static const char kName[] = "CHttpFileAPI::PutFileEx";
     if (chunkSent != nullptr) *chunkSent = false;
     if (!FitsWire(remotePath)) {
@@ -544,7 +567,7 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& so
         CheckPhoneSize(kName, host, port, remotePath, stopFlag, timeout, retry, phoneSize, source.size);
     if (checked != 0) return checked;
 
-    UploadChunks chunks(source.file, source.size, remotePath, chunkSent);
+    UploadChunks chunks(source.file, source.size, remotePath, chunkSent, progress);
     const int32_t pumped =
         ChunkPump::Run(ChunkExchange(host, port, CMD_PUT_CHUNK, kChunkSettleMs, stopFlag, timeout, retry), chunks,
                        MAX_WORKERS, "PutFileThreadProc");
@@ -559,7 +582,7 @@ int32_t CHttpFileAPI::PutFileEx(const char* host, int32_t port, UploadSource& so
 
 int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remotePath,
                               const char* localPath, const StopFlag* stopFlag, int32_t timeout,
-                              const RetryPolicy& retry) {
+                              const RetryPolicy& retry, bool replaceTarget, const ByteProgress* progress) {
     static const char kName[] = "CHttpFileAPI::GetFile";
     if (!FitsWire(remotePath)) {
         QS_LOG_COMPONENT(kName);
@@ -588,7 +611,7 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     // at the target before stays as it was.
     TemporaryDownload download(kName, temporary, file);
 
-    DownloadChunks chunks(file, size, remotePath);
+    DownloadChunks chunks(file, size, remotePath, progress);
     int32_t failure = 0;
     try {
         failure = ChunkPump::Run(ChunkExchange(host, port, CMD_GET_CHUNK, 0, stopFlag, timeout, retry), chunks,
@@ -600,7 +623,7 @@ int32_t CHttpFileAPI::GetFile(const char* host, int32_t port, const char* remote
     }
     const bool allIssued = chunks.AllIssued();
     if (failure == 0 && allIssued) {
-        if (download.PlaceAt(target)) return 0;
+        if (download.PlaceAt(target, replaceTarget)) return 0;
         QS_LOG_COMPONENT(kName);
         return -7;
     }

@@ -49,6 +49,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ public:
     // more).
     static constexpr int64_t kPhoneSizeUnknown = -2;
     static constexpr int64_t kPhoneSizeAbsent = -1;
+    // Bytes of a transfer done so far and its size, called on the
+    // transfer's calling thread after each chunk that was done.
+    using ByteProgress = std::function<void(int64_t done, int64_t total)>;
 
     // Stat one path (command 14).
     //   0  found: out filled and printed (Dump)
@@ -166,19 +170,25 @@ public:
     // PutFileEx over an opened source. chunkSent (may be null) receives
     // whether a chunk request was handed to a connection: only then can the
     // phone hold a part of this upload that needs cleaning up.
+    // progress (may be null) hears of every acknowledged chunk.
     static int32_t PutFileEx(const char* host, int32_t port, UploadSource& source, const char* remotePath,
                              const StopFlag* stopFlag, int32_t timeout, int64_t phoneSize, bool* chunkSent,
-                             const RetryPolicy& retry = RetryPolicy());
+                             const RetryPolicy& retry = RetryPolicy(), const ByteProgress* progress = nullptr);
     // GetFile: pipelined download, chunks in flight as for PutFileEx. The size comes
     // from a stat of remotePath on the same host and port; when that fails
     // or finds nothing, GetFile fails with -1 before it creates anything.
     // The chunks go into a temporary file beside
     // localPath, which replaces localPath in one step once every chunk was
     // written; on failure or an early stop the temporary file is removed and
-    // a file already at localPath is left as it was.
+    // a file already at localPath is left as it was. With replaceTarget
+    // false, a file that stands at localPath when the download is complete
+    // (one that appeared meanwhile too) is not replaced: the result is then
+    // -7 and the download is removed. progress (may be null) hears of every
+    // chunk written.
     static int32_t GetFile(const char* host, int32_t port, const char* remotePath,
                            const char* localPath, const StopFlag* stopFlag, int32_t timeout,
-                           const RetryPolicy& retry = RetryPolicy());
+                           const RetryPolicy& retry = RetryPolicy(), bool replaceTarget = true,
+                           const ByteProgress* progress = nullptr);
     // PutFile: sequential upload, one chunk at a time, same rules as
     // PutFileEx.
     static int32_t PutFile(const char* host, int32_t port, const char* localPath,

@@ -75,6 +75,12 @@ bool RemoveFile(const std::u16string& path);
 // same volume).
 bool ReplaceFileWith(const std::u16string& from, const std::u16string& to);
 
+// Puts the finished file `from` under the name `to` in one step only when
+// nothing stands under `to`: false, with `from` left as it was, when
+// something does (also when it appeared after the caller looked) or the
+// move failed.
+bool PlaceFileWithoutReplacing(const std::u16string& from, const std::u16string& to);
+
 // A name for a temporary file beside target, in the same folder: the
 // folder part of target + ".qs<random>.tmp", at most 19 characters longer
 // than the folder, so it fits wherever the target's own name does. Open it

@@ -102,4 +102,14 @@ bool ReplaceFileWith(const std::u16string& from, const std::u16string& to) {
     return ::rename(Utf16ToUtf8(from).c_str(), Utf16ToUtf8(to).c_str()) == 0;
 }
 
+bool PlaceFileWithoutReplacing(const std::u16string& from, const std::u16string& to) {
+    if (FaultHits(FaultKind::kReplace)) return false;
+    const std::string source = Utf16ToUtf8(from);
+    // link() fails with EEXIST instead of replacing: the check and the
+    // placing are one step.
+    if (::link(source.c_str(), Utf16ToUtf8(to).c_str()) != 0) return false;
+    ::unlink(source.c_str());
+    return true;
+}
+
 }  // namespace platform

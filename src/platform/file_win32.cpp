@@ -95,4 +95,10 @@ bool ReplaceFileWith(const std::u16string& from, const std::u16string& to) {
     return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+bool PlaceFileWithoutReplacing(const std::u16string& from, const std::u16string& to) {
+    if (FaultHits(FaultKind::kReplace)) return false;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+    return MoveFileExW(Wide(from), Wide(to), 0) != 0;
+}
+
 }  // namespace platform

@@ -14,7 +14,7 @@ _qsync() {
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
                        --retries --retry-delay --request-retries --journal --no-journal"
-    local commands="push remove fetch playlist backup restore"
+    local commands="push remove fetch playlist backup restore ls stat rm mv get put du"
 
     # Options whose value is a folder, a word or an address.
     case $prev in
@@ -55,12 +55,26 @@ _qsync() {
             remove) opts+=" --dry-run" ;;
             fetch|backup) opts+=" --to" ;;
             restore) opts+=" --from --on-conflict" ;;
+            ls) opts+=" -l -R -a" ;;
+            rm) opts+=" -r --force" ;;
+            get|put) opts+=" -r --replace" ;;
+            du) opts+=" -s" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
     fi
     if [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        return
+    fi
+    # PC paths for put and get (get's DIR too); phone paths: nothing on this
+    # PC to offer.
+    if [[ $command == get || $command == put ]]; then
+        _qsync_paths
+        return
+    fi
+    if [[ $command == ls || $command == stat || $command == rm || $command == mv || $command == du ]]; then
+        COMPREPLY=()
         return
     fi
     if [[ -z $kind ]]; then

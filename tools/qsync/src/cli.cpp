@@ -27,6 +27,14 @@ const char* const kOverview =
     "  playlist delete ID              delete it\n"
     "  backup music|media|documents --to DIR\n"
     "  restore music|media|documents --from DIR [--on-conflict keep|replace|both]\n"
+    "  ls [-l] [-R] [-a] PHONEPATH...  list phone folders (a path without a leading\n"
+    "                                  '/' is taken below the device root)\n"
+    "  stat PHONEPATH...               show what the phone knows of each path\n"
+    "  rm [-r] [--force] PHONEPATH...  remove phone files (-r: folders with all below)\n"
+    "  mv FROM TO                      rename or move a phone file or folder\n"
+    "  get [-r] [--replace] PHONEPATH... DIR   copy phone files (-r: folders) into DIR\n"
+    "  put [-r] [--replace] PCPATH... PHONEFOLDER  copy PC files (-r: folders) there\n"
+    "  du [-s] PHONEPATH...            bytes of phone trees, by listing them\n"
     "\n"
     "global options:\n"
     "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
@@ -76,6 +84,68 @@ const CommandHelp kCommandHelp[] = {
      "                       gone from the named folders\n"
      "  --max-delete N       refuse a push that would remove more than N files\n"
      "  --itemize-unchanged  write a line for each file left out as unchanged\n"},
+    {"ls",
+     "usage: qsync ls [-l] [-R] [-a] PHONEPATH...\n"
+     "\n"
+     "Lists each phone folder's entries by name, one a line (a file is listed by\n"
+     "itself). A PHONEPATH without a leading '/' is taken below the device root, so\n"
+     "'qsync ls Music' lists /sdcard/Music. With --json, one 'entry' event per entry\n"
+     "(path, name, type, size, modified, hidden, readable, writable), then 'done'.\n"
+     "\n"
+     "  -l  also the type and access (d: folder, r, w), the size in bytes and the\n"
+     "      time of the last change (UTC)\n"
+     "  -R  also every folder below, each under a 'PATH:' line\n"
+     "  -a  also hidden entries (names beginning with '.')\n"},
+    {"stat",
+     "usage: qsync stat PHONEPATH...\n"
+     "\n"
+     "Shows the type, size, time of the last change and access of each phone path\n"
+     "(with --json as an 'entry' event). Exit code 1 when a path does not exist.\n"},
+    {"rm",
+     "usage: qsync rm [-r] [--force] PHONEPATH...\n"
+     "\n"
+     "Removes phone files, and empty folders; asks for no confirmation. A PHONEPATH\n"
+     "without a leading '/' is taken below the device root. The journal forgets\n"
+     "what it recorded at or below each path, so a later push sends those files\n"
+     "again.\n"
+     "\n"
+     "  -r       remove folders with everything below them\n"
+     "  --force  also the storage root and the kind folders (ROOT, ROOT/Music,\n"
+     "           ROOT/DCIM, ...), which are refused otherwise\n"},
+    {"get",
+     "usage: qsync get [-r] [--replace] PHONEPATH... DIR\n"
+     "\n"
+     "Copies phone files into DIR (made when missing); with -r, phone folders too,\n"
+     "as the same tree below DIR. A file arrives under its name only when it is\n"
+     "complete. A name from the phone that cannot be a PC name below DIR (a path\n"
+     "separator, ':', on Windows a device name such as CON) is refused and listed\n"
+     "as failed. Progress and a summary as for push.\n"
+     "\n"
+     "  -r         copy folders with everything below them\n"
+     "  --replace  replace PC files that exist (they are left alone otherwise, and\n"
+     "             listed as failed)\n"},
+    {"put",
+     "usage: qsync put [-r] [--replace] PCPATH... PHONEFOLDER\n"
+     "\n"
+     "Copies PC files into a phone folder (a PHONEFOLDER without a leading '/' is\n"
+     "below the device root); with -r, PC folders too, as the same tree. The media\n"
+     "scanner is asked to register each file. A cut upload leaves no partial file.\n"
+     "\n"
+     "  -r         copy folders with everything below them\n"
+     "  --replace  replace phone files that exist (whole: never a stale tail)\n"},
+    {"du",
+     "usage: qsync du [-s] PHONEPATH...\n"
+     "\n"
+     "Adds up the bytes of each phone tree by listing it: one 'BYTES<TAB>PATH' line\n"
+     "per folder below, each after its own folders, then one for the path itself\n"
+     "(with --json a 'usage' event with bytes and files).\n"
+     "\n"
+     "  -s  only the line of each PHONEPATH\n"},
+    {"mv",
+     "usage: qsync mv FROM TO\n"
+     "\n"
+     "Renames or moves a phone file or folder; TO must not exist. The journal\n"
+     "forgets what it recorded at or below FROM.\n"},
     {"remove",
      "usage: qsync remove music|photos|videos|documents|playlists [--dry-run] PATH...\n"
      "\n"
@@ -168,6 +238,14 @@ void CheckOperands(Options& o) {
         if (!o.operands.empty()) throw UsageError("qsync " + o.command + ": unexpected argument '" + o.operands[0] + "'");
         if (o.folder.empty())
             throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
+    } else if (o.command == "ls" || o.command == "stat" || o.command == "rm" || o.command == "du") {
+        if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PHONEPATH given");
+    } else if (o.command == "get" || o.command == "put") {
+        if (o.operands.size() < 2)
+            throw UsageError("qsync " + o.command + " takes one or more sources and a target " +
+                             (o.command == "get" ? "DIR" : "PHONEFOLDER"));
+    } else if (o.command == "mv") {
+        if (o.operands.size() != 2) throw UsageError("qsync mv takes FROM and TO");
     } else if (o.command == "playlist") {
         needKind(kPlaylistOps);
         const size_t least = o.kind == "create" ? 1 : 2;
@@ -191,6 +269,9 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     std::string to, from;
 
     CLI::App app("qsync", "qsync");
+    // Phone paths begin with "/": they are operands on Windows too, never
+    // options in the Windows style. Inherited by every command.
+    app.allow_windows_style_options(false);
     app.set_help_flag();  // help is written from the texts above
     app.allow_extras();   // what no command takes is named below, in qsync's words
     app.require_subcommand(0, 1);  // after the command, another command's name is an operand
@@ -208,7 +289,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_option("--retry-delay", retryDelay);
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
-    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore"}) {
+    for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get", "put", "du"}) {
         CLI::App* command = app.add_subcommand(name);
         command->set_help_flag();
         command->fallthrough();  // global options may follow the command
@@ -221,6 +302,15 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
             command->add_option("--max-delete", maxDelete);
             command->add_flag("--itemize-unchanged", o.itemizeUnchanged);
         }
+        if (n == "ls") {
+            command->add_flag("-l", o.longList);
+            command->add_flag("-R", o.recursive);
+            command->add_flag("-a", o.all);
+        }
+        if (n == "rm" || n == "get" || n == "put") command->add_flag("-r", o.recursive);
+        if (n == "rm") command->add_flag("--force", o.force);
+        if (n == "du") command->add_flag("-s", o.summarize);
+        if (n == "get" || n == "put") command->add_flag("--replace", o.replace);
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
         if (n == "restore") {
             command->add_option("--from", from);

@@ -18,7 +18,7 @@ struct Options {
     bool help = false;
     bool version = false;
 
-    std::string command;             // push, remove, fetch, playlist, backup, restore
+    std::string command;             // push, remove, fetch, playlist, backup, restore, ls, stat, rm, mv, get, put, du
     std::string kind;                // music, camera, create, ...
     std::vector<std::string> operands;
     std::string folder;              // --to / --from
@@ -33,6 +33,12 @@ struct Options {
     bool mirrorDelete = false;       // push --delete
     long maxDelete = -1;             // push --max-delete N (-1: no limit)
     bool itemizeUnchanged = false;   // push --itemize-unchanged
+    bool longList = false;           // ls -l
+    bool recursive = false;          // ls -R, rm -r, get -r, put -r
+    bool force = false;              // rm --force
+    bool replace = false;            // get, put --replace
+    bool summarize = false;          // du -s
+    bool all = false;                // ls -a
 };
 
 // Throws CommandLineError. `environmentPhone` is the QSYNC_PHONE value (or null).

@@ -38,7 +38,8 @@ JournalSlot::~JournalSlot() {
 }
 
 JournalSlot OpenCommandJournal(const Options& o) {
-    if (o.command != "push" && o.command != "remove") return JournalSlot();
+    // rm and mv of phone paths keep it true as remove does.
+    if (o.command != "push" && o.command != "remove" && o.command != "rm" && o.command != "mv") return JournalSlot();
     if (o.noJournal && o.command == "push") return JournalSlot();
     const std::string path = !o.journal.empty()
                                  ? o.journal

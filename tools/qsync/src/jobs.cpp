@@ -19,6 +19,7 @@
 #include "command_journal.h"
 #include "paths.h"
 #include "probe.h"
+#include "phone_commands.h"
 #include "quellsync_http.h"
 #include "retry_plan.h"
 #include "text.h"
@@ -51,11 +52,11 @@ struct PushKind {
 };
 
 const PushKind kPushKinds[] = {
-    {"music", "/Music", &SyncMusicFile},
-    {"photos", "/Pictures", &SyncPhotoFile},
-    {"videos", "/Movies", &SyncVideoFile},
-    {"documents", "/My Documents/Documents", &SyncDocumentFile},
-    {"playlists", "/Music/Playlist", &SyncPlaylistFile},
+    {"music", QS_FOLDER_MUSIC, &SyncMusicFile},
+    {"photos", QS_FOLDER_PICTURES, &SyncPhotoFile},
+    {"videos", QS_FOLDER_MOVIES, &SyncVideoFile},
+    {"documents", QS_FOLDER_DOCUMENTS, &SyncDocumentFile},
+    {"playlists", QS_FOLDER_PLAYLISTS, &SyncPlaylistFile},
 };
 
 const PushKind& FindPushKind(const std::string& name) {
@@ -488,7 +489,7 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         }
         for (const PcFile& file : files) {
             if (!seen.insert(file.path).second) continue;
-            const std::string phone = MirrorPhonePath(NativePathStyle(), file.path, phoneFolder);
+            const std::string phone = MirrorPhonePath(file.path, phoneFolder);
             if (!IsValidUtf8(file.path)) {
                 refused.push_back({file.path, "the name is not valid UTF-8"});
                 continue;
@@ -583,7 +584,7 @@ int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
             continue;
         }
         const bool folder = IsFolder(pc) || (EndsInSeparator(argument) && !IsFile(pc));
-        std::string phone = MirrorPhonePath(NativePathStyle(), pc, phoneFolder);
+        std::string phone = MirrorPhonePath(pc, phoneFolder);
         while (phone.size() > 1 && phone.back() == '/') phone.pop_back();
         if (phone.size() <= phoneFolder.size())
             throw UsageError("remove: '" + argument + "' stands for the whole phone folder " + phoneFolder +
@@ -626,12 +627,20 @@ std::vector<std::string> RestoreSources(int32_t category, const std::string& pc)
     const auto join = [](const std::string& a, const std::string& b) {
         return (std::filesystem::u8path(a) / std::filesystem::u8path(b)).u8string();
     };
+    // The header's folders without their leading "/", below the category's
+    // PC folder.
+    const auto below = [&](const char* categoryFolder, const char* phoneFolder) {
+        return join(join(pc, categoryFolder), phoneFolder + 1);
+    };
     switch (category) {
-        case 0: return {join(pc, "Music/Music")};
-        case 1: return {join(pc, "Gallery/Movies"), join(pc, "Gallery/Pictures"), join(pc, "Gallery/DCIM")};
+        case QS_CATEGORY_MUSIC: return {below(QS_BACKUP_MUSIC_FOLDER, QS_FOLDER_MUSIC)};
+        case QS_CATEGORY_GALLERY:
+            return {below(QS_BACKUP_GALLERY_FOLDER, QS_FOLDER_MOVIES), below(QS_BACKUP_GALLERY_FOLDER, QS_FOLDER_PICTURES),
+                    below(QS_BACKUP_GALLERY_FOLDER, QS_FOLDER_CAMERA)};
         default:
-            return {join(pc, "Document/Download"), join(pc, "Document/Downloads"),
-                    join(pc, "Document/My Documents/Documents")};
+            return {below(QS_BACKUP_DOCUMENTS_FOLDER, QS_FOLDER_DOWNLOAD),
+                    below(QS_BACKUP_DOCUMENTS_FOLDER, QS_FOLDER_DOWNLOADS),
+                    below(QS_BACKUP_DOCUMENTS_FOLDER, QS_FOLDER_DOCUMENTS)};
     }
 }
 
@@ -664,7 +673,7 @@ int Fetch(const Options& o, Reporter& reporter) {
 // The phone path a playlist song stands for.
 std::string SongPhonePath(const Options& o, const std::string& song) {
     const std::string pc = AbsolutePath(song);
-    if (IsFile(pc)) return MirrorPhonePath(NativePathStyle(), pc, o.device + "/Music");
+    if (IsFile(pc)) return MirrorPhonePath(pc, o.device + QS_FOLDER_MUSIC);
     if (!song.empty() && song[0] == '/') return song;
     throw UsageError("playlist: song '" + song + "' is neither a PC file nor a phone path (starting with '/')");
 }
@@ -795,6 +804,8 @@ int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal)
     if (options.command == "remove") return Remove(options, reporter, journal);
     if (options.command == "fetch") return Fetch(options, reporter);
     if (options.command == "playlist") return Playlist(options, reporter);
+    if (IsPhoneCommand(options.command))
+        return RunPhoneCommand(options, reporter, journal, [&] { RequireReachable(options, reporter); });
     return BackupOrRestore(options, reporter);
 }
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 #include <system_error>
 
 #include "errors.h"
+#include "quellsync_http.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -15,12 +17,6 @@ namespace {
 fs::path FromUtf8(const std::string& text) { return fs::u8path(text); }
 
 std::string ToUtf8(const fs::path& path) { return path.u8string(); }
-
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
 
 std::string ComponentReason(const std::string& name) {
     static const std::string kReserved = "<>:\"\\|?*";
@@ -56,19 +52,14 @@ bool EndsInSeparator(const std::string& argument) {
     return last == '/' || (NativePathStyle() == PathStyle::kWindows && last == '\\');
 }
 
-std::string MirrorPhonePath(PathStyle style, const std::string& pcPath, const std::string& phoneFolder) {
-    if (style == PathStyle::kPosix) {
-        const size_t skip = std::min(pcPath.find_first_not_of('/'), pcPath.size());
-        return phoneFolder + "/" + pcPath.substr(skip);
-    }
-    const std::string joined = ReplaceAll(phoneFolder + "//" + pcPath, "\\", "/");
-    std::string folded;
-    for (size_t i = 0; i < joined.size(); ++i) {
-        folded.push_back(joined[i]);
-        if (joined[i] == '/' && i + 1 < joined.size() && joined[i + 1] == '/') ++i;
-    }
-    folded.erase(std::remove(folded.begin(), folded.end(), ':'), folded.end());
-    return folded;
+std::string MirrorPhonePath(const std::string& pcPath, const std::string& phoneFolder) {
+    const std::u16string pc = Utf8ToUtf16(pcPath), folder = Utf8ToUtf16(phoneFolder);
+    const int32_t length = MirroredPhonePath(AsHostText(pc), AsHostText(folder), nullptr, 0);
+    if (length < 0) throw std::runtime_error("the library has no phone path for '" + pcPath + "'");
+    std::u16string out(static_cast<size_t>(length) + 1, u'\0');
+    MirroredPhonePath(AsHostText(pc), AsHostText(folder), reinterpret_cast<QS_WCHAR*>(&out[0]), length + 1);
+    out.resize(static_cast<size_t>(length));
+    return Utf16ToUtf8(out);
 }
 
 std::vector<std::string> UnstorableReasons(const std::string& phonePath, const std::string& root) {

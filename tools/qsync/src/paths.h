@@ -20,11 +20,10 @@ std::string AbsolutePath(const std::string& argument);
 bool EndsInSeparator(const std::string& argument);
 
 // The phone path the library stores an uploaded PC file under (and the one
-// it removes for a folder item): the whole PC path below the phone folder.
-// Windows: folder + "//" + path, backslashes turned into "/", then "//"
-// folded to "/" in one left-to-right pass, then every ":" dropped.
-// POSIX: folder + "/" + path without its leading slashes.
-std::string MirrorPhonePath(PathStyle style, const std::string& pcPath, const std::string& phoneFolder);
+// it removes for a folder item): the whole PC path below the phone folder,
+// as the library answers it (MirroredPhonePath), so qsync keeps no copy of
+// the rule.
+std::string MirrorPhonePath(const std::string& pcPath, const std::string& phoneFolder);
 
 // Why each component of a phone path below `root` cannot be stored on a FAT
 // or exFAT volume: a reserved character, a trailing dot or blank, more than

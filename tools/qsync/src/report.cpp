@@ -46,6 +46,7 @@ std::string ItemLine(const ItemEvent& item) {
     if (item.action == "would-store") return "would store " + item.pc + " -> " + item.phone;
     if (item.action == "would-remove") return "would remove " + item.phone;
     if (item.action == "stored") return "+ stored " + item.pc + " -> " + item.phone;
+    if (item.action == "fetched") return "+ fetched " + item.phone + " -> " + item.pc;
     if (item.action == "replaced") return "> replaced " + item.pc + " -> " + item.phone;
     if (item.action == "unchanged") return "= unchanged " + item.pc;
     if (item.action == "removed") return "- removed " + item.phone;
@@ -80,8 +81,9 @@ std::string SummaryLine(const Summary& s, double seconds) {
                        (push ? " (" + HumanBytes(s.bytes) + ")" : "") + ", nothing sent\n";
             }
             {
-                // A push counts what it stored, a remove what it removed.
-                const bool push = s.job.rfind("push", 0) == 0;
+                // A push (get, put) counts what it stored, a remove what it
+                // removed.
+                const bool push = s.job.rfind("push", 0) == 0 || s.job == "get" || s.job == "put";
                 std::string counts;
                 if (push || s.stored) counts += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + ")";
                 if (s.replaced) counts += ", " + std::to_string(s.replaced) + " replaced";
@@ -378,6 +380,12 @@ void Reporter::Notice(const std::string& text) {
     ClearBarLocked();
     std::fputs((text + "\n").c_str(), stderr);
     std::fflush(stderr);
+}
+
+void Reporter::Write(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mLock);
+    std::fputs(text.c_str(), mOut);
+    std::fflush(mOut);
 }
 
 void Reporter::End(const Summary& summary) {

@@ -125,6 +125,9 @@ public:
     // A line for the person at the terminal, on standard error, that does
     // not tear the bar.
     void Notice(const std::string& text);
+    // Text of a command that lists rather than runs a job (ls, stat), on
+    // the output as it is.
+    void Write(const std::string& text);
     // Stops the bar; writes the failed items, the summary, the failed list
     // (standard error) and on failure the error line.
     void End(const Summary& summary);

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <vector>
 
+#include "quellsync_http.h"
+
 namespace qsync {
 
 // The library starts uploads in list order, at most this many at once.
-constexpr size_t kUploadsAtOnce = 5;
+constexpr size_t kUploadsAtOnce = QS_FILES_AT_ONCE;
 
 // The items of the next round, given the ordered items of a round (ids, each
 // once, none done before it) and which items the library reported done

@@ -244,6 +244,132 @@ class Commands(QsyncCase):
         self.qsync(phone, "remove", "music", str(songs[2]))
         self.assertFalse((phone.root / stored[str(songs[2])][1:]).exists())
 
+    def test_the_contract_cases(self):
+        # tests/contract/cases.txt, which the library's contract test runs
+        # through the exports: qsync names the phone path each file goes to,
+        # the file is there, and a case the export fails fails here too.
+        table = Path(__file__).resolve().parents[3] / "tests" / "contract" / "cases.txt"
+        phone = self.service()
+        for line in table.read_text(encoding="utf-8").splitlines():
+            if not line or line.startswith("#"):
+                continue
+            kind, name, result = line.split("\t")
+            path = self.pc / name
+            if result == "0":
+                self.write(name, 3000 + len(name))
+                events = json_events(self.qsync(phone, "--json", "push", kind, str(path)).stdout)
+                stored = [e["phone"] for e in events if e["event"] == "item"]
+                self.assertEqual(len(stored), 1, line)
+                self.assertEqual((phone.root / stored[0][1:]).read_bytes(), path.read_bytes(), line)
+            else:
+                r = run_qsync("--phone", phone.address, "--json", "push", kind, str(path))
+                self.assertNotEqual(r.returncode, 0, line)
+                self.assertEqual([e for e in json_events(r.stdout) if e["event"] == "item"], [], line)
+
+    def test_ls_and_stat_show_the_phone_tree(self):
+        phone = self.service()
+        tree = {"Müsik/ñ a.mp3": 3000, "Müsik/sub/日本.txt": 70000, "Müsik/.hid/c": 5, "Müsik/.h2": 1}
+        for name, size in tree.items():
+            path = phone.root / "sdcard" / name
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(bytes(size))
+        self.assertEqual(self.qsync(phone, "ls", "Müsik").stdout, "sub\nñ a.mp3\n")
+        plain = self.qsync(phone, "ls", "-lR", "-a", "/sdcard/Müsik").stdout.splitlines()
+        self.assertEqual([line for line in plain if line.endswith(":")],
+                         ["/sdcard/Müsik:", "/sdcard/Müsik/.hid:", "/sdcard/Müsik/sub:"])
+        self.assertRegex(plain[1], r"^-rw +1 \d{4}-\d\d-\d\d \d\d:\d\d \.h2$")
+        self.assertIn("sub", [line.split(" ")[-1] for line in plain if line.startswith("drw")])
+        self.assertTrue(any(re.match(r"^-rw +70000 .* 日本\.txt$", line) for line in plain), plain)
+        events = json_events(self.qsync(phone, "--json", "ls", "-R", "Müsik").stdout)
+        entries = {e["path"]: (e["type"], e["size"]) for e in events if e["event"] == "entry"}
+        self.assertEqual(entries, {"/sdcard/Müsik/sub": ("folder", 0), "/sdcard/Müsik/ñ a.mp3": ("file", 3000),
+                                   "/sdcard/Müsik/sub/日本.txt": ("file", 70000)})
+        self.assertEqual((events[-1]["event"], events[-1]["exit"], events[-1]["entries"]), ("done", 0, 3))
+        r = self.qsync(phone, "stat", "Müsik/sub/日本.txt", "/sdcard/none", "x/../y", expect=1)
+        self.assertIn("  size: 70000\n", r.stdout)
+        self.assertIn("/sdcard/none: no such file or folder on the phone", r.stderr)
+        self.assertIn("/sdcard/x/../y: not a usable phone path", r.stderr)
+        r = self.qsync(phone, "--json", "ls", "Müsik/ñ a.mp3", "nowhere", expect=1)
+        events = json_events(r.stdout)
+        self.assertEqual([e["name"] for e in events if e["event"] == "entry"], ["Müsik/ñ a.mp3"])
+        self.assertEqual([(f["path"], f["result"]) for f in events[-1]["failed"]], [("/sdcard/nowhere", 1)])
+
+    def test_rm_and_mv_refuse_kind_folders_and_keep_the_journal_true(self):
+        phone = self.service()
+        song = self.write("Album/song.mp3", 90000)
+        mirrored = "/sdcard/Music" + str(song)
+        stored = lambda r: [e["phone"] for e in json_events(r.stdout) if e["event"] == "item"]
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        for refused in (["rm", "-r", "/sdcard/Music"], ["rm", "-r", "music/"], ["rm", "-r", "/sdcard"], ["rm", "/"],
+                        ["rm", "-r", "DCIM"]):
+            r = self.qsync(phone, *refused, expect=2)
+            self.assertIn("--force", r.stderr)
+        self.assertEqual((phone.root / mirrored[1:]).read_bytes(), song.read_bytes())
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [], "journal: unchanged")
+        # rm of the pushed file, then push sends it again.
+        self.assertEqual(self.qsync(phone, "rm", mirrored).stdout, "removed %s\n" % mirrored)
+        self.assertFalse((phone.root / mirrored[1:]).exists())
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        # mv away: the journal forgets it too, and push puts it back.
+        moved = "/sdcard/elsewhere/song.mp3"
+        self.qsync(phone, "mv", mirrored, moved)
+        self.assertEqual((phone.root / moved[1:]).read_bytes(), song.read_bytes())
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        r = self.qsync(phone, "mv", mirrored, moved, expect=1)
+        self.assertIn("exists already", r.stderr)
+        # A folder goes only with -r; an absent path is a failure.
+        folder = "/sdcard/Music" + str(song.parent)
+        r = self.qsync(phone, "rm", folder, expect=1)
+        self.assertIn("not empty", r.stderr)
+        self.assertTrue((phone.root / mirrored[1:]).exists())
+        self.qsync(phone, "rm", "-r", folder)
+        self.assertFalse((phone.root / folder[1:]).exists())
+        self.qsync(phone, "rm", "/sdcard/elsewhere/none", expect=1)
+        self.assertEqual(stored(self.qsync(phone, "--json", "push", "music", str(song))), [mirrored])
+        self.qsync(phone, "rm", "-r", "--force", "elsewhere")
+        self.assertFalse((phone.root / "sdcard/elsewhere").exists())
+
+    def test_put_r_and_get_r_round_trip_a_tree_with_names_beyond_ascii(self):
+        phone = self.service()
+        tree = {"Fotos 日本/ä.jpg": 200000, "Fotos 日本/sub/ñ é.bin": 65536, "Fotos 日本/sub/deeper/0": 0,
+                "Fotos 日本/.hidden": 10}
+        for name, size in tree.items():
+            self.write(name, size, seed=len(name))
+        r = self.qsync(phone, "put", "-r", str(self.pc / "Fotos 日本"), "Up")
+        self.assertRegex(r.stdout, r"put: 4 stored \(259\.3 KiB\) in ")
+        for name in tree:
+            self.assertEqual((phone.root / "sdcard/Up" / name).read_bytes(), (self.pc / name).read_bytes(), name)
+        listed = self.qsync(phone, "ls", "-lR", "-a", "Up").stdout
+        self.assertIn("/sdcard/Up/Fotos 日本/sub/deeper:", listed)
+        self.assertRegex(listed, r"-rw +65536 .* ñ é\.bin\n")
+        back = self.tmp / "back"
+        events = json_events(self.qsync(phone, "--json", "get", "-r", "/sdcard/Up/Fotos 日本", str(back)).stdout)
+        self.assertEqual(sorted(e["pc"] for e in events if e["event"] == "item" and e["action"] == "fetched"),
+                         sorted(str(back / name) for name in tree))
+        for name in tree:
+            self.assertEqual((back / name).read_bytes(), (self.pc / name).read_bytes(), name)
+        self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["exit"]), (4, 265546, 0))
+        # Existing targets stay unless --replace; then they are replaced whole.
+        (phone.root / "sdcard/Up/Fotos 日本/ä.jpg").write_bytes(b"short")
+        (back / "Fotos 日本/sub/ñ é.bin").write_bytes(b"mine")
+        r = self.qsync(phone, "get", "-r", "/sdcard/Up/Fotos 日本", str(back), expect=1)
+        self.assertIn("exists (--replace replaces it)", r.stderr)
+        self.assertEqual((back / "Fotos 日本/sub/ñ é.bin").read_bytes(), b"mine")
+        self.qsync(phone, "get", "-r", "--replace", "/sdcard/Up/Fotos 日本", str(back))
+        self.assertEqual((back / "Fotos 日本/ä.jpg").read_bytes(), b"short")
+        self.assertEqual((back / "Fotos 日本/sub/ñ é.bin").read_bytes(), (self.pc / "Fotos 日本/sub/ñ é.bin").read_bytes())
+        self.qsync(phone, "put", str(self.pc / "Fotos 日本/ä.jpg"), "Up/Fotos 日本", expect=1)
+        self.qsync(phone, "put", "--replace", str(self.pc / "Fotos 日本/ä.jpg"), "Up/Fotos 日本")
+        self.assertEqual((phone.root / "sdcard/Up/Fotos 日本/ä.jpg").read_bytes(), (self.pc / "Fotos 日本/ä.jpg").read_bytes())
+        self.assertEqual(sorted(p.name for p in (phone.root / "sdcard/Up/Fotos 日本").iterdir()),
+                         [".hidden", "sub", "ä.jpg"], "no temporary file left")
+        r = self.qsync(phone, "get", "/sdcard/Up", str(back), expect=1)
+        self.assertIn("is a folder (get -r copies it)", r.stderr)
+        # du adds up the tree by listing it.
+        self.assertEqual(self.qsync(phone, "du", "-s", "Up").stdout, "265546\t/sdcard/Up\n")
+        self.assertEqual(self.qsync(phone, "du", "Up/Fotos 日本/sub").stdout.splitlines(),
+                         ["0\t/sdcard/Up/Fotos 日本/sub/deeper", "65536\t/sdcard/Up/Fotos 日本/sub"])
+
     def test_fetch_backup_and_restore_count_the_files(self):
         phone = self.service()
         camera = phone.root / "sdcard/DCIM/Camera"
@@ -1011,7 +1137,8 @@ class Interaction(QsyncCase):
 @unittest.skipIf(ARGS.runner, "native build only")
 class ManualAndCompletion(unittest.TestCase):
     SOURCE = Path(__file__).resolve().parent.parent
-    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore"]
+    COMMANDS = ["push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get",
+                "put", "du"]
 
     def test_the_manual_names_every_option_of_the_help(self):
         manual = (self.SOURCE / "qsync.1").read_text()
@@ -1099,6 +1226,19 @@ class Wine(QsyncCase):
         self.assertEqual((json_events(r.stdout)[-1]["files"], json_events(r.stdout)[-1]["bytes"]), (1, 70000))
         self.qsync(phone, "remove", "music", windows_path)
         self.assertFalse((phone.root / mirrored[1:]).exists())
+
+    def test_phone_paths_as_qsync_exe(self):
+        phone = self.service()
+        source = self.write("Ñame/日本.bin", 150000)
+        windows = lambda path: "Z:" + str(path).replace("/", "\\")
+        r = self.qsync(phone, "put", "-r", windows(source.parent), "Up")
+        self.assertRegex(r.stdout, r"put: 1 stored \(146\.5 KiB\)")
+        self.assertEqual((phone.root / "sdcard/Up/Ñame/日本.bin").read_bytes(), source.read_bytes())
+        self.assertRegex(self.qsync(phone, "ls", "-lR", "Up").stdout.replace("\r\n", "\n"), r"-rw +150000 .* 日本\.bin\n")
+        self.qsync(phone, "get", "-r", "/sdcard/Up/Ñame", windows(self.tmp / "back"))
+        self.assertEqual((self.tmp / "back/Ñame/日本.bin").read_bytes(), source.read_bytes())
+        self.qsync(phone, "rm", "-r", "Up", expect=0)
+        self.assertFalse((phone.root / "sdcard/Up").exists())
 
 
 @unittest.skipIf(ARGS.runner, "native build only")
