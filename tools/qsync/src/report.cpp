@@ -193,6 +193,8 @@ double RateMeter::PerSecond(Clock::time_point now) const {
 
 Reporter::Reporter(std::FILE* out, OutputMode mode, int columns) : mOut(out), mMode(mode), mColumns(columns) {}
 
+Reporter::Reporter(EventSink events) : mOut(nullptr), mEvents(std::move(events)), mMode(OutputMode::kJson), mColumns(0) {}
+
 Reporter::~Reporter() {
     {
         std::lock_guard<std::mutex> lock(mLock);
@@ -230,7 +232,7 @@ void Reporter::Tick() {
         if (mMode == OutputMode::kTerminal) {
             DrawBarLocked();
         } else if (mProgressDirty && now - mLastProgressJson >= kProgressJsonInterval) {
-            WriteLocked(JsonLine(ProgressJsonLocked(FiguresLocked(now))));
+            EmitLocked(ProgressJsonLocked(FiguresLocked(now)));
             mLastProgressJson = now;
             mProgressDirty = false;
         }
@@ -239,8 +241,16 @@ void Reporter::Tick() {
 }
 
 void Reporter::WriteLocked(const std::string& text) {
+    if (!mOut) return;
     std::fwrite(text.data(), 1, text.size(), mOut);
     std::fflush(mOut);
+}
+
+void Reporter::EmitLocked(const Json& event) {
+    if (mEvents)
+        mEvents(event);
+    else
+        WriteLocked(JsonLine(event));
 }
 
 Reporter::Figures Reporter::FiguresLocked(Clock::time_point now) const {
@@ -333,7 +343,7 @@ void Reporter::Percent(int percent) {
     const int previous = mPercent;
     mPercent = percent;
     if (mMode == OutputMode::kJson) {
-        WriteLocked(JsonLine({{"event", "percent"}, {"percent", percent}}));
+        EmitLocked({{"event", "percent"}, {"percent", percent}});
     } else if (mMode == OutputMode::kPlain && mSource == ProgressSource::kLibrary && percent / 10 != previous / 10) {
         WriteLocked(std::to_string(percent) + "%\n");
     }
@@ -342,7 +352,7 @@ void Reporter::Percent(int percent) {
 void Reporter::Item(const ItemEvent& item, const LedgerTotals* totals) {
     std::lock_guard<std::mutex> lock(mLock);
     switch (mMode) {
-        case OutputMode::kJson: WriteLocked(JsonLine(ItemJson(item))); break;
+        case OutputMode::kJson: EmitLocked(ItemJson(item)); break;
         case OutputMode::kTerminal: ClearBarLocked(); WriteLocked(ItemLine(item) + "\n"); break;
         case OutputMode::kPlain: WriteLocked(ItemLine(item) + "\n"); break;
         case OutputMode::kQuiet: break;
@@ -356,9 +366,8 @@ void Reporter::Retry(int round, size_t items, std::chrono::milliseconds delay, c
     const double seconds = static_cast<double>(delay.count()) / 1000;
     switch (mMode) {
         case OutputMode::kJson:
-            WriteLocked(JsonLine(
-                {{"event", "retry"}, {"round", round}, {"items", items}, {"delay_s", seconds},
-                 {"result", result ? Json(*result) : Json(nullptr)}}));
+            EmitLocked({{"event", "retry"}, {"round", round}, {"items", items}, {"delay_s", seconds},
+                        {"result", result ? Json(*result) : Json(nullptr)}});
             break;
         case OutputMode::kTerminal: ClearBarLocked(); [[fallthrough]];
         case OutputMode::kPlain:
@@ -377,6 +386,10 @@ void Reporter::Progress(const LedgerTotals& totals) {
 
 void Reporter::Notice(const std::string& text) {
     std::lock_guard<std::mutex> lock(mLock);
+    if (mEvents) {
+        mEvents({{"event", "notice"}, {"text", text}});
+        return;
+    }
     ClearBarLocked();
     std::fputs((text + "\n").c_str(), stderr);
     std::fflush(stderr);
@@ -384,8 +397,7 @@ void Reporter::Notice(const std::string& text) {
 
 void Reporter::Write(const std::string& text) {
     std::lock_guard<std::mutex> lock(mLock);
-    std::fputs(text.c_str(), mOut);
-    std::fflush(mOut);
+    WriteLocked(text);
 }
 
 void Reporter::End(const Summary& summary) {
@@ -407,17 +419,17 @@ void Reporter::End(const Summary& summary) {
         ItemEvent event("failed", f.pc, f.phone);
         event.result = f.result;
         event.reason = f.reason;
-        if (mMode == OutputMode::kJson) WriteLocked(JsonLine(ItemJson(event)));
+        if (mMode == OutputMode::kJson) EmitLocked(ItemJson(event));
         else if (mMode != OutputMode::kQuiet) WriteLocked(ItemLine(event) + "\n");
     }
     switch (mMode) {
         case OutputMode::kJson:
             if (mSource == ProgressSource::kItems && !summary.dryRun)
-                WriteLocked(JsonLine(ProgressJsonLocked(FiguresLocked(Clock::now()))));
+                EmitLocked(ProgressJsonLocked(FiguresLocked(Clock::now())));
             {
                 Json done = SummaryJson(summary, seconds);
                 if (!summary.note.empty() && summary.exitCode == 1) done["note"] = summary.note;
-                WriteLocked(JsonLine(done));
+                EmitLocked(done);
             }
             break;
         case OutputMode::kTerminal:
@@ -433,6 +445,7 @@ void Reporter::End(const Summary& summary) {
             if (!summary.playlistId.empty()) WriteLocked(summary.playlistId + "\n");
             break;
     }
+    if (mEvents) return;  // the done event carries the failed items and the error
     if (!summary.failedItems.empty()) {
         std::string list = "failed items:\n";
         for (size_t i = 0; i < summary.failedItems.size() && i < kFailedListLines; ++i) {

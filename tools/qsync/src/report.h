@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -101,10 +102,18 @@ enum class ProgressSource {
     kItems,    // finished items and their bytes (push, remove)
 };
 
+// Receives each event of a job as the JSON output writes it (the same
+// objects, one call per line), and {"event":"notice","text":...} for a
+// notice. Called with the reporter's lock held: it must not call back.
+using EventSink = std::function<void(const Json& event)>;
+
 class Reporter {
 public:
     // `columns`: the terminal's width (0: unknown).
     Reporter(std::FILE* out, OutputMode mode, int columns = 0);
+    // The JSON events of a job go to `events` instead of a file, and
+    // nothing is written to standard output or standard error.
+    explicit Reporter(EventSink events);
     ~Reporter();
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
@@ -149,8 +158,11 @@ private:
     void ClearBarLocked();
     void Tick();
     void WriteLocked(const std::string& text);
+    // An event of the JSON output: a line, or a call of the sink.
+    void EmitLocked(const Json& event);
 
     std::FILE* mOut;
+    EventSink mEvents;  // set: JSON events go here, and nothing to a file
     OutputMode mMode;
     int mColumns;
     std::mutex mLock;
