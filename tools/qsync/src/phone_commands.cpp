@@ -197,7 +197,7 @@ private:
 
     void Done(const std::string& action, const std::string& what) {
         ++mShown;
-        if (mJson) Write(JsonLine({{"event", "item"}, {"action", action}, {"phone", what}}));
+        if (mJson) Event(Json({{"event", "item"}, {"action", action}, {"phone", what}}));
         else if (!mOptions.quiet) Write(action + " " + what + "\n");
     }
 
@@ -264,7 +264,7 @@ private:
     void ShowUsage(const std::string& path, const Usage& usage) {
         ++mShown;
         if (mJson)
-            Write(JsonLine({{"event", "usage"}, {"path", path}, {"bytes", usage.bytes}, {"files", usage.files}}));
+            Event(Json({{"event", "usage"}, {"path", path}, {"bytes", usage.bytes}, {"files", usage.files}}));
         else
             Write(std::to_string(usage.bytes) + "\t" + path + "\n");
     }
@@ -272,7 +272,7 @@ private:
     void Show(const PhoneEntry& entry, const std::string& name) {
         ++mShown;
         if (mJson) {
-            Write(JsonLine({{"event", "entry"}, {"path", entry.path}, {"name", name},
+            Event(Json({{"event", "entry"}, {"path", entry.path}, {"name", name},
                             {"type", entry.folder ? "folder" : entry.file ? "file" : "other"},
                             {"size", entry.size}, {"modified", entry.modified}, {"hidden", entry.hidden},
                             {"readable", entry.readable}, {"writable", entry.writable}}));
@@ -315,11 +315,12 @@ private:
         Json failed = Json::array();
         for (const Failure& f : mFailed) failed.push_back({{"path", f.path}, {"result", f.result}, {"reason", f.reason}});
         const int exit = JobControl::Instance().Interrupted() ? kExitInterrupted : mFailed.empty() ? kExitOk : kExitJobFailed;
-        Write(JsonLine({{"event", "done"}, {"result", mFailed.empty() ? 0 : mFailed.front().result},
+        Event(Json({{"event", "done"}, {"result", mFailed.empty() ? 0 : mFailed.front().result},
                         {"exit", exit}, {"entries", mShown}, {"failed", failed}}));
     }
 
     void Write(const std::string& text) { mReporter.Write(text); }
+    void Event(const Json& event) { mReporter.Event(event); }
 
     const Options& mOptions;
     Reporter& mReporter;

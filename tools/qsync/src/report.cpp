@@ -400,6 +400,11 @@ void Reporter::Write(const std::string& text) {
     WriteLocked(text);
 }
 
+void Reporter::Event(const Json& event) {
+    std::lock_guard<std::mutex> lock(mLock);
+    EmitLocked(event);
+}
+
 void Reporter::End(const Summary& summary) {
     {
         std::lock_guard<std::mutex> lock(mLock);

@@ -137,6 +137,8 @@ public:
     // Text of a command that lists rather than runs a job (ls, stat), on
     // the output as it is.
     void Write(const std::string& text);
+    // An event of such a command for the JSON output (a line, or the sink).
+    void Event(const Json& event);
     // Stops the bar; writes the failed items, the summary, the failed list
     // (standard error) and on failure the error line.
     void End(const Summary& summary);
