@@ -1,6 +1,7 @@
 // What qsync shows while a job runs and when it ends: a progress bar on a
-// terminal, plain lines otherwise, or one JSON object per event. It only
-// renders: the figures come from the commands (and their ItemLedger).
+// terminal, plain lines otherwise, or one JSON object per event, for a file
+// or for a host of jobs. It only renders: the figures come from the
+// commands (and their ItemLedger).
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -107,6 +109,12 @@ enum class ProgressSource {
 // notice. Called with the reporter's lock held: it must not call back.
 using EventSink = std::function<void(const Json& event)>;
 
+struct JobState;
+class ReportSink;
+
+// The one stream of a job's events. The reporter keeps the job's figures and
+// hands each event to its sink (report_sink.h), which decides what, if
+// anything, reaches the terminal, a pipe or a host of jobs.
 class Reporter {
 public:
     // `columns`: the terminal's width (0: unknown).
@@ -146,42 +154,17 @@ public:
     double Seconds() const;
 
 private:
-    struct Figures {
-        int percent = 0;
-        double perSecond = 0;
-        bool etaKnown = false;
-        double etaSeconds = 0;
-    };
-    Figures FiguresLocked(std::chrono::steady_clock::time_point now) const;
-    std::string ProgressTextLocked(const Figures& f) const;
-    Json ProgressJsonLocked(const Figures& f) const;
-    void TrackLocked(const LedgerTotals& totals);
-    void DrawBarLocked();
-    void ClearBarLocked();
     void Tick();
-    void WriteLocked(const std::string& text);
-    // An event of the JSON output: a line, or a call of the sink.
-    void EmitLocked(const Json& event);
+    void StopTicker();
+    void TrackLocked(const LedgerTotals& totals);
 
-    std::FILE* mOut;
-    EventSink mEvents;  // set: JSON events go here, and nothing to a file
-    OutputMode mMode;
-    int mColumns;
-    std::mutex mLock;
+    std::unique_ptr<ReportSink> mSink;
+    std::unique_ptr<JobState> mJob;
+    mutable std::mutex mLock;
     std::condition_variable mWake;
     std::thread mTicker;
     bool mTicking = false;
     bool mBegun = false;
-    bool mBarShown = false;
-    std::chrono::steady_clock::time_point mStart = std::chrono::steady_clock::now();
-    ProgressSource mSource = ProgressSource::kLibrary;
-    LedgerTotals mTotals;
-    RateMeter mRate;
-    int mPercent = -1;        // the library's
-    int mPlainTenth = 0;      // the last tenth a plain progress line was written for
-    bool mProgressDirty = false;
-    std::chrono::steady_clock::time_point mLastProgressJson;
-    std::string mLastBar;
 };
 
 // 1536 -> "1.5 KiB"

@@ -1,0 +1,260 @@
+// The sinks that write text for a person: the bar on a terminal, plain
+// lines for a pipe, and the quiet output.
+#include <cmath>
+
+#include "report_sink.h"
+
+namespace qsync {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBarWidth = 20;
+
+std::string Format(const char* format, double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return buffer;
+}
+
+// 75 -> "1:15", 3725 -> "1:02:05"; ">99h" from 100 hours on (an ETA of
+// a stalled job can be any size; the conversion below must not overflow).
+std::string ClockText(double seconds) {
+    if (!(seconds < 100.0 * 3600)) return ">99h";
+    const int64_t whole = seconds > 0 ? static_cast<int64_t>(seconds) : 0;
+    const int hours = static_cast<int>(whole / 3600), minutes = static_cast<int>(whole / 60 % 60),
+              rest = static_cast<int>(whole % 60);
+    char buffer[32];
+    if (whole >= 3600)
+        std::snprintf(buffer, sizeof buffer, "%d:%02d:%02d", hours, minutes, rest);
+    else
+        std::snprintf(buffer, sizeof buffer, "%d:%02d", minutes, rest);
+    return buffer;
+}
+
+std::string Duration(double seconds) {
+    return Format(seconds < 10 ? "%.2f s" : "%.0f s", seconds);
+}
+
+std::string ItemLine(const ItemEvent& item) {
+    if (!item.playlistId.empty() || !item.name.empty())
+        return std::string(item.action == "deleted" ? "- " : "+ ") + item.action + " playlist " + item.playlistId +
+               (item.name.empty() ? "" : " \"" + item.name + "\"");
+    if (item.action == "would-store") return "would store " + item.pc + " -> " + item.phone;
+    if (item.action == "would-remove") return "would remove " + item.phone;
+    if (item.action == "stored") return "+ stored " + item.pc + " -> " + item.phone;
+    if (item.action == "fetched") return "+ fetched " + item.phone + " -> " + item.pc;
+    if (item.action == "replaced") return "> replaced " + item.pc + " -> " + item.phone;
+    if (item.action == "unchanged") return "= unchanged " + item.pc;
+    if (item.action == "removed") return "- removed " + item.phone;
+    if (item.action == "failed") return "! failed " + (item.pc.empty() ? item.phone : item.pc) + ": " + item.reason;
+    return item.action + " " + item.phone;
+}
+
+std::string RetryLine(const RetryEvent& r) {
+    return "~ retry " + std::to_string(r.round) + ": " + std::to_string(r.items) + (r.items == 1 ? " item" : " items") +
+           " after " + Format("%g", r.delaySeconds) + " s (" + r.why +
+           (r.result ? ", result " + std::to_string(*r.result) : std::string()) + ")\n";
+}
+
+std::string AverageRate(uint64_t bytes, double seconds) {
+    if (bytes == 0 || seconds <= 0) return "";
+    return ", " + HumanBytes(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s";
+}
+
+std::string SummaryLine(const Summary& s, double seconds) {
+    std::string line = s.job + ": ";
+    switch (s.kind) {
+        case SummaryKind::kItems:
+            if (s.dryRun) {
+                const bool push = s.job.rfind("push", 0) == 0;
+                return line + (push ? "would store " : "would remove ") + std::to_string(s.planned) +
+                       (push ? " (" + HumanBytes(s.bytes) + ")" : "") + ", nothing sent\n";
+            }
+            {
+                // A push (get, put) counts what it stored, a remove what it
+                // removed.
+                const bool push = s.job.rfind("push", 0) == 0 || s.job == "get" || s.job == "put";
+                std::string counts;
+                if (push || s.stored) counts += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + ")";
+                if (s.replaced) counts += ", " + std::to_string(s.replaced) + " replaced";
+                if (s.unchanged) counts += ", " + std::to_string(s.unchanged) + " unchanged";
+                if (!push || s.removed) counts += (counts.empty() ? "" : ", ") + std::to_string(s.removed) + " removed";
+                if (s.failed) counts += ", " + std::to_string(s.failed) + " failed";
+                return line + counts + " in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
+            }
+        case SummaryKind::kFiles:
+        case SummaryKind::kCovered:
+            if (s.countsKnown)
+                return line + std::to_string(s.files) + (s.files == 1 ? " file (" : " files (") + HumanBytes(s.bytes) +
+                       ") in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
+            return line + "result " + std::to_string(s.result) + " in " + Duration(seconds) + "\n";
+        case SummaryKind::kPlain: break;
+    }
+    line += s.result == 0 ? "done" : "result " + std::to_string(s.result);
+    if (!s.playlistId.empty()) line += ", playlist id " + s.playlistId;
+    return line + " in " + Duration(seconds) + "\n";
+}
+
+// The figures of the bar and of a plain progress line.
+std::string ProgressText(const JobState& job, const JobState::Figures& f, Clock::time_point now) {
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%3d%%", f.percent);
+    std::string text = percent + ("  " + ClockText(job.SecondsAt(now)));
+    if (job.source == ProgressSource::kLibrary) return text;
+    const LedgerTotals& t = job.totals;
+    if (t.bytesTotal > 0)
+        text += "  " + HumanBytes(t.bytesDone) + "/" + HumanBytes(t.bytesTotal) + "  " +
+                (f.perSecond > 0 ? HumanBytes(static_cast<uint64_t>(f.perSecond)) + "/s" : "-- B/s");
+    text += "  ETA " + (f.etaKnown ? ClockText(std::ceil(f.etaSeconds)) : std::string("-:--"));
+    text += "  " + std::to_string(t.itemsDone) + "/" + std::to_string(t.itemsTotal) + " items";
+    if (t.itemsInFlight) text += ", " + std::to_string(t.itemsInFlight) + " in flight";
+    return text;
+}
+
+// Item and retry lines on the output, notices on the error stream, and
+// after the summary the failed list and the error line.
+class TextSink : public ReportSink {
+public:
+    TextSink(std::FILE* out, std::FILE* err) : mOut(out), mErr(err) {}
+
+    void Item(const JobState&, const ItemEvent& item) override { WriteText(mOut, ItemLine(item) + "\n"); }
+    void Retry(const RetryEvent& retry) override { WriteText(mOut, RetryLine(retry)); }
+    void Notice(const std::string& text) override { WriteText(mErr, text + "\n"); }
+    void Write(const std::string& text) override { WriteText(mOut, text); }
+    void Event(const Json& event) override { WriteText(mOut, JsonLine(event)); }
+
+    void End(const JobState& job, const Summary& summary) override {
+        const double seconds = job.SecondsAt(Clock::now());
+        // Items the library did not report done, each with its reason.
+        for (const FailedItem& f : summary.failedItems) WriteText(mOut, ItemLine(FailedEvent(f)) + "\n");
+        std::string line = SummaryLine(summary, seconds);
+        if (summary.retries > 0)
+            line.insert(line.size() - 1, " (" + std::to_string(summary.retries) +
+                                             (summary.retries == 1 ? " request" : " requests") + " retried)");
+        WriteText(mOut, line);
+        WriteFailureLines(mErr, summary);
+    }
+
+protected:
+    static ItemEvent FailedEvent(const FailedItem& f) {
+        ItemEvent event("failed", f.pc, f.phone);
+        event.result = f.result;
+        event.reason = f.reason;
+        return event;
+    }
+
+    std::FILE* mOut;
+    std::FILE* mErr;
+};
+
+// Plain output is read later: a progress line per tenth, not per item.
+class PlainSink : public TextSink {
+public:
+    using TextSink::TextSink;
+
+    void Percent(const JobState& job, int previous) override {
+        if (job.source == ProgressSource::kLibrary && job.percent / 10 != previous / 10)
+            WriteText(mOut, std::to_string(job.percent) + "%\n");
+    }
+
+    void Progress(const JobState& job, Clock::time_point now) override {
+        if (job.source != ProgressSource::kItems) return;
+        const JobState::Figures f = job.FiguresAt(now);
+        if (f.percent / 10 > mTenth) {
+            mTenth = f.percent / 10;
+            WriteText(mOut, ProgressText(job, f, now) + "\n");
+        }
+    }
+
+private:
+    int mTenth = 0;  // the last tenth a progress line was written for
+};
+
+// The bar, redrawn in place by the ticker; every line written above it
+// first erases it.
+class TerminalSink : public TextSink {
+public:
+    TerminalSink(std::FILE* out, std::FILE* err, int columns) : TextSink(out, err), mColumns(columns) {}
+
+    bool Ticks(const JobState&) const override { return true; }
+    void Tick(const JobState& job, Clock::time_point now) override { DrawBar(job, now); }
+
+    void Item(const JobState& job, const ItemEvent& item) override {
+        ClearBar();
+        TextSink::Item(job, item);
+    }
+    void Retry(const RetryEvent& retry) override {
+        ClearBar();
+        TextSink::Retry(retry);
+    }
+    void Notice(const std::string& text) override {
+        ClearBar();
+        TextSink::Notice(text);
+    }
+    void End(const JobState& job, const Summary& summary) override {
+        if (mBarShown) {
+            DrawBar(job, Clock::now());  // the last state stays on screen
+            WriteText(mOut, "\n");
+            mBarShown = false;
+        }
+        TextSink::End(job, summary);
+    }
+
+private:
+    void DrawBar(const JobState& job, Clock::time_point now) {
+        const JobState::Figures f = job.FiguresAt(now);
+        const int filled = f.percent * kBarWidth / 100;
+        const std::string text = ProgressText(job, f, now);
+        std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " + text;
+        // A line that wraps could not be redrawn in place: narrow terminals
+        // get the figures without the bar, cut to the width.
+        const size_t room = mColumns > 1 ? static_cast<size_t>(mColumns - 1) : 79;
+        if (line.size() > room) line = text.substr(0, room);
+        const std::string bar = "\r\x1b[K" + line;
+        if (mBarShown && bar == mLastBar) return;  // nothing changed on screen
+        WriteText(mOut, bar);
+        mLastBar = bar;
+        mBarShown = true;
+    }
+
+    void ClearBar() {
+        if (!mBarShown) return;
+        WriteText(mOut, "\r\x1b[K");
+        mBarShown = false;
+    }
+
+    int mColumns;
+    bool mBarShown = false;
+    std::string mLastBar;
+};
+
+// -q: no items, progress or summary; a new playlist's id for a script, and
+// what failed for the person.
+class QuietSink : public TextSink {
+public:
+    using TextSink::TextSink;
+
+    void Item(const JobState&, const ItemEvent&) override {}
+    void Retry(const RetryEvent&) override {}
+    void End(const JobState&, const Summary& summary) override {
+        if (!summary.playlistId.empty()) WriteText(mOut, summary.playlistId + "\n");
+        WriteFailureLines(mErr, summary);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ReportSink> MakeTerminalSink(std::FILE* out, std::FILE* err, int columns) {
+    return std::make_unique<TerminalSink>(out, err, columns);
+}
+
+std::unique_ptr<ReportSink> MakePlainSink(std::FILE* out, std::FILE* err) {
+    return std::make_unique<PlainSink>(out, err);
+}
+
+std::unique_ptr<ReportSink> MakeQuietSink(std::FILE* out, std::FILE* err) {
+    return std::make_unique<QuietSink>(out, err);
+}
+
+}  // namespace qsync
