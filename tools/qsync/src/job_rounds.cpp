@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "errors.h"
 #include "host_abi.h"
@@ -27,6 +28,23 @@ RetryPolicy PolicyOf(const Options& o) {
     policy.retries = o.retries;
     policy.delay = std::chrono::milliseconds(o.retryDelayMs);
     return policy;
+}
+
+// The most tries the probe can make: those of the retry options that fit
+// in its budget when every try fails at once (a try that waits for its
+// time-out leaves room for fewer).
+int ProbeTriesAtMost(const RetryPolicy& policy) {
+    using std::chrono::milliseconds;
+    RetryRounds rounds(policy);
+    milliseconds spent{0};
+    int tries = 1;
+    for (;;) {
+        const RetryRounds::Decision next = rounds.AfterRound(0);
+        const milliseconds room = kProbeBudget - kProbeLastTry - spent;
+        if (!next.again || room.count() < 0) return tries;
+        spent += std::min(next.delay, room) + milliseconds(1);  // a try takes a moment too
+        ++tries;
+    }
 }
 
 // One export call over the given items (none of them done yet), reporting
@@ -91,7 +109,7 @@ int32_t RunRounds(Reporter& reporter, SyncExport run, Connection& connection, It
         const RetryRounds::Decision next = rounds.AfterRound(completed);
         if (!next.again) break;
         order = NextRoundItems(order, done, underWay);
-        reporter.Retry(offset + next.round, order.size(), next.delay, &result, failure);
+        reporter.Retry(offset + next.round, order.size(), next.delay, &result, failure, 0, RequestRetriesMade());
         if (!JobControl::Instance().Wait(next.delay)) break;
     }
     return result;
@@ -118,18 +136,29 @@ void RequireReachable(const Options& o, Reporter& reporter) {
     if (o.verbose)
         std::fprintf(stderr, "qsync: phone service http://%s:%d/, device root '%s'\n", o.host.c_str(), o.port,
                      o.device.c_str());
-    const std::string why = "the phone's service at " + o.host + ":" + std::to_string(o.port) + " cannot be reached";
-    const Clock::time_point deadline = Clock::now() + kProbeBudget;
+    const std::string address = o.host + ":" + std::to_string(o.port);
+    const std::string why = "the phone's service at " + address + " is not answering";
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + kProbeBudget;
     const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
-    RetryRounds rounds(PolicyOf(o));
-    for (;;) {
+    const RetryPolicy policy = PolicyOf(o);
+    const int most = ProbeTriesAtMost(policy);
+    RetryRounds rounds(policy);
+    for (int tries = 1;; ++tries) {
         const auto timeout = std::min(milliseconds(kProbeTimeoutMs), std::max(left(), milliseconds(1)));
         if (CanConnect(o.host, o.port, static_cast<int>(timeout.count()))) return;
         const RetryRounds::Decision next = rounds.AfterRound(0);
         const milliseconds room = left() - kProbeLastTry;
-        if (!next.again || room.count() < 0) throw UnreachableError(why);
+        if (!next.again || room.count() < 0) {
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            char spent[32];
+            std::snprintf(spent, sizeof spent, "%.0f", seconds);
+            throw UnreachableError(why + " (" + std::to_string(tries) + (tries == 1 ? " try" : " tries") + " in " +
+                                   spent + " s); check that the sync service is running on the phone and that " +
+                                   address + " is its address (--phone)");
+        }
         const milliseconds delay = std::min(next.delay, room);
-        reporter.Retry(next.round, 0, delay, nullptr, why);
+        reporter.Retry(next.round, 0, delay, nullptr, why, std::max(most, next.round));
         if (!JobControl::Instance().Wait(delay)) throw InterruptedError("interrupted");
     }
 }
@@ -137,14 +166,14 @@ void RequireReachable(const Options& o, Reporter& reporter) {
 // Runs a job that cannot be resumed item by item again as a whole, within
 // the retry budget, until it succeeds or Ctrl-C.
 int32_t RunWhole(const Options& o, Reporter& reporter, const std::function<int32_t()>& call,
-                 std::string (*resultText)(int32_t)) {
+                 std::string (*resultText)(int32_t), bool (*local)(int32_t)) {
     RetryRounds rounds(PolicyOf(o));
     for (;;) {
         const int32_t result = JobControl::Instance().Run(call);
-        if (result == 0 || JobControl::Instance().Interrupted()) return result;
+        if (result == 0 || JobControl::Instance().Interrupted() || (local && local(result))) return result;
         const RetryRounds::Decision next = rounds.AfterRound(0);
         if (!next.again) return result;
-        reporter.Retry(next.round, 1, next.delay, &result, resultText(result));
+        reporter.Retry(next.round, 0, next.delay, &result, resultText(result), o.retries + 1, RequestRetriesMade());
         if (!JobControl::Instance().Wait(next.delay)) return result;
     }
 }
@@ -202,6 +231,9 @@ int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExp
     }
     Summary done = ItemSummary(summary.job, ledger);
     done.unchanged = summary.unchanged;
+    done.skipped = summary.skipped;
+    done.skippedWhy = summary.skippedWhy;
+    done.notOnPhone = summary.notOnPhone;
     if (done.failed > 0 && failure.empty()) failure = "the library did not report every item done";
     return EndItems(reporter, done, result, failure);
 }

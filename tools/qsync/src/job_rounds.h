@@ -24,8 +24,10 @@ void RequireReachable(const Options& o, Reporter& reporter);
 
 // Runs a job that cannot be resumed item by item again as a whole, within
 // the retry budget, until it succeeds or Ctrl-C; returns its last result.
+// A result that `local` (when given) takes for a failure on the PC is not
+// tried again: another try would fail the same way.
 int32_t RunWhole(const Options& o, Reporter& reporter, const std::function<int32_t()>& call,
-                 std::string (*resultText)(int32_t));
+                 std::string (*resultText)(int32_t), bool (*local)(int32_t) = nullptr);
 
 // Carries out the items of a push or remove: removals first, then uploads,
 // each in rounds; the journal follows each item the library reports.

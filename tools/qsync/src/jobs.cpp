@@ -25,6 +25,7 @@
 #include "command_journal.h"
 #include "paths.h"
 #include "phone_commands.h"
+#include "playlist_record.h"
 #include "quellsync_http.h"
 #include "text.h"
 
@@ -42,14 +43,20 @@ struct PushKind {
     const char* name;
     const char* phoneFolder;  // below the device root
     SyncExport run;
+    // The file name extensions of the kind, each with its dot and ";" after
+    // it, in lower case: what push takes without --any-file. The phone's
+    // media scanner files anything else in the wrong place, or not at all.
+    const char* extensions;
 };
 
 const PushKind kPushKinds[] = {
-    {"music", QS_FOLDER_MUSIC, &SyncMusicFile},
-    {"photos", QS_FOLDER_PICTURES, &SyncPhotoFile},
-    {"videos", QS_FOLDER_MOVIES, &SyncVideoFile},
-    {"documents", QS_FOLDER_DOCUMENTS, &SyncDocumentFile},
-    {"playlists", QS_FOLDER_PLAYLISTS, &SyncPlaylistFile},
+    {"music", QS_FOLDER_MUSIC, &SyncMusicFile,
+     ".mp3;.m4a;.aac;.flac;.ogg;.oga;.opus;.wav;.wma;.amr;.mid;.midi;.mka;.aif;.aiff;"},
+    {"photos", QS_FOLDER_PICTURES, &SyncPhotoFile, ".jpg;.jpeg;.png;.gif;.bmp;.webp;.heic;.heif;.tif;.tiff;.dng;"},
+    {"videos", QS_FOLDER_MOVIES, &SyncVideoFile, ".mp4;.m4v;.mkv;.webm;.3gp;.3g2;.avi;.mov;.wmv;.mpg;.mpeg;.ts;"},
+    {"documents", QS_FOLDER_DOCUMENTS, &SyncDocumentFile,
+     ".doc;.docx;.xls;.xlsx;.ppt;.pptx;.pdf;.txt;.odt;.ods;.odp;.rtf;.csv;.epub;.md;"},
+    {"playlists", QS_FOLDER_PLAYLISTS, &SyncPlaylistFile, ".m3u;.m3u8;.pls;.wpl;.xspf;"},
 };
 
 const PushKind& FindPushKind(const std::string& name) {
@@ -58,11 +65,45 @@ const PushKind& FindPushKind(const std::string& name) {
     throw UsageError("unknown kind '" + name + "'");
 }
 
+// Whether the file's name ends in one of the kind's extensions (ASCII case
+// ignored).
+bool KindTakes(const PushKind& kind, const std::string& path) {
+    const size_t dot = path.find_last_of("./\\");
+    if (dot == std::string::npos || path[dot] != '.') return false;
+    std::string extension = path.substr(dot) + ";";
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string list = kind.extensions;
+    return list.compare(0, extension.size(), extension) == 0 || list.find(";" + extension) != std::string::npos;
+}
+
+int32_t QS_CALL NoteEntry(void* context, const QsPhoneEntry* entry) {
+    *static_cast<bool*>(context) = entry->isFile != 0;
+    return 0;
+}
+
+// PhoneStat of one path: QS_PHONE_OK (isFile tells a file), QS_PHONE_ABSENT,
+// or why it could not be looked up. Ctrl-C throws InterruptedError: these
+// look-ups come before the job.
+int32_t StatPhonePath(const Options& o, const std::string& phonePath, bool& isFile) {
+    const std::u16string url = Utf8ToUtf16("http://" + o.host + ":" + std::to_string(o.port) + "/");
+    const std::u16string path = Utf8ToUtf16(phonePath);
+    isFile = false;
+    const int32_t result =
+        JobControl::Instance().Run([&] { return PhoneStat(AsHostText(url), AsHostText(path), &NoteEntry, &isFile); });
+    if (result == QS_PHONE_STOPPED || JobControl::Instance().Interrupted())
+        throw InterruptedError("interrupted before the job started");
+    return result;
+}
+
 // Lists what a dry run would do, with the same counts a real run reports.
-int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& job, size_t unchanged) {
-    Summary summary = ItemSummary(job, ledger);
+// `planned` gives the job and the counts of what it left out.
+int PlanItems(Reporter& reporter, const ItemLedger& ledger, const Summary& planned) {
+    Summary summary = ItemSummary(planned.job, ledger);
     summary.dryRun = true;
-    summary.unchanged = unchanged;
+    summary.unchanged = planned.unchanged;
+    summary.skipped = planned.skipped;
+    summary.skippedWhy = planned.skippedWhy;
     for (size_t i = 0; i < ledger.size(); ++i) {
         const LedgerItem& item = ledger.at(i);
         if (item.action == ItemAction::kRemove && item.replacing) continue;  // shown with its upload
@@ -97,6 +138,7 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         uint64_t size;
     };
     std::vector<Planned> planned;
+    std::vector<Planned> skipped;  // not of the kind
     std::vector<std::string> folders;  // the named folders, for --delete
     std::unordered_set<std::string> seen;  // a path named twice (or inside two named folders) is one item
     std::vector<RefusedName> refused;
@@ -120,8 +162,10 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
                 refused.push_back({file.path, "the name is not valid UTF-8"});
                 continue;
             }
+            // A name the phone cannot hold refuses the push, of the kind or not.
             for (const auto& reason : UnstorableReasons(phone, o.device)) refused.push_back({file.path, reason});
-            planned.push_back({file.path, phone, file.size});
+            if (!o.anyFile && !KindTakes(kind, file.path)) skipped.push_back({file.path, phone, file.size});
+            else planned.push_back({file.path, phone, file.size});
         }
     }
     if (!refused.empty()) {
@@ -129,13 +173,25 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
         throw RefusedNamesError(message, refused);
     }
+    const std::string notKind = "not " + o.kind;
+    if (planned.empty() && !skipped.empty())
+        throw UsageError("push " + o.kind + ": none of the " + std::to_string(skipped.size()) + " files found is " +
+                         o.kind + " (by its extension: see qsync push --help); --any-file pushes them all the same; " +
+                         "nothing was sent");
     if (planned.empty()) throw UsageError("push: no files found in the given paths");
+    for (const Planned& s : skipped) {
+        ItemEvent event("skipped", s.pc, "");
+        event.reason = notKind;
+        reporter.Item(event);
+    }
 
     ItemLedger ledger;
     std::vector<PcFileStat> before;  // by ledger index: the PC file before the job
     Summary summary;
     summary.job = "push " + o.kind;
     summary.kind = SummaryKind::kItems;
+    summary.skipped = skipped.size();
+    summary.skippedWhy = notKind;
     const Journal* const recorded = journal.get();
     const auto add = [&](LedgerItem item, PcFileStat stat) {
         ledger.Add(std::move(item));
@@ -174,6 +230,9 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         std::vector<std::string> current;
         current.reserve(planned.size());
         for (const Planned& p : planned) current.push_back(p.phone);
+        // A file left out as not of the kind is still on the PC: its phone
+        // copy, if an earlier push made one, stays.
+        for (const Planned& s : skipped) current.push_back(s.phone);
         const std::vector<JournalEntry> gone =
             recorded->Vanished(folders, phoneFolder, NativePathStyle(), current,
                                [](const std::string& pc) { return StatPcFile(pc).state == PcFileState::kAbsent; });
@@ -190,7 +249,7 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         }
     }
     for (auto& upload : uploads) add(std::move(upload.first), upload.second);
-    if (o.dryRun) return PlanItems(reporter, ledger, summary.job, summary.unchanged);
+    if (o.dryRun) return PlanItems(reporter, ledger, summary);
     return RunItems(o, reporter, journal, kind.run, ledger, before, summary);
 }
 
@@ -230,8 +289,23 @@ int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
     Summary summary;
     summary.job = "remove " + o.kind;
     summary.kind = SummaryKind::kItems;
-    if (o.dryRun) return PlanItems(reporter, ledger, summary.job, 0);
-    return RunItems(o, reporter, journal, kind.run, ledger, {}, summary);
+    if (o.dryRun) return PlanItems(reporter, ledger, summary);
+    // The library reports a removal of what the phone does not hold as done:
+    // such items are told apart first, and not sent.
+    RequireReachable(o, reporter);
+    ItemLedger present;
+    for (size_t i = 0; i < ledger.size(); ++i) {
+        const LedgerItem& item = ledger.at(i);
+        bool isFile = false;
+        if (StatPhonePath(o, item.phone, isFile) != QS_PHONE_ABSENT) {
+            present.Add(item);
+            continue;
+        }
+        ++summary.notOnPhone;
+        journal.RemoveAtOrBelow(item.phone, item.folder);  // what it recorded there is gone
+        reporter.Item(ItemEvent("not-on-phone", item.pc, item.folder ? item.phone + "/" : item.phone));
+    }
+    return RunItems(o, reporter, journal, kind.run, present, {}, summary);
 }
 
 // The PC folders a restore of the category uploads from, below the backup
@@ -257,9 +331,21 @@ std::vector<std::string> RestoreSources(int32_t category, const std::string& pc)
     }
 }
 
+// Results of fetch and backup that name a failure on the PC side.
+bool FetchFailedOnThePc(int32_t result) { return result == -3; }
+bool BackupFailedOnThePc(int32_t result) { return result == -7 || result == -8; }
+
+// A PC folder a job is to fill is checked before the job: a file in its
+// place would fail every try, naming no path.
+void RequireFolder(const std::string& option, const std::string& path) {
+    const std::string problem = FolderProblem(path);
+    if (!problem.empty()) throw UsageError(option + ": " + problem);
+}
+
 int Fetch(const Options& o, Reporter& reporter) {
     const bool camera = o.kind == "camera";
     const std::string pc = AbsolutePath(o.folder);
+    RequireFolder("fetch --to", pc);
     const std::u16string folder = Utf8ToUtf16(pc);
     RequireReachable(o, reporter);
     Connection connection(o);
@@ -277,7 +363,7 @@ int Fetch(const Options& o, Reporter& reporter) {
     // A rerun skips the files a run before it fetched (same name and size).
     const int32_t result = RunWhole(
         o, reporter, [&] { return (camera ? SyncPhoto : SyncDevDocument)(connection.params(), &params); },
-        &FetchResultText);
+        &FetchResultText, &FetchFailedOnThePc);
     Summary summary = FilesSummary("fetch " + o.kind, before, TakeSnapshot(pc));
     Finish(reporter, summary, result, FetchResultText(result));
     return ExitCodeFor(result);
@@ -291,6 +377,46 @@ std::string SongPhonePath(const Options& o, const std::string& song) {
     throw UsageError("playlist: song '" + song + "' is neither a PC file nor a phone path (starting with '/')");
 }
 
+// Whether each song is a file on the phone. The phone leaves a song it does
+// not hold out of a playlist without a word, so they are looked up first.
+// A song whose look-up failed otherwise counts as there: the playlist call
+// itself then says what is wrong. Ctrl-C throws InterruptedError.
+std::vector<bool> SongsOnPhone(const Options& o, const std::vector<std::string>& songs) {
+    std::vector<bool> there;
+    for (const std::string& song : songs) {
+        bool file = false;
+        const int32_t result = StatPhonePath(o, song, file);
+        there.push_back(result == QS_PHONE_OK ? file : result != QS_PHONE_ABSENT && result != QS_PHONE_INVALID);
+    }
+    return there;
+}
+
+// The record of the playlists qsync made, held for this command; null
+// (after a warning) when a create cannot use it. Update and delete need it
+// to tell a playlist qsync made, unless --force.
+std::unique_ptr<PlaylistRecord> OpenPlaylistRecord(const Options& o, Reporter& reporter) {
+    const bool create = o.kind == "create";
+    const std::string path = PlaylistRecordPathFor(o);
+    std::string problem;
+    if (path.empty()) {
+        problem = "no place for the record of qsync's playlists (neither --journal nor the environment names one)";
+    } else {
+        try {
+            return PlaylistRecord::Open(path);
+        } catch (const PlaylistRecordError& e) {
+            problem = e.what();
+        }
+    }
+    if (create) {
+        reporter.Notice("qsync: warning: " + problem + "; the new playlist will not be remembered");
+    } else if (!o.force) {
+        throw UsageError("playlist " + o.kind + ": " + problem +
+                         ", so qsync cannot tell whether it made playlist " + o.operands[0] + "; --force " + o.kind +
+                         "s it all the same");
+    }
+    return nullptr;
+}
+
 int Playlist(const Options& o, Reporter& reporter) {
     struct Member {
         std::u16string phone;
@@ -298,14 +424,48 @@ int Playlist(const Options& o, Reporter& reporter) {
     };
     const bool create = o.kind == "create";
     const bool remove = o.kind == "delete";
-    std::u16string id = create ? u"" : Utf8ToUtf16(o.operands[0]);
+    const std::string idText = create ? "" : o.operands[0];
+    std::u16string id = Utf8ToUtf16(idText);
     const std::string name = remove ? "" : o.operands[create ? 0 : 1];
     const std::u16string nameText = Utf8ToUtf16(name);
+    std::vector<std::string> songs;
+    for (size_t i = create ? 1 : 2; !remove && i < o.operands.size(); ++i) songs.push_back(SongPhonePath(o, o.operands[i]));
+
+    // The phone cannot tell a playlist qsync made from another: the record
+    // does, before anything is sent.
+    std::unique_ptr<PlaylistRecord> record = OpenPlaylistRecord(o, reporter);
+    if (!create && record && !record->Find(idText) && !o.force)
+        throw UsageError("playlist " + o.kind + ": playlist " + idText +
+                         " is not one qsync made (qsync remembers those it created); --force " + o.kind +
+                         "s it all the same");
+    if (create && record)
+        for (const RememberedPlaylist& made : record->playlists())
+            if (made.name == name)
+                reporter.Notice("qsync: warning: qsync already made a playlist named '" + name + "' (id " + made.id +
+                                "); this makes a second one");
+
+    RequireReachable(o, reporter);
+    if (!songs.empty()) {
+        const std::vector<bool> there = SongsOnPhone(o, songs);
+        const size_t missing = static_cast<size_t>(std::count(there.begin(), there.end(), false));
+        if (missing > 0) {
+            std::string names;
+            for (size_t i = 0; i < songs.size(); ++i)
+                if (!there[i]) names += "\n  " + songs[i];
+            const std::string counted = std::to_string(missing) + " of " + std::to_string(songs.size()) +
+                                        " songs are not on the phone; pushed with 'qsync push music'?";
+            if (missing == songs.size() && !o.allowEmpty)
+                throw UsageError("playlist " + o.kind + ": " + counted + names + "\nthe playlist would be empty; " +
+                                 "nothing was sent (--allow-empty " + (create ? "creates" : "updates") + " it all the same)");
+            reporter.Notice("qsync: warning: " + counted + names);
+        }
+    }
+
     std::vector<std::unique_ptr<Member>> members;
     std::vector<void*> memberPointers;
-    for (size_t i = create ? 1 : 2; !remove && i < o.operands.size(); ++i) {
+    for (const std::string& song : songs) {
         auto member = std::make_unique<Member>();
-        member->phone = Utf8ToUtf16(SongPhonePath(o, o.operands[i]));
+        member->phone = Utf8ToUtf16(song);
         member->record.phonePath = reinterpret_cast<QS_WCHAR*>(member->phone.data());
         memberPointers.push_back(&member->record);
         members.push_back(std::move(member));
@@ -319,15 +479,12 @@ int Playlist(const Options& o, Reporter& reporter) {
     std::vector<void*> itemPointers{&item};
     QsHostList playlists{nullptr, itemPointers.data(), itemPointers.data() + 1, nullptr};
 
-    RequireReachable(o, reporter);
     Connection connection(o);
     LibraryText createdId;  // a create hands over the new id's text
     const std::string action = create ? "created" : remove ? "deleted" : "updated";
+    // One playlist change is one step: its percentage says nothing.
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
-        if (wParam == QS_PROGRESS_PERCENT) {
-            reporter.Percent(static_cast<int>(lParam));
-            return;
-        }
+        if (wParam == QS_PROGRESS_PERCENT) return;
         const auto* result = reinterpret_cast<const ItemResult*>(lParam);
         if (!result || result->item != &item || result->status != 0) return;
         ItemEvent event(action, "", "");
@@ -349,6 +506,16 @@ int Playlist(const Options& o, Reporter& reporter) {
     summary.job = "playlist " + o.kind;
     if (create) summary.note = "not retried: a second try could make a second playlist";
     if (create && result == 0) summary.playlistId = HostTextToUtf8(createdId.get());
+    if (record && result == 0 && !JobControl::Instance().Interrupted()) {
+        if (create) record->Add({summary.playlistId, name, songs, PlaylistRecord::Now()});
+        else if (remove) record->Remove(idText);
+        else record->Update(idText, name, songs);
+        try {
+            record->Save();
+        } catch (const PlaylistRecordError& e) {
+            reporter.Notice("qsync: warning: " + std::string(e.what()) + "; the change is not remembered");
+        }
+    }
     Finish(reporter, summary, result, PlaylistResultText(result));
     return ExitCodeFor(result);
 }
@@ -367,6 +534,7 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     const int32_t category = o.kind == "music" ? 0 : o.kind == "media" ? 1 : 5;
     const std::string pc = AbsolutePath(o.folder);
     if (!backup && !IsFolder(pc)) throw UsageError("restore: no backup folder " + pc);
+    if (backup) RequireFolder("backup --to", pc);
     const std::u16string host = Utf8ToUtf16(o.host);
     const std::u16string pcText = Utf8ToUtf16(pc);
     // The phone's own root is "/" here: the category folders are joined to it.
@@ -385,7 +553,8 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     // A restore that keeps both copies, run again, would store a numbered
     // second copy of each file the failed run stored.
     const bool both = !backup && o.conflictMode == 1;
-    const int32_t result = both ? JobControl::Instance().Run(call) : RunWhole(o, reporter, call, &BackupResultText);
+    const int32_t result =
+        both ? JobControl::Instance().Run(call) : RunWhole(o, reporter, call, &BackupResultText, &BackupFailedOnThePc);
     gBackupReporter = nullptr;
     const std::string job = o.command + " " + o.kind;
     Summary summary;

@@ -188,7 +188,7 @@ void Reporter::Item(const ItemEvent& item, const LedgerTotals* totals) {
 }
 
 void Reporter::Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result,
-                     const std::string& why) {
+                     const std::string& why, int of, uint64_t requestsRetried) {
     std::lock_guard<std::mutex> lock(mLock);
     RetryEvent retry;
     retry.round = round;
@@ -196,6 +196,8 @@ void Reporter::Retry(int round, size_t items, std::chrono::milliseconds delay, c
     retry.delaySeconds = static_cast<double>(delay.count()) / 1000;
     retry.result = result;
     retry.why = why;
+    retry.of = of;
+    retry.requestsRetried = requestsRetried;
     mSink->Retry(retry);
 }
 

@@ -76,6 +76,9 @@ struct Summary {
     size_t files = 0;       // kFiles: created + replaced; kCovered: files of the backup
     size_t replaced = 0;    // kItems: uploads over a changed phone copy (not in `stored`)
     size_t unchanged = 0;   // kItems: left out as the journal records them unchanged
+    size_t skipped = 0;     // push: files left out as not of the kind
+    std::string skippedWhy; // push: "not music", ...
+    size_t notOnPhone = 0;  // remove: items the phone did not hold, so nothing was sent for them
     std::string note;       // a line after the error line (why a job was not retried)
     bool countsKnown = true;  // kCovered: false when the restore failed part-way
     std::string playlistId; // playlist create: the id the library handed back
@@ -135,8 +138,12 @@ public:
     void Item(const ItemEvent& item, const LedgerTotals* totals = nullptr);
     // Another round of the job follows after `delay`: one line, or the
     // JSON "retry" event. `result`: the failed export's, or null when the
-    // phone did not answer the probe.
-    void Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result, const std::string& why);
+    // phone did not answer the probe. `items`: those not done yet (0: the
+    // job or probe is tried again whole). `of`: the last round there can be
+    // (0: not known in advance, as rounds that make progress do not count).
+    // `requestsRetried`: the library's repeated requests so far.
+    void Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result, const std::string& why,
+               int of = 0, uint64_t requestsRetried = 0);
     // New figures without an item (an upload started).
     void Progress(const LedgerTotals& totals);
     // A line for the person at the terminal, on standard error, that does

@@ -38,6 +38,8 @@ Json SummaryJson(const Summary& s, double seconds) {
             json["replaced"] = s.replaced;
             json["unchanged"] = s.unchanged;
             json["removed"] = s.removed;
+            json["skipped"] = s.skipped;
+            json["not_on_phone"] = s.notOnPhone;
             json["failed"] = s.failed;
             json["bytes"] = s.bytes;
             Json failed = Json::array();
@@ -98,8 +100,9 @@ public:
     void Percent(const JobState& job, int) override { Emit({{"event", "percent"}, {"percent", job.percent}}); }
     void Item(const JobState&, const ItemEvent& item) override { Emit(ItemJson(item)); }
     void Retry(const RetryEvent& r) override {
-        Emit({{"event", "retry"}, {"round", r.round}, {"items", r.items}, {"delay_s", r.delaySeconds},
-              {"result", r.result ? Json(*r.result) : Json(nullptr)}});
+        Emit({{"event", "retry"}, {"round", r.round}, {"of", r.of > 0 ? Json(r.of) : Json(nullptr)},
+              {"items", r.items}, {"delay_s", r.delaySeconds}, {"result", r.result ? Json(*r.result) : Json(nullptr)},
+              {"requests_retried", r.requestsRetried}});
     }
     void Progress(const JobState&, Clock::time_point) override { mProgressDirty = true; }
     void Notice(const std::string& text) override { WriteText(mErr, text + "\n"); }

@@ -43,6 +43,8 @@ struct RetryEvent {
     double delaySeconds = 0;
     const int32_t* result = nullptr;  // null: the phone did not answer the probe
     std::string why;
+    int of = 0;                    // the last round there can be; 0: not known
+    uint64_t requestsRetried = 0;  // by the library, so far
 };
 
 class ReportSink {

@@ -47,14 +47,26 @@ std::string ItemLine(const ItemEvent& item) {
     if (item.action == "replaced") return "> replaced " + item.pc + " -> " + item.phone;
     if (item.action == "unchanged") return "= unchanged " + item.pc;
     if (item.action == "removed") return "- removed " + item.phone;
+    if (item.action == "not-on-phone") return "- not on the phone: " + item.phone;
+    if (item.action == "skipped") return "  skipped " + item.pc + ": " + item.reason;
     if (item.action == "failed") return "! failed " + (item.pc.empty() ? item.phone : item.pc) + ": " + item.reason;
     return item.action + " " + item.phone;
 }
 
+// "~ 3 items not done: an upload failed (result -1); trying again in 1 s
+// (round 2, 4 requests retried)"; for a probe or a job tried again whole,
+// "~ WHY; trying again in 1 s (2 of 4)".
 std::string RetryLine(const RetryEvent& r) {
-    return "~ retry " + std::to_string(r.round) + ": " + std::to_string(r.items) + (r.items == 1 ? " item" : " items") +
-           " after " + Format("%g", r.delaySeconds) + " s (" + r.why +
-           (r.result ? ", result " + std::to_string(*r.result) : std::string()) + ")\n";
+    std::string line = "~ ";
+    if (r.items > 0) line += std::to_string(r.items) + (r.items == 1 ? " item" : " items") + " not done: ";
+    line += r.why + (r.result ? " (result " + std::to_string(*r.result) + ")" : std::string()) + "; trying again " +
+            (r.delaySeconds > 0 ? "in " + Format("%g", r.delaySeconds) + " s" : std::string("now"));
+    line += r.of > 0 ? " (" + std::to_string(r.round) + " of " + std::to_string(r.of)
+                     : " (round " + std::to_string(r.round);
+    if (r.requestsRetried > 0)
+        line += ", " + std::to_string(r.requestsRetried) + (r.requestsRetried == 1 ? " request" : " requests") +
+                " retried";
+    return line + ")\n";
 }
 
 std::string AverageRate(uint64_t bytes, double seconds) {
@@ -80,6 +92,8 @@ std::string SummaryLine(const Summary& s, double seconds) {
                 if (s.replaced) counts += ", " + std::to_string(s.replaced) + " replaced";
                 if (s.unchanged) counts += ", " + std::to_string(s.unchanged) + " unchanged";
                 if (!push || s.removed) counts += (counts.empty() ? "" : ", ") + std::to_string(s.removed) + " removed";
+                if (s.notOnPhone) counts += ", " + std::to_string(s.notOnPhone) + " not on the phone";
+                if (s.skipped) counts += ", " + std::to_string(s.skipped) + " skipped: " + s.skippedWhy;
                 if (s.failed) counts += ", " + std::to_string(s.failed) + " failed";
                 return line + counts + " in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
             }
