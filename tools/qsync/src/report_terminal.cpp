@@ -60,7 +60,7 @@ std::string RetryLine(const RetryEvent& r) {
     std::string line = "~ ";
     if (r.items > 0) line += std::to_string(r.items) + (r.items == 1 ? " item" : " items") + " not done: ";
     line += r.why + (r.result ? " (result " + std::to_string(*r.result) + ")" : std::string()) + "; trying again " +
-            (r.delaySeconds > 0 ? "in " + Format("%g", r.delaySeconds) + " s" : std::string("now"));
+            (r.delaySeconds > 0 ? "in " + Format("%.3g", r.delaySeconds) + " s" : std::string("now"));
     line += r.of > 0 ? " (" + std::to_string(r.round) + " of " + std::to_string(r.of)
                      : " (round " + std::to_string(r.round);
     if (r.requestsRetried > 0)

@@ -23,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -1242,6 +1243,243 @@ class Wine(QsyncCase):
         self.assertEqual((self.tmp / "back/Ñame/日本.bin").read_bytes(), source.read_bytes())
         self.qsync(phone, "rm", "-r", "Up", expect=0)
         self.assertFalse((phone.root / "sdcard/Up").exists())
+
+
+class ListingPeer:
+    """A phone file service on loopback that answers stats and listings
+    from a table (phone folder -> entries) and refuses everything else, for
+    listings the stand-in cannot make (names that climb out of the folder)."""
+
+    def __init__(self, folders):
+        header = (Path(__file__).resolve().parents[3] / "src/transport/SyncMarker.h").read_text()
+        self.marker = re.search(r'SyncMarker\[\] = "([^"]*)"', header).group(1).encode()
+        self.folders = folders
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.address = "%s:%d" % self.listener.getsockname()
+        self.commands = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    @staticmethod
+    def text(value):
+        return struct.pack(">H", len(value.encode())) + value.encode()
+
+    def info(self, path, folder):
+        return (self.text(path) + struct.pack(">IIQII", 1, 1, 0 if folder else 1, 0 if folder else 1, 1 if folder else 0)
+                + struct.pack(">IQ", 0, 0))
+
+    def answer(self, status, data=b""):
+        return self.marker + struct.pack(">II", 4 + len(data), status) + data
+
+    def respond(self, body):
+        command = struct.unpack(">I", body[24:28])[0]
+        size = struct.unpack(">H", body[28:30])[0]
+        path = body[30:30 + size].decode()
+        self.commands.append((command, path))
+        if command == 14 and (path in self.folders or any(path == e for f in self.folders.values() for e, _ in f)):
+            return self.answer(1, struct.pack(">II", 14, 1) + self.info(path, path in self.folders))
+        if command == 14:
+            return self.answer(1, struct.pack(">II", 14, 0))
+        if command == 15 and path in self.folders:
+            entries = self.folders[path]
+            return self.answer(1, struct.pack(">III", 15, 1, len(entries)) +
+                               b"".join(self.info(name, folder) for name, folder in entries))
+        return self.answer(0)
+
+    def serve(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with connection:
+                data = b""
+                while b"\r\n\r\n" not in data:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        break
+                    data += chunk
+                head, _, body = data.partition(b"\r\n\r\n")
+                length = re.search(rb"(?i)content-length: *(\d+)", head)
+                want = int(length.group(1)) if length else 0
+                while len(body) < want:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        break
+                    body += chunk
+                if len(body) < 28:
+                    continue  # the connection probe
+                reply = self.respond(body)
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(reply) + reply)
+
+    def close(self):
+        self.listener.close()
+
+
+@unittest.skipIf(ARGS.runner, "native build only")
+class WhatThePhoneHolds(QsyncCase):
+    def test_get_r_writes_nothing_outside_dir_whatever_the_listing_names(self):
+        climbing = ["/f/../../x", "/f/..", "/f/.", "/elsewhere/y", "/f/sub/../../z", "/f/", "/fx", "/f/a/b"]
+        peer = ListingPeer({"/f": [(name, False) for name in climbing] + [("/f/sub", True)],
+                            "/f/sub": [("/f/sub/../../../w", False), ("/x", False), ("/f/sub/..", True)]})
+        self.addCleanup(peer.close)
+        target = self.tmp / "deep/er/dir"
+        before = sorted(p for p in self.tmp.rglob("*"))
+        r = run_qsync("--phone", peer.address, "--json", "get", "-r", "/f", str(target))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        after = sorted(p for p in self.tmp.rglob("*") if p not in before)
+        # Only the folders of the tree itself, and no file anywhere.
+        self.assertTrue(all(p.is_dir() and (p == target or target in p.parents or p in target.parents)
+                            for p in after), after)
+        self.assertEqual([p for p in after if not p.is_dir()], [])
+        self.assertNotIn(11, [command for command, _ in peer.commands])  # no file was asked for
+        done = json_events(r.stdout)[-1]
+        self.assertEqual(done["exit"], 1)
+        self.assertIn("malformed", r.stderr)
+
+    def test_playlists_qsync_did_not_make_and_songs_the_phone_lacks(self):
+        phone = self.service()
+        songs = [self.write("pl/%d.mp3" % i, 500 + i) for i in range(2)]
+        self.qsync(phone, "-q", "push", "music", str(self.pc / "pl"))
+        never_pushed = str(self.write("other/never.mp3", 10))
+        record = self.state / "qsync" / [p.name for p in (self.state / "qsync").glob("*.journal")][0]
+        record = record.with_suffix(".playlists")
+        playlists = lambda: phone.db("SELECT _id, name FROM playlists ORDER BY _id")
+        # Refusals: nothing reaches the phone's table service.
+        for args, message in ((["update", "99", "x", str(songs[0])], "playlist 99 is not one qsync made"),
+                              (["delete", "99"], "playlist 99 is not one qsync made"),
+                              (["update", "99", "x"], "no SONG given; --clear empties the playlist"),
+                              (["create", "x", never_pushed, "/sdcard/Music/nothing.mp3"],
+                               "2 of 2 songs are not on the phone; pushed with 'qsync push music'?"),
+                              (["create", "x", "--force", str(songs[0])], "--force applies to playlist update")):
+            with self.subTest(args=args):
+                tables = len([l for l in phone.log_lines() if l.startswith("tablesync")])
+                r = self.qsync(phone, "playlist", *args, expect=2)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(len([l for l in phone.log_lines() if l.startswith("tablesync")]), tables)
+        self.assertEqual(playlists(), [])
+        # A create is recorded; a second of the same name is warned of; one
+        # song of two missing is warned of and the rest is made.
+        first = self.qsync(phone, "-q", "playlist", "create", "Evening", str(songs[0]), never_pushed).stdout.strip()
+        r = self.qsync(phone, "playlist", "create", "Evening", str(songs[1]))
+        self.assertIn("already made a playlist named 'Evening' (id %s)" % first, r.stderr)
+        self.assertNotRegex(r.stdout, r"(?m)^ *\d+%$")  # no lone percentage line
+        second = re.search(r"playlist id (\d+)", r.stdout).group(1)
+        recorded = json.loads(record.read_text())
+        self.assertEqual([(p["id"], p["name"]) for p in recorded["playlists"]], [(first, "Evening"), (second, "Evening")])
+        self.assertEqual(recorded["playlists"][1]["songs"], ["/sdcard/Music" + str(songs[1])])
+        self.assertRegex(recorded["playlists"][0]["created"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.qsync(phone, "playlist", "update", second, "Night", "--clear")
+        self.assertEqual([p["name"] for p in json.loads(record.read_text())["playlists"]], ["Evening", "Night"])
+        self.qsync(phone, "playlist", "delete", first)
+        self.assertEqual(playlists(), [(int(second), "Night")])
+        self.assertEqual([p["id"] for p in json.loads(record.read_text())["playlists"]], [second])
+        # One the phone's own apps made: only with --force, and not recorded.
+        phone.db("INSERT INTO playlists (name) VALUES ('theirs')")
+        theirs = str(phone.db("SELECT _id FROM playlists WHERE name = 'theirs'")[0][0])
+        self.qsync(phone, "playlist", "delete", theirs, expect=2)
+        self.qsync(phone, "playlist", "delete", "--force", theirs)
+        self.assertEqual(playlists(), [(int(second), "Night")])
+        # A record that is not one is refused, never overwritten.
+        record.write_text("not json")
+        r = self.qsync(phone, "playlist", "delete", second, expect=2)
+        self.assertIn(str(record), r.stderr)
+        self.assertEqual(record.read_text(), "not json")
+
+    def test_push_takes_the_files_of_its_kind(self):
+        phone = self.service()
+        for kind, good, bad in (("music", "a.MP3", "cover.jpg"), ("photos", "b.jpeg", "notes.txt"),
+                                ("videos", "c.mkv", "c.srt"), ("documents", "d.pdf", "e.exe"),
+                                ("playlists", "f.m3u8", "README")):
+            with self.subTest(kind=kind):
+                folder = self.pc / kind
+                self.write("%s/%s" % (kind, good), 100)
+                self.write("%s/%s" % (kind, bad), 50)
+                r = self.qsync(phone, "--json", "push", kind, str(folder))
+                events = json_events(r.stdout)
+                self.assertEqual([(e["action"], Path(e["pc"]).name, e.get("reason")) for e in events
+                                  if e["event"] == "item"], [("skipped", bad, "not " + kind), ("stored", good, None)])
+                self.assertEqual((events[-1]["stored"], events[-1]["skipped"]), (1, 1))
+                r = self.qsync(phone, "push", kind, str(folder / bad), expect=2)
+                self.assertIn("--any-file", r.stderr)
+                r = self.qsync(phone, "push", kind, "--any-file", str(folder))
+                self.assertRegex(r.stdout, r"push %s: 1 stored \(50 B\), 1 unchanged in " % kind)
+                # A push --delete keeps the copy of a file it now leaves out.
+                r = self.qsync(phone, "push", kind, "--delete", str(folder))
+                self.assertRegex(r.stdout, r"push %s: 0 stored \(0 B\), 1 unchanged, 1 skipped: not %s in " % (kind, kind))
+                self.assertEqual(len([f for f in phone.phone_files() if f.endswith("/" + bad)]), 1)
+
+    def test_a_removal_of_what_the_phone_lacks_is_counted_apart(self):
+        phone = self.service()
+        songs = [self.write("rm/%d.mp3" % i, 100) for i in range(2)]
+        self.qsync(phone, "push", "music", str(songs[0]))
+        r = self.qsync(phone, "remove", "music", *map(str, songs), str(self.pc / "gone") + "/")
+        self.assertIn("- removed /sdcard/Music" + str(songs[0]), r.stdout)
+        self.assertIn("- not on the phone: /sdcard/Music" + str(songs[1]), r.stdout)
+        self.assertRegex(r.stdout, r"remove music: 1 removed, 2 not on the phone in ")
+        self.assertEqual(phone.phone_files(), [])
+
+    def test_what_the_pc_side_or_the_options_refuse_ends_before_any_request(self):
+        phone = self.service()
+        song = self.write("a.mp3", 10)
+        a_file = self.write("afile", 10)
+        cases = [(["fetch", "camera", "--to", str(a_file)], str(a_file) + " is not a folder"),
+                 (["backup", "music", "--to", str(a_file / "sub")], str(a_file) + " is not a folder")]
+        for option, values, what in (("--retries", ("-1", "1001", "0x10", "1e2", " 3", "three"), "whole number from 0 to 1000"),
+                                     ("--request-retries", ("101", "-0", "+5"), "whole number from 0 to 100"),
+                                     ("--retry-delay", ("3600.001", "1.2345", "nan", "inf", "1e3", "1."),
+                                      "number of seconds from 0 to 3600"),
+                                     ("--max-delete", ("-1", "1000000000", "0.5"), "whole number from 0 to 999999999")):
+            for value in values:
+                cases.append(([option, value, "push", "music", "--delete", str(song)],
+                              "%s: must be a %s, not '%s'" % (option, what, value)))
+        for args, message in cases:
+            with self.subTest(args=args):
+                start = time.monotonic()
+                r = self.qsync(phone, "--json", *args, expect=2)
+                self.assertLess(time.monotonic() - start, 5)  # not tried again
+                self.assertIn(message, r.stderr)
+                self.assertEqual([e["event"] for e in json_events(r.stdout)], ["done"])
+        self.assertEqual(phone.log_lines(), [])
+        # Accepted forms: leading zeros are decimal, a delay takes a fraction.
+        r = self.qsync(phone, "--json", "--retries", "010", "--retry-delay", ".5", "--request-retries", "0100",
+                       "push", "music", "--dry-run", str(song))
+        self.assertEqual(json_events(r.stdout)[-1]["exit"], 0)
+
+    def test_ctrl_c_during_the_phone_commands(self):
+        phone = self.service()
+        tree = [self.write("tree/%d/%d.bin" % (i, i), 200000, seed=i) for i in range(3)]
+        self.qsync(phone, "put", "-r", str(self.pc / "tree"), "/sdcard/T")
+        commands = [(["ls", "-lR", "/sdcard/T"], 15), (["du", "/sdcard/T"], 15), (["stat", "/sdcard/T"], 14),
+                    (["get", "-r", "/sdcard/T", str(self.tmp / "back")], 11),
+                    (["put", "-r", str(self.pc / "tree"), "/sdcard/U"], 12), (["rm", "-r", "/sdcard/T/tree/0"], 17),
+                    (["mv", "/sdcard/T/tree/1", "/sdcard/T/moved"], 20)]
+        for args, command in commands:
+            with self.subTest(args=args):
+                fault = phone.control("arm hold:cmd=%d" % command)
+                proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", *args],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                phone.control("wait %d 1" % fault)
+                proc.send_signal(signal.SIGINT)
+                out, err = proc.communicate(timeout=60)
+                phone.control("disarm %d" % fault)
+                self.assertEqual(proc.returncode, 130, err)
+                self.assertEqual(json_events(out)[-1]["exit"], 130)
+        # Nothing partial is left: no PC file from the get, no phone file from the put.
+        self.assertEqual([p for p in (self.tmp / "back").rglob("*") if p.is_file()], [])
+        self.assertEqual([f for f in phone.phone_files() if f.startswith("/sdcard/U/") and "." in f.rsplit("/", 1)[1]], [])
+        self.assertEqual(len(tree), 3)
+
+    def test_ls_sizes_for_people(self):
+        phone = self.service()
+        self.write("h/big.bin", 1536)
+        self.qsync(phone, "put", "-r", str(self.pc / "h"), "/sdcard/H")
+        self.assertRegex(self.qsync(phone, "ls", "-lH", "/sdcard/H/h").stdout, r"-rw +1\.5 KiB .* big\.bin\n")
+        self.assertRegex(self.qsync(phone, "ls", "-l", "/sdcard/H/h").stdout, r"-rw +1536 .* big\.bin\n")
+        self.assertRegex(self.qsync(phone, "du", "-s", "--human-readable", "/sdcard/H").stdout, r"^1\.5 KiB\t/sdcard/H\n")
+        self.assertIn("usage: qsync ls", self.qsync(phone, "ls", "-h").stdout)
 
 
 @unittest.skipIf(ARGS.runner, "native build only")
