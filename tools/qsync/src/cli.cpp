@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "errors.h"
+#include "quellsync_http.h"
 
 namespace qsync {
 namespace {
@@ -68,15 +69,26 @@ struct CommandHelp {
 const CommandHelp kCommandHelp[] = {
     {"push",
      "usage: qsync push music|photos|videos|documents|playlists [--dry-run] [--check]\n"
-     "                  [--delete [--max-delete N]] [--itemize-unchanged] PATH...\n"
+     "                  [--delete [--max-delete N]] [--itemize-unchanged] [--any-file]\n"
+     "                  PATH...\n"
      "\n"
-     "Copies files, and every file below folders, to the phone. Each file is stored\n"
-     "under its whole PC path below the kind's phone folder, e.g. /home/me/a.mp3 as\n"
-     "/sdcard/Music/home/me/a.mp3. Files the journal records as pushed, unchanged in\n"
-     "size and modification time, are not sent; a file changed at the same size\n"
-     "replaces its phone copy. Files the phone already holds at the same size are\n"
-     "not sent again. Names the phone's storage cannot hold (reserved characters,\n"
-     "trailing dots or blanks, components over 255 characters) refuse the whole push.\n"
+     "Copies files, and every file below folders, to the phone, into the kind's\n"
+     "folder below the device root (ROOT, /sdcard unless --device):\n"
+     "  music      ROOT" QS_FOLDER_MUSIC "\n"
+     "  photos     ROOT" QS_FOLDER_PICTURES "\n"
+     "  videos     ROOT" QS_FOLDER_MOVIES "\n"
+     "  documents  ROOT" QS_FOLDER_DOCUMENTS "\n"
+     "  playlists  ROOT" QS_FOLDER_PLAYLISTS "\n"
+     "The whole PC path is mirrored below that folder, not just the file's name:\n"
+     "/home/me/a.mp3 becomes /sdcard/Music/home/me/a.mp3 (C:\\Users\\me\\a.mp3 becomes\n"
+     "/sdcard/Music/C/Users/me/a.mp3). For a layout of your own, use 'qsync put -r'.\n"
+     "Only files whose extension belongs to the kind are sent (see the manual);\n"
+     "others are skipped and counted. Files the journal records as pushed,\n"
+     "unchanged in size and modification time, are not sent; a file changed at the\n"
+     "same size replaces its phone copy. Files the phone already holds at the same\n"
+     "size are not sent again. Names the phone's storage cannot hold (reserved\n"
+     "characters, trailing dots or blanks, components over 255 characters) refuse\n"
+     "the whole push.\n"
      "\n"
      "  --dry-run            list the files and their phone paths; contact nobody\n"
      "  --check              send every file to the library again, which looks at the\n"
@@ -84,9 +96,10 @@ const CommandHelp kCommandHelp[] = {
      "  --delete             also remove the phone copies the journal records of files\n"
      "                       gone from the named folders\n"
      "  --max-delete N       refuse a push that would remove more than N files\n"
-     "  --itemize-unchanged  write a line for each file left out as unchanged\n"},
+     "  --itemize-unchanged  write a line for each file left out as unchanged\n"
+     "  --any-file           send every file, whatever its extension\n"},
     {"ls",
-     "usage: qsync ls [-l] [-R] [-a] PHONEPATH...\n"
+     "usage: qsync ls [-l] [-R] [-a] [-H] PHONEPATH...\n"
      "\n"
      "Lists each phone folder's entries by name, one a line (a file is listed by\n"
      "itself). A PHONEPATH without a leading '/' is taken below the device root, so\n"
@@ -96,7 +109,8 @@ const CommandHelp kCommandHelp[] = {
      "  -l  also the type and access (d: folder, r, w), the size in bytes and the\n"
      "      time of the last change (UTC)\n"
      "  -R  also every folder below, each under a 'PATH:' line\n"
-     "  -a  also hidden entries (names beginning with '.')\n"},
+     "  -a  also hidden entries (names beginning with '.')\n"
+     "  -H, --human-readable  sizes in KiB, MiB, ... (-h is the help, as everywhere)\n"},
     {"stat",
      "usage: qsync stat PHONEPATH...\n"
      "\n"
@@ -135,13 +149,14 @@ const CommandHelp kCommandHelp[] = {
      "  -r         copy folders with everything below them\n"
      "  --replace  replace phone files that exist (whole: never a stale tail)\n"},
     {"du",
-     "usage: qsync du [-s] PHONEPATH...\n"
+     "usage: qsync du [-s] [-H] PHONEPATH...\n"
      "\n"
      "Adds up the bytes of each phone tree by listing it: one 'BYTES<TAB>PATH' line\n"
      "per folder below, each after its own folders, then one for the path itself\n"
      "(with --json a 'usage' event with bytes and files).\n"
      "\n"
-     "  -s  only the line of each PHONEPATH\n"},
+     "  -s  only the line of each PHONEPATH\n"
+     "  -H, --human-readable  sizes in KiB, MiB, ...\n"},
     {"mv",
      "usage: qsync mv FROM TO\n"
      "\n"
@@ -162,21 +177,31 @@ const CommandHelp kCommandHelp[] = {
      "(ROOT/Downloads and ROOT/Download), into DIR. Files already there at the same\n"
      "size are skipped; a different file of the same name is kept as name(2).ext.\n"},
     {"playlist",
-     "usage: qsync playlist create NAME SONG...\n"
-     "       qsync playlist update ID NAME SONG...\n"
-     "       qsync playlist delete ID\n"
+     "usage: qsync playlist create [--allow-empty] NAME SONG...\n"
+     "       qsync playlist update [--force] [--allow-empty] ID NAME SONG...\n"
+     "       qsync playlist update [--force] ID NAME --clear\n"
+     "       qsync playlist delete [--force] ID\n"
      "\n"
      "Writes playlists into the phone's media database. A SONG that is a PC file\n"
      "stands for the phone path 'push music' stores it under; any other SONG is a\n"
      "phone path (starting with '/'). 'create' prints the new playlist's id; update\n"
-     "and delete take it.\n"},
+     "and delete take it. Songs the phone does not hold are named in a warning.\n"
+     "qsync remembers the playlists it created, in a file beside the journal, and\n"
+     "changes no other.\n"
+     "\n"
+     "  --allow-empty  create or update even when no song is on the phone\n"
+     "  --clear        update: leave the playlist without songs\n"
+     "  --force        update or delete a playlist qsync did not create\n"},
     {"backup",
      "usage: qsync backup music|media|documents --to DIR\n"
      "\n"
-     "Copies a category of the phone into DIR: music (ROOT/Music) into DIR/Music,\n"
-     "media (ROOT/Movies, ROOT/Pictures, ROOT/DCIM) into DIR/Gallery, documents\n"
-     "(office files and text of ROOT/Download and ROOT/Downloads, and all of\n"
-     "ROOT/My Documents/Documents) into DIR/Document.\n"},
+     "Copies a category of the phone into DIR, keeping the phone's folders:\n"
+     "music (ROOT" QS_FOLDER_MUSIC ") into DIR/" QS_BACKUP_MUSIC_FOLDER QS_FOLDER_MUSIC ", media (ROOT" QS_FOLDER_MOVIES ", ROOT" QS_FOLDER_PICTURES ",\n"
+     "ROOT" QS_FOLDER_CAMERA ") into DIR/" QS_BACKUP_GALLERY_FOLDER QS_FOLDER_MOVIES ", ..., documents (office files and\n"
+     "text of ROOT" QS_FOLDER_DOWNLOAD " and ROOT" QS_FOLDER_DOWNLOADS ", and all of\n"
+     "ROOT" QS_FOLDER_DOCUMENTS ") into DIR/" QS_BACKUP_DOCUMENTS_FOLDER ". Every run copies every\n"
+     "file again, replacing the copies in DIR: a backup is a fresh copy, not an\n"
+     "update.\n"},
     {"restore",
      "usage: qsync restore music|media|documents --from DIR [--on-conflict keep|replace|both]\n"
      "\n"
