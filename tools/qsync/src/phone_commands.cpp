@@ -383,7 +383,11 @@ public:
     int Run() {
         std::vector<std::string> sources(mOptions.operands.begin(), mOptions.operands.end() - 1);
         const std::string target = mGet ? AbsolutePath(mOptions.operands.back()) : PhonePathOf(mOptions, mOptions.operands.back());
-        if (mGet) std::filesystem::create_directories(std::filesystem::u8path(target));
+        if (mGet) {
+            const std::string problem = FolderProblem(target);
+            if (!problem.empty()) throw UsageError("get: " + problem);
+            std::filesystem::create_directories(std::filesystem::u8path(target));
+        }
         for (const std::string& source : sources) {
             if (JobControl::Instance().Interrupted()) break;
             if (mGet) PlanGet(PhonePathOf(mOptions, source), target);

@@ -1426,7 +1426,8 @@ class WhatThePhoneHolds(QsyncCase):
         song = self.write("a.mp3", 10)
         a_file = self.write("afile", 10)
         cases = [(["fetch", "camera", "--to", str(a_file)], str(a_file) + " is not a folder"),
-                 (["backup", "music", "--to", str(a_file / "sub")], str(a_file) + " is not a folder")]
+                 (["backup", "music", "--to", str(a_file / "sub")], str(a_file) + " is not a folder"),
+                 (["get", "-r", "/sdcard/Music", str(a_file / "sub")], str(a_file) + " is not a folder")]
         for option, values, what in (("--retries", ("-1", "1001", "0x10", "1e2", " 3", "three"), "whole number from 0 to 1000"),
                                      ("--request-retries", ("101", "-0", "+5"), "whole number from 0 to 100"),
                                      ("--retry-delay", ("3600.001", "1.2345", "nan", "inf", "1e3", "1."),
