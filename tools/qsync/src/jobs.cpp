@@ -445,8 +445,11 @@ int Playlist(const Options& o, Reporter& reporter) {
                                 "); this makes a second one");
 
     RequireReachable(o, reporter);
+    std::vector<std::string> held;  // the songs the playlist will hold
     if (!songs.empty()) {
         const std::vector<bool> there = SongsOnPhone(o, songs);
+        for (size_t i = 0; i < songs.size(); ++i)
+            if (there[i]) held.push_back(songs[i]);
         const size_t missing = static_cast<size_t>(std::count(there.begin(), there.end(), false));
         if (missing > 0) {
             std::string names;
@@ -496,7 +499,7 @@ int Playlist(const Options& o, Reporter& reporter) {
     params.window = window.handle();
     params.word2 = &playlists;
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
-    reporter.Begin(ProgressSource::kLibrary);
+    // No Begin: one playlist change shows no bar, only its line and summary.
     const auto call = [&] { return SyncPlaylist(connection.params(), &params); };
     // A create run again after a failure could make a second playlist.
     const int32_t result =
@@ -507,9 +510,9 @@ int Playlist(const Options& o, Reporter& reporter) {
     if (create) summary.note = "not retried: a second try could make a second playlist";
     if (create && result == 0) summary.playlistId = HostTextToUtf8(createdId.get());
     if (record && result == 0 && !JobControl::Instance().Interrupted()) {
-        if (create) record->Add({summary.playlistId, name, songs, PlaylistRecord::Now()});
+        if (create) record->Add({summary.playlistId, name, held, PlaylistRecord::Now()});
         else if (remove) record->Remove(idText);
-        else record->Update(idText, name, songs);
+        else record->Update(idText, name, held);
         try {
             record->Save();
         } catch (const PlaylistRecordError& e) {

@@ -158,14 +158,14 @@ bool PlaylistRecord::Remove(const std::string& id) {
 }
 
 void PlaylistRecord::Save() {
-    nlohmann::json list = nlohmann::json::array();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const RememberedPlaylist& p : mPlaylists)
         list.push_back({{"id", p.id}, {"name", p.name}, {"songs", p.songs}, {"created", p.created}});
     // A name from the command line need not be UTF-8: its bad bytes are
     // written as U+FFFD rather than failing the save.
     const std::string text =
-        nlohmann::json{{"version", kVersion}, {"playlists", list}}.dump(1, ' ', false,
-                                                                        nlohmann::json::error_handler_t::replace) +
+        nlohmann::ordered_json{{"version", kVersion}, {"playlists", list}}.dump(
+            1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
         "\n";
     const std::string temporary = mPath + ".tmp";
     std::string error;
