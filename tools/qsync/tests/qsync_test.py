@@ -1383,6 +1383,12 @@ class WhatThePhoneHolds(QsyncCase):
         self.qsync(phone, "playlist", "delete", theirs, expect=2)
         self.qsync(phone, "playlist", "delete", "--force", theirs)
         self.assertEqual(playlists(), [(int(second), "Night")])
+        # A record another qsync holds is not changed under it.
+        with open(str(record) + ".lock", "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            r = self.qsync(phone, "playlist", "delete", second, expect=2)
+            self.assertIn("in use by another qsync", r.stderr)
+        self.assertEqual(playlists(), [(int(second), "Night")])
         # A record that is not one is refused, never overwritten.
         record.write_text("not json")
         r = self.qsync(phone, "playlist", "delete", second, expect=2)
