@@ -267,7 +267,7 @@ private:
             const std::string text = ProgressText(job, f, now, left);
             if (text.size() + 3 + kShortestBar > room) continue;
             mBarWidth = std::min(mBarWidth, room - text.size() - 3);  // it never grows back: no jitter
-            const size_t filled = static_cast<size_t>(f.percent) * mBarWidth / 100;
+            const size_t filled = static_cast<size_t>(std::clamp(f.percent, 0, 100)) * mBarWidth / 100;
             line = "[" + std::string(filled, '#') + std::string(mBarWidth - filled, '.') + "] " + text;
             break;
         }
