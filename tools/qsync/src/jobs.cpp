@@ -359,7 +359,7 @@ int Fetch(const Options& o, Reporter& reporter) {
     params.word2 = &destination;
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = TakeSnapshot(pc);
-    reporter.Begin(ProgressSource::kLibrary);
+    reporter.Begin(ProgressSource::kLibrary, "fetch " + o.kind);
     // A rerun skips the files a run before it fetched (same name and size).
     const int32_t result = RunWhole(
         o, reporter, [&] { return (camera ? SyncPhoto : SyncDevDocument)(connection.params(), &params); },
@@ -545,7 +545,7 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     RequireReachable(o, reporter);
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = backup ? TakeSnapshot(pc) : FolderSnapshot();
-    reporter.Begin(ProgressSource::kLibrary);
+    reporter.Begin(ProgressSource::kLibrary, o.command + " " + o.kind);
     gBackupReporter = &reporter;
     const auto call = [&] {
         return backup ? Backup(category, AsHostText(host), o.port, AsHostText(pcText), AsHostText(phoneRoot),

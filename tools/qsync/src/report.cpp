@@ -48,8 +48,11 @@ void WriteText(std::FILE* stream, const std::string& text) {
 }
 
 void WriteFailureLines(std::FILE* err, const Summary& summary) {
+    // The items of an interrupted job are mostly the ones it did not get
+    // to: they are counted in the summary, and listed only on request.
+    const bool interrupted = summary.exitCode == 130;
     std::string text;
-    if (!summary.failedItems.empty()) {
+    if (!summary.failedItems.empty() && !interrupted) {
         text = "failed items:\n";
         for (size_t i = 0; i < summary.failedItems.size() && i < kFailedListLines; ++i) {
             const FailedItem& f = summary.failedItems[i];
@@ -62,8 +65,11 @@ void WriteFailureLines(std::FILE* err, const Summary& summary) {
         text += "qsync: " + summary.job + " failed: " + summary.resultText + " (result " +
                 std::to_string(summary.result) + ")\n";
         if (!summary.note.empty()) text += "qsync: " + summary.note + "\n";
-    } else if (summary.exitCode == 130) {
-        text += "qsync: " + summary.job + " interrupted\n";
+    } else if (interrupted) {
+        // A push or remove skips what it carried out (the journal), a fetch
+        // the files it has fetched; a backup would copy everything again.
+        const bool resumes = summary.kind == SummaryKind::kItems || summary.job.rfind("fetch", 0) == 0;
+        text += "qsync: " + summary.job + " interrupted" + (resumes ? "; run the same command to resume" : "") + "\n";
     }
     WriteText(err, text);
 }
@@ -142,6 +148,19 @@ double Reporter::Seconds() const {
     return mJob->SecondsAt(Clock::now());
 }
 
+void Reporter::SetVerbose(bool verbose) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mSink->SetVerbose(verbose);
+}
+
+void Reporter::Begin(ProgressSource source, const std::string& job, const LedgerTotals& totals) {
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mJob->job = job;
+    }
+    Begin(source, totals);
+}
+
 void Reporter::Begin(ProgressSource source, const LedgerTotals& totals) {
     std::lock_guard<std::mutex> lock(mLock);
     mJob->source = source;
@@ -166,11 +185,11 @@ void Reporter::Tick() {
     }
 }
 
-void Reporter::TrackLocked(const LedgerTotals& totals) {
+Clock::time_point Reporter::TrackLocked(const LedgerTotals& totals) {
     mJob->totals = totals;
     const Clock::time_point now = Clock::now();
     mJob->rate.Add(now, totals.bytesTotal > 0 ? totals.bytesDone : totals.itemsDone);
-    mSink->Progress(*mJob, now);
+    return now;
 }
 
 void Reporter::Percent(int percent) {
@@ -183,8 +202,10 @@ void Reporter::Percent(int percent) {
 
 void Reporter::Item(const ItemEvent& item, const LedgerTotals* totals) {
     std::lock_guard<std::mutex> lock(mLock);
+    // The figures first, so that a bar redrawn below the item line counts it.
+    const Clock::time_point now = totals ? TrackLocked(*totals) : Clock::now();
     mSink->Item(*mJob, item);
-    if (totals) TrackLocked(*totals);
+    if (totals) mSink->Progress(*mJob, now);
 }
 
 void Reporter::Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result,
@@ -198,17 +219,17 @@ void Reporter::Retry(int round, size_t items, std::chrono::milliseconds delay, c
     retry.why = why;
     retry.of = of;
     retry.requestsRetried = requestsRetried;
-    mSink->Retry(retry);
+    mSink->Retry(*mJob, retry);
 }
 
 void Reporter::Progress(const LedgerTotals& totals) {
     std::lock_guard<std::mutex> lock(mLock);
-    TrackLocked(totals);
+    mSink->Progress(*mJob, TrackLocked(totals));
 }
 
 void Reporter::Notice(const std::string& text) {
     std::lock_guard<std::mutex> lock(mLock);
-    mSink->Notice(text);
+    mSink->Notice(*mJob, text);
 }
 
 void Reporter::Write(const std::string& text) {

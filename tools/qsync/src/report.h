@@ -132,6 +132,12 @@ public:
     // Starts the clock (and on a terminal the bar); called again for a
     // further job of the same command, it takes the new figures only.
     void Begin(ProgressSource source, const LedgerTotals& totals = LedgerTotals());
+    // The same for a job whose progress lines name it ("fetch camera: 50%"):
+    // a piped log of several jobs tells them apart.
+    void Begin(ProgressSource source, const std::string& job, const LedgerTotals& totals = LedgerTotals());
+    // -v: the text output of an interrupted job lists the items it did not
+    // carry out (otherwise it counts them; JSON always lists them).
+    void SetVerbose(bool verbose);
     // The library's percentage message.
     void Percent(int percent);
     // An itemized line; `totals` (when given) are the figures after it.
@@ -163,7 +169,8 @@ public:
 private:
     void Tick();
     void StopTicker();
-    void TrackLocked(const LedgerTotals& totals);
+    // Takes new figures; returns when.
+    std::chrono::steady_clock::time_point TrackLocked(const LedgerTotals& totals);
 
     std::unique_ptr<ReportSink> mSink;
     std::unique_ptr<JobState> mJob;

@@ -99,13 +99,13 @@ public:
     }
     void Percent(const JobState& job, int) override { Emit({{"event", "percent"}, {"percent", job.percent}}); }
     void Item(const JobState&, const ItemEvent& item) override { Emit(ItemJson(item)); }
-    void Retry(const RetryEvent& r) override {
+    void Retry(const JobState&, const RetryEvent& r) override {
         Emit({{"event", "retry"}, {"round", r.round}, {"of", r.of > 0 ? Json(r.of) : Json(nullptr)},
               {"items", r.items}, {"delay_s", r.delaySeconds}, {"result", r.result ? Json(*r.result) : Json(nullptr)},
               {"requests_retried", r.requestsRetried}});
     }
     void Progress(const JobState&, Clock::time_point) override { mProgressDirty = true; }
-    void Notice(const std::string& text) override { WriteText(mErr, text + "\n"); }
+    void Notice(const JobState&, const std::string& text) override { WriteText(mErr, text + "\n"); }
     void Event(const Json& event) override { Emit(event); }
 
     void End(const JobState& job, const Summary& summary) override {
@@ -149,7 +149,7 @@ class PageSink : public JsonSink {
 public:
     explicit PageSink(EventSink events) : JsonSink(nullptr), mEvents(std::move(events)) {}
 
-    void Notice(const std::string& text) override { Emit({{"event", "notice"}, {"text", text}}); }
+    void Notice(const JobState&, const std::string& text) override { Emit({{"event", "notice"}, {"text", text}}); }
     void Write(const std::string&) override {}
 
 private:

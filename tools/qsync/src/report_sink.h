@@ -31,6 +31,7 @@ struct JobState {
     LedgerTotals totals;
     RateMeter rate;
     int percent = -1;  // the library's; -1 before its first message
+    std::string job;   // empty when the commands did not name the job
 
     Figures FiguresAt(Clock::time_point now) const;
     double SecondsAt(Clock::time_point now) const;
@@ -52,6 +53,7 @@ public:
     using Clock = JobState::Clock;
     virtual ~ReportSink() = default;
 
+    void SetVerbose(bool verbose) { mVerbose = verbose; }
     // Whether the reporter's ticker should call Tick while the job runs.
     virtual bool Ticks(const JobState&) const { return false; }
     // The job's clock has started (the first Begin of a command).
@@ -59,15 +61,20 @@ public:
     virtual void Tick(const JobState&, Clock::time_point) {}
     // The library's percentage changed from `previous` to job.percent.
     virtual void Percent(const JobState&, int /*previous*/) {}
+    // An item line; job.totals are already the figures after it, and
+    // Progress follows.
     virtual void Item(const JobState&, const ItemEvent& item) = 0;
-    virtual void Retry(const RetryEvent& retry) = 0;
+    virtual void Retry(const JobState&, const RetryEvent& retry) = 0;
     // job.totals changed (after an item, or without one).
     virtual void Progress(const JobState&, Clock::time_point) {}
-    virtual void Notice(const std::string& text) = 0;
+    virtual void Notice(const JobState&, const std::string& text) = 0;
     virtual void Write(const std::string& text) = 0;
     virtual void Event(const Json& event) = 0;
     // The ticker has stopped; the job's last figures are in `job`.
     virtual void End(const JobState& job, const Summary& summary) = 0;
+
+protected:
+    bool mVerbose = false;  // -v: an interrupted job's text lists its items not done
 };
 
 // The bar redrawn in place on a terminal of `columns` (0: unknown), and the
@@ -86,7 +93,8 @@ std::unique_ptr<ReportSink> MakePageSink(EventSink events);
 // Writes `text` to `stream` (null: nowhere) and flushes it.
 void WriteText(std::FILE* stream, const std::string& text);
 // For the person at the terminal, after the summary: the failed items (the
-// first of them) and, for a failed or interrupted job, the error line.
+// first of them; none of an interrupted job) and, for a failed or
+// interrupted job, the error line.
 void WriteFailureLines(std::FILE* err, const Summary& summary);
 
 }  // namespace qsync

@@ -1,5 +1,6 @@
 // The sinks that write text for a person: the bar on a terminal, plain
 // lines for a pipe, and the quiet output.
+#include <algorithm>
 #include <cmath>
 
 #include "report_sink.h"
@@ -9,7 +10,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBarWidth = 20;
+// The bar's graphic is kBarWidth wide where the terminal has room, and
+// shortened down to kShortestBar on a narrow one before figures are left out.
+constexpr size_t kBarWidth = 20;
+constexpr size_t kShortestBar = 10;
 
 std::string Format(const char* format, double value) {
     char buffer[64];
@@ -81,11 +85,13 @@ std::string SummaryLine(const Summary& s, double seconds) {
             if (s.dryRun) {
                 const bool push = s.job.rfind("push", 0) == 0;
                 return line + (push ? "would store " : "would remove ") + std::to_string(s.planned) +
-                       (push ? " (" + HumanBytes(s.bytes) + ")" : "") + ", nothing sent\n";
+                       (push ? " (" + HumanBytes(s.bytes) + ")" : "") +
+                       (s.unchanged ? ", " + std::to_string(s.unchanged) + " unchanged" : "") + ", nothing sent\n";
             }
             {
                 // A push (get, put) counts what it stored, a remove what it
-                // removed.
+                // removed. Of an interrupted job, what it did not get to.
+                const bool remove = s.job.rfind("remove", 0) == 0;
                 const bool push = s.job.rfind("push", 0) == 0 || s.job == "get" || s.job == "put";
                 std::string counts;
                 if (push || s.stored) counts += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + ")";
@@ -94,14 +100,23 @@ std::string SummaryLine(const Summary& s, double seconds) {
                 if (!push || s.removed) counts += (counts.empty() ? "" : ", ") + std::to_string(s.removed) + " removed";
                 if (s.notOnPhone) counts += ", " + std::to_string(s.notOnPhone) + " not on the phone";
                 if (s.skipped) counts += ", " + std::to_string(s.skipped) + " skipped: " + s.skippedWhy;
-                if (s.failed) counts += ", " + std::to_string(s.failed) + " failed";
+                if (s.failed)
+                    counts += ", " + std::to_string(s.failed) +
+                              (s.exitCode != 130 ? " failed" : remove ? " not removed" : " not sent");
                 return line + counts + " in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
             }
         case SummaryKind::kFiles:
         case SummaryKind::kCovered:
-            if (s.countsKnown)
-                return line + std::to_string(s.files) + (s.files == 1 ? " file (" : " files (") + HumanBytes(s.bytes) +
-                       ") in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
+            if (s.countsKnown) {
+                // The files a fetch or backup wrote, counting those written
+                // over a PC copy; the files a fetch found in the folder and
+                // left as they were.
+                line += std::to_string(s.files) + (s.files == 1 ? " file (" : " files (") + HumanBytes(s.bytes) + ")";
+                if (s.kind == SummaryKind::kFiles && s.replaced) line += ", " + std::to_string(s.replaced) + " replaced";
+                if (s.kind == SummaryKind::kFiles && s.unchanged && s.job.rfind("fetch", 0) == 0)
+                    line += ", " + std::to_string(s.unchanged) + " already there";
+                return line + " in " + Duration(seconds) + AverageRate(s.bytes, seconds) + "\n";
+            }
             return line + "result " + std::to_string(s.result) + " in " + Duration(seconds) + "\n";
         case SummaryKind::kPlain: break;
     }
@@ -110,11 +125,19 @@ std::string SummaryLine(const Summary& s, double seconds) {
     return line + " in " + Duration(seconds) + "\n";
 }
 
+// Which figures a progress text leaves out to fit a narrow terminal.
+struct Shortened {
+    bool inFlight = false;  // ", 2 in flight"
+    bool clock = false;     // the time since the start
+};
+
 // The figures of the bar and of a plain progress line.
-std::string ProgressText(const JobState& job, const JobState::Figures& f, Clock::time_point now) {
+std::string ProgressText(const JobState& job, const JobState::Figures& f, Clock::time_point now,
+                         Shortened left = Shortened()) {
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d%%", f.percent);
-    std::string text = percent + ("  " + ClockText(job.SecondsAt(now)));
+    std::string text = percent;
+    if (!left.clock) text += "  " + ClockText(job.SecondsAt(now));
     if (job.source == ProgressSource::kLibrary) return text;
     const LedgerTotals& t = job.totals;
     if (t.bytesTotal > 0)
@@ -122,7 +145,7 @@ std::string ProgressText(const JobState& job, const JobState::Figures& f, Clock:
                 (f.perSecond > 0 ? HumanBytes(static_cast<uint64_t>(f.perSecond)) + "/s" : "-- B/s");
     text += "  ETA " + (f.etaKnown ? ClockText(std::ceil(f.etaSeconds)) : std::string("-:--"));
     text += "  " + std::to_string(t.itemsDone) + "/" + std::to_string(t.itemsTotal) + " items";
-    if (t.itemsInFlight) text += ", " + std::to_string(t.itemsInFlight) + " in flight";
+    if (t.itemsInFlight && !left.inFlight) text += ", " + std::to_string(t.itemsInFlight) + " in flight";
     return text;
 }
 
@@ -133,15 +156,17 @@ public:
     TextSink(std::FILE* out, std::FILE* err) : mOut(out), mErr(err) {}
 
     void Item(const JobState&, const ItemEvent& item) override { WriteText(mOut, ItemLine(item) + "\n"); }
-    void Retry(const RetryEvent& retry) override { WriteText(mOut, RetryLine(retry)); }
-    void Notice(const std::string& text) override { WriteText(mErr, text + "\n"); }
+    void Retry(const JobState&, const RetryEvent& retry) override { WriteText(mOut, RetryLine(retry)); }
+    void Notice(const JobState&, const std::string& text) override { WriteText(mErr, text + "\n"); }
     void Write(const std::string& text) override { WriteText(mOut, text); }
     void Event(const Json& event) override { WriteText(mOut, JsonLine(event)); }
 
     void End(const JobState& job, const Summary& summary) override {
         const double seconds = job.SecondsAt(Clock::now());
-        // Items the library did not report done, each with its reason.
-        for (const FailedItem& f : summary.failedItems) WriteText(mOut, ItemLine(FailedEvent(f)) + "\n");
+        // Items the library did not report done, each with its reason; of
+        // an interrupted job only with -v: it is mostly the ones not started.
+        if (summary.exitCode != 130 || mVerbose)
+            for (const FailedItem& f : summary.failedItems) WriteText(mOut, ItemLine(FailedEvent(f)) + "\n");
         std::string line = SummaryLine(summary, seconds);
         if (summary.retries > 0)
             line.insert(line.size() - 1, " (" + std::to_string(summary.retries) +
@@ -167,9 +192,16 @@ class PlainSink : public TextSink {
 public:
     using TextSink::TextSink;
 
+    // The library's percentage of a named job, a line per tenth; a job
+    // that succeeded ends at 100% before its summary.
     void Percent(const JobState& job, int previous) override {
-        if (job.source == ProgressSource::kLibrary && job.percent / 10 != previous / 10)
-            WriteText(mOut, std::to_string(job.percent) + "%\n");
+        if (job.source == ProgressSource::kLibrary && job.percent / 10 != previous / 10) WritePercent(job, job.percent);
+    }
+
+    void End(const JobState& job, const Summary& summary) override {
+        if (job.source == ProgressSource::kLibrary && summary.exitCode == 0 && mPercentWritten < 100)
+            WritePercent(job, 100);
+        TextSink::End(job, summary);
     }
 
     void Progress(const JobState& job, Clock::time_point now) override {
@@ -182,11 +214,20 @@ public:
     }
 
 private:
-    int mTenth = 0;  // the last tenth a progress line was written for
+    // A percentage alone would not say which job it is of, so a job the
+    // commands did not name (a playlist change) has no percentage lines.
+    void WritePercent(const JobState& job, int percent) {
+        if (job.job.empty()) return;
+        WriteText(mOut, job.job + ": " + std::to_string(percent) + "%\n");
+        mPercentWritten = percent;
+    }
+
+    int mTenth = 0;            // the last tenth a progress line was written for
+    int mPercentWritten = -1;  // the last percentage line, -1 before the first
 };
 
-// The bar, redrawn in place by the ticker; every line written above it
-// first erases it.
+// The bar, redrawn in place by the ticker and at once below every line
+// written above it, which first erases it.
 class TerminalSink : public TextSink {
 public:
     TerminalSink(std::FILE* out, std::FILE* err, int columns) : TextSink(out, err), mColumns(columns) {}
@@ -197,34 +238,54 @@ public:
     void Item(const JobState& job, const ItemEvent& item) override {
         ClearBar();
         TextSink::Item(job, item);
+        Redraw(job);
     }
-    void Retry(const RetryEvent& retry) override {
+    void Notice(const JobState& job, const std::string& text) override {
         ClearBar();
-        TextSink::Retry(retry);
+        TextSink::Notice(job, text);
+        Redraw(job);
     }
-    void Notice(const std::string& text) override {
+    void Retry(const JobState& job, const RetryEvent& retry) override {
         ClearBar();
-        TextSink::Notice(text);
+        TextSink::Retry(job, retry);
+        Redraw(job);
     }
+    void Begin(const JobState&) override { mBegun = true; }
     void End(const JobState& job, const Summary& summary) override {
         if (mBarShown) {
-            DrawBar(job, Clock::now());  // the last state stays on screen
+            // The last state stays on screen: a job the library finished
+            // ends at 100% even when its last message said less.
+            JobState last = job;
+            if (last.source == ProgressSource::kLibrary && summary.exitCode == 0) last.percent = 100;
+            DrawBar(last, Clock::now());
             WriteText(mOut, "\n");
             mBarShown = false;
         }
+        mBegun = false;
         TextSink::End(job, summary);
     }
 
 private:
+    void Redraw(const JobState& job) {
+        if (mBegun) DrawBar(job, Clock::now());
+    }
+
     void DrawBar(const JobState& job, Clock::time_point now) {
         const JobState::Figures f = job.FiguresAt(now);
-        const int filled = f.percent * kBarWidth / 100;
-        const std::string text = ProgressText(job, f, now);
-        std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " + text;
-        // A line that wraps could not be redrawn in place: narrow terminals
-        // get the figures without the bar, cut to the width.
+        // A line that wraps could not be redrawn in place. A narrow terminal
+        // gets a shorter bar, then fewer figures; where even the fewest
+        // leave no room for a bar, the figures alone, cut to the width.
         const size_t room = mColumns > 1 ? static_cast<size_t>(mColumns - 1) : 79;
-        if (line.size() > room) line = text.substr(0, room);
+        std::string line;
+        for (const Shortened left : {Shortened{false, false}, Shortened{true, false}, Shortened{true, true}}) {
+            const std::string text = ProgressText(job, f, now, left);
+            if (text.size() + 3 + kShortestBar > room) continue;
+            mBarWidth = std::min(mBarWidth, room - text.size() - 3);  // it never grows back: no jitter
+            const size_t filled = static_cast<size_t>(std::clamp(f.percent, 0, 100)) * mBarWidth / 100;
+            line = "[" + std::string(filled, '#') + std::string(mBarWidth - filled, '.') + "] " + text;
+            break;
+        }
+        if (line.empty()) line = ProgressText(job, f, now).substr(0, room);
         const std::string bar = "\r\x1b[K" + line;
         if (mBarShown && bar == mLastBar) return;  // nothing changed on screen
         WriteText(mOut, bar);
@@ -239,6 +300,8 @@ private:
     }
 
     int mColumns;
+    size_t mBarWidth = kBarWidth;
+    bool mBegun = false;  // between the job's Begin and End: a bar belongs below the lines
     bool mBarShown = false;
     std::string mLastBar;
 };
@@ -250,7 +313,7 @@ public:
     using TextSink::TextSink;
 
     void Item(const JobState&, const ItemEvent&) override {}
-    void Retry(const RetryEvent&) override {}
+    void Retry(const JobState&, const RetryEvent&) override {}
     void End(const JobState&, const Summary& summary) override {
         if (!summary.playlistId.empty()) WriteText(mOut, summary.playlistId + "\n");
         WriteFailureLines(mErr, summary);

@@ -385,12 +385,19 @@ class Commands(QsyncCase):
         done = json_events(r.stdout)[-1]
         self.assertEqual({k: done[k] for k in ("files", "replaced", "unchanged", "bytes", "exit")},
                          {"files": 2, "replaced": 0, "unchanged": 2, "bytes": 90123, "exit": 0})
+        # Piped, each percentage names its job, and a job that succeeded
+        # reaches 100% before its summary. The files left as they were are
+        # every file the folder held, the person's own included.
         r = self.qsync(phone, "fetch", "camera", "--to", str(pictures))
-        self.assertRegex(r.stdout.splitlines()[-1], r"^fetch camera: 0 files \(0 B\) in \d+\.\d\d s$")
+        *progress, summary = r.stdout.splitlines()
+        self.assertTrue(progress and all(re.fullmatch(r"fetch camera: \d+%", l) for l in progress), r.stdout)
+        self.assertEqual(progress[-1], "fetch camera: 100%")
+        self.assertRegex(summary, r"^fetch camera: 0 files \(0 B\), 4 already there in \d+\.\d\d s$")
         # A file changed on the PC and fetched again is kept beside it.
         (pictures / "Camera/IMG_1.jpg").write_bytes(bytes(10))
         r = self.qsync(phone, "fetch", "camera", "--to", str(pictures))
-        self.assertRegex(r.stdout.splitlines()[-1], r"^fetch camera: 1 file \(87\.9 KiB\) in \d+\.\d\d s, ")
+        self.assertRegex(r.stdout.splitlines()[-1],
+                         r"^fetch camera: 1 file \(87\.9 KiB\), 4 already there in \d+\.\d\d s, ")
 
         docs = phone.root / "sdcard/Download"
         docs.mkdir(parents=True)
@@ -403,6 +410,9 @@ class Commands(QsyncCase):
         r = self.qsync(phone, "--json", "backup", "documents", "--to", str(self.tmp / "backup"))
         done = json_events(r.stdout)[-1]  # a backup writes its files again
         self.assertEqual((done["files"], done["replaced"], done["unchanged"], done["bytes"]), (2, 2, 0, 514))
+        r = self.qsync(phone, "backup", "documents", "--to", str(self.tmp / "backup"))
+        self.assertEqual(r.stdout.splitlines()[-2], "backup documents: 100%")
+        self.assertRegex(r.stdout.splitlines()[-1], r"^backup documents: 2 files \(514 B\), 2 replaced in ")
         # A restore covers the backup's Download folders and its
         # "My Documents/Documents"; the backup put notes.txt elsewhere.
         restore = self.tmp / "backup/Document/My Documents/Documents"
@@ -609,6 +619,9 @@ class Commands(QsyncCase):
         # One real request afterwards: it must be the first the stand-in saw.
         self.qsync(phone, "push", "music", str(good))
         self.assertTrue(phone.log_lines()[0].startswith("filesync cmd=14"), phone.log_lines()[:3])
+        # A dry run counts what the journal leaves out, as the real push does.
+        r = self.qsync(phone, "push", "music", "--dry-run", str(self.pc / "ok"))
+        self.assertEqual(r.stdout.splitlines()[-1], "push music: would store 1 (100 B), 1 unchanged, nothing sent")
 
 
 def stats_of(lines):
@@ -1073,7 +1086,8 @@ class Interaction(QsyncCase):
             shown.append(percent)
         self.assertEqual(finished, total)
         self.assertGreaterEqual(bars, 3, text)
-        self.assertLessEqual(bars, elapsed / 0.1 + 2, text)  # redrawn at most every 100 ms
+        # Redrawn at most every 100 ms, and below each item line.
+        self.assertLessEqual(bars, elapsed / 0.1 + 2 + len(sizes), text)
         self.assertEqual(shown, sorted(shown), text)  # never goes back
         self.assertRegex(text, r" in flight")
         self.assertRegex(text, r"/7\.8 MiB  \d+\.\d [KM]iB/s  ETA \d+:\d\d  \d/8 items")
@@ -1104,6 +1118,59 @@ class Interaction(QsyncCase):
                 self.assertLessEqual(int(line.split("%")[0]), finished * 100 // total, line)
         self.assertEqual(tenths, sorted(set(tenths)))  # one line per tenth at most
         self.assertEqual(tenths[-1], 10)
+
+    def test_the_bar_fits_the_terminal_and_is_redrawn_below_every_item_line(self):
+        phone = self.service("--fault", "delay:ms=150,cmd=12")
+        sizes = {str(p): n for p, n in self.mixed_album().items()}
+        for columns in (80, 160):
+            with self.subTest(columns=columns):
+                code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "--no-journal", "push", "music",
+                                         str(self.pc / "album")], columns=columns)
+                self.assertEqual(code, 0, text)
+                # Every item line is followed at once by the bar, graphic
+                # included, never by a gap until the next redraw.
+                items = list(re.finditer(r"\+ stored [^\r\n]*\r\n", text))
+                self.assertEqual(len(items), len(sizes), text)
+                for item in items:
+                    self.assertRegex(text[item.end():], r"^\r\x1b\[K\[[#.]{10,20}\] ", item.group())
+                widths = []
+                for piece in text.split("\r\x1b[K")[1:]:
+                    line = piece.split("\r\n")[0]
+                    if "%  " not in line:
+                        continue
+                    bar = re.match(r"\[([#.]{10,20})\] +\d+%  ", line)
+                    self.assertTrue(bar, line)  # shortened, not dropped
+                    self.assertLessEqual(len(line), columns - 1, line)  # a redraw never wraps
+                    widths.append(len(bar.group(1)))
+                self.assertEqual(widths, sorted(widths, reverse=True), text)  # it never jumps back wider
+                if columns == 160:
+                    self.assertEqual(set(widths), {20})
+                self.assertRegex(text, r"\r\npush music: 8 stored \(7\.8 MiB\) in [^\r\n]*\r\n$")
+
+    def test_an_interrupted_push_counts_what_was_not_sent(self):
+        songs = [self.write("many/%02d.mp3" % i, 200000, seed=i) for i in range(30)]
+        for verbose in (False, True):
+            with self.subTest(verbose=verbose):
+                phone = self.service("--fault", "delay:ms=20,cmd=12", name="phone-%d" % verbose)
+                proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--no-journal",
+                                         *(["-v"] if verbose else []), "push", "music", str(self.pc / "many")],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+                seen = read_until(proc.stdout, b"+ stored ")
+                proc.send_signal(signal.SIGINT)
+                out, err = proc.communicate(timeout=60)
+                out, err = (seen + out).decode(), err.decode()
+                self.assertEqual(proc.returncode, 130, err)
+                summary = re.search(r"^push music: (\d+) stored \([^)]*\), (\d+) not sent in ", out, re.M)
+                self.assertTrue(summary, out)
+                stored, not_sent = int(summary.group(1)), int(summary.group(2))
+                self.assertEqual(stored + not_sent, len(songs))
+                self.assertGreater(not_sent, 0)
+                self.assertIn("qsync: push music interrupted; run the same command to resume\n", err)
+                self.assertNotIn("failed items:", err)
+                # The items not sent: listed once with -v, else only counted.
+                listed = [l for l in out.splitlines() if l.startswith("! failed ")]
+                self.assertEqual(len(listed), not_sent if verbose else 0, out)
+                self.assertEqual(len(re.findall(r"^\+ stored ", out, re.M)), stored)
 
     def test_json_progress_never_counts_unfinished_bytes(self):
         phone = self.service("--fault", "delay:ms=150,cmd=12")

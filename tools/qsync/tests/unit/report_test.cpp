@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,6 +101,49 @@ TEST(Reporter, ThePageReceivesTheEventsThatJsonLinesPrint) {
     EXPECT_NE(linesError.find("stopping\xE2\x80\xA6\n"), std::string::npos) << linesError;
     EXPECT_NE(linesError.find("qsync: push music failed: the connection was lost (result -2)\n"), std::string::npos)
         << linesError;
+}
+
+// The library's percentage is drawn as it comes, whatever it says; the bar
+// below an item line must still fit the terminal and keep its graphic.
+TEST(Reporter, TheBarFitsTheTerminalWhateverPercentageTheLibraryReports) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / "qsync-report-bar-test.txt";
+    for (const int columns : {0, 40, 80, 200}) {
+        for (const int percent : {INT_MIN, -5, 0, 37, 100, 250, INT_MAX}) {
+            SCOPED_TRACE("columns " + std::to_string(columns) + ", percent " + std::to_string(percent));
+            std::FILE* file = std::fopen(path.string().c_str(), "wb");
+            ASSERT_NE(file, nullptr);
+            {
+                Reporter terminal(file, qsync::OutputMode::kTerminal, columns);
+                terminal.Begin(qsync::ProgressSource::kLibrary, "fetch camera");
+                terminal.Percent(percent);
+                terminal.Item(qsync::ItemEvent("fetched", "/pc/a.jpg", "/sdcard/DCIM/a.jpg"));
+                qsync::Summary summary;
+                summary.job = "fetch camera";
+                summary.result = -1;
+                summary.exitCode = 1;
+                testing::internal::CaptureStderr();
+                terminal.End(summary);
+                testing::internal::GetCapturedStderr();
+            }
+            std::fclose(file);
+            std::ifstream in(path, std::ios::binary);
+            const std::string screen((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+            const std::regex bar(R"(\[[#.]{10,20}\] +-?\d+%  \d+:\d\d)");
+            size_t bars = 0;
+            for (size_t at = screen.find("\r\x1b[K"); at != std::string::npos; at = screen.find("\r\x1b[K", at + 1)) {
+                const size_t start = at + 4;
+                const std::string line = screen.substr(start, screen.find_first_of("\r\n", start) - start);
+                if (line.find("%  ") == std::string::npos) continue;
+                ++bars;
+                EXPECT_LE(line.size(), room) << line;
+                EXPECT_TRUE(std::regex_match(line, bar)) << line;
+            }
+            EXPECT_GE(bars, 1u) << screen;  // below the item line, and the last state
+            EXPECT_NE(screen.find("fetch camera: result -1 in "), std::string::npos) << screen;
+        }
+    }
+    std::filesystem::remove(path);
 }
 
 }  // namespace
