@@ -86,7 +86,9 @@ std::string SummaryLine(const Summary& s, double seconds) {
                 const bool push = s.job.rfind("push", 0) == 0;
                 return line + (push ? "would store " : "would remove ") + std::to_string(s.planned) +
                        (push ? " (" + HumanBytes(s.bytes) + ")" : "") +
-                       (s.unchanged ? ", " + std::to_string(s.unchanged) + " unchanged" : "") + ", nothing sent\n";
+                       (s.unchanged ? ", " + std::to_string(s.unchanged) + " unchanged" : "") +
+                       (s.skipped ? ", " + std::to_string(s.skipped) + " skipped: " + s.skippedWhy : "") +
+                       ", nothing sent\n";
             }
             {
                 // A push (get, put) counts what it stored, a remove what it

@@ -1476,6 +1476,8 @@ class WhatThePhoneHolds(QsyncCase):
                 self.assertEqual([(e["action"], Path(e["pc"]).name, e.get("reason")) for e in events
                                   if e["event"] == "item"], [("skipped", bad, "not " + kind), ("stored", good, None)])
                 self.assertEqual((events[-1]["stored"], events[-1]["skipped"]), (1, 1))
+                r = self.qsync(phone, "push", kind, "--dry-run", str(folder))
+                self.assertRegex(r.stdout, r"would store 0 \(0 B\), 1 unchanged, 1 skipped: not %s, nothing sent" % kind)
                 r = self.qsync(phone, "push", kind, str(folder / bad), expect=2)
                 self.assertIn("--any-file", r.stderr)
                 r = self.qsync(phone, "push", kind, "--any-file", str(folder))
