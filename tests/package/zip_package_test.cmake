@@ -1,7 +1,7 @@
 # Makes the Windows package with cpack -G ZIP into a fresh folder and checks
 # that the zip holds what a host developer needs, and nothing of the build's
 # own (tests, fuzz targets, import libraries of executables).
-#   cmake -DCPACK=... -DBUILD=... -DWORK=... -DNAME=quellsync_http-1.0.0-win32 -P zip_package_test.cmake
+#   cmake -DCPACK=... -DBUILD=... -DWORK=... -DNAME=quellsync_http-1.0.0-win32 -DDOCS=.../docs -P zip_package_test.cmake
 file(REMOVE_RECURSE ${WORK})
 execute_process(COMMAND ${CPACK} -G ZIP -B ${WORK} --config ${BUILD}/CPackConfig.cmake
                 WORKING_DIRECTORY ${BUILD} COMMAND_ERROR_IS_FATAL ANY)
@@ -16,6 +16,11 @@ string(REPLACE "\n" ";" listing "${listing}")
 
 set(expected bin/OutputLog.dll bin/qsync.exe bin/quellsync_http.dll include/quellsync_http.h
     lib/libquellsync_http.dll.a lib/quellsync_http.def README.md)
+# The pages and pictures the README links to.
+file(GLOB docs RELATIVE ${DOCS} ${DOCS}/*.md ${DOCS}/*.png)
+foreach(doc IN LISTS docs)
+  list(APPEND expected docs/${doc})
+endforeach()
 set(files)
 foreach(entry IN LISTS listing)
   if(NOT entry MATCHES "^${NAME}/(.*[^/])$")
