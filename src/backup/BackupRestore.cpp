@@ -239,6 +239,11 @@ int32_t FreeNumberedName(const PhoneEndpoint& phone, std::u16string& path,
 // same thread, and after a stop or a failure at a file no later file of
 // the list stands under its name. What the run moved beyond that point is
 // removed again once every transfer has ended.
+//
+// The log reads the same way: what a file's work writes while it runs
+// ahead of its turn is held for the file, written out in its turn, and
+// dropped for the files the run never reached (but for the lines that name
+// a file left behind).
 
 // One file's transfer. The task writes result, then sets done; the export's
 // thread reads result once it has seen done.
@@ -251,14 +256,17 @@ struct Transfer {
     bool Complete() const { return started && done.load(std::memory_order_acquire) && result == 0; }
 };
 
-// Runs body as a pool task whose result goes into transfer. A file whose
-// turn to start comes after the stop flag was raised is not started: it
-// counts as stopped.
+// Runs body as a pool task whose result goes into transfer and whose log
+// lines are held in lines, for the file's turn. A file whose turn to start
+// comes after the stop flag was raised is not started: it counts as
+// stopped.
 template <typename Body>
-void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& transfer, const char* name, Body body) {
+void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& transfer, qslog::HeldLines& lines,
+                   const char* name, Body body) {
     transfer.started = true;
-    pool.Submit([&phone, &transfer, name, body]() {
+    pool.Submit([&phone, &transfer, &lines, name, body]() {
         int32_t result = CBackupRestore::kStopped;
+        qslog::HoldLines hold(lines);
         try {
             if (!phone.Stopping()) result = body();
         } catch (...) {
@@ -308,6 +316,7 @@ struct RestoreFile {
     bool replace = false;   // the phone's file is deleted in its turn, then uploaded
     CHttpFileAPI::UploadSource source;
     Transfer transfer;
+    qslog::HeldLines lines; // of the stat, the decision and the upload, in that order
 };
 
 // Whatever uploads of a run ended complete but were never taken in their
@@ -320,11 +329,17 @@ public:
         : mPhone(phone), mFiles(files) {}
     ~RemoveUnhandledUploads() {
         for (RestoreFile& file : mFiles) {
+            file.lines.Drop();
             if (!file.transfer.Complete() || file.transfer.handled) continue;
+            // One file at a time never made this upload, nor its removal:
+            // only a file that stays behind on the phone is worth a line.
+            qslog::HeldLines lines;
             try {
+                qslog::HoldLines hold(lines);
                 FILE_API::CleanUpPartialUpload(mPhone, Utf8(file.target), "CBackupRestore::CopyPathFromPCToPhone");
             } catch (...) {
             }
+            lines.Drop();
         }
     }
     RemoveUnhandledUploads(const RemoveUnhandledUploads&) = delete;
@@ -396,7 +411,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         // The phone path was free or freed just before. A partial file is
         // cleaned up, or a later restore that keeps existing files would
         // keep the broken one for good.
-        StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
+        StartTransfer(pool, phone, file.transfer, file.lines, kName, [&phone, &file]() {
             const int32_t put = FILE_API::UploadToFreePath(phone, file.source, Utf8(file.target), kName);
             file.source = CHttpFileAPI::UploadSource();  // closed now, not when the run ends
             return put;
@@ -423,7 +438,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             RestoreFile& file = files.back();
             file.index = files.size() - 1;
             file.target = backup_paths::MapPcToPhone(style, list.GetAt(file.index).mstrPath, pcRoot, phoneRoot);
-            StartTransfer(pool, phone, file.look, kName, [&phone, &file]() {
+            StartTransfer(pool, phone, file.look, file.lines, kName, [&phone, &file]() {
                 RemoteFileInfo found;
                 file.stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(file.target).c_str(), &found,
                                                   phone.stop, phone.timeout, phone.retry);
@@ -435,6 +450,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             RestoreFile& file = files[decided];
             if (decided > head && !firstWindow && !file.look.done.load(std::memory_order_acquire)) break;
             AwaitTransfer(pool, file.look, [] {});
+            qslog::HoldLines hold(file.lines);
             DecideRestore(phone, backup_paths::AddLongPathPrefix(style, list.GetAt(decided).mstrPath), conflictMode,
                           claimed, file);
             ending = file.ends != 0;
@@ -453,6 +469,9 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         fill(j);
         if (decided <= j) return CBackupRestore::kStopped;  // raised while looking ahead
         RestoreFile& file = files[j];
+        // The stat's and the decision's lines; a running upload is still
+        // adding its own, which follow once it has ended.
+        if (!file.upload || file.replace) file.lines.Write();
         if (file.ends != 0) {
             if (file.logAtTurn) QS_LOG_COMPONENT(kName);
             return file.ends;
@@ -468,6 +487,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         }
         if (file.upload) {
             AwaitTransfer(pool, file.transfer, [&] { fill(j); });
+            file.lines.Write();
             if (file.transfer.result != 0) return file.transfer.result;
             file.transfer.handled = true;
         }
@@ -484,6 +504,7 @@ struct BackupFile {
     std::u16string target;     // the PC file, prefixed
     std::u16string temporary;  // where the download waits for its turn
     Transfer transfer;
+    qslog::HeldLines lines;    // of the download
 };
 
 // Removes the downloads of a run that ended complete but were never put
@@ -493,6 +514,7 @@ public:
     explicit RemoveUnhandledDownloads(std::deque<BackupFile>& files) : mFiles(files) {}
     ~RemoveUnhandledDownloads() {
         for (BackupFile& file : mFiles) {
+            file.lines.Drop();
             if (!file.transfer.Complete() || file.transfer.handled) continue;
             try {
                 if (!platform::RemoveFile(file.temporary))
@@ -582,7 +604,7 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
         // The download is put under its name in its turn: an earlier copy
         // of this file stays intact until then.
         file.temporary = platform::TemporarySiblingName(file.target);
-        StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
+        StartTransfer(pool, phone, file.transfer, file.lines, kName, [&phone, &file]() {
             return CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, file.source.c_str(),
                                          Utf8(file.temporary).c_str(), phone.stop, phone.timeout, phone.retry);
         });
@@ -625,6 +647,7 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
         };
         startAhead();
         AwaitTransfer(pool, file.transfer, startAhead);
+        file.lines.Write();
         if (file.transfer.result != 0) return file.transfer.result;
         if (!platform::ReplaceFileWith(file.temporary, file.target)) {
             QS_LOG_COMPONENT(kName);
