@@ -494,3 +494,42 @@ TEST_F(BackupOverlapTest, FiveTransfersOverlapAndEndInListOrder) {
     EXPECT_EQ(Tree(PhoneMusic()), Tree(PcMusic()));
     EXPECT_EQ(gForeignThreadReports.load(), 0);
 }
+
+// A file that waits (a request of it held, as the wait before a retry holds
+// it) does not hold up the files behind it: one thirty places further on
+// moves meanwhile, in both directions, whether the waiting request is a
+// chunk or a restore's stat. Released, the run ends as one file at a time
+// ends it.
+TEST_F(BackupOverlapTest, FilesBehindAWaitingFileMoveOn) {
+    for (int j = 0; j < 40; ++j) WriteFile(PhoneMusic() / ("w" + std::to_string(100 + j)), std::to_string(j));
+    const size_t head = 6, far = head + 30;  // past the first files, which a run moves before the rest
+    struct Case {
+        bool backup;
+        int command;  // of the head's held request
+    };
+    for (const Case& c : {Case{true, 11}, Case{false, 14}, Case{false, 12}}) {
+        SCOPED_TRACE((c.backup ? "backup" : "restore") + std::string(", cmd ") + std::to_string(c.command));
+        const std::vector<std::string> order = c.backup ? BackupOrder() : RestoreOrder();
+        ASSERT_GT(order.size(), far);
+        fs::remove_all(c.backup ? pc.path() / "Music" : PhoneMusic());
+        Reset();
+        const std::string folder = root + "/Music/";
+        ArmedFault waiting(*service, "hold:cmd=" + std::to_string(c.command) + ",path=" + folder + order[head]);
+        ArmedFault behind(*service, "hold:cmd=" + std::to_string(c.backup ? 11 : 12) + ",path=" + folder + order[far]);
+        std::atomic<int32_t> result{-100};
+        std::thread run([&] {
+            gExportThread = std::this_thread::get_id();
+            result = c.backup ? RunBackup() : RunRestore(0);
+        });
+        const bool movedOn = behind.WaitHeld(1);
+        EXPECT_TRUE(waiting.WaitHeld(1));
+        waiting.Release();
+        behind.Release();
+        run.join();
+        EXPECT_TRUE(movedOn);
+        EXPECT_EQ(result.load(), 0);
+        EXPECT_EQ(gReports, Progress(order.size(), order.size()));
+        EXPECT_EQ(Tree(PcMusic()), Tree(PhoneMusic()));
+    }
+    EXPECT_EQ(gForeignThreadReports.load(), 0);
+}
