@@ -3,6 +3,8 @@
 // run. Each pair moves the same files:
 //   backup media (Backup, photos and videos)  vs  fetch camera (SyncPhoto);
 //   restore media (Restore, photos and videos) vs push music (SyncMusicFile);
+//   the same restore again over the phone's copies, replacing them
+//   (conflict mode 2), vs the first restore;
 // for 500 files of 100 KiB and 20 files of 10 MiB. Prints files/s of each
 // job and the ratio of each pair.
 //
@@ -221,10 +223,15 @@ bool RunSet(const char* what, PhoneService& service, uint16_t port, size_t count
     ok = Line(what, count, backup, fetch, "backup media", "fetch camera") && ok;
 
     fs::remove_all(service.OnDisk("/sdcard/DCIM"));
-    const Timed restore = Time([&] {
-        return Restore(1, platform::AsHostText(host), port, platform::AsHostText(pcFolder),
-                       platform::AsHostText(phoneRoot), 0, nullptr);
-    });
+    auto restoreIn = [&](int32_t conflictMode) {
+        return Time([&] {
+            return Restore(1, platform::AsHostText(host), port, platform::AsHostText(pcFolder),
+                           platform::AsHostText(phoneRoot), conflictMode, nullptr);
+        });
+    };
+    const Timed restore = restoreIn(0);
+    // Over the copies the phone has now, replacing each (conflict mode 2).
+    const Timed replace = restoreIn(2);
     std::vector<std::string> pcFiles;
     for (const auto& entry : fs::recursive_directory_iterator(backedUp.path()))
         if (entry.is_regular_file()) pcFiles.push_back(entry.path().string());
@@ -232,6 +239,7 @@ bool RunSet(const char* what, PhoneService& service, uint16_t port, size_t count
     ok = FilesBelow(service.OnDisk("/sdcard/DCIM")) == count && FilesBelow(service.OnDisk("/sdcard/Music")) == count &&
          ok;
     ok = Line(what, count, restore, push, "restore media", "push music") && ok;
+    ok = Line(what, count, replace, restore, "restore, replace", "restore media") && ok;
     fs::remove_all(service.OnDisk("/sdcard/DCIM"));
     fs::remove_all(service.OnDisk("/sdcard/Music"));
     if (!ok) std::fprintf(stderr, "%s: a job failed or left the wrong number of files\n", what);
