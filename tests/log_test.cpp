@@ -8,6 +8,7 @@
 
 #include "OutputLog.h"
 #include "log/Log.h"
+#include "platform/last_error.h"
 #include "platform/thread.h"
 #include "platform/utf.h"
 #include "support/test_env.h"
@@ -86,7 +87,7 @@ TEST(LogTest, HeldLinesGoOutInOrderWhenWrittenAndOnlyFileLinesWhenDropped) {
         qslog::HeldLines held;
         std::thread([&] {
             qslog::HoldLines hold(held);
-            errno = 0;
+            platform::SetLastSystemError(0);
             QS_LOG_SOCKET("HttpClient::Request");
             qslog::LogToDebugger(u"Connect Success.\r\n");
             QS_LOG_NOTE("CHttpFileAPI::GetFile", "retry", "1 of 3");
@@ -95,7 +96,7 @@ TEST(LogTest, HeldLinesGoOutInOrderWhenWrittenAndOnlyFileLinesWhenDropped) {
                 qslog::HoldLines nested(inner);
                 QS_LOG_COMPONENT("CTest::Inner");
             }
-            errno = 2;
+            platform::SetLastSystemError(2);
             QS_LOG_PATH("CHttpFileAPI::GetFile", "temporary file left behind:", "/tmp/x");
         }).join();
         EXPECT_TRUE(capture.lines.empty());
