@@ -3,10 +3,18 @@
 // run. Each pair moves the same files:
 //   backup media (Backup, photos and videos)  vs  fetch camera (SyncPhoto);
 //   restore media (Restore, photos and videos) vs push music (SyncMusicFile);
+//   the same restore again over the phone's copies, replacing them
+//   (conflict mode 2), vs the first restore;
 // for 500 files of 100 KiB and 20 files of 10 MiB. Prints files/s of each
 // job and the ratio of each pair.
 //
-//   build/native/backup_link_bench [--rtt-ms=5] [--small=500] [--big=20] [--big-mib=10]
+// With --lossy=PERMILLE, backup and restore also run against a second
+// stand-in behind a proxy of its own that loses that many requests in a
+// thousand, half before the work and half after it, and the time of each
+// against its run over the faultless link is printed: what the waits
+// before the retries cost. Both runs make up to 10 retries per request.
+//
+//   build/native/backup_link_bench [--rtt-ms=5] [--small=500] [--big=20] [--big-mib=10] [--lossy=10]
 //
 // The proxy holds every piece it forwards for half the round trip, and the
 // first bytes of each connection for a whole round trip more, as a TCP
@@ -215,10 +223,15 @@ bool RunSet(const char* what, PhoneService& service, uint16_t port, size_t count
     ok = Line(what, count, backup, fetch, "backup media", "fetch camera") && ok;
 
     fs::remove_all(service.OnDisk("/sdcard/DCIM"));
-    const Timed restore = Time([&] {
-        return Restore(1, platform::AsHostText(host), port, platform::AsHostText(pcFolder),
-                       platform::AsHostText(phoneRoot), 0, nullptr);
-    });
+    auto restoreIn = [&](int32_t conflictMode) {
+        return Time([&] {
+            return Restore(1, platform::AsHostText(host), port, platform::AsHostText(pcFolder),
+                           platform::AsHostText(phoneRoot), conflictMode, nullptr);
+        });
+    };
+    const Timed restore = restoreIn(0);
+    // Over the copies the phone has now, replacing each (conflict mode 2).
+    const Timed replace = restoreIn(2);
     std::vector<std::string> pcFiles;
     for (const auto& entry : fs::recursive_directory_iterator(backedUp.path()))
         if (entry.is_regular_file()) pcFiles.push_back(entry.path().string());
@@ -226,8 +239,52 @@ bool RunSet(const char* what, PhoneService& service, uint16_t port, size_t count
     ok = FilesBelow(service.OnDisk("/sdcard/DCIM")) == count && FilesBelow(service.OnDisk("/sdcard/Music")) == count &&
          ok;
     ok = Line(what, count, restore, push, "restore media", "push music") && ok;
+    ok = Line(what, count, replace, restore, "restore, replace", "restore media") && ok;
     fs::remove_all(service.OnDisk("/sdcard/DCIM"));
     fs::remove_all(service.OnDisk("/sdcard/Music"));
+    if (!ok) std::fprintf(stderr, "%s: a job failed or left the wrong number of files\n", what);
+    return ok;
+}
+
+// Backup and restore of one set of files over the faultless link and over
+// the lossy one, one after the other.
+bool RunLossySet(const char* what, PhoneService& clean, uint16_t cleanPort, PhoneService& lossy, uint16_t lossyPort,
+                 size_t count, int64_t bytes) {
+    const std::u16string host = u"127.0.0.1";
+    const std::u16string phoneRoot = u"/sdcard";
+    GetSyncContext().stopRequested.store(0);
+    GetSyncContext().requestRetries.store(10);
+    for (PhoneService* service : {&clean, &lossy}) {
+        fs::remove_all(service->OnDisk("/sdcard/DCIM"));
+        for (size_t i = 0; i < count; ++i) {
+            const fs::path file = service->OnDisk("/sdcard/DCIM/Camera/img" + std::to_string(i) + ".jpg");
+            fs::create_directories(file.parent_path());
+            bench::WriteRandomFile(file, bytes);
+        }
+    }
+    ScratchDir cleanPc, lossyPc;
+    auto backup = [&](uint16_t port, const ScratchDir& pc) {
+        return Time([&] {
+            return Backup(1, platform::AsHostText(host), port, platform::AsHostText(pc.path().u16string()),
+                          platform::AsHostText(phoneRoot), nullptr);
+        });
+    };
+    auto restore = [&](PhoneService& service, uint16_t port, const ScratchDir& pc) {
+        fs::remove_all(service.OnDisk("/sdcard/DCIM"));
+        return Time([&] {
+            return Restore(1, platform::AsHostText(host), port, platform::AsHostText(pc.path().u16string()),
+                           platform::AsHostText(phoneRoot), 0, nullptr);
+        });
+    };
+    const Timed cleanBackup = backup(cleanPort, cleanPc);
+    const Timed lossyBackup = backup(lossyPort, lossyPc);
+    bool ok = FilesBelow(cleanPc.path()) == count && FilesBelow(lossyPc.path()) == count;
+    ok = Line(what, count, cleanBackup, lossyBackup, "backup", "lossy") && ok;
+    const Timed cleanRestore = restore(clean, cleanPort, cleanPc);
+    const Timed lossyRestore = restore(lossy, lossyPort, lossyPc);
+    ok = FilesBelow(clean.OnDisk("/sdcard/DCIM")) == count && FilesBelow(lossy.OnDisk("/sdcard/DCIM")) == count && ok;
+    ok = Line(what, count, cleanRestore, lossyRestore, "restore", "lossy") && ok;
+    GetSyncContext().requestRetries.store(0);
     if (!ok) std::fprintf(stderr, "%s: a job failed or left the wrong number of files\n", what);
     return ok;
 }
@@ -239,6 +296,7 @@ int main(int argc, char** argv) {
     const long small = Option(argc, argv, "--small", 500);
     const long big = Option(argc, argv, "--big", 20);
     const long bigMib = Option(argc, argv, "--big-mib", 10);
+    const long lossyPerMille = Option(argc, argv, "--lossy", 0);
     auto service = PhoneService::Start();
     if (!service) {
         std::fprintf(stderr, "the phone-service stand-in did not start\n");
@@ -254,6 +312,29 @@ int main(int argc, char** argv) {
                      static_cast<size_t>(small), 100 * 1024);
     ok = RunSet((std::to_string(big) + " x " + std::to_string(bigMib) + " MiB").c_str(), *service, proxy.port(),
                 static_cast<size_t>(big), bigMib * 1024 * 1024) &&
+         ok;
+    if (lossyPerMille <= 0) return ok ? 0 : 1;
+
+    char half[32];
+    std::snprintf(half, sizeof half, "%g", lossyPerMille / 2.0);
+    auto lossy = PhoneService::Start({"--fault", std::string("close:rate=") + half + ",seed=21", "--fault",
+                                      std::string("drop:rate=") + half + ",seed=22"});
+    if (!lossy) {
+        std::fprintf(stderr, "the lossy phone-service stand-in did not start\n");
+        return 1;
+    }
+    DelayProxy lossyProxy(static_cast<uint16_t>(lossy->port()), std::chrono::microseconds(rttMs * 500));
+    if (!lossyProxy.Start()) {
+        std::fprintf(stderr, "the second delaying proxy did not start\n");
+        return 1;
+    }
+    std::fprintf(stderr, "lossy link: %ld requests in 1000 lost; each ratio: lossy time / faultless time\n",
+                 lossyPerMille);
+    ok = RunLossySet((std::to_string(small) + " x 100 KiB").c_str(), *service, proxy.port(), *lossy, lossyProxy.port(),
+                     static_cast<size_t>(small), 100 * 1024) &&
+         ok;
+    ok = RunLossySet((std::to_string(big) + " x " + std::to_string(bigMib) + " MiB").c_str(), *service, proxy.port(),
+                     *lossy, lossyProxy.port(), static_cast<size_t>(big), bigMib * 1024 * 1024) &&
          ok;
     return ok ? 0 : 1;
 }

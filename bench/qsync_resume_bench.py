@@ -3,6 +3,7 @@
 
 usage: qsync_resume_bench.py --qsync BIN --phone-service BIN [--files N] [--flaky-files N]
                              [--lossy | --lossy-only] [--lossy-files N] [--big-mib N]
+                             [--lossy-jobs JOB,...]
 
 1. A no-op re-push of --files files (20,000 by default): after a first push
    of them, the time of the second, the requests the stand-in got during it
@@ -19,7 +20,8 @@ usage: qsync_resume_bench.py --qsync BIN --phone-service BIN [--files N] [--flak
    and one --big-mib MiB file (256 by default) pushed and fetched at 1%. A
    table of the times and the ratio lossy / fault-free, with the requests the
    library retried and the rounds qsync ran; each row the medians of
-   --repeat runs (3 by default).
+   --repeat runs (3 by default). --lossy-jobs keeps the rows of the named
+   jobs only (push, fetch, backup, restore).
 
 Each measurement runs in a fresh folder with a journal of its own. A
 benchmark, not a test: it prints figures and asserts only what makes them
@@ -127,6 +129,7 @@ def lossy_table(args, tmp):
     cases = [(job, "%d x 20 KiB" % args.lossy_files, source / "set", rate)
              for job in ("push", "fetch", "backup", "restore") for rate in (2, 10)]
     cases += [("push", "1 x %d MiB" % args.big_mib, big, 10), ("fetch", "1 x %d MiB" % args.big_mib, big, 10)]
+    cases = [case for case in cases if case[0] in args.lossy_jobs.split(",")]
     # Fault-free and lossy runs alternate, --repeat times each; the medians
     # count, so a moment of load on the machine does not decide a row.
     for job, what, files, rate in cases:
@@ -154,6 +157,8 @@ def main():
     parser.add_argument("--lossy-only", action="store_true", help="only the lossy table")
     parser.add_argument("--lossy-files", type=int, default=2000)
     parser.add_argument("--big-mib", type=int, default=256)
+    parser.add_argument("--lossy-jobs", default="push,fetch,backup,restore",
+                        help="the jobs of the lossy table, comma-separated")
     parser.add_argument("--repeat", type=int, default=3, help="runs of each lossy row and its fault-free twin")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="qsync-bench-") as tmp:

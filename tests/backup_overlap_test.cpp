@@ -1,8 +1,8 @@
 // Backup and restore move several files at once; what the host sees must be
 // what one file at a time gives. Each test loops over every point of a run
 // (a Stop from the progress callback after every file, a refused chunk at
-// every file) and compares the trees on both sides with what a run that
-// handles the files one after another in list order leaves.
+// every file) and compares the trees on both sides, and the log, with what a
+// run that handles the files one after another in list order leaves.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,7 +21,10 @@
 #include "backup/BackupRestore.h"
 #include "context/SyncContext.h"
 #include "export/ContextSetUp.h"
+#include "fileapi/FileApi.h"
+#include "filesync/HttpFileAPI.h"
 #include "platform/utf.h"
+#include "support/log_capture.h"
 #include "support/phone_control.h"
 #include "support/phone_service.h"
 #include "support/test_env.h"
@@ -82,6 +85,35 @@ std::map<std::string, std::string> TreeOf(const std::map<std::string, std::strin
         for (fs::path up = fs::path(file.first).parent_path(); !up.empty(); up = up.parent_path())
             tree[up.generic_string() + "/"] = "";
     return tree;
+}
+
+// Log lines with the last error values left out: they are whatever the
+// writing thread's calls left behind, which differs from one thread to the
+// next for a failure that is not a system call's.
+std::vector<std::string> WithoutErrorValues(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (std::string line : lines) {
+        for (const std::string key : {"GetLastError = ", "WSAGetLastError = "}) {
+            const size_t at = line.find(key);
+            if (at == std::string::npos) continue;
+            const size_t end = line.find_first_not_of("-0123456789", at + key.size());
+            line.replace(at + key.size(), end - at - key.size(), "N");
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+
+// The lines one file at a time writes: those before the files, then those
+// of each file in list order up to files[last], then failing (the lines of
+// the file it fails at; none after a stop between two files).
+std::vector<std::string> Sequential(const std::vector<std::string>& before,
+                                    const std::vector<std::vector<std::string>>& files, size_t count,
+                                    const std::vector<std::string>& failing = {}) {
+    std::vector<std::string> lines = before;
+    for (size_t j = 0; j < count; ++j) lines.insert(lines.end(), files[j].begin(), files[j].end());
+    lines.insert(lines.end(), failing.begin(), failing.end());
+    return WithoutErrorValues(lines);
 }
 
 std::vector<int32_t> Progress(size_t reported, size_t n) {
@@ -153,6 +185,38 @@ protected:
         return order;
     }
 
+    // The log lines of one file's requests made alone, as one file at a
+    // time makes them in the file's turn, with fault (if any) armed
+    // meanwhile. A download goes to a scratch file; a restore's file is
+    // stat'ed, then, unless mode 0 keeps the phone's copy, a copy mode 2
+    // replaces is deleted and the file uploaded. What they do to the phone
+    // stays.
+    std::vector<std::string> DownloadLines(const std::string& name, const std::string& fault = "") {
+        std::unique_ptr<ArmedFault> armed;
+        if (!fault.empty()) armed = std::make_unique<ArmedFault>(*service, fault);
+        const std::string source = root + "/Music/" + name;
+        LogCapture log;
+        CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, source.c_str(), (pc.path() / "alone").string().c_str(),
+                              nullptr, 60);
+        return log.Lines();
+    }
+    std::vector<std::string> RestoreLines(const std::string& name, int32_t mode, const std::string& fault = "") {
+        std::unique_ptr<ArmedFault> armed;
+        if (!fault.empty()) armed = std::make_unique<ArmedFault>(*service, fault);
+        const std::string target = root + "/Music/" + name;
+        CHttpFileAPI::UploadSource source;
+        EXPECT_EQ(CHttpFileAPI::OpenUploadSource((PcMusic() / name).string().c_str(), source), 0);
+        LogCapture log;
+        RemoteFileInfo found;
+        const int32_t stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, target.c_str(), &found, nullptr, 60);
+        if (stat == 0 && mode == 0) return log.Lines();
+        if (stat == 0) {
+            EXPECT_EQ(CHttpFileAPI::DeleteFileW(phone.host.c_str(), phone.port, target.c_str(), nullptr, 60), 0);
+        }
+        FILE_API::UploadToFreePath(phone, source, target, "CBackupRestore::CopyPathFromPCToPhone");
+        return log.Lines();
+    }
+
     std::string root = "/sdcard/" + Unique("ov");
     std::unique_ptr<PhoneService> service;
     ScratchDir pc;
@@ -178,8 +242,12 @@ std::string Content(const std::string& name, const std::string& tag) {
 // backup (every later file keeps its old copy).
 TEST_F(BackupOverlapTest, BackupStoppedFromTheCallbackAfterEveryFile) {
     for (const std::string& name : kNames) WriteFile(PhoneMusic() / name, Content(name, "new"));
+    LogCapture listing;
     const std::vector<std::string> order = BackupOrder();
+    const std::vector<std::string> listingLines = listing.Lines();
     ASSERT_EQ(order.size(), kNames.size());
+    std::vector<std::vector<std::string>> alone;
+    for (const std::string& name : order) alone.push_back(DownloadLines(name));
     for (bool over : {false, true}) {
         for (size_t k = 0; k < order.size(); ++k) {
             SCOPED_TRACE("stop after file " + std::to_string(k) + (over ? " over an older backup" : ""));
@@ -188,8 +256,10 @@ TEST_F(BackupOverlapTest, BackupStoppedFromTheCallbackAfterEveryFile) {
                 for (const std::string& name : kNames) WriteFile(PcMusic() / name, "old");
             Reset();
             StopAfter(k + 1);
+            LogCapture log;
             EXPECT_EQ(RunBackup(), 21);
             EXPECT_EQ(gReports, Progress(k + 1, order.size()));
+            EXPECT_EQ(WithoutErrorValues(log.Lines()), Sequential(listingLines, alone, k + 1));
             std::map<std::string, std::string> expected;
             for (size_t j = 0; j < order.size(); ++j)
                 if (j <= k)
@@ -209,23 +279,30 @@ TEST_F(BackupOverlapTest, RestoreStoppedFromTheCallbackAfterEveryFile) {
     for (const std::string& name : kNames) WriteFile(PcMusic() / name, Content(name, "pc"));
     const std::vector<std::string> order = RestoreOrder();
     ASSERT_EQ(order.size(), kNames.size());
+    // Every third file the phone already has: mode 0 leaves it.
+    auto phoneHas = [&] {
+        fs::remove_all(PhoneMusic());
+        for (size_t j = 2; j < order.size(); j += 3) WriteFile(PhoneMusic() / order[j], "phone");
+    };
+    phoneHas();
+    std::vector<std::vector<std::string>> alone;
+    for (const std::string& name : order) alone.push_back(RestoreLines(name, 0));
     for (size_t k = 0; k < order.size(); ++k) {
         SCOPED_TRACE("stop after file " + std::to_string(k));
-        fs::remove_all(PhoneMusic());
-        // Every third file the phone already has: mode 0 leaves it.
+        phoneHas();
         std::map<std::string, std::string> expected;
         for (size_t j = 0; j < order.size(); ++j) {
-            if (j % 3 == 2) {
-                WriteFile(PhoneMusic() / order[j], "phone");
+            if (j % 3 == 2)
                 expected[order[j]] = "phone";
-            } else if (j <= k) {
+            else if (j <= k)
                 expected[order[j]] = Content(order[j], "pc");
-            }
         }
         Reset();
         StopAfter(k + 1);
+        LogCapture log;
         EXPECT_EQ(RunRestore(0), 21);
         EXPECT_EQ(gReports, Progress(k + 1, order.size()));
+        EXPECT_EQ(WithoutErrorValues(log.Lines()), Sequential({}, alone, k + 1));
         EXPECT_EQ(Files(PhoneMusic()), expected);
     }
     EXPECT_EQ(gForeignThreadReports.load(), 0);
@@ -235,18 +312,28 @@ TEST_F(BackupOverlapTest, RestoreStoppedFromTheCallbackAfterEveryFile) {
 // the refusal, every file before it is there, none after it, and what the
 // other side had before stays (at the failing file too, on the PC; on the
 // phone a replaced file is gone once its upload failed, as its delete came
-// first, while the later ones were never deleted).
+// first, while the later ones were never deleted). The log holds what one
+// file at a time writes up to the failing file's transfer, and nothing of
+// the transfers under way beyond it.
 TEST_F(BackupOverlapTest, RefusedChunkAtEveryFileInBothDirections) {
     for (const std::string& name : kNames) WriteFile(PhoneMusic() / name, Content(name, "new"));
+    LogCapture listing;
     const std::vector<std::string> backupOrder = BackupOrder();
+    const std::vector<std::string> listingLines = listing.Lines();
+    std::vector<std::vector<std::string>> downloads;
+    for (const std::string& name : backupOrder) downloads.push_back(DownloadLines(name));
     for (size_t k = 0; k < backupOrder.size(); ++k) {
         SCOPED_TRACE("backup, refused at file " + std::to_string(k));
+        const std::string refusal = "status0:cmd=11,path=" + root + "/Music/" + backupOrder[k];
+        const std::vector<std::string> failing = DownloadLines(backupOrder[k], refusal);
         fs::remove_all(pc.path() / "Music");
         for (const std::string& name : kNames) WriteFile(PcMusic() / name, "old");
         Reset();
         {
-            ArmedFault refuse(*service, "status0:cmd=11,path=" + root + "/Music/" + backupOrder[k]);
+            ArmedFault refuse(*service, refusal);
+            LogCapture log;
             EXPECT_EQ(RunBackup(), -6);
+            EXPECT_EQ(WithoutErrorValues(log.Lines()), Sequential(listingLines, downloads, k, failing));
         }
         EXPECT_EQ(gReports, Progress(k, backupOrder.size()));
         std::map<std::string, std::string> expected;
@@ -259,16 +346,27 @@ TEST_F(BackupOverlapTest, RefusedChunkAtEveryFileInBothDirections) {
     for (const std::string& name : kNames) WriteFile(PcMusic() / name, Content(name, "pc"));
     const std::vector<std::string> restoreOrder = RestoreOrder();
     for (int32_t mode : {0, 2}) {
-        for (size_t k = 0; k < restoreOrder.size(); ++k) {
-            SCOPED_TRACE("restore mode " + std::to_string(mode) + ", refused at file " + std::to_string(k));
+        // Mode 2 replaces what the phone has; mode 0 finds nothing.
+        auto phoneHas = [&] {
             fs::remove_all(PhoneMusic());
-            // Mode 2 replaces what the phone has; mode 0 finds nothing.
             if (mode == 2)
                 for (const std::string& name : kNames) WriteFile(PhoneMusic() / name, "phone");
+        };
+        phoneHas();
+        std::vector<std::vector<std::string>> uploads;
+        for (const std::string& name : restoreOrder) uploads.push_back(RestoreLines(name, mode));
+        for (size_t k = 0; k < restoreOrder.size(); ++k) {
+            SCOPED_TRACE("restore mode " + std::to_string(mode) + ", refused at file " + std::to_string(k));
+            const std::string refusal = "status0:cmd=12,path=" + root + "/Music/" + restoreOrder[k];
+            phoneHas();
+            const std::vector<std::string> failing = RestoreLines(restoreOrder[k], mode, refusal);
+            phoneHas();
             Reset();
             {
-                ArmedFault refuse(*service, "status0:cmd=12,path=" + root + "/Music/" + restoreOrder[k]);
+                ArmedFault refuse(*service, refusal);
+                LogCapture log;
                 EXPECT_EQ(RunRestore(mode), -6);
+                EXPECT_EQ(WithoutErrorValues(log.Lines()), Sequential({}, uploads, k, failing));
             }
             EXPECT_EQ(gReports, Progress(k, restoreOrder.size()));
             std::map<std::string, std::string> expected;
@@ -394,5 +492,44 @@ TEST_F(BackupOverlapTest, FiveTransfersOverlapAndEndInListOrder) {
     }
     EXPECT_EQ(gReports, Progress(order.size(), order.size()));
     EXPECT_EQ(Tree(PhoneMusic()), Tree(PcMusic()));
+    EXPECT_EQ(gForeignThreadReports.load(), 0);
+}
+
+// A file that waits (a request of it held, as the wait before a retry holds
+// it) does not hold up the files behind it: one thirty places further on
+// moves meanwhile, in both directions, whether the waiting request is a
+// chunk or a restore's stat. Released, the run ends as one file at a time
+// ends it.
+TEST_F(BackupOverlapTest, FilesBehindAWaitingFileMoveOn) {
+    for (int j = 0; j < 40; ++j) WriteFile(PhoneMusic() / ("w" + std::to_string(100 + j)), std::to_string(j));
+    const size_t head = 6, far = head + 30;  // past the first files, which a run moves before the rest
+    struct Case {
+        bool backup;
+        int command;  // of the head's held request
+    };
+    for (const Case& c : {Case{true, 11}, Case{false, 14}, Case{false, 12}}) {
+        SCOPED_TRACE((c.backup ? "backup" : "restore") + std::string(", cmd ") + std::to_string(c.command));
+        const std::vector<std::string> order = c.backup ? BackupOrder() : RestoreOrder();
+        ASSERT_GT(order.size(), far);
+        fs::remove_all(c.backup ? pc.path() / "Music" : PhoneMusic());
+        Reset();
+        const std::string folder = root + "/Music/";
+        ArmedFault waiting(*service, "hold:cmd=" + std::to_string(c.command) + ",path=" + folder + order[head]);
+        ArmedFault behind(*service, "hold:cmd=" + std::to_string(c.backup ? 11 : 12) + ",path=" + folder + order[far]);
+        std::atomic<int32_t> result{-100};
+        std::thread run([&] {
+            gExportThread = std::this_thread::get_id();
+            result = c.backup ? RunBackup() : RunRestore(0);
+        });
+        const bool movedOn = behind.WaitHeld(1);
+        EXPECT_TRUE(waiting.WaitHeld(1));
+        waiting.Release();
+        behind.Release();
+        run.join();
+        EXPECT_TRUE(movedOn);
+        EXPECT_EQ(result.load(), 0);
+        EXPECT_EQ(gReports, Progress(order.size(), order.size()));
+        EXPECT_EQ(Tree(PcMusic()), Tree(PhoneMusic()));
+    }
     EXPECT_EQ(gForeignThreadReports.load(), 0);
 }

@@ -8,6 +8,8 @@
 
 #include "OutputLog.h"
 #include "log/Log.h"
+#include "platform/last_error.h"
+#include "platform/thread.h"
 #include "platform/utf.h"
 #include "support/test_env.h"
 
@@ -70,6 +72,52 @@ TEST(LogTest, MacrosRouteToTheirSinksWithTheErrorAfterTheFailure) {
     EXPECT_EQ(capture.lines[2].sink, qslog::Sink::kDebugger);
     EXPECT_EQ(capture.lines[2].text.find("Thread="), 0u);
     EXPECT_EQ(capture.lines[3].text, "Connect Success.\r\n");
+}
+
+// Lines held on a worker thread go out only when the owner writes them, in
+// the order they came and as the owner's thread writes them (its id in the
+// socket format), with the error value of the moment of failure; dropped,
+// only the lines that name a file left behind go out. A nested hold gives
+// the outer one back.
+TEST(LogTest, HeldLinesGoOutInOrderWhenWrittenAndOnlyFileLinesWhenDropped) {
+    LogCapture capture;
+    for (const bool write : {true, false}) {
+        SCOPED_TRACE(write ? "written" : "dropped");
+        capture.lines.clear();
+        qslog::HeldLines held;
+        std::thread([&] {
+            qslog::HoldLines hold(held);
+            platform::SetLastSystemError(0);
+            QS_LOG_SOCKET("HttpClient::Request");
+            qslog::LogToDebugger(u"Connect Success.\r\n");
+            QS_LOG_NOTE("CHttpFileAPI::GetFile", "retry", "1 of 3");
+            {
+                qslog::HeldLines inner;
+                qslog::HoldLines nested(inner);
+                QS_LOG_COMPONENT("CTest::Inner");
+            }
+            platform::SetLastSystemError(2);
+            QS_LOG_PATH("CHttpFileAPI::GetFile", "temporary file left behind:", "/tmp/x");
+        }).join();
+        EXPECT_TRUE(capture.lines.empty());
+        ASSERT_FALSE(held.Empty());
+        write ? held.Write() : held.Drop();
+        EXPECT_TRUE(held.Empty());
+        std::vector<std::string> texts;
+        for (const CapturedLine& line : capture.lines) texts.push_back(line.text);
+        const std::string thread = "Thread=" + std::to_string(platform::CurrentThreadId()) + " : ";
+        const std::string left =
+            " : Function = CHttpFileAPI::GetFile GetLastError = 2 : temporary file left behind: /tmp/x\r\n";
+        ASSERT_EQ(texts.size(), write ? 4u : 1u);
+        if (write) {
+            EXPECT_EQ(texts[0].find(thread), 0u) << texts[0];
+            EXPECT_NE(texts[0].find("GetLastError = 0 WSAGetLastError"), std::string::npos) << texts[0];
+            EXPECT_EQ(texts[1], "Connect Success.\r\n");
+            EXPECT_NE(texts[2].find("GetFile GetLastError = 0 : retry 1 of 3\r\n"), std::string::npos) << texts[2];
+        }
+        EXPECT_NE(texts.back().find(left), std::string::npos) << texts.back();
+        EXPECT_EQ(capture.lines.back().sink, qslog::Sink::kComponent);
+    }
 }
 
 TEST(OutputLogTest, AppendsUtf8LinesToTheNamedFileFromManyThreads) {

@@ -239,6 +239,11 @@ int32_t FreeNumberedName(const PhoneEndpoint& phone, std::u16string& path,
 // same thread, and after a stop or a failure at a file no later file of
 // the list stands under its name. What the run moved beyond that point is
 // removed again once every transfer has ended.
+//
+// The log reads the same way: what a file's work writes while it runs
+// ahead of its turn is held for the file, written out in its turn, and
+// dropped for the files the run never reached (but for the lines that name
+// a file left behind).
 
 // One file's transfer. The task writes result, then sets done; the export's
 // thread reads result once it has seen done.
@@ -251,14 +256,17 @@ struct Transfer {
     bool Complete() const { return started && done.load(std::memory_order_acquire) && result == 0; }
 };
 
-// Runs body as a pool task whose result goes into transfer. A file whose
-// turn to start comes after the stop flag was raised is not started: it
-// counts as stopped.
+// Runs body as a pool task whose result goes into transfer and whose log
+// lines are held in lines, for the file's turn. A file whose turn to start
+// comes after the stop flag was raised is not started: it counts as
+// stopped.
 template <typename Body>
-void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& transfer, const char* name, Body body) {
+void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& transfer, qslog::HeldLines& lines,
+                   const char* name, Body body) {
     transfer.started = true;
-    pool.Submit([&phone, &transfer, name, body]() {
+    pool.Submit([&phone, &transfer, &lines, name, body]() {
         int32_t result = CBackupRestore::kStopped;
+        qslog::HoldLines hold(lines);
         try {
             if (!phone.Stopping()) result = body();
         } catch (...) {
@@ -276,11 +284,14 @@ void StartTransfer(WorkerPool& pool, const PhoneEndpoint& phone, Transfer& trans
     });
 }
 
-// Files a run may have started ahead of the one in its turn, done or not:
-// a file that ends early does not hold up the next start until the one in
-// its turn is done, while what a stop or failure leaves to remove stays
-// small. At most FILE_API::kMaxWorkers of them are under way at once.
-constexpr size_t kLookAhead = 2 * static_cast<size_t>(FILE_API::kMaxWorkers);
+// Files a run may have started ahead of the one in its turn, done or not.
+// While the file in its turn waits out a retry, the pool goes on moving the
+// files behind it, up to this many: a backup's finished downloads wait as
+// temporary files on the PC, a restore's finished uploads on the phone,
+// each with the few log lines it held. So what a stop or a failure leaves
+// to remove is bounded too. At most FILE_API::kMaxWorkers of them are
+// under way at once.
+constexpr size_t kLookAhead = 256;
 
 // Waits on the export's thread until transfer has ended, calling refill
 // after every wake (a task ended, or a poll passed) so that the files ahead
@@ -296,36 +307,50 @@ void AwaitTransfer(WorkerPool& pool, const Transfer& transfer, Refill refill) {
 
 bool Running(const Transfer& transfer) { return transfer.started && !transfer.done.load(std::memory_order_acquire); }
 
-// One upload of a restore, decided on the export's thread in list order.
+// One upload of a restore, decided on the export's thread.
 struct RestoreFile {
     size_t index = 0;
     std::u16string target;  // the phone path the file goes to
+    bool shared = false;    // an earlier file of the list goes to target too
     Transfer look;          // the stat of target, made ahead on the pool:
     int32_t stat = -1;      // its result (0 found, 1 absent, negative failed)
+    bool decided = false;
     int32_t ends = 0;       // nonzero: the run ends at this file with it
     bool logAtTurn = false; // the engine's line for ends is written in its turn
     bool upload = false;
     bool replace = false;   // the phone's file is deleted in its turn, then uploaded
     CHttpFileAPI::UploadSource source;
     Transfer transfer;
+    qslog::HeldLines lines; // of the stat, the decision and the upload, in that order
 };
 
 // Whatever uploads of a run ended complete but were never taken in their
-// turn are deleted once the pool has joined them; only files this run wrote
-// to free phone paths are ever deleted. A failed upload cleaned up after
-// itself.
+// turn are deleted once the pool has joined them, five at a time, as they
+// were made; only files this run wrote to free phone paths are ever
+// deleted. A failed upload cleaned up after itself.
 class RemoveUnhandledUploads {
 public:
     RemoveUnhandledUploads(const PhoneEndpoint& phone, std::deque<RestoreFile>& files)
         : mPhone(phone), mFiles(files) {}
     ~RemoveUnhandledUploads() {
-        for (RestoreFile& file : mFiles) {
-            if (!file.transfer.Complete() || file.transfer.handled) continue;
-            try {
-                FILE_API::CleanUpPartialUpload(mPhone, Utf8(file.target), "CBackupRestore::CopyPathFromPCToPhone");
-            } catch (...) {
+        static const char kName[] = "CBackupRestore::CopyPathFromPCToPhone";
+        for (RestoreFile& file : mFiles) file.lines.Drop();
+        try {
+            WorkerPool pool(FILE_API::kMaxWorkers, kName);
+            for (RestoreFile& file : mFiles) {
+                if (!file.transfer.Complete() || file.transfer.handled) continue;
+                pool.Submit([this, &file]() {
+                    qslog::HoldLines hold(file.lines);
+                    FILE_API::CleanUpPartialUpload(mPhone, Utf8(file.target), kName);
+                    return 0;
+                });
             }
+        } catch (...) {
+            // Out of memory: the removals submitted have ended with the pool.
         }
+        // One file at a time never made these uploads, nor their removal:
+        // only a file that stays behind on the phone is worth a line.
+        for (RestoreFile& file : mFiles) file.lines.Drop();
     }
     RemoveUnhandledUploads(const RemoveUnhandledUploads&) = delete;
     RemoveUnhandledUploads& operator=(const RemoveUnhandledUploads&) = delete;
@@ -396,63 +421,106 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
         // The phone path was free or freed just before. A partial file is
         // cleaned up, or a later restore that keeps existing files would
         // keep the broken one for good.
-        StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
+        StartTransfer(pool, phone, file.transfer, file.lines, kName, [&phone, &file]() {
             const int32_t put = FILE_API::UploadToFreePath(phone, file.source, Utf8(file.target), kName);
             file.source = CHttpFileAPI::UploadSource();  // closed now, not when the run ends
             return put;
         });
     };
     // The files ahead of the one in its turn: their stats go out on the
-    // pool, and they are decided in list order as the stats come back; the
-    // uploads start in list order as the pool has room. The first window's
-    // files are all decided before the first upload starts. A replace waits
-    // for its turn, and nothing is looked at past a file that ends the run.
-    size_t decided = 0;
-    size_t uploadsFrom = 0;  // the first decided file whose upload is not started
-    bool ending = false;
-    auto running = [&](size_t head) {
-        size_t count = 0;
-        for (size_t k = head; k < files.size(); ++k)
-            count += Running(files[k].look) || Running(files[k].transfer) ? 1 : 0;
-        return count;
+    // pool, and they are decided as the stats come back; the uploads start
+    // in list order as the pool has room. In keep-both mode the files are
+    // decided in list order, as each numbered name depends on the names the
+    // files before it took. Otherwise a file's decision depends on no other
+    // file's unless they share a target, so it is made as soon as its stat
+    // is back, and a stat that waits out a retry does not hold up the
+    // uploads behind it. The first window's files are all decided before
+    // the first upload starts. A replace waits for its turn, and nothing is
+    // looked at past a file that ends the run. Decided uploads that wait for
+    // room (each holds its PC file open) are at most as many as the pool's
+    // width: no further stat goes out while they are.
+    const bool decideAhead = conflictMode != 1;
+    std::set<std::u16string> targets;  // of the files looked at
+    size_t decided = 0;                // files[0, decided) are all decided
+    size_t endAt = n;                  // the first decided file that ends the run
+    auto decide = [&](RestoreFile& file) {
+        qslog::HoldLines hold(file.lines);
+        DecideRestore(phone, backup_paths::AddLongPathPrefix(style, list.GetAt(file.index).mstrPath), conflictMode,
+                      claimed, file);
+        file.decided = true;
+        if (file.ends != 0 && file.index < endAt) endAt = file.index;
     };
-    auto fill = [&](size_t head) {
-        while (files.size() < n && files.size() < head + kLookAhead && running(head) < width && !phone.Stopping() &&
-               !ending) {
+    auto decideInOrder = [&](bool awaitAll) {
+        for (; decided < files.size() && decided <= endAt; ++decided) {
+            RestoreFile& file = files[decided];
+            if (file.decided) continue;
+            if (!awaitAll && !file.look.done.load(std::memory_order_acquire)) break;
+            AwaitTransfer(pool, file.look, [] {});
+            decide(file);
+        }
+    };
+    auto startUploads = [&](size_t head, size_t& busy, bool anyWidth) {
+        for (size_t k = head; k < files.size() && k < endAt; ++k) {
+            RestoreFile& file = files[k];
+            if (!file.decided || !file.upload || file.replace || file.transfer.started) continue;
+            if (k > head && busy >= width && !anyWidth) break;
+            startUpload(file);
+            ++busy;
+        }
+    };
+    auto lookFurther = [&](size_t head, size_t& busy, size_t waiting) {
+        while (files.size() < endAt && files.size() < head + kLookAhead && busy < width && waiting < width &&
+               !phone.Stopping()) {
             files.emplace_back();
             RestoreFile& file = files.back();
             file.index = files.size() - 1;
             file.target = backup_paths::MapPcToPhone(style, list.GetAt(file.index).mstrPath, pcRoot, phoneRoot);
-            StartTransfer(pool, phone, file.look, kName, [&phone, &file]() {
+            file.shared = !targets.insert(file.target).second;
+            StartTransfer(pool, phone, file.look, file.lines, kName, [&phone, &file]() {
                 RemoteFileInfo found;
                 file.stat = CHttpFileAPI::GetInfo(phone.host.c_str(), phone.port, Utf8(file.target).c_str(), &found,
                                                   phone.stop, phone.timeout, phone.retry);
                 return 0;
             });
+            ++busy;
         }
-        const bool firstWindow = decided == 0;
-        while (decided < files.size() && !ending) {
-            RestoreFile& file = files[decided];
-            if (decided > head && !firstWindow && !file.look.done.load(std::memory_order_acquire)) break;
-            AwaitTransfer(pool, file.look, [] {});
-            DecideRestore(phone, backup_paths::AddLongPathPrefix(style, list.GetAt(decided).mstrPath), conflictMode,
-                          claimed, file);
-            ending = file.ends != 0;
-            ++decided;
+    };
+    auto fill = [&](size_t head) {
+        size_t busy = 0;
+        for (size_t k = head; k < files.size(); ++k)
+            busy += Running(files[k].look) || Running(files[k].transfer) ? 1 : 0;
+        if (files.empty()) {
+            lookFurther(head, busy, 0);
+            decideInOrder(true);
+            startUploads(head, busy, true);
+            return;
         }
-        for (; uploadsFrom < decided; ++uploadsFrom) {
-            RestoreFile& file = files[uploadsFrom];
-            if (!file.upload || file.replace) continue;
-            if (uploadsFrom > head && running(head) >= width && !firstWindow) break;
-            startUpload(file);
-        }
+        decideInOrder(false);
+        if (decideAhead)
+            for (size_t k = decided; k < files.size() && k < endAt; ++k) {
+                RestoreFile& file = files[k];
+                if (!file.decided && !file.shared && file.look.done.load(std::memory_order_acquire)) decide(file);
+            }
+        startUploads(head, busy, false);
+        size_t waiting = 0;
+        for (size_t k = head; k < files.size(); ++k)
+            waiting += files[k].decided && files[k].upload && !files[k].transfer.started ? 1 : 0;
+        lookFurther(head, busy, waiting);
     };
 
     for (size_t j = 0; j < n; ++j) {
         if (phone.Stopping()) return CBackupRestore::kStopped;
         fill(j);
+        if (decided <= j && j < files.size()) {
+            // Its stat is not back (a retry, say): the files behind it go on.
+            AwaitTransfer(pool, files[j].look, [&] { fill(j); });
+            fill(j);
+        }
         if (decided <= j) return CBackupRestore::kStopped;  // raised while looking ahead
         RestoreFile& file = files[j];
+        // The stat's and the decision's lines; a running upload is still
+        // adding its own, which follow once it has ended.
+        if (!file.upload || file.replace) file.lines.Write();
         if (file.ends != 0) {
             if (file.logAtTurn) QS_LOG_COMPONENT(kName);
             return file.ends;
@@ -467,7 +535,9 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             startUpload(file);
         }
         if (file.upload) {
+            if (!file.transfer.started) startUpload(file);
             AwaitTransfer(pool, file.transfer, [&] { fill(j); });
+            file.lines.Write();
             if (file.transfer.result != 0) return file.transfer.result;
             file.transfer.handled = true;
         }
@@ -484,6 +554,7 @@ struct BackupFile {
     std::u16string target;     // the PC file, prefixed
     std::u16string temporary;  // where the download waits for its turn
     Transfer transfer;
+    qslog::HeldLines lines;    // of the download
 };
 
 // Removes the downloads of a run that ended complete but were never put
@@ -493,6 +564,7 @@ public:
     explicit RemoveUnhandledDownloads(std::deque<BackupFile>& files) : mFiles(files) {}
     ~RemoveUnhandledDownloads() {
         for (BackupFile& file : mFiles) {
+            file.lines.Drop();
             if (!file.transfer.Complete() || file.transfer.handled) continue;
             try {
                 if (!platform::RemoveFile(file.temporary))
@@ -582,7 +654,7 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
         // The download is put under its name in its turn: an earlier copy
         // of this file stays intact until then.
         file.temporary = platform::TemporarySiblingName(file.target);
-        StartTransfer(pool, phone, file.transfer, kName, [&phone, &file]() {
+        StartTransfer(pool, phone, file.transfer, file.lines, kName, [&phone, &file]() {
             return CHttpFileAPI::GetFile(phone.host.c_str(), phone.port, file.source.c_str(),
                                          Utf8(file.temporary).c_str(), phone.stop, phone.timeout, phone.retry);
         });
@@ -625,6 +697,7 @@ int32_t RunBackup(const PhoneEndpoint& phone, const std::u16string& phoneRoot, c
         };
         startAhead();
         AwaitTransfer(pool, file.transfer, startAhead);
+        file.lines.Write();
         if (file.transfer.result != 0) return file.transfer.result;
         if (!platform::ReplaceFileWith(file.temporary, file.target)) {
             QS_LOG_COMPONENT(kName);

@@ -81,40 +81,104 @@ void NeverFailing(Write write) noexcept {
     }
 }
 
+// The hold of the calling thread, if any (HoldLines).
+thread_local HeldLines* tHold = nullptr;
+
+std::u16string Text(const HeldLines::Line& line) {
+    switch (line.format) {
+        case HeldLines::Format::kComponent:
+            return FormatComponentLine(line.sourcePath, line.line, line.function, line.lastError);
+        case HeldLines::Format::kSocket:
+            return FormatSocketLine(line.sourcePath, line.line, line.function, line.lastError,
+                                    line.lastSocketError);
+        case HeldLines::Format::kText:
+            return line.text;
+        case HeldLines::Format::kPath:
+        case HeldLines::Format::kNote:
+            break;
+    }
+    std::u16string text = FormatComponentLine(line.sourcePath, line.line, line.function, line.lastError);
+    text.resize(text.size() - 2);  // the line ends after the detail
+    return text + line.text + u"\r\n";
+}
+
+void Route(HeldLines::Line line) {
+    NeverFailing([&] {
+        if (tHold != nullptr)
+            tHold->Hold(std::move(line));
+        else
+            Emit(line.sink, Text(line));
+    });
+}
+
+HeldLines::Line At(Sink sink, HeldLines::Format format, const char* sourcePath, int line, const char* function,
+                   int lastError, int lastSocketError = 0) {
+    return HeldLines::Line{sink, format, sourcePath, line, function, lastError, lastSocketError, {}};
+}
+
+void LogDetail(HeldLines::Format format, const char* sourcePath, int line, const char* function, const char* what,
+               const std::string& detail) {
+    const int lastError = platform::LastSystemError();
+    NeverFailing([&] {
+        HeldLines::Line held = At(Sink::kComponent, format, sourcePath, line, function, lastError);
+        held.text = u" : " + platform::AsciiToUtf16(what) + u" " + platform::Utf8ToUtf16(detail);
+        Route(std::move(held));
+    });
+}
+
 }  // namespace
 
 void LogToComponent(const char* sourcePath, int line, const char* function) {
     const int lastError = platform::LastSystemError();
-    NeverFailing([&] { Emit(Sink::kComponent, FormatComponentLine(sourcePath, line, function, lastError)); });
+    Route(At(Sink::kComponent, HeldLines::Format::kComponent, sourcePath, line, function, lastError));
 }
 
 void LogComponentLineToDebugger(const char* sourcePath, int line, const char* function) {
     const int lastError = platform::LastSystemError();
-    NeverFailing([&] { Emit(Sink::kDebugger, FormatComponentLine(sourcePath, line, function, lastError)); });
+    Route(At(Sink::kDebugger, HeldLines::Format::kComponent, sourcePath, line, function, lastError));
 }
 
 void LogSocketLineToDebugger(const char* sourcePath, int line, const char* function) {
     const int lastError = platform::LastSystemError();
     const int lastSocketError = platform::LastSocketError();
-    NeverFailing([&] {
-        Emit(Sink::kDebugger, FormatSocketLine(sourcePath, line, function, lastError, lastSocketError));
-    });
+    Route(At(Sink::kDebugger, HeldLines::Format::kSocket, sourcePath, line, function, lastError, lastSocketError));
 }
 
 void LogToDebugger(const std::u16string& text) {
-    NeverFailing([&] { Emit(Sink::kDebugger, text); });
+    NeverFailing([&] {
+        HeldLines::Line held = At(Sink::kDebugger, HeldLines::Format::kText, nullptr, 0, nullptr, 0);
+        held.text = text;
+        Route(std::move(held));
+    });
 }
 
 void LogPathToComponent(const char* sourcePath, int line, const char* function, const char* what,
                         const std::string& path) {
-    const int lastError = platform::LastSystemError();
-    NeverFailing([&] {
-        std::u16string text = FormatComponentLine(sourcePath, line, function, lastError);
-        text.resize(text.size() - 2);  // the line ends after the path
-        text += u" : " + platform::AsciiToUtf16(what) + u" " + platform::Utf8ToUtf16(path) + u"\r\n";
-        Emit(Sink::kComponent, text);
-    });
+    LogDetail(HeldLines::Format::kPath, sourcePath, line, function, what, path);
 }
+
+void LogNoteToComponent(const char* sourcePath, int line, const char* function, const char* what,
+                        const std::string& detail) {
+    LogDetail(HeldLines::Format::kNote, sourcePath, line, function, what, detail);
+}
+
+// Both go out as if written now, so into an outer hold if this thread has one.
+void HeldLines::Write() {
+    std::vector<Line> lines;
+    lines.swap(mLines);
+    for (Line& line : lines) Route(std::move(line));
+}
+
+void HeldLines::Drop() {
+    std::vector<Line> lines;
+    lines.swap(mLines);
+    for (Line& line : lines)
+        if (line.format == Format::kPath) Route(std::move(line));
+}
+
+HoldLines::HoldLines(HeldLines& into) : mPrevious(tHold) { tHold = &into; }
+
+HoldLines::~HoldLines() { tHold = mPrevious; }
 
 void SetCapture(Capture capture) {
     std::shared_ptr<Capture> next;

@@ -47,7 +47,7 @@ bool RetryCourse::Grant(int32_t result) {
     char attempt[96];
     std::snprintf(attempt, sizeof attempt, "%d of %d after %d (%s)", mRetries, mPolicy.retries, result,
                   Failure(result));
-    QS_LOG_PATH(mName, "retry", attempt);
+    QS_LOG_NOTE(mName, "retry", attempt);
     return true;
 }
 
