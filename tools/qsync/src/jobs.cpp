@@ -116,7 +116,9 @@ int PlanItems(Reporter& reporter, const ItemLedger& ledger, const Summary& plann
             event.hasBytes = true;
             event.bytes = item.bytes;
             reporter.Item(event);
-            ++summary.stored;
+            // As a real push counts them: an upload over a changed phone
+            // copy is a replacement, not a new file.
+            ++(item.replacing ? summary.replaced : summary.stored);
             summary.bytes += item.bytes;
         }
     }

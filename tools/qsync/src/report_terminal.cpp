@@ -83,9 +83,15 @@ std::string SummaryLine(const Summary& s, double seconds) {
     switch (s.kind) {
         case SummaryKind::kItems:
             if (s.dryRun) {
+                // A push names its uploads, new and over changed phone
+                // copies, and (with --delete) its removals apart.
                 const bool push = s.job.rfind("push", 0) == 0;
-                return line + (push ? "would store " : "would remove ") + std::to_string(s.planned) +
-                       (push ? " (" + HumanBytes(s.bytes) + ")" : "") +
+                const std::string planned =
+                    push ? "would store " + std::to_string(s.stored) +
+                               (s.replaced ? ", replace " + std::to_string(s.replaced) : "") + " (" +
+                               HumanBytes(s.bytes) + ")" + (s.removed ? ", remove " + std::to_string(s.removed) : "")
+                         : "would remove " + std::to_string(s.planned);
+                return line + planned +
                        (s.unchanged ? ", " + std::to_string(s.unchanged) + " unchanged" : "") +
                        (s.skipped ? ", " + std::to_string(s.skipped) + " skipped: " + s.skippedWhy : "") +
                        ", nothing sent\n";

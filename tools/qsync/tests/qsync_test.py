@@ -622,6 +622,16 @@ class Commands(QsyncCase):
         # A dry run counts what the journal leaves out, as the real push does.
         r = self.qsync(phone, "push", "music", "--dry-run", str(self.pc / "ok"))
         self.assertEqual(r.stdout.splitlines()[-1], "push music: would store 1 (100 B), 1 unchanged, nothing sent")
+        # New files, replacements of changed ones and removals are counted apart.
+        self.qsync(phone, "push", "music", str(self.pc / "ok"))
+        self.write("ok/a.mp3", 100, seed=5)
+        (self.pc / "ok/b.mp3").unlink()
+        self.write("ok/c.mp3", 50)
+        r = self.qsync(phone, "--json", "push", "music", "--delete", "--dry-run", str(self.pc / "ok"))
+        done = json_events(r.stdout)[-1]
+        self.assertEqual((done["stored"], done["replaced"], done["removed"], done["planned"]), (1, 1, 1, 3))
+        r = self.qsync(phone, "push", "music", "--delete", "--dry-run", str(self.pc / "ok"))
+        self.assertEqual(r.stdout.splitlines()[-1], "push music: would store 1, replace 1 (150 B), remove 1, nothing sent")
 
 
 def stats_of(lines):
