@@ -1,6 +1,7 @@
 #include "backup/BackupRestore.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <set>
 #include <string>
@@ -327,7 +328,10 @@ struct RestoreFile {
 // Whatever uploads of a run ended complete but were never taken in their
 // turn are deleted once the pool has joined them, five at a time, as they
 // were made; only files this run wrote to free phone paths are ever
-// deleted. A failed upload cleaned up after itself.
+// deleted. A failed upload cleaned up after itself. A phone that stops
+// answering would cost every delete its own time-out, so after
+// kCleanUpBudget in all the rest are only named as left on the phone: a
+// stopped run returns within seconds whatever the look-ahead left.
 class RemoveUnhandledUploads {
 public:
     RemoveUnhandledUploads(const PhoneEndpoint& phone, std::deque<RestoreFile>& files)
@@ -336,12 +340,16 @@ public:
         static const char kName[] = "CBackupRestore::CopyPathFromPCToPhone";
         for (RestoreFile& file : mFiles) file.lines.Drop();
         try {
+            const auto deadline = std::chrono::steady_clock::now() + kCleanUpBudget;
             WorkerPool pool(FILE_API::kMaxWorkers, kName);
             for (RestoreFile& file : mFiles) {
                 if (!file.transfer.Complete() || file.transfer.handled) continue;
-                pool.Submit([this, &file]() {
+                pool.Submit([this, &file, deadline]() {
                     qslog::HoldLines hold(file.lines);
-                    FILE_API::CleanUpPartialUpload(mPhone, Utf8(file.target), kName);
+                    if (std::chrono::steady_clock::now() < deadline)
+                        FILE_API::CleanUpPartialUpload(mPhone, Utf8(file.target), kName);
+                    else
+                        QS_LOG_PATH(kName, "partial file left on the phone:", Utf8(file.target));
                     return 0;
                 });
             }
@@ -356,6 +364,7 @@ public:
     RemoveUnhandledUploads& operator=(const RemoveUnhandledUploads&) = delete;
 
 private:
+    static constexpr std::chrono::seconds kCleanUpBudget{10};
     const PhoneEndpoint& mPhone;
     std::deque<RestoreFile>& mFiles;
 };
