@@ -221,12 +221,15 @@ QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams* job);
  * reads the same places back to the same places below phoneRoot: */
 #define QS_CATEGORY_MUSIC     0  /* ROOT/Music -> Music/Music */
 #define QS_CATEGORY_GALLERY   1  /* ROOT/Movies, ROOT/Pictures, ROOT/DCIM -> Gallery/Movies, ... */
-#define QS_CATEGORY_DOCUMENTS 5  /* ROOT/Download, ROOT/Downloads (.doc .docx .xls .xlsx .ppt .pptx
-                                    .pdf .txt only) -> Document/Download, Document/Downloads;
+#define QS_CATEGORY_DOCUMENTS 5  /* ROOT/Download, ROOT/Downloads (QS_BACKUP_DOCUMENT_EXTENSIONS
+                                    only) -> Document/Download, Document/Downloads;
                                     ROOT/My Documents/Documents (every file) -> Document (directly).
                                     Restore reads Document/Download, Document/Downloads and
                                     Document/My Documents/Documents: what a backup put directly
                                     in Document is not restored */
+/* The extensions a documents backup takes from ROOT/Download(s), each with
+ * its dot and a ";" after it, compared without regard to ASCII case. */
+#define QS_BACKUP_DOCUMENT_EXTENSIONS ".doc;.docx;.xls;.xlsx;.ppt;.pptx;.pdf;.txt;"
 #define QS_BACKUP_MUSIC_FOLDER     "Music"
 #define QS_BACKUP_GALLERY_FOLDER   "Gallery"
 #define QS_BACKUP_DOCUMENTS_FOLDER "Document"

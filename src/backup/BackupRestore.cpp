@@ -763,8 +763,13 @@ int32_t RunRestorePlan(const PhoneEndpoint& phone, const char* function, int32_t
 }  // namespace
 
 const BackupExtensions& CBackupRestore::DocumentExtensions() {
-    static const BackupExtensions extensions{u".doc", u".docx", u".xls", u".xlsx",
-                                             u".ppt", u".pptx", u".pdf", u".txt"};
+    static const BackupExtensions extensions = [] {
+        BackupExtensions list;
+        const std::u16string all = platform::Utf8ToUtf16(QS_BACKUP_DOCUMENT_EXTENSIONS);
+        for (size_t start = 0, end; (end = all.find(u';', start)) != std::u16string::npos; start = end + 1)
+            list.push_back(all.substr(start, end - start));
+        return list;
+    }();
     return extensions;
 }
 

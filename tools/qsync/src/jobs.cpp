@@ -55,7 +55,7 @@ const PushKind kPushKinds[] = {
     {"photos", QS_FOLDER_PICTURES, &SyncPhotoFile, ".jpg;.jpeg;.png;.gif;.bmp;.webp;.heic;.heif;.tif;.tiff;.dng;"},
     {"videos", QS_FOLDER_MOVIES, &SyncVideoFile, ".mp4;.m4v;.mkv;.webm;.3gp;.3g2;.avi;.mov;.wmv;.mpg;.mpeg;.ts;"},
     {"documents", QS_FOLDER_DOCUMENTS, &SyncDocumentFile,
-     ".doc;.docx;.xls;.xlsx;.ppt;.pptx;.pdf;.txt;.odt;.ods;.odp;.rtf;.csv;.epub;.md;"},
+     QS_BACKUP_DOCUMENT_EXTENSIONS ".odt;.ods;.odp;.rtf;.csv;.epub;.md;"},
     {"playlists", QS_FOLDER_PLAYLISTS, &SyncPlaylistFile, ".m3u;.m3u8;.pls;.wpl;.xspf;"},
 };
 
