@@ -102,7 +102,9 @@ std::string SummaryLine(const Summary& s, double seconds) {
                 const bool remove = s.job.rfind("remove", 0) == 0;
                 const bool push = s.job.rfind("push", 0) == 0 || s.job == "get" || s.job == "put";
                 std::string counts;
-                if (push || s.stored) counts += std::to_string(s.stored) + " stored (" + HumanBytes(s.bytes) + ")";
+                // A get stores on the PC what it fetched from the phone.
+                const char* const stored = s.job == "get" ? " fetched (" : " stored (";
+                if (push || s.stored) counts += std::to_string(s.stored) + stored + HumanBytes(s.bytes) + ")";
                 if (s.replaced) counts += ", " + std::to_string(s.replaced) + " replaced";
                 if (s.unchanged) counts += ", " + std::to_string(s.unchanged) + " unchanged";
                 if (!push || s.removed) counts += (counts.empty() ? "" : ", ") + std::to_string(s.removed) + " removed";
