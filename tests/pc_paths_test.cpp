@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "fileapi/FileApi.h"
 #include "platform/utf.h"
@@ -124,4 +126,23 @@ TEST(FileApiTest, LocalProbesAndFolders) {
 
     EXPECT_TRUE(FILE_API::EnsureParentDir(Join(root, {u"x", u"y", u"z.txt"})));
     EXPECT_TRUE(FILE_API::LocalDirExists(Join(root, {u"x", u"y"})));
+}
+
+// Transfers that run at once make the folders of their files at once: a
+// folder another thread made in between is no failure.
+TEST(FileApiTest, FoldersMadeAtOnceByManyThreadsAllSucceed) {
+    ScratchDir scratch;
+    for (int round = 0; round < 50; ++round) {
+        const std::u16string name = platform::Utf8ToUtf16("r" + std::to_string(round));
+        const std::u16string root = Join(scratch.path().u16string(), {name.c_str()});
+        std::vector<int> made(8, 0);
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < made.size(); ++t)
+            threads.emplace_back([&, t] {
+                const std::u16string leaf = platform::Utf8ToUtf16("leaf" + std::to_string(t));
+                made[t] = FILE_API::EnsureParentDir(Join(root, {u"a", u"b", u"c", leaf.c_str(), u"f.bin"})) ? 1 : 0;
+            });
+        for (std::thread& thread : threads) thread.join();
+        for (size_t t = 0; t < made.size(); ++t) EXPECT_EQ(made[t], 1) << "round " << round << ", thread " << t;
+    }
 }

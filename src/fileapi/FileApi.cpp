@@ -288,7 +288,8 @@ bool FILE_API::EnsureLocalDir(const std::u16string& folder) {
     if (LocalDirExists(path)) return true;
     const std::u16string parent = pc_paths::ParentToEnsure(platform::NativePathStyle(), path);
     if (!parent.empty() && !EnsureLocalDir(parent)) return false;
-    return platform::CreateOneDirectory(path);
+    // Another thread (five transfers run at once) may make it in between.
+    return platform::CreateOneDirectory(path) || LocalDirExists(path);
 }
 
 bool FILE_API::EnsureParentDir(const std::u16string& filePath) {
