@@ -1,10 +1,15 @@
 #include "phone_commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include <filesystem>
@@ -372,8 +377,17 @@ struct Copy {
 
 void QS_CALL OnBytes(void* context, uint64_t done, uint64_t total);
 
+class Transfers;
+
+// The byte callback's context: which of the files under way it is.
+struct Moving {
+    Transfers* transfers;
+    size_t slot;
+};
+
 // get and put: the files first (phone folders listed, PC folders walked),
-// then one call per file with byte progress, item lines and a summary.
+// then up to QS_FILES_AT_ONCE calls at once, as the sync jobs move files,
+// with byte progress, item lines and a summary.
 class Transfers {
 public:
     Transfers(const Options& o, Reporter& reporter) : mOptions(o), mReporter(reporter), mGet(o.command == "get") {
@@ -396,10 +410,7 @@ public:
         for (const Copy& copy : mCopies) mTotals.bytesTotal += copy.size;
         mTotals.itemsTotal = mCopies.size();
         mReporter.Begin(ProgressSource::kItems, mTotals);
-        for (const Copy& copy : mCopies) {
-            if (JobControl::Instance().Interrupted()) break;
-            CopyOne(copy);
-        }
+        CopyAll();
         Summary summary;
         summary.job = mOptions.command;
         summary.kind = SummaryKind::kItems;
@@ -415,14 +426,83 @@ public:
         return summary.exitCode;
     }
 
-    void Bytes(uint64_t done) {
-        LedgerTotals now = mTotals;
-        now.itemsInFlight = 1;
-        now.bytesDone += done;
-        mReporter.Progress(now);
+    void Bytes(size_t slot, uint64_t done) {
+        std::lock_guard<std::mutex> lock(mLock);
+        mSlotBytes[slot] = done;
+        mReporter.Progress(NowLocked());
     }
 
 private:
+    // The finished figures plus the bytes of the files under way.
+    LedgerTotals NowLocked() const {
+        LedgerTotals now = mTotals;
+        now.itemsInFlight = mUnderWay;
+        for (const uint64_t bytes : mSlotBytes) now.bytesDone += bytes;
+        return now;
+    }
+
+    // One export call around all the workers, so that Ctrl-C stops every
+    // file under way (the library's Stop reaches each call's own stop).
+    // Two files bound for one target are never under way together: the
+    // later one waits for the earlier, as one file at a time would order
+    // them.
+    void CopyAll() {
+        const size_t width = std::min<size_t>(QS_FILES_AT_ONCE, mCopies.size());
+        if (width == 0) return;
+        mSlotBytes.assign(width, 0);
+        std::vector<bool> done(mCopies.size(), false);
+        std::unordered_set<std::string> busyTargets;
+        size_t next = 0;
+        std::condition_variable changed;
+        auto worker = [&](size_t slot) {
+            std::unique_lock<std::mutex> lock(mLock);
+            while (!JobControl::Instance().Interrupted()) {
+                // The first file not taken whose target is free.
+                size_t pick = next;
+                while (pick < mCopies.size() && (done[pick] || busyTargets.count(mCopies[pick].to))) ++pick;
+                if (pick >= mCopies.size()) {
+                    if (next >= mCopies.size() || mUnderWay == 0) break;
+                    // An earlier file of the same target is under way.
+                    changed.wait_for(lock, std::chrono::milliseconds(100));
+                    continue;
+                }
+                done[pick] = true;
+                while (next < mCopies.size() && done[next]) ++next;
+                busyTargets.insert(mCopies[pick].to);
+                ++mUnderWay;
+                mSlotBytes[slot] = 0;
+                lock.unlock();
+                const int32_t result = Call(mCopies[pick], slot);
+                lock.lock();
+                --mUnderWay;
+                mSlotBytes[slot] = 0;
+                busyTargets.erase(mCopies[pick].to);
+                EndedLocked(mCopies[pick], result);
+                changed.notify_all();
+            }
+            changed.notify_all();
+        };
+        JobControl::Instance().Run([&] {
+            std::vector<std::thread> threads;
+            try {
+                for (size_t slot = 1; slot < width; ++slot) threads.emplace_back(worker, slot);
+            } catch (...) {
+                // No thread to spare: fewer files move at once.
+            }
+            worker(0);
+            for (std::thread& thread : threads) thread.join();
+            return 0;
+        });
+    }
+
+    int32_t Call(const Copy& copy, size_t slot) {
+        const std::u16string from = Utf8ToUtf16(copy.from), to = Utf8ToUtf16(copy.to);
+        const int32_t flags = mOptions.replace ? QS_PHONE_REPLACE : 0;
+        Moving moving{this, slot};
+        return mGet ? PhoneGetFile(AsHostText(mUrl), AsHostText(from), AsHostText(to), flags, &OnBytes, &moving)
+                    : PhonePutFile(AsHostText(mUrl), AsHostText(from), AsHostText(to), flags, &OnBytes, &moving);
+    }
+
     void PlanGet(const std::string& phone, const std::string& pcFolder) {
         std::vector<PhoneEntry> found;
         const int32_t stat = Stat(phone, found);
@@ -486,13 +566,7 @@ private:
         return JobControl::Instance().Run([&] { return PhoneStat(AsHostText(mUrl), AsHostText(text), &Collect, &found); });
     }
 
-    void CopyOne(const Copy& copy) {
-        const std::u16string from = Utf8ToUtf16(copy.from), to = Utf8ToUtf16(copy.to);
-        const int32_t flags = mOptions.replace ? QS_PHONE_REPLACE : 0;
-        const int32_t result = JobControl::Instance().Run([&] {
-            return mGet ? PhoneGetFile(AsHostText(mUrl), AsHostText(from), AsHostText(to), flags, &OnBytes, this)
-                        : PhonePutFile(AsHostText(mUrl), AsHostText(from), AsHostText(to), flags, &OnBytes, this);
-        });
+    void EndedLocked(const Copy& copy, int32_t result) {
         const std::string pc = mGet ? copy.to : copy.from, phone = mGet ? copy.from : copy.to;
         if (result == QS_PHONE_OK) {
             ++mTotals.itemsDone;
@@ -501,13 +575,14 @@ private:
             ItemEvent event(mGet ? "fetched" : "stored", pc, phone);
             event.hasBytes = true;
             event.bytes = copy.size;
-            mReporter.Item(event, &mTotals);
+            const LedgerTotals now = NowLocked();
+            mReporter.Item(event, &now);
             return;
         }
         if (result == QS_PHONE_STOPPED) return;
         const std::string reason = result == QS_PHONE_EXISTS ? "exists (--replace replaces it)" : ResultText(result);
         ++mTotals.itemsFailed;
-        mReporter.Progress(mTotals);
+        mReporter.Progress(NowLocked());
         mFailed.push_back({pc, phone, result, reason});  // listed with the summary
     }
 
@@ -522,12 +597,16 @@ private:
     std::u16string mUrl;
     std::vector<Copy> mCopies;
     std::vector<FailedItem> mFailed;
+    std::mutex mLock;  // the figures below, while files move
     LedgerTotals mTotals;
+    size_t mUnderWay = 0;
+    std::vector<uint64_t> mSlotBytes;  // bytes so far of each file under way
 };
 
 void QS_CALL OnBytes(void* context, uint64_t done, uint64_t) {
     try {  // called by the library: nothing may unwind into it
-        static_cast<Transfers*>(context)->Bytes(done);
+        const Moving* moving = static_cast<const Moving*>(context);
+        moving->transfers->Bytes(moving->slot, done);
     } catch (...) {
     }
 }
