@@ -74,6 +74,7 @@ Json ProgressJson(const JobState& job, const JobState::Figures& f) {
     Json json = {{"event", "progress"},
                  {"items_done", t.itemsDone},
                  {"items_total", t.itemsTotal},
+                 {"items_in_flight", t.itemsInFlight},
                  {"bytes_done", t.bytesDone},
                  {"bytes_total", t.bytesTotal},
                  {"bytes_per_s", t.bytesTotal > 0 ? static_cast<uint64_t>(std::llround(f.perSecond)) : 0}};

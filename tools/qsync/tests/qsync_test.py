@@ -1203,14 +1203,15 @@ class Interaction(QsyncCase):
                 self.assertGreaterEqual(e["bytes_done"], last_done, e)
                 last_done = e["bytes_done"]
                 self.assertEqual((e["items_total"], e["bytes_total"]), (len(sizes), sum(sizes.values())), e)
+                self.assertLessEqual(e["items_done"] + e["items_in_flight"], e["items_total"], e)
                 if e["bytes_per_s"] == 0 and e["bytes_done"] < e["bytes_total"]:
                     self.assertIsNone(e["eta_s"], e)
                 else:
                     self.assertGreaterEqual(e["eta_s"], 0, e)
         self.assertGreaterEqual(len(progress), 2, r.stdout)  # while running, and at the end
         self.assertLessEqual(len(progress), 2 * elapsed + 2, r.stdout)  # at most twice a second
-        self.assertEqual(progress[-1], dict(progress[-1], items_done=len(sizes), bytes_done=sum(sizes.values()),
-                                            eta_s=0))
+        self.assertEqual(progress[-1], dict(progress[-1], items_done=len(sizes), items_in_flight=0,
+                                            bytes_done=sum(sizes.values()), eta_s=0))
         self.assertEqual(events[-2], progress[-1])
         done = events[-1]
         self.assertEqual((done["stored"], done["bytes"], done["failed"]), (len(sizes), sum(sizes.values()), 0))
@@ -1285,7 +1286,8 @@ class Wine(QsyncCase):
         mirrored = "/sdcard/Music/Z" + str(song)
         self.assertEqual([e["phone"] for e in events if e["event"] == "item"], [mirrored])
         self.assertEqual((phone.root / mirrored[1:]).read_bytes(), song.read_bytes())
-        self.assertEqual(events[-2], {"event": "progress", "items_done": 1, "items_total": 1, "bytes_done": 150000,
+        self.assertEqual(events[-2], {"event": "progress", "items_done": 1, "items_total": 1, "items_in_flight": 0,
+                                      "bytes_done": 150000,
                                       "bytes_total": 150000, "bytes_per_s": events[-2]["bytes_per_s"], "eta_s": 0})
         self.assertEqual((events[-1]["stored"], events[-1]["bytes"], events[-1]["failed_items"]), (1, 150000, []))
         # Plain lines and the summary, as on Linux; --check sends it again.
