@@ -26,6 +26,16 @@ _parser.add_argument("--phone-service", required=True)
 _parser.add_argument("--runner")
 ARGS, UNITTEST_ARGS = _parser.parse_known_args()
 
+def pc(path):
+    """A PC path as qsync sees it (under Wine: the Z: drive)."""
+    return "Z:" + str(path).replace("/", "\\") if ARGS.runner else str(path)
+
+
+def mirrored(phone_folder, path):
+    """Where a push stores the PC file `path` below a phone folder (a Windows path keeps its drive letter)."""
+    return phone_folder + ("/Z" if ARGS.runner else "") + str(path)
+
+
 REQUIRED_HEADERS = {
     "content-security-policy": "default-src 'self'",
     "x-frame-options": "DENY",
@@ -313,12 +323,12 @@ class SecurityTest(unittest.TestCase):
         browse = self.work / "browse"
         (browse / "sub").mkdir(parents=True)
         (browse / "afile.mp3").write_text("secret")
-        for path in ("relative/folder", str(browse / "no-such"), str(browse / "afile.mp3"), "\x01", "%zz"):
+        for path in ("relative/folder", pc(browse / "no-such"), pc(browse / "afile.mp3"), "\x01", "%zz"):
             status, _, _ = self.server.api("GET", "/api/pc/list?path=" + (quote(path) if path != "%zz" else path))
             self.assertEqual(status, 400, path)
-        status, _, content = self.server.api("GET", "/api/pc/list?path=" + quote(str(browse)))
+        status, _, content = self.server.api("GET", "/api/pc/list?path=" + quote(pc(browse)))
         self.assertEqual((status, json.loads(content)),
-                         (200, {"path": str(browse), "parent": str(self.work), "folders": ["sub"], "files": 1}))
+                         (200, {"path": pc(browse), "parent": pc(self.work), "folders": ["sub"], "files": 1}))
         self.assertNotIn(b"secret", content)
         for path in ("sdcard", "/sdcard/../etc", "/sdcard/./x", "", "/sdcard/\x01"):
             status, _, _ = self.server.api("GET", "/api/phone/list?path=" + quote(path))
@@ -379,12 +389,12 @@ class JobStopTest(unittest.TestCase):
         folder = self.songs(3)
         state = self.events.wait(lambda n, d: n == "state")
         self.assertEqual((state["running"], state["queue"]), (None, []))
-        job = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [str(folder)]})["id"]
+        job = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [pc(folder)]})["id"]
         ended = self.events.job_state(job, "done", "failed", "stopped")
         self.assertEqual(ended["state"], "done", ended)
         self.assertEqual((ended["summary"]["stored"], ended["summary"]["failed"]), (3, 0), ended)
         for i in range(3):
-            phone_copy = self.work / "phone" / ("sdcard/Music" + str(folder / ("song%02d.mp3" % i)))
+            phone_copy = self.work / "phone" / mirrored("sdcard/Music", folder / ("song%02d.mp3" % i))
             self.assertEqual(phone_copy.read_bytes(), bytes([i]) * 200000)
         items = self.server.json("GET", "/api/jobs/%d/items?from=0&count=10" % job)
         self.assertEqual(items["total"], ended["counts"]["items"])
@@ -408,9 +418,9 @@ class JobStopTest(unittest.TestCase):
         lister.start()
         self.phone.control("wait %d 1" % listing_hold)
         push_hold = self.phone.control("arm hold:cmd=12,path=/sdcard/Music")
-        push = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [str(folder)]})["id"]
+        push = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [pc(folder)]})["id"]
         backup = self.server.json("POST", "/api/jobs", {"command": "backup", "kind": "music",
-                                                        "folder": str(self.work / "backup")})["id"]
+                                                        "folder": pc(self.work / "backup")})["id"]
         self.events.job_state(push, "running")
         self.phone.control("wait %d 1" % push_hold)
         status, _, _ = self.server.api("POST", "/api/jobs/%d/stop" % backup, {})
