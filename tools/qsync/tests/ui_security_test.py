@@ -206,8 +206,12 @@ class Events:
         return self.wait(lambda n, d: n == "job" and d["id"] == job_id and d["state"] in states)
 
     def close(self):
-        self.sock.close()
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the reader; close alone would not
+        except OSError:
+            pass
         self.thread.join(timeout=30)
+        self.sock.close()
 
 
 class SecurityTest(unittest.TestCase):
@@ -428,6 +432,9 @@ class JobStopTest(unittest.TestCase):
         self.assertEqual(self.server.json("POST", "/api/jobs/%d/stop" % push, {}), {"ok": True})
         stopped = self.events.job_state(push, "done", "failed", "stopped")
         self.assertEqual(stopped["state"], "stopped", stopped)
+        reasons = {i["reason"] for i in stopped["summary"]["failed_items"]}
+        self.assertIn("stopped from the page", reasons)
+        self.assertNotIn("stopped by Ctrl-C", reasons)
         self.phone.control("disarm %d" % push_hold)
         ended = self.events.job_state(backup, "done", "failed", "stopped")
         self.assertEqual(ended["state"], "done", ended)
@@ -442,6 +449,99 @@ class JobStopTest(unittest.TestCase):
         # The stopped push's failed files can be retried alone.
         retry = self.server.json("POST", "/api/jobs/%d/retry-failed" % push, {})
         self.assertEqual(self.events.job_state(retry["id"], "done", "failed", "stopped")["state"], "done")
+
+
+class PhoneFilesTest(unittest.TestCase):
+    """The phone browser's calls, the settings, and what outlives a restart."""
+
+    HOSTILE = "<img src=x onerror=alert(1)>.mp3"
+
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="qsync-ui-"))
+        music = self.work / "phone" / "sdcard" / "Music"
+        music.mkdir(parents=True)
+        (music / "a.mp3").write_bytes(b"a" * 3000)
+        (music / self.HOSTILE).write_bytes(b"h")
+        self.phone = PhoneService(self.work / "phone")
+        self.server = UiServer(self.work / "state")
+        self.server.log_in()
+
+    def tearDown(self):
+        try:
+            self.assertEqual(self.server.quit(), 0)
+        finally:
+            self.phone.close()
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    def upload(self, folder, name, data, replace):
+        status, _, content = self.server.raw(
+            "POST", "/api/phone/upload?" + "&".join("%s=%s" % (k, quote(v, safe="")) for k, v in
+                                                    (("folder", folder), ("name", name), ("replace", replace))),
+            {"Cookie": "qs_session=" + self.server.cookie, "X-QSync-CSRF": self.server.csrf,
+             "Content-Type": "application/octet-stream"}, data)
+        self.assertEqual(status, 200, content)
+        return json.loads(content)
+
+    def test_phone_files_and_settings_survive_a_restart(self):
+        for bad in ({"phone": "phone.local"}, {"phone": "1.2.3.4:0"}, {"folders": {"films": []}},
+                    {"mirror": {"music": "yes"}}, {"maxDelete": {"music": -1}}, {"colour": 1}, {"device": "/a/../b"}):
+            status, _, content = self.server.api("PUT", "/api/settings", bad)
+            self.assertEqual(status, 400, bad)
+            self.assertTrue(json.loads(content)["error"], bad)
+        phone = "127.0.0.1:%d" % self.phone.port
+        settings = self.server.json("PUT", "/api/settings", {"phone": phone, "folders": {"music": [pc(self.work)]}})
+        self.assertEqual((settings["phone"], settings["folders"]["music"], settings["device"]),
+                         (phone, [pc(self.work)], "/sdcard"))
+        self.assertEqual(self.server.json("POST", "/api/connect", {"phone": phone, "device": "/sdcard"}), {"ok": True})
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        closed_port = closed.getsockname()[1]
+        closed.close()
+        for address, problem in (("127.0.0.1:%d" % closed_port, "unreachable"), ("phone", "bad-address")):
+            answer = self.server.json("POST", "/api/connect", {"phone": address, "device": "/sdcard"})
+            self.assertEqual((answer["ok"], answer["problem"]), (False, problem), answer)
+            self.assertTrue(answer["message"])
+
+        listing = self.server.json("GET", "/api/phone/list?path=/sdcard/Music")
+        self.assertEqual((listing["result"], sorted(e["name"] for e in listing["entries"])),
+                         (0, sorted(["a.mp3", self.HOSTILE])))
+        self.assertEqual(self.server.json("GET", "/api/phone/list?path=/sdcard/None")["result"], 1)
+        big = bytes(range(256)) * (3 * 4096)  # 3 MiB: beyond the bound of other bodies, streamed to a file
+        self.assertEqual(self.upload("/sdcard/Music", "big.bin", big, "0"), {"result": 0, "path": "/sdcard/Music/big.bin"})
+        self.assertEqual(self.upload("/sdcard/Music", "big.bin", b"new", "0")["result"], 25)
+        self.assertEqual((self.work / "phone/sdcard/Music/big.bin").read_bytes(), big)
+        self.assertEqual(self.upload("/sdcard/Music", "big.bin", b"new", "1")["result"], 0)
+        self.assertEqual((self.work / "phone/sdcard/Music/big.bin").read_bytes(), b"new")
+        status, headers, content = self.server.api("GET", "/api/phone/download?path=" + quote("/sdcard/Music/" + self.HOSTILE))
+        self.assertEqual((status, content), (200, b"h"))
+        self.assertEqual(headers["content-disposition"], "attachment; filename*=UTF-8''" + quote(self.HOSTILE, safe=""))
+        status, _, _ = self.server.api("GET", "/api/phone/download?path=/sdcard/Music/none.mp3")
+        self.assertEqual(status, 404)
+        stat = self.server.json("GET", "/api/phone/stat?path=/sdcard/Music/a.mp3")
+        self.assertEqual((stat["result"], stat["entry"]["size"], stat["entry"]["isDir"]), (0, 3000, False))
+
+        moved = self.server.json("POST", "/api/phone/rename", {"from": "/sdcard/Music/a.mp3", "to": "/sdcard/Music/b.mp3"})
+        self.assertEqual((moved["result"], moved["state"]), (0, "done"), moved)
+        self.assertEqual((self.work / "phone/sdcard/Music/b.mp3").read_bytes(), b"a" * 3000)
+        refused = self.server.json("POST", "/api/phone/delete", {"path": "/sdcard/Music", "tree": True})
+        self.assertEqual(refused["result"], 1, "a kind folder is kept without force")
+        self.assertTrue((self.work / "phone/sdcard/Music/b.mp3").exists())
+        deleted = self.server.json("POST", "/api/phone/delete", {"path": "/sdcard/Music/b.mp3"})
+        self.assertEqual(deleted["result"], 0, deleted)
+        self.assertFalse((self.work / "phone/sdcard/Music/b.mp3").exists())
+        leftovers = [f for f in Path(tempfile.gettempdir()).glob("qsync-ui-*.*") if f.suffix in (".upload", ".download")]
+        self.assertEqual(leftovers, [], "temporary files of uploads and downloads")
+
+        # Another run finds the settings and the history as they were.
+        history = self.server.json("GET", "/api/jobs")["history"]
+        self.assertEqual([j["title"] for j in history[:3]], ["rm", "rm", "mv"])
+        self.assertEqual(self.server.quit(), 0)
+        self.server = UiServer(self.work / "state")
+        self.server.log_in()
+        self.assertEqual(self.server.json("GET", "/api/settings"), settings)
+        self.assertEqual(self.server.json("GET", "/api/jobs")["history"], history)
+        added = self.server.json("POST", "/api/phone/delete", {"path": "/sdcard/Music/big.bin"})
+        self.assertGreater(added["id"], max(j["id"] for j in history), "ids go on from the history")
 
 
 if __name__ == "__main__":
