@@ -11,6 +11,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -147,6 +148,9 @@ class UiServer:
         if self.proc.poll() is None:
             status, _, _ = self.api("POST", "/api/quit", {})
             assert status == 200, status
+        return self.wait()
+
+    def wait(self):
         code = self.proc.wait(timeout=60)
         self.proc.stdout.close()
         self.proc.stderr.close()
@@ -411,6 +415,40 @@ class JobStopTest(unittest.TestCase):
         history = again.wait(lambda n, d: n == "state")["history"]
         again.close()
         self.assertEqual(history[0]["summary"], ended["summary"])
+        # Playlists of the pushed songs: made, renamed and deleted by jobs, shown from qsync's record.
+        songs = [pc(folder / ("song%02d.mp3" % i)) for i in (2, 0)]
+        steps = [({"kind": "create", "operands": ["Evening", *songs]}, "Evening"),
+                 ({"kind": "update", "operands": [None, "Night", songs[0]]}, "Night"),
+                 ({"kind": "delete", "operands": [None]}, None)]
+        playlist_id = None
+        for request, name in steps:
+            request = dict(request, command="playlist",
+                           operands=[playlist_id if o is None else o for o in request["operands"]])
+            job = self.server.json("POST", "/api/jobs", request)["id"]
+            ended = self.events.job_state(job, "done", "failed", "stopped")
+            self.assertEqual(ended["state"], "done", ended)
+            playlist_id = playlist_id or ended["summary"]["id"]
+            shown = self.server.json("GET", "/api/playlists")["playlists"]
+            self.assertEqual([(p["id"], p["name"]) for p in shown], [(playlist_id, name)] if name else [], request)
+
+    def test_quit_and_ctrl_c_stop_the_running_job_and_end_the_server(self):
+        folder = self.songs(4)
+        for way in ("quit", "interrupt") if not ARGS.runner else ("quit",):
+            hold = self.phone.control("arm hold:cmd=12,path=/sdcard/Music")
+            self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [pc(folder)]})
+            self.phone.control("wait %d 1" % hold)
+            if way == "quit":
+                self.assertEqual(self.server.quit(), 0)
+            else:
+                self.server.proc.send_signal(signal.SIGINT)
+                self.assertEqual(self.server.wait(), 130)
+            self.phone.control("disarm %d" % hold)
+            self.events.close()
+            history = json.loads((self.work / "state" / "qsync" / "ui-history.json").read_text())
+            self.assertEqual((history[0]["title"], history[0]["state"]), ("push music", "stopped"), way)
+            self.server = UiServer(self.work / "state")
+            self.server.log_in()
+            self.events = Events(self.server)
 
     def test_stop_ends_its_job_only(self):
         folder = self.songs(6)
