@@ -80,6 +80,7 @@ class UiServer:
     """`qsync ui --no-open` on a free port, with its state in a folder of its own."""
 
     def __init__(self, state, *listen):
+        Path(state).mkdir(parents=True, exist_ok=True)
         env = dict(os.environ, XDG_STATE_HOME=str(state), HOME=str(state))
         command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.qsync, "ui", "--no-open",
                                                              *(listen or ("--listen", "127.0.0.1:0"))]
@@ -338,6 +339,14 @@ class SecurityTest(unittest.TestCase):
         self.assertEqual((status, json.loads(content)),
                          (200, {"path": pc(browse), "parent": pc(self.work), "folders": ["sub"], "files": 1}))
         self.assertNotIn(b"secret", content)
+        top = self.server.json("GET", "/api/pc/list?path=" + quote(pc("/")))
+        self.assertEqual((top["path"], top["parent"]), (pc("/"), "" if ARGS.runner else None))
+        start = self.server.json("GET", "/api/pc/list?path=")
+        if ARGS.runner:  # the drives
+            self.assertEqual((start["path"], start["parent"]), ("", None))
+            self.assertIn("Z:\\", start["folders"])
+        else:  # the home folder
+            self.assertEqual(start["path"], str(self.work / "state"))
         for path in ("sdcard", "/sdcard/../etc", "/sdcard/./x", "", "/sdcard/\x01"):
             status, _, _ = self.server.api("GET", "/api/phone/list?path=" + quote(path))
             self.assertEqual(status, 400, path)
@@ -444,11 +453,11 @@ class JobStopTest(unittest.TestCase):
                 self.assertEqual(self.server.wait(), 130)
             self.phone.control("disarm %d" % hold)
             self.events.close()
-            history = json.loads((self.work / "state" / "qsync" / "ui-history.json").read_text())
-            self.assertEqual((history[0]["title"], history[0]["state"]), ("push music", "stopped"), way)
             self.server = UiServer(self.work / "state")
             self.server.log_in()
             self.events = Events(self.server)
+            history = self.server.json("GET", "/api/jobs")["history"]
+            self.assertEqual((history[0]["title"], history[0]["state"]), ("push music", "stopped"), way)
 
     def test_stop_ends_its_job_only(self):
         folder = self.songs(6)

@@ -621,10 +621,11 @@ HttpResponse UiApp::PcList(const std::string& requested) const {
         else ++files;
     }
     std::sort(folders.begin(), folders.end());
-    const fs::path parent = fs::u8path(folder).parent_path();
+    // Above a root: the drives on Windows (""), nothing on POSIX.
+    const fs::path here = fs::u8path(folder);
     Json parentJson = nullptr;
-    if (parent != fs::u8path(folder) && !parent.empty()) parentJson = parent.u8string();
-    else if (!FolderRoots().empty()) parentJson = "";  // the drives
+    if (here.has_relative_path()) parentJson = here.parent_path().u8string();
+    else if (!FolderRoots().empty()) parentJson = "";
     return JsonAnswer({{"path", folder}, {"parent", parentJson}, {"folders", folders}, {"files", files}});
 }
 
