@@ -474,6 +474,20 @@ class JobStopTest(unittest.TestCase):
                                                         "folder": pc(self.work / "backup")})["id"]
         self.events.job_state(push, "running")
         self.phone.control("wait %d 1" % push_hold)
+        # Renames wait behind the held push, as many as the server has
+        # workers; the Stop below still gets through.
+        documents = self.work / "phone" / "sdcard" / "Documents"
+        documents.mkdir()
+        renames = []
+        for i in range(8):
+            (documents / ("d%d.txt" % i)).write_text(str(i))
+            request = {"from": "/sdcard/Documents/d%d.txt" % i, "to": "/sdcard/Documents/e%d.txt" % i}
+            thread = threading.Thread(target=lambda r=request: renames.append(
+                self.server.json("POST", "/api/phone/rename", r)))
+            thread.start()
+            renames.append(thread)
+        self.events.wait(lambda n, d: n == "job" and d["title"] == "mv" and
+                         len([m for m in self.events.messages if m[0] == "job" and m[1]["title"] == "mv"]) == 8)
         status, _, _ = self.server.api("POST", "/api/jobs/%d/stop" % backup, {})
         self.assertEqual(status, 409, "a queued job is not stopped")
         self.assertEqual(self.server.json("POST", "/api/jobs/%d/stop" % push, {}), {"ok": True})
@@ -493,6 +507,12 @@ class JobStopTest(unittest.TestCase):
         lister.join(timeout=60)
         self.assertEqual(listing.get("result"), 0, listing)
         self.assertEqual([e["name"] for e in listing["entries"]], ["p.jpg"])
+        for thread in [r for r in renames if isinstance(r, threading.Thread)]:
+            thread.join(timeout=60)
+        answers = [r for r in renames if isinstance(r, dict)]
+        self.assertEqual(len(answers), 8)
+        for i in range(8):
+            self.assertEqual((documents / ("e%d.txt" % i)).read_text(), str(i))
         # The stopped push's failed files can be retried alone.
         retry = self.server.json("POST", "/api/jobs/%d/retry-failed" % push, {})
         self.assertEqual(self.events.job_state(retry["id"], "done", "failed", "stopped")["state"], "done")

@@ -73,7 +73,7 @@ struct HttpServer::Impl {
     std::atomic<bool> stopping{false};
     std::mutex lock;
     std::vector<std::weak_ptr<Session>> sessions;
-    net::thread_pool workers{4};  // destroyed (joined) before the io_context
+    net::thread_pool workers{8};  // destroyed (joined) before the io_context
 
     void Accept();
     void Track(const std::shared_ptr<Session>& session);

@@ -296,13 +296,14 @@ JobQueue::Outcome JobQueue::Move(int id, size_t to) {
     return Outcome::kDone;
 }
 
-Json JobQueue::WaitUntilEnded(int id) {
+Json JobQueue::WaitUntilEnded(int id, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     std::unique_lock<std::mutex> lock(mLock);
     for (;;) {
         const auto job = FindLocked(id);
         if (!job) break;
-        if (job->ended.is_number() || mShutdown) return job->ToJson();
-        mChanged.wait(lock);
+        if (job->ended.is_number() || mShutdown || mChanged.wait_until(lock, deadline) == std::cv_status::timeout)
+            return job->ToJson();
     }
     for (const Json& job : mHistory)
         if (job.value("id", 0) == id) return job;

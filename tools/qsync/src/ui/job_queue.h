@@ -4,6 +4,7 @@
 // sent to every open event stream.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -57,9 +58,9 @@ public:
     Outcome Cancel(int id);
     Outcome Move(int id, size_t to);
 
-    // Waits until job `id` has ended (or the queue shuts down) and returns
-    // it; null when unknown.
-    Json WaitUntilEnded(int id);
+    // Waits until job `id` has ended, the queue shuts down or `limit` has
+    // passed, and returns the job as it is then; null when unknown.
+    Json WaitUntilEnded(int id, std::chrono::milliseconds limit);
 
     // Sends the `state` message, then every later change, to `stream`.
     void Subscribe(std::shared_ptr<EventStream> stream);

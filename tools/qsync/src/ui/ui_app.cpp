@@ -1,6 +1,7 @@
 #include "ui/ui_app.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -33,6 +34,8 @@ constexpr size_t kMaxSongs = 20000;
 // A job's Stop is over within a few of its 100 ms rounds; a call ended by
 // stop after stop is given up on after this many attempts.
 constexpr int kAttemptsBesideJobs = 20;
+// How long a rename or delete answer waits for its job.
+constexpr std::chrono::seconds kPhoneChangeWait{10};
 
 const char* const kJobCommands[] = {"push", "remove", "fetch", "backup", "restore", "playlist",
                                     "get",  "put",    "rm",    "mv"};
@@ -760,10 +763,13 @@ HttpResponse UiApp::PhoneChange(const std::string& command, const Json& body) {
     }
     const HttpResponse added = PostJob(request);
     const Json id = Json::parse(added.body)["id"];
-    const Json job = mJobs->WaitUntilEnded(id.get<int>());
+    // Behind a long job the answer does not wait for it: a request held
+    // here holds one of the server's few workers.
+    const Json job = mJobs->WaitUntilEnded(id.get<int>(), kPhoneChangeWait);
     const Json& summary = job.is_object() ? job["summary"] : Json();
     Json answer = {{"id", id}, {"state", job.is_object() ? job["state"] : Json(nullptr)}};
-    answer["result"] = summary.is_object() && summary.value("exit", 1) == 0 ? Json(0) : Json(1);
+    if (!job.is_object() || !job["ended"].is_number()) answer["result"] = nullptr;
+    else answer["result"] = summary.is_object() && summary.value("exit", 1) == 0 ? Json(0) : Json(1);
     if (summary.is_object() && summary.contains("error")) answer["error"] = summary["error"];
     if (summary.is_object() && summary.contains("failed_items")) answer["failed_items"] = summary["failed_items"];
     return JsonAnswer(answer);
