@@ -320,6 +320,11 @@ class SecurityTest(unittest.TestCase):
                                                              "Content-Type": "application/json",
                                                              "Transfer-Encoding": "chunked"}, chunked)
         self.assertEqual(status, 413, "a chunked body over 1 MiB")
+        for method in ("HEAD", "OPTIONS", "PATCH", "TRACE"):
+            status, _, _ = self.server.api(method, "/api/session")
+            self.assertEqual(status, 405, method)
+        status, _, _ = self.server.api("POST", "/api/phone/delete", {"path": "/sdcard/x", "tree": "yes"})
+        self.assertEqual(status, 400, "a value of the wrong type")
         refused = [{"command": "push", "kind": "music"},                       # no PATH: the command line's words
                    {"command": "push", "kind": "films", "operands": ["/tmp"]},
                    {"command": "ls", "operands": ["/sdcard"]},                   # not a job

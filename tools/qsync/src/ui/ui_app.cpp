@@ -100,7 +100,7 @@ std::string PercentEncode(const std::string& text) {
     return out;
 }
 
-bool IsStateChange(const std::string& method) { return method != "GET" && method != "HEAD"; }
+bool IsStateChange(const std::string& method) { return method != "GET"; }
 
 const char* ContentType(const std::string& name) {
     const auto ends = [&name](const char* suffix) {
@@ -328,8 +328,7 @@ std::optional<HttpResponse> UiApp::Screen(HttpRequest& header) {
     const std::string& host = header.host;
     if (host != "127.0.0.1:" + port && host != "localhost:" + port && host != "[::1]:" + port)
         return Error(403, "this address is not the page's");
-    if (header.method != "GET" && header.method != "HEAD" && header.method != "POST" && header.method != "PUT" &&
-        header.method != "DELETE")
+    if (header.method != "GET" && header.method != "POST" && header.method != "PUT" && header.method != "DELETE")
         return Error(405, "method not allowed");
     std::string path;
     std::map<std::string, std::string> query;
@@ -376,7 +375,7 @@ HttpResponse UiApp::Handle(HttpRequest request) {
     try {
         if (path.compare(0, 5, "/api/") == 0) {
             response = Api(request.method, path, query, request);
-        } else if (request.method == "GET" || request.method == "HEAD") {
+        } else if (request.method == "GET") {
             response = StaticFile(path);
         } else {
             response = Error(405, "method not allowed");
@@ -386,6 +385,8 @@ HttpResponse UiApp::Handle(HttpRequest request) {
     } catch (const std::invalid_argument& e) {
         response = Error(400, e.what());
     } catch (const fs::filesystem_error& e) {
+        response = Error(400, e.what());
+    } catch (const Json::exception& e) {  // a value of the wrong type in the request
         response = Error(400, e.what());
     }
     if (!request.bodyFile.empty()) {
