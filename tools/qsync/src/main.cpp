@@ -27,6 +27,15 @@ namespace {
 
 using namespace qsync;
 
+// "qsync push: ..." for a message about one command ("push: ..."), which
+// reads as the command the person typed; "qsync: ..." for the rest.
+std::string ErrorLine(const std::string& message) {
+    const size_t colon = message.find(": ");
+    if (colon != std::string::npos && colon > 0 && HelpText(message.substr(0, colon)) != HelpText(""))
+        return "qsync " + message;
+    return "qsync: " + message;
+}
+
 int Main(const std::vector<std::string>& arguments) {
     bool json = false;
     std::FILE* out = stdout;
@@ -59,7 +68,7 @@ int Main(const std::vector<std::string>& arguments) {
     } catch (...) {
         // With --json even a refused command line ends in a summary object.
         const CommandFailure failure = DescribeFailure(std::current_exception());
-        std::fprintf(stderr, "qsync: %s\n", failure.message.c_str());
+        std::fprintf(stderr, "%s\n", ErrorLine(failure.message).c_str());
         if (failure.json || json) {
             const std::string line = JsonLine(FailureEvent(failure));
             std::fputs(line.c_str(), out);
