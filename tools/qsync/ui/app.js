@@ -109,6 +109,7 @@ async function start() {
   window.addEventListener("hashchange", route);
   route();
   document.documentElement.dataset.ready = "1";
+  performance.mark("qsync:ready"); // the first full render, for the page's benchmark
 }
 
 start();

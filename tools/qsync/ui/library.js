@@ -1,7 +1,7 @@
 // The library view: one card per kind of content with its PC folders,
 // Preview (a dry run), Sync now and the mirror-deletions switch.
 
-import { el, clear, field, bytes, plural } from "./dom.js";
+import { el, clear, bytes, plural } from "./dom.js";
 import { chooseFolder } from "./dialogs.js";
 import { runJob } from "./progress.js";
 import { whenEnded } from "./store.js";
@@ -25,8 +25,9 @@ export function initLibrary(view) {
 function card(kind, name, about) {
   const titleId = `card-${kind}-title`;
   const folders = el("ul", { class: "folders", id: `folders-${kind}`, "aria-label": `${name} folders on this PC` });
-  const mirror = el("input", { type: "checkbox", role: "switch", id: `mirror-${kind}` });
-  const maxDelete = el("input", { type: "number", id: `max-delete-${kind}`, min: "0", step: "1", inputmode: "numeric" });
+  const mirror = el("input", { type: "checkbox", role: "switch", id: `mirror-${kind}`, "aria-describedby": `mirror-${kind}-hint` });
+  const maxDelete = el("input", { type: "number", id: `max-delete-${kind}`, min: "0", step: "1", inputmode: "numeric",
+    "aria-describedby": `mirror-${kind}-hint` });
   const result = el("div", { class: "preview", id: `preview-${kind}`, "aria-live": "polite" });
   const previewButton = el("button", { type: "button", id: `preview-button-${kind}`, text: "Preview" });
   const syncButton = el("button", { type: "button", class: "primary", id: `sync-${kind}`, text: "Sync now" });
@@ -98,8 +99,9 @@ function card(kind, name, about) {
       ["To remove", s.removed, "removed"], ["Unchanged", s.unchanged, "unchanged"]];
     clear(result,
       el("dl", { class: "figures" }, rows.map(([k, v, key]) =>
-        [el("dt", { text: k }), el("dd", { text: String(v ?? 0), "data-count": key, "data-value": String(v ?? 0) })]),
-        el("dt", { text: "Size to send" }), el("dd", { text: bytes(s.bytes), "data-count": "bytes", "data-value": String(s.bytes) })),
+        el("div", {}, el("dt", { text: k }), el("dd", { text: String(v ?? 0), "data-count": key, "data-value": String(v ?? 0) }))),
+        el("div", {}, el("dt", { text: "Size to send" }),
+          el("dd", { text: bytes(s.bytes), "data-count": "bytes", "data-value": String(s.bytes) }))),
       el("p", { class: "muted", text: s.planned ? `${plural(s.planned, "change")} would be made.` : "Everything is up to date." }));
   }
 
@@ -124,8 +126,10 @@ function card(kind, name, about) {
       } }),
     el("div", { class: "switch-row" },
       el("label", { for: mirror.id, class: "switch" }, mirror, el("span", { text: "Mirror deletions" })),
-      field("Remove at most", maxDelete, "files; a sync that would remove more stops before it starts")),
-    el("p", { class: "hint", text: "With mirror deletions on, files removed from these folders are removed from the phone too." }),
+      el("span", { class: "max-delete" }, el("label", { for: maxDelete.id, text: "Remove at most" }), maxDelete,
+        el("span", { text: "files" }))),
+    el("p", { class: "hint", id: `mirror-${kind}-hint`,
+      text: "With mirror deletions on, files gone from these folders are removed from the phone too; a sync that would remove more files than this number stops before it starts." }),
     el("div", { class: "buttons" }, previewButton, syncButton),
     result);
 }

@@ -132,7 +132,7 @@ export function initPlaylists(view) {
               await job({ command: "playlist", kind: "update", operands: [p.id, name, ...p.songs] }, `Renamed to ${name}.`);
             }
           } }),
-        el("button", { type: "button", class: "small", text: "Replace songs", "aria-label": `Replace the songs of ${p.name}`,
+        el("button", { type: "button", class: "small", text: "Replace songs", "aria-label": `Replace songs of ${p.name}`,
           onclick: () => edit(p) }),
         el("button", { type: "button", class: "small danger", text: "Delete", "aria-label": `Delete ${p.name}`,
           onclick: async () => {

@@ -31,6 +31,9 @@ const STATES = {
   cancelled: "Cancelled",
 };
 
+// The failed items listed by name after a job; all of them are in the item list.
+const FAILED_SHOWN = 100;
+
 let shown = null; // the id of the job this view shows
 let list = null;
 
@@ -106,7 +109,7 @@ export function initProgress(view) {
     } else {
       barTo(0, 0);
     }
-    clear(figures, rows.map(([k, v, key, data]) => [el("dt", { text: k }), el("dd", { text: v, "data-figure": key, ...data })]));
+    clear(figures, rows.map(([k, v, key, data]) => el("div", {}, el("dt", { text: k }), el("dd", { text: v, "data-figure": key, ...data }))));
   }
 
   function renderSummary(job) {
@@ -138,14 +141,17 @@ export function initProgress(view) {
     if (job.started && job.ended) counts.push(["Took", duration(job.ended - job.started), "time"]);
     summary.append(el("p", { id: "job-outcome", class: job.state === "done" ? "" : "warn", text: words.join(" ") }),
       el("dl", { class: "figures", id: "job-counts" },
-        counts.map(([k, v, key, value]) => [el("dt", { text: k }),
-          el("dd", { text: v, "data-count": key, "data-value": value === undefined ? undefined : String(value) })])));
+        counts.map(([k, v, key, value]) => el("div", {}, el("dt", { text: k }),
+          el("dd", { text: v, "data-count": key, "data-value": value === undefined ? undefined : String(value) })))));
     const failed = s.failed_items || [];
     if (failed.length && !s.dry_run) {
       summary.append(el("h4", { text: `Not done (${failed.length})` }),
-        el("ul", { id: "job-failed", class: "failed" }, failed.map((f) =>
+        el("ul", { id: "job-failed", class: "failed" }, failed.slice(0, FAILED_SHOWN).map((f) =>
           el("li", {}, el("span", { class: "item-name", text: f.pc || f.phone }),
             el("span", { class: "item-reason", text: f.reason })))),
+        failed.length > FAILED_SHOWN
+          ? el("p", { class: "muted", text: `and ${failed.length - FAILED_SHOWN} more, marked Failed in the list of items below.` })
+          : null,
         el("button", { type: "button", id: "job-retry", text: "Retry failed", onclick: retryFailed }));
     }
   }
