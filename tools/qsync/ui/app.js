@@ -78,6 +78,20 @@ function initQuit() {
   });
 }
 
+// The event stream reconnects by itself; the person is told while it is down.
+function initConnectionNotice() {
+  let lost = false;
+  on("connection", (up) => {
+    if (!up && !lost && !document.body.classList.contains("has-ended")) {
+      lost = true;
+      notify("Lost the connection to qsync. Trying again…", true);
+    } else if (up && lost) {
+      lost = false;
+      notify("Connected to qsync again.");
+    }
+  });
+}
+
 function initBadge() {
   const badge = $("#tab-jobs-badge");
   on("jobs", () => {
@@ -91,6 +105,7 @@ async function start() {
   initPhoneForm();
   initQuit();
   initBadge();
+  initConnectionNotice();
   try {
     await session();
     await Promise.all([loadSettings(), loadResults()]);

@@ -235,13 +235,14 @@ export function initProgress(view) {
     }, 100);
   }
 
-  on("jobs", (why) => {
+  // A job that starts is shown; otherwise the view stays on the job it shows
+  // (one chosen from the history, say), or on the newest when it shows none.
+  let lastRunning = null;
+  on("jobs", () => {
     const running = jobs.running;
-    if (running && running.id !== shown && (why === "state" ? shown === null || !findJob(shown) || isEnded(findJob(shown)) : true)) {
-      show(running.id);
-    } else if (shown === null && jobs.history.length) {
-      show(jobs.history[0].id);
-    }
+    if (running && running.id !== lastRunning) show(running.id);
+    else if (shown === null && jobs.history.length) show(jobs.history[0].id);
+    lastRunning = running ? running.id : null;
     renderJob();
     renderQueue();
   });
