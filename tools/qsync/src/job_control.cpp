@@ -22,6 +22,12 @@ void JobControl::OnInterrupt(int count) {
         std::fflush(stderr);
         std::_Exit(kExitInterrupted);
     }
+    std::function<void()> handler;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        handler = mInterruptHandler;
+    }
+    if (handler) return handler();
     std::lock_guard<std::mutex> lock(mLock);
     mInterrupted = true;
     if (mReporter) {
@@ -40,6 +46,37 @@ bool JobControl::Interrupted() {
 void JobControl::Attach(Reporter* reporter) {
     std::lock_guard<std::mutex> lock(mLock);
     mReporter = reporter;
+}
+
+void JobControl::SetInterruptHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mInterruptHandler = std::move(handler);
+}
+
+void JobControl::BeginJob() {
+    std::lock_guard<std::mutex> lock(mLock);
+    mInterrupted = false;
+    mChanged.notify_all();
+}
+
+void JobControl::StopJob() {
+    std::lock_guard<std::mutex> lock(mLock);
+    mInterrupted = true;
+    mChanged.notify_all();
+}
+
+bool JobControl::Stopping() {
+    std::lock_guard<std::mutex> lock(mLock);
+    return mInterrupted && !mExportDone;
+}
+
+bool JobControl::WaitWhileStopping(const std::function<bool()>& giveUp) {
+    std::unique_lock<std::mutex> lock(mLock);
+    while (mInterrupted && !mExportDone) {
+        if (giveUp()) return false;
+        mChanged.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 int32_t JobControl::Run(const std::function<int32_t()>& exportCall) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "command_failure.h"
 #include "console.h"
 #include "errors.h"
 #include "interrupt.h"
@@ -15,6 +16,8 @@
 #include "command_journal.h"
 #include "report.h"
 #include "text.h"
+#include "ui/ui_main.h"
+#include "ui/ui_os.h"
 
 #ifndef QSYNC_VERSION
 #define QSYNC_VERSION "unknown"
@@ -23,37 +26,6 @@
 namespace {
 
 using namespace qsync;
-
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : bytes) {
-        out.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
-        out.push_back(kDigits[static_cast<unsigned char>(c) & 15]);
-    }
-    return out;
-}
-
-// With --json even a refused command line ends in a summary object. Names
-// refused before a push are listed in it, each also as hex bytes, since a
-// name that is not UTF-8 cannot be carried in JSON as it is.
-int Fail(std::FILE* out, bool json, int exitCode, const std::string& message,
-         const std::vector<RefusedName>& refused = {}) {
-    std::fprintf(stderr, "qsync: %s\n", message.c_str());
-    if (json) {
-        Json done = {{"event", "done"}, {"result", nullptr}, {"error", message}, {"exit", exitCode}};
-        if (!refused.empty()) {
-            Json list = Json::array();
-            for (const RefusedName& name : refused)
-                list.push_back({{"pc", name.pc}, {"pc_hex", Hex(name.pc)}, {"reason", name.reason}});
-            done["refused"] = list;
-        }
-        const std::string line = JsonLine(done);
-        std::fputs(line.c_str(), out);
-        std::fflush(out);
-    }
-    return exitCode;
-}
 
 int Main(const std::vector<std::string>& arguments) {
     bool json = false;
@@ -83,22 +55,16 @@ int Main(const std::vector<std::string>& arguments) {
         const int code = RunCommand(options, reporter, journal);
         journal.Finish();
         return code;
-    } catch (const CommandLineError& e) {
-        return Fail(out, e.json(), kExitUsage, e.what());
-    } catch (const RefusedNamesError& e) {
-        return Fail(out, json, kExitUsage, e.what(), e.names());
-    } catch (const UsageError& e) {
-        return Fail(out, json, kExitUsage, e.what());
-    } catch (const UnreachableError& e) {
-        return Fail(out, json, kExitUnreachable, e.what());
-    } catch (const InterruptedError& e) {
-        return Fail(out, json, kExitInterrupted, e.what());
-    } catch (const std::filesystem::filesystem_error& e) {
-        return Fail(out, json, kExitUsage, e.what());
-    } catch (const std::exception& e) {  // unexpected: a JSON reader still gets its summary
-        return Fail(out, json, kExitJobFailed, e.what());
     } catch (...) {
-        return Fail(out, json, kExitJobFailed, "unexpected failure");
+        // With --json even a refused command line ends in a summary object.
+        const CommandFailure failure = DescribeFailure(std::current_exception());
+        std::fprintf(stderr, "qsync: %s\n", failure.message.c_str());
+        if (failure.json || json) {
+            const std::string line = JsonLine(FailureEvent(failure));
+            std::fputs(line.c_str(), out);
+            std::fflush(out);
+        }
+        return failure.exitCode;
     }
 }
 
@@ -112,7 +78,13 @@ int main(int argc, char** argv) {
             } catch (...) {  // a failed notice must not end the watcher's thread
             }
         });
-        return Main(Utf8Arguments(argc, argv));
+        const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+        // The page server has a command line of its own. qsync.exe started
+        // from Explorer, with no arguments, opens the page too.
+        if (!arguments.empty() && arguments[0] == "ui")
+            return ui::RunUi(std::vector<std::string>(arguments.begin() + 1, arguments.end()), "qsync " QSYNC_VERSION);
+        if (arguments.empty() && ui::StartedFromDesktop()) return ui::RunUi({}, "qsync " QSYNC_VERSION);
+        return Main(arguments);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qsync: %s\n", e.what());
     } catch (...) {
