@@ -79,7 +79,8 @@ export function initPhone(view) {
       where.value = path;
       entries = answer.entries;
       status.textContent = `${path}: ${plural(entries.filter((e) => e.isDir).length, "folder")}, ` +
-        `${plural(entries.filter((e) => !e.isDir).length, "file")}.`;
+        `${plural(entries.filter((e) => !e.isDir).length, "file")}` +
+        (answer.truncated ? " (the folder holds more; only these are listed)." : ".");
       render();
     } catch (e) {
       status.textContent = e.message;
@@ -156,9 +157,11 @@ export function initPhone(view) {
 
   async function act(call, done) {
     try {
+      // Renames and deletions run as jobs of the queue (so the journal stays
+      // true); the answer comes when that job has ended.
       const answer = await call();
-      if (answer.result === 0) notify(done);
-      else notify(resultWords(answer.result), true);
+      if (answer.result === 0 && (!answer.state || answer.state === "done")) notify(done);
+      else notify(answer.error || resultWords(answer.result), true);
     } catch (e) {
       notify(e.message, true);
     }

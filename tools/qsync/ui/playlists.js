@@ -36,7 +36,9 @@ export function initPlaylists(view) {
     const all = [];
     for (const folder of settings.folders.music || []) {
       try {
-        all.push(...(await get("/api/pc/songs", { folder })).files);
+        const answer = await get("/api/pc/songs", { folder });
+        all.push(...answer.files);
+        if (answer.truncated) notify(`${folder} holds more songs than can be listed; the first ones are shown.`, true);
       } catch (e) {
         notify(`${folder}: ${e.message}`, true);
       }
