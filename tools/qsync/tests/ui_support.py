@@ -138,7 +138,8 @@ class Page:
     def screenshot(self, folder, name):
         folder = Path(folder)
         folder.mkdir(parents=True, exist_ok=True)
-        # Let the frame with the last change be drawn first.
+        # From the top of the page, once the frame with the last change is drawn.
+        self.driver.execute_script("window.scrollTo(0, 0)")
         self.driver.execute_async_script("requestAnimationFrame(() => requestAnimationFrame(arguments[0]))")
         path = folder / (name + ".png")
         self.driver.save_screenshot(str(path))

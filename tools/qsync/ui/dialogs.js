@@ -5,10 +5,13 @@
 import { get } from "./api.js";
 import { $, el, clear, field, plural } from "./dom.js";
 
-function modal(titleText, body, buttons) {
+// Cancel is a plain button that closes the dialog, so that Enter in a field
+// submits with the dialog's own button and never cancels.
+function modal(titleText, body, button) {
   const dialog = el("dialog", { class: "modal", "aria-labelledby": "modal-title" });
+  const cancel = el("button", { type: "button", text: "Cancel", onclick: () => dialog.close() });
   const form = el("form", { method: "dialog" },
-    el("h2", { id: "modal-title", text: titleText }), body, el("div", { class: "modal-buttons" }, buttons));
+    el("h2", { id: "modal-title", text: titleText }), body, el("div", { class: "modal-buttons" }, cancel, button));
   dialog.append(form);
   document.body.append(dialog);
   dialog.addEventListener("close", () => dialog.remove());
@@ -22,7 +25,7 @@ export function confirmDialog(titleText, message, yesText, danger = true) {
     const yes = el("button", { type: "submit", class: danger ? "danger" : "primary", text: yesText,
       onclick: () => { answer = true; } });
     const dialog = modal(titleText, el("p", { class: "confirm-text", text: message }),
-      [el("button", { type: "submit", text: "Cancel", value: "cancel" }), yes]);
+      yes);
     dialog.addEventListener("close", () => resolve(answer));
   });
 }
@@ -41,7 +44,7 @@ export function askText(titleText, labelText, initial, okText) {
         answer = input.value.trim();
       } });
     const dialog = modal(titleText, field(labelText, input),
-      [el("button", { type: "submit", formnovalidate: true, text: "Cancel" }), ok]);
+      ok);
     input.select();
     dialog.addEventListener("close", () => resolve(answer));
   });
@@ -68,7 +71,7 @@ export function chooseFolder(titleText, start = "") {
     });
     const dialog = modal(titleText,
       el("div", {}, el("div", { class: "inline" }, field("Folder", where), go, up), status, folders),
-      [el("button", { type: "submit", text: "Cancel" }), choose]);
+      choose);
     dialog.classList.add("wide");
     dialog.addEventListener("close", () => resolve(answer));
 

@@ -104,11 +104,8 @@ export function initPhone(view) {
       el("button", { type: "button", class: "sort", id: `sort-${key}`,
         text: `${label}${key === sortKey ? (ascending ? " ▲" : " ▼") : ""}`,
         onclick: () => {
-          if (sortKey === key) ascending = !ascending;
-          else {
-            sortKey = key;
-            ascending = key === "name";
-          }
+          ascending = sortKey === key ? !ascending : true;
+          sortKey = key;
           render();
         } }))), el("th", { scope: "col", text: "Actions" }));
     clear(body, sorted().map(row));

@@ -151,7 +151,7 @@ export function initProgress(view) {
             el("span", { class: "item-reason", text: f.reason })))),
         failed.length > FAILED_SHOWN
           ? el("p", { class: "muted", text: `and ${failed.length - FAILED_SHOWN} more, marked Failed in the list of items below.` })
-          : null,
+          : "",
         el("button", { type: "button", id: "job-retry", text: "Retry failed", onclick: retryFailed }));
     }
   }
