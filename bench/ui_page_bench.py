@@ -73,6 +73,7 @@ def main():
                 "return performance.getEntriesByType('paint').map((e) => e.toJSON())")}
             figures["first_render"] = {
                 "first_contentful_paint_ms": round(paint.get("first-contentful-paint", -1), 1),
+                "drawn_ms": round(page.js("return performance.getEntriesByName('qsync:drawn')[0].startTime"), 1),
                 "ready_ms": round(page.js("return performance.getEntriesByName('qsync:ready')[0].startTime"), 1)}
             status, text = page.api("PUT", "/api/settings", {"phone": phone.address, "device": "/sdcard"})
             assert status == 200, text
@@ -122,8 +123,8 @@ def main():
         print(json.dumps(figures, indent=1))
         return
     fr = figures["first_render"]
-    print("first render: first contentful paint %.0f ms, page ready %.0f ms (goal < 200 ms)" %
-          (fr["first_contentful_paint_ms"], fr["ready_ms"]))
+    print("first render: first contentful paint %.0f ms, views drawn %.0f ms, settings and jobs in %.0f ms "
+          "(goal < 200 ms)" % (fr["first_contentful_paint_ms"], fr["drawn_ms"], fr["ready_ms"]))
     for name in ("live_items", "reload_with_items", "scroll_through"):
         f = figures[name]
         extra = " (%d items in %.1f s, %d/s)" % (f["items"], f["seconds"], f["items_per_s"]) if "items" in f else \

@@ -22,7 +22,7 @@ OWN, _rest = _own.parse_known_args()
 sys.argv[1:] = _rest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from qsync_test import ARGS, UNITTEST_ARGS, QsyncCase, json_events  # noqa: E402
+from qsync_test import ARGS, UNITTEST_ARGS, QsyncCase, json_events, run_qsync  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 from ui_support import Page, UiServer, browser  # noqa: E402
@@ -59,12 +59,24 @@ class PageCase(QsyncCase):
         copy = phone.root / self.phone_path(pc)[1:]
         return copy.is_file() and copy.read_bytes() == pc.read_bytes()
 
+    def cli(self, phone, *args):
+        """The command line with the journal that `qsync ui` uses too (the default one)."""
+        r = run_qsync("--phone", phone.address, *args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
     def start(self, phone):
         """qsync ui, the page opened from the printed address, connected to the stand-in."""
         (phone.root / "sdcard").mkdir(parents=True, exist_ok=True)  # a phone has its storage root
         self.ui = UiServer(ARGS.qsync, self.state, ARGS.runner)
         self.page.open(self.ui.url)
         self.assertNotIn("token", self.driver.current_url)  # the redirect dropped it
+        if WINE:  # Wine's %LOCALAPPDATA%, where the settings are kept, is one for all tests
+            status, text = self.page.api("PUT", "/api/settings", {"folders": {k: [] for k in (
+                "music", "photos", "videos", "documents", "playlists")}})
+            self.assertEqual(status, 200, text)
+            self.driver.refresh()
+            self.page.ready()
         address = self.page.find("#phone-address")
         address.clear()
         address.send_keys(phone.address)
@@ -114,7 +126,7 @@ class Push(PageCase):
         phone, twin = self.service(), self.service(name="twin")
         # Two files are on both phones already: unchanged in the preview, the push and the command line's push.
         for p in (phone, twin):
-            self.qsync(p, "push", "music", self.arg(files[0]), self.arg(files[1]))
+            self.cli(p, "push", "music", self.arg(files[0]), self.arg(files[1]))
         self.start(phone)
         self.page.choose_folder("#add-folder-music", self.arg(self.pc / "lib"))
         self.page.until(lambda d: self.page.text("#folders-music .item-name") == self.arg(self.pc / "lib"),
@@ -143,7 +155,7 @@ class Push(PageCase):
         self.wait_state("done")
 
         # The page's summary is the command line's for the same job on a twin phone.
-        done = json_events(self.qsync(twin, "--json", "push", "music", self.arg(self.pc / "lib")).stdout)[-1]
+        done = json_events(self.cli(twin, "--json", "push", "music", self.arg(self.pc / "lib")).stdout)[-1]
         self.assertEqual(self.counts("#job-counts"),
                          {k: done[k] for k in ("stored", "replaced", "removed", "unchanged", "failed", "bytes")})
         self.assertEqual(self.page.text("#job-outcome"), "Finished.")
@@ -309,6 +321,7 @@ class PhoneFiles(PageCase):
 class Looks(PageCase):
     """Every view, light and dark, wide and phone-sized: no serious or critical
     accessibility violation, and a screenshot of each kept in the build folder."""
+    height = 1000
 
     def test_every_view_is_accessible_in_both_schemes_and_both_sizes(self):
         self.assertTrue(OWN.axe and Path(OWN.axe).is_file(), "axe-core not found (--axe %s)" % OWN.axe)

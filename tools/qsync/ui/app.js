@@ -16,6 +16,7 @@ import { initHistory } from "./history.js";
 
 const VIEWS = ["library", "jobs", "phone", "transfer", "playlists", "history"];
 const hooks = {};
+let started = false; // the views that read the phone or the PC wait for the settings
 
 function route() {
   const wanted = location.hash.slice(1);
@@ -28,7 +29,7 @@ function route() {
   }
   $("#view-title").textContent = `qsync: ${$(`#tab-${name}`).firstChild.textContent.trim()}`;
   document.title = `${$("#view-title").textContent}`;
-  if (hooks[name] && hooks[name].shown) hooks[name].shown();
+  if (started && hooks[name] && hooks[name].shown) hooks[name].shown();
 }
 
 function initPhoneForm() {
@@ -106,6 +107,17 @@ async function start() {
   initQuit();
   initBadge();
   initConnectionNotice();
+  // The views are drawn at once from defaults; the settings, when they come,
+  // fill them in.
+  initLibrary($("#view-library"));
+  initProgress($("#view-jobs"));
+  hooks.phone = initPhone($("#view-phone"));
+  initTransfer($("#view-transfer"));
+  hooks.playlists = initPlaylists($("#view-playlists"));
+  initHistory($("#view-history"));
+  window.addEventListener("hashchange", route);
+  route();
+  performance.mark("qsync:drawn");
   try {
     await session();
     await Promise.all([loadSettings(), loadResults()]);
@@ -113,18 +125,11 @@ async function start() {
     notify(`The page could not start: ${e.message}`, true);
     return;
   }
-  initLibrary($("#view-library"));
-  initProgress($("#view-jobs"));
-  hooks.phone = initPhone($("#view-phone"));
-  initTransfer($("#view-transfer"));
-  hooks.playlists = initPlaylists($("#view-playlists"));
-  initHistory($("#view-history"));
-  document.dispatchEvent(new CustomEvent("qsync:settings"));
   connect();
-  window.addEventListener("hashchange", route);
-  route();
+  started = true;
+  route(); // a view opened before the settings came (phone files) opens again with them
   document.documentElement.dataset.ready = "1";
-  performance.mark("qsync:ready"); // the first full render, for the page's benchmark
+  performance.mark("qsync:ready"); // for the page's benchmark: the settings are in
 }
 
 start();

@@ -9,9 +9,12 @@ export function summaryLine(job) {
   if (!s) return stateWords(job.state);
   if (s.error) return `${stateWords(job.state)}: ${s.error}`;
   const parts = [];
-  if (s.dry_run) parts.push(`preview, ${s.planned ?? 0} changes`);
-  for (const key of ["stored", "replaced", "removed", "unchanged", "files", "failed"]) {
-    if (s[key]) parts.push(`${s[key]} ${key}`);
+  if (s.dry_run) {
+    parts.push(`preview: would store ${s.stored ?? 0}, remove ${s.removed ?? 0}; ${s.unchanged ?? 0} unchanged`);
+  } else {
+    for (const key of ["stored", "replaced", "removed", "unchanged", "files", "failed"]) {
+      if (s[key]) parts.push(`${s[key]} ${key}`);
+    }
   }
   if (s.bytes) parts.push(bytes(s.bytes));
   return `${stateWords(job.state)}${parts.length ? ` · ${parts.join(", ")}` : ""}`;

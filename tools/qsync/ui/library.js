@@ -129,7 +129,7 @@ function card(kind, name, about) {
       el("span", { class: "max-delete" }, el("label", { for: maxDelete.id, text: "Remove at most" }), maxDelete,
         el("span", { text: "files" }))),
     el("p", { class: "hint", id: `mirror-${kind}-hint`,
-      text: "With mirror deletions on, files gone from these folders are removed from the phone too; a sync that would remove more files than this number stops before it starts." }),
+      text: "With mirror deletions on, files gone from these folders go from the phone too; a sync that would remove more stops first." }),
     el("div", { class: "buttons" }, previewButton, syncButton),
     result);
 }

@@ -146,13 +146,10 @@ export function initPlaylists(view) {
     if (!answer.playlists.length) list.append(el("li", { class: "muted", text: "qsync has made no playlist yet." }));
   }
 
-  let loaded = false;
+  // Read again each time the view is shown: the music folders may have changed.
   return {
     shown() {
-      if (!loaded) {
-        loaded = true;
-        loadSongs();
-      }
+      loadSongs();
       loadPlaylists();
     },
   };

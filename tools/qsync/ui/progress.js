@@ -72,13 +72,14 @@ export function initProgress(view) {
     } });
   const listBox = el("div", { id: "job-items", class: "vlist", tabindex: "0", "aria-label": "Items of this job" });
   const summary = el("section", { id: "job-summary", "aria-live": "polite" });
+  const itemsNote = el("p", { class: "muted", hidden: true, text: "The items of this job are no longer kept; its summary is above." });
   const queue = el("ol", { id: "job-queue", class: "queue" });
   const queueBox = el("section", { class: "card", "aria-labelledby": "queue-title" },
     el("h3", { id: "queue-title", text: "Waiting to run" }), queue);
   view.append(
     el("section", { class: "card", "aria-labelledby": "job-title" },
       el("div", { class: "card-head" }, title, stop), stateLine, bar, figures, summary,
-      el("h4", { text: "Items" }), listBox),
+      el("h4", { text: "Items" }), itemsNote, listBox),
     queueBox);
   list = new VirtualList(listBox, renderItem);
 
@@ -203,10 +204,15 @@ export function initProgress(view) {
     list.reset();
     renderJob();
     if (id === null) return;
+    itemsNote.hidden = true;
     loadItems(id, 0, (items, from) => {
       if (shown !== id) return;
       items.forEach((item, i) => list.set(from + i, item));
-    }).catch((e) => notify(e.message, true));
+    }).catch((e) => {
+      // The server keeps the items of the latest jobs only; the summary stays.
+      if (e.status === 404 && shown === id) itemsNote.hidden = false;
+      else if (e.status !== 404) notify(e.message, true);
+    });
   }
   showJob = show;
 
