@@ -68,7 +68,7 @@ class PageCase(QsyncCase):
     def start(self, phone):
         """qsync ui, the page opened from the printed address, connected to the stand-in."""
         (phone.root / "sdcard").mkdir(parents=True, exist_ok=True)  # a phone has its storage root
-        self.ui = UiServer(ARGS.qsync, self.state, ARGS.runner)
+        self.ui = UiServer(ARGS.qsync, self.state, ARGS.runner, home=self.pc)
         self.page.open(self.ui.url)
         self.assertNotIn("token", self.driver.current_url)  # the redirect dropped it
         if WINE:  # Wine's %LOCALAPPDATA%, where the settings are kept, is one for all tests

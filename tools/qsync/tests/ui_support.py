@@ -20,9 +20,10 @@ URL = re.compile(rb"http://\S+")
 class UiServer:
     """`qsync ui --no-open --listen 127.0.0.1:0`; url is the address it prints, token included."""
 
-    def __init__(self, qsync, state, runner=None, timeout=120):
+    def __init__(self, qsync, state, runner=None, timeout=120, home=None):
         command = ([runner] if runner else []) + [qsync, "ui", "--no-open", "--listen", "127.0.0.1:0"]
-        env = dict(os.environ, XDG_STATE_HOME=str(state))
+        # The folder browser starts in the home folder: a test's own, not the machine's.
+        env = dict(os.environ, XDG_STATE_HOME=str(state), **({"HOME": str(home)} if home else {}))
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         seen = b""
         deadline = time.monotonic() + timeout
