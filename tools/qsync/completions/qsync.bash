@@ -51,14 +51,15 @@ _qsync() {
     if [[ $cur == -* ]]; then
         local opts=$global_opts
         case $command in
-            push) opts+=" --dry-run --check --delete --max-delete --itemize-unchanged" ;;
+            push) opts+=" --dry-run --check --delete --max-delete --itemize-unchanged --any-file" ;;
             remove) opts+=" --dry-run" ;;
             fetch|backup) opts+=" --to" ;;
             restore) opts+=" --from --on-conflict" ;;
-            ls) opts+=" -l -R -a" ;;
+            ls) opts+=" -l -R -a -H --human-readable" ;;
             rm) opts+=" -r --force" ;;
             get|put) opts+=" -r --replace" ;;
-            du) opts+=" -s" ;;
+            du) opts+=" -s -H --human-readable" ;;
+            playlist) opts+=" --force --clear --allow-empty" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return

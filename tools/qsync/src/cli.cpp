@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "errors.h"
+#include "quellsync_http.h"
 
 namespace qsync {
 namespace {
@@ -67,15 +69,26 @@ struct CommandHelp {
 const CommandHelp kCommandHelp[] = {
     {"push",
      "usage: qsync push music|photos|videos|documents|playlists [--dry-run] [--check]\n"
-     "                  [--delete [--max-delete N]] [--itemize-unchanged] PATH...\n"
+     "                  [--delete [--max-delete N]] [--itemize-unchanged] [--any-file]\n"
+     "                  PATH...\n"
      "\n"
-     "Copies files, and every file below folders, to the phone. Each file is stored\n"
-     "under its whole PC path below the kind's phone folder, e.g. /home/me/a.mp3 as\n"
-     "/sdcard/Music/home/me/a.mp3. Files the journal records as pushed, unchanged in\n"
-     "size and modification time, are not sent; a file changed at the same size\n"
-     "replaces its phone copy. Files the phone already holds at the same size are\n"
-     "not sent again. Names the phone's storage cannot hold (reserved characters,\n"
-     "trailing dots or blanks, components over 255 characters) refuse the whole push.\n"
+     "Copies files, and every file below folders, to the phone, into the kind's\n"
+     "folder below the device root (ROOT, /sdcard unless --device):\n"
+     "  music      ROOT" QS_FOLDER_MUSIC "\n"
+     "  photos     ROOT" QS_FOLDER_PICTURES "\n"
+     "  videos     ROOT" QS_FOLDER_MOVIES "\n"
+     "  documents  ROOT" QS_FOLDER_DOCUMENTS "\n"
+     "  playlists  ROOT" QS_FOLDER_PLAYLISTS "\n"
+     "The whole PC path is mirrored below that folder, not just the file's name:\n"
+     "/home/me/a.mp3 becomes /sdcard/Music/home/me/a.mp3 (C:\\Users\\me\\a.mp3 becomes\n"
+     "/sdcard/Music/C/Users/me/a.mp3). For a layout of your own, use 'qsync put -r'.\n"
+     "Only files whose extension belongs to the kind are sent (see the manual);\n"
+     "others are skipped and counted. Files the journal records as pushed,\n"
+     "unchanged in size and modification time, are not sent; a file changed at the\n"
+     "same size replaces its phone copy. Files the phone already holds at the same\n"
+     "size are not sent again. Names the phone's storage cannot hold (reserved\n"
+     "characters, trailing dots or blanks, components over 255 characters) refuse\n"
+     "the whole push.\n"
      "\n"
      "  --dry-run            list the files and their phone paths; contact nobody\n"
      "  --check              send every file to the library again, which looks at the\n"
@@ -83,9 +96,10 @@ const CommandHelp kCommandHelp[] = {
      "  --delete             also remove the phone copies the journal records of files\n"
      "                       gone from the named folders\n"
      "  --max-delete N       refuse a push that would remove more than N files\n"
-     "  --itemize-unchanged  write a line for each file left out as unchanged\n"},
+     "  --itemize-unchanged  write a line for each file left out as unchanged\n"
+     "  --any-file           send every file, whatever its extension\n"},
     {"ls",
-     "usage: qsync ls [-l] [-R] [-a] PHONEPATH...\n"
+     "usage: qsync ls [-l] [-R] [-a] [-H] PHONEPATH...\n"
      "\n"
      "Lists each phone folder's entries by name, one a line (a file is listed by\n"
      "itself). A PHONEPATH without a leading '/' is taken below the device root, so\n"
@@ -95,7 +109,8 @@ const CommandHelp kCommandHelp[] = {
      "  -l  also the type and access (d: folder, r, w), the size in bytes and the\n"
      "      time of the last change (UTC)\n"
      "  -R  also every folder below, each under a 'PATH:' line\n"
-     "  -a  also hidden entries (names beginning with '.')\n"},
+     "  -a  also hidden entries (names beginning with '.')\n"
+     "  -H, --human-readable  sizes in KiB, MiB, ... (-h is the help, as everywhere)\n"},
     {"stat",
      "usage: qsync stat PHONEPATH...\n"
      "\n"
@@ -134,13 +149,14 @@ const CommandHelp kCommandHelp[] = {
      "  -r         copy folders with everything below them\n"
      "  --replace  replace phone files that exist (whole: never a stale tail)\n"},
     {"du",
-     "usage: qsync du [-s] PHONEPATH...\n"
+     "usage: qsync du [-s] [-H] PHONEPATH...\n"
      "\n"
      "Adds up the bytes of each phone tree by listing it: one 'BYTES<TAB>PATH' line\n"
      "per folder below, each after its own folders, then one for the path itself\n"
      "(with --json a 'usage' event with bytes and files).\n"
      "\n"
-     "  -s  only the line of each PHONEPATH\n"},
+     "  -s  only the line of each PHONEPATH\n"
+     "  -H, --human-readable  sizes in KiB, MiB, ...\n"},
     {"mv",
      "usage: qsync mv FROM TO\n"
      "\n"
@@ -161,21 +177,31 @@ const CommandHelp kCommandHelp[] = {
      "(ROOT/Downloads and ROOT/Download), into DIR. Files already there at the same\n"
      "size are skipped; a different file of the same name is kept as name(2).ext.\n"},
     {"playlist",
-     "usage: qsync playlist create NAME SONG...\n"
-     "       qsync playlist update ID NAME SONG...\n"
-     "       qsync playlist delete ID\n"
+     "usage: qsync playlist create [--allow-empty] NAME SONG...\n"
+     "       qsync playlist update [--force] [--allow-empty] ID NAME SONG...\n"
+     "       qsync playlist update [--force] ID NAME --clear\n"
+     "       qsync playlist delete [--force] ID\n"
      "\n"
      "Writes playlists into the phone's media database. A SONG that is a PC file\n"
      "stands for the phone path 'push music' stores it under; any other SONG is a\n"
      "phone path (starting with '/'). 'create' prints the new playlist's id; update\n"
-     "and delete take it.\n"},
+     "and delete take it. Songs the phone does not hold are named in a warning.\n"
+     "qsync remembers the playlists it created, in a file beside the journal, and\n"
+     "changes no other.\n"
+     "\n"
+     "  --allow-empty  create or update even when no song is on the phone\n"
+     "  --clear        update: leave the playlist without songs\n"
+     "  --force        update or delete a playlist qsync did not create\n"},
     {"backup",
      "usage: qsync backup music|media|documents --to DIR\n"
      "\n"
-     "Copies a category of the phone into DIR: music (ROOT/Music) into DIR/Music,\n"
-     "media (ROOT/Movies, ROOT/Pictures, ROOT/DCIM) into DIR/Gallery, documents\n"
-     "(office files and text of ROOT/Download and ROOT/Downloads, and all of\n"
-     "ROOT/My Documents/Documents) into DIR/Document.\n"},
+     "Copies a category of the phone into DIR, keeping the phone's folders:\n"
+     "music (ROOT" QS_FOLDER_MUSIC ") into DIR/" QS_BACKUP_MUSIC_FOLDER QS_FOLDER_MUSIC ", media (ROOT" QS_FOLDER_MOVIES ", ROOT" QS_FOLDER_PICTURES ",\n"
+     "ROOT" QS_FOLDER_CAMERA ") into DIR/" QS_BACKUP_GALLERY_FOLDER QS_FOLDER_MOVIES ", ..., documents (office files and\n"
+     "text of ROOT" QS_FOLDER_DOWNLOAD " and ROOT" QS_FOLDER_DOWNLOADS ", and all of\n"
+     "ROOT" QS_FOLDER_DOCUMENTS ") into DIR/" QS_BACKUP_DOCUMENTS_FOLDER ". Every run copies every\n"
+     "file again, replacing the copies in DIR: a backup is a fresh copy, not an\n"
+     "update.\n"},
     {"restore",
      "usage: qsync restore music|media|documents --from DIR [--on-conflict keep|replace|both]\n"
      "\n"
@@ -195,10 +221,41 @@ bool OneOf(const std::string& value, const std::vector<std::string>& choices) {
     return std::find(choices.begin(), choices.end(), value) != choices.end();
 }
 
-std::string Join(const std::vector<std::string>& words) {
+std::string Join(const std::vector<std::string>& words, const std::string& between) {
     std::string out;
-    for (const auto& w : words) out += (out.empty() ? "" : "|") + w;
+    for (const auto& w : words) out += (out.empty() ? "" : between) + w;
     return out;
+}
+
+// The check of a numeric option: decimal digits only (no sign, blank, hex
+// or exponent), with at most `decimals` digits after a point, from low to
+// high. The text is handed on without leading zeros, since the typed
+// conversion would read "010" as octal.
+CLI::Validator DecimalRange(long low, long high, size_t decimals = 0) {
+    const std::string what = decimals ? "a number of seconds" : "a whole number";
+    const std::string range = std::to_string(low) + " to " + std::to_string(high);
+    return CLI::Validator(
+        [=](std::string& input) -> std::string {
+            const std::string refusal = "must be " + what + " from " + range + ", not '" + input + "'";
+            const size_t point = input.find('.');
+            std::string whole = input.substr(0, point);
+            if (whole.empty() && point == 0) whole = "0";  // ".5"
+            const std::string fraction = point == std::string::npos ? "" : input.substr(point + 1);
+            const auto digits = [](const std::string& text) {
+                return text.find_first_not_of("0123456789") == std::string::npos;
+            };
+            if (whole.empty() || !digits(whole) || !digits(fraction) || fraction.size() > decimals ||
+                (point != std::string::npos && fraction.empty()))
+                return refusal;
+            const size_t first = std::min(whole.find_first_not_of('0'), whole.size() - 1);
+            if (whole.size() - first > 9) return refusal;
+            const long value = std::strtol(whole.c_str() + first, nullptr, 10);
+            if (value < low || value > high || (value == high && fraction.find_first_not_of('0') != std::string::npos))
+                return refusal;
+            input = whole.substr(first) + (fraction.empty() ? "" : "." + fraction);
+            return std::string();
+        },
+        "NUMBER " + range);
 }
 
 bool ParseDecimal(const std::string& text, long low, long high, long& out) {
@@ -222,40 +279,71 @@ std::string CheckedDevice(std::string device) {
     return device;  // "/" becomes "": the phone's own root
 }
 
+// Why ParsePhoneAddress refused `text`, in words that say what to give.
+std::string PhoneAddressProblem(const std::string& text) {
+    const size_t colon = text.find(':');
+    const std::string host = text.substr(0, colon);
+    std::string ignored;
+    int port = 0;
+    if (colon != std::string::npos && ParsePhoneAddress(host, ignored, port)) {
+        const std::string given = text.substr(colon + 1);
+        return "--phone '" + text + "': the port must be a number from 1 to 65535" +
+               (given.empty() ? std::string(" (or left out: 8182)") : ", not '" + given + "'");
+    }
+    std::string lower = host;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    // The library looks up no names: an address is given as digits.
+    const std::string hint = lower == "localhost" ? "; use 127.0.0.1" : "";
+    return "--phone must be HOST[:PORT] with HOST a dotted IPv4 address (such as 192.168.1.20), not '" + text + "'" +
+           hint;
+}
+
 // Checks the operands of the command; kind is taken from them first.
 void CheckOperands(Options& o) {
     auto needKind = [&](const std::vector<std::string>& choices) {
-        if (o.operands.empty() || !OneOf(o.operands.front(), choices))
-            throw UsageError("qsync " + o.command + ": first argument must be " + Join(choices));
+        const char* what = o.command == "playlist" ? "operation" : o.command == "fetch" ? "source" : "kind";
+        if (o.operands.empty())
+            throw UsageError(o.command + ": no " + what + " given (" + Join(choices, ", ") + ")");
+        if (!OneOf(o.operands.front(), choices))
+            throw UsageError(o.command + ": unknown " + what + " '" + o.operands.front() + "' (" + Join(choices, ", ") +
+                             ")");
         o.kind = o.operands.front();
         o.operands.erase(o.operands.begin());
     };
     if (o.command == "push" || o.command == "remove") {
         needKind(kPushKinds);
-        if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PATH given");
+        if (o.operands.empty()) throw UsageError(o.command + ": no PATH given");
     } else if (o.command == "fetch" || o.command == "backup" || o.command == "restore") {
         needKind(o.command == "fetch" ? kFetchKinds : kCategories);
-        if (!o.operands.empty()) throw UsageError("qsync " + o.command + ": unexpected argument '" + o.operands[0] + "'");
+        if (!o.operands.empty()) throw UsageError(o.command + ": unexpected argument '" + o.operands[0] + "'");
         if (o.folder.empty())
-            throw UsageError("qsync " + o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
+            throw UsageError(o.command + ": " + (o.command == "restore" ? "--from" : "--to") + " DIR is required");
     } else if (o.command == "ls" || o.command == "stat" || o.command == "rm" || o.command == "du") {
-        if (o.operands.empty()) throw UsageError("qsync " + o.command + ": no PHONEPATH given");
+        if (o.operands.empty()) throw UsageError(o.command + ": no PHONEPATH given");
     } else if (o.command == "get" || o.command == "put") {
         if (o.operands.size() < 2)
-            throw UsageError("qsync " + o.command + " takes one or more sources and a target " +
+            throw UsageError(o.command + " takes one or more sources and a target " +
                              (o.command == "get" ? "DIR" : "PHONEFOLDER"));
     } else if (o.command == "mv") {
-        if (o.operands.size() != 2) throw UsageError("qsync mv takes FROM and TO");
+        if (o.operands.size() != 2) throw UsageError("mv takes FROM and TO");
     } else if (o.command == "playlist") {
         needKind(kPlaylistOps);
         const size_t least = o.kind == "create" ? 1 : 2;
         if (o.operands.size() < (o.kind == "delete" ? 1 : least))
-            throw UsageError("qsync playlist " + o.kind + ": missing arguments (see qsync playlist --help)");
-        if (o.kind == "delete" && o.operands.size() != 1) throw UsageError("qsync playlist delete takes one ID");
+            throw UsageError("playlist " + o.kind + ": missing arguments (see qsync playlist --help)");
+        if (o.kind == "delete" && o.operands.size() != 1) throw UsageError("playlist delete takes one ID");
         // The id goes into the phone's row selection ("_id=ID"): digits only.
         long id = 0;
         if (o.kind != "create" && !ParseDecimal(o.operands[0], 0, 999999999, id))
-            throw UsageError("qsync playlist " + o.kind + ": ID must be a playlist id (digits), not '" + o.operands[0] + "'");
+            throw UsageError("playlist " + o.kind + ": ID must be a playlist id (digits), not '" + o.operands[0] + "'");
+        // An update without songs would empty the playlist: only on purpose.
+        if (o.kind == "update" && o.operands.size() == 2 && !o.clear)
+            throw UsageError("playlist update: no SONG given; --clear empties the playlist");
+        if (o.clear && (o.kind != "update" || o.operands.size() > 2))
+            throw UsageError("--clear applies to playlist update without songs");
+        if (o.allowEmpty && o.kind == "delete") throw UsageError("--allow-empty applies to playlist create and update");
+        if (o.force && o.kind == "create") throw UsageError("--force applies to playlist update and delete");
     } else {
         throw UsageError("unknown command '" + o.command + "' (see qsync --help)");
     }
@@ -283,10 +371,11 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     app.add_flag("-v,--verbose", o.verbose);
     app.add_flag("-h,--help", o.help);
     app.add_flag("--version", o.version);
-    std::string retries, retryDelay, requestRetries, maxDelete;
-    app.add_option("--retries", retries);
-    app.add_option("--request-retries", requestRetries);
-    app.add_option("--retry-delay", retryDelay);
+    double retryDelaySeconds = o.retryDelayMs / 1000.0;
+    app.add_option("--retries", o.retries)->check(DecimalRange(0, 1000));
+    app.add_option("--request-retries", o.requestRetries)->check(DecimalRange(0, 100));
+    app.add_option("--retry-delay", retryDelaySeconds)->check(DecimalRange(0, 3600, 3));
+    CLI::Option* maxDelete = nullptr;
     app.add_option("--journal", o.journal);
     app.add_flag("--no-journal", o.noJournal);
     for (const char* name : {"push", "remove", "fetch", "playlist", "backup", "restore", "ls", "stat", "rm", "mv", "get", "put", "du"}) {
@@ -299,16 +388,23 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         if (n == "push") {
             command->add_flag("--check", o.check);
             command->add_flag("--delete", o.mirrorDelete);
-            command->add_option("--max-delete", maxDelete);
+            maxDelete = command->add_option("--max-delete", o.maxDelete)->check(DecimalRange(0, 999999999));
             command->add_flag("--itemize-unchanged", o.itemizeUnchanged);
+            command->add_flag("--any-file", o.anyFile);
         }
         if (n == "ls") {
             command->add_flag("-l", o.longList);
             command->add_flag("-R", o.recursive);
             command->add_flag("-a", o.all);
         }
+        // -h stays the help flag of every command: sizes for people are -H.
+        if (n == "ls" || n == "du") command->add_flag("-H,--human-readable", o.humanReadable);
         if (n == "rm" || n == "get" || n == "put") command->add_flag("-r", o.recursive);
-        if (n == "rm") command->add_flag("--force", o.force);
+        if (n == "rm" || n == "playlist") command->add_flag("--force", o.force);
+        if (n == "playlist") {
+            command->add_flag("--clear", o.clear);
+            command->add_flag("--allow-empty", o.allowEmpty);
+        }
         if (n == "du") command->add_flag("-s", o.summarize);
         if (n == "get" || n == "put") command->add_flag("--replace", o.replace);
         if (n == "fetch" || n == "backup") command->add_option("--to", to);
@@ -346,7 +442,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         const std::string& first = extras.front();
         if (first.empty() || first[0] != '-') {
             if (o.command.empty()) throw UsageError("unknown command '" + first + "' (see qsync --help)");
-            throw UsageError("qsync " + o.command + ": unexpected argument '" + first + "'");
+            throw UsageError(o.command + ": unexpected argument '" + first + "'");
         }
         // Every command's options are known at the top level too (see
         // earlyOptions): one given to a command it does not belong to is
@@ -374,8 +470,7 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
         }
     }
     if (phone.empty() && environmentPhone) phone = environmentPhone;
-    if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port))
-        throw UsageError("--phone must be HOST[:PORT] with HOST a dotted IPv4 address, not '" + phone + "'");
+    if (!phone.empty() && !ParsePhoneAddress(phone, o.host, o.port)) throw UsageError(PhoneAddressProblem(phone));
     o.device = CheckedDevice(o.device);
     if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
     if (conflict == "keep") o.conflictMode = 0;
@@ -383,31 +478,9 @@ void Parse(const std::vector<std::string>& arguments, const char* environmentPho
     else if (conflict == "replace") o.conflictMode = 2;
     else throw UsageError("--on-conflict must be keep, replace or both");
     o.folder = o.command == "restore" ? from : to;
-    long number = 0;
-    if (!retries.empty()) {
-        if (!ParseDecimal(retries, 0, 1000, number)) throw UsageError("--retries must be a number from 0 to 1000");
-        o.retries = static_cast<int>(number);
-    }
-    if (!requestRetries.empty()) {
-        if (!ParseDecimal(requestRetries, 0, 100, number))
-            throw UsageError("--request-retries must be a number from 0 to 100");
-        o.requestRetries = static_cast<int>(number);
-    }
-    if (!retryDelay.empty()) {
-        // Seconds, with up to three decimals.
-        const size_t dot = retryDelay.find('.');
-        const std::string whole = retryDelay.substr(0, dot);
-        std::string fraction = dot == std::string::npos ? "" : retryDelay.substr(dot + 1);
-        long seconds = 0, milliseconds = 0;
-        if (!ParseDecimal(whole.empty() ? "0" : whole, 0, 3600, seconds) || fraction.size() > 3 ||
-            (dot != std::string::npos && !ParseDecimal(fraction.append(3 - fraction.size(), '0'), 0, 999, milliseconds)))
-            throw UsageError("--retry-delay must be a number of seconds from 0 to 3600, not '" + retryDelay + "'");
-        o.retryDelayMs = static_cast<int>(seconds * 1000 + milliseconds);
-    }
-    if (!maxDelete.empty()) {
-        if (!ParseDecimal(maxDelete, 0, 999999999, o.maxDelete)) throw UsageError("--max-delete must be a number");
-        if (!o.mirrorDelete) throw UsageError("--max-delete applies to push --delete only");
-    }
+    // Checked to three decimals at most, so this is exact to the millisecond.
+    o.retryDelayMs = static_cast<int>(std::lround(retryDelaySeconds * 1000));
+    if (maxDelete->count() > 0 && !o.mirrorDelete) throw UsageError("--max-delete applies to push --delete only");
     if (o.mirrorDelete && o.noJournal)
         throw UsageError("--delete needs the journal: it removes only what the journal records; drop --no-journal");
     if (!o.journal.empty() && o.noJournal) throw UsageError("--journal and --no-journal exclude each other");

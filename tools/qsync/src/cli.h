@@ -35,7 +35,11 @@ struct Options {
     bool itemizeUnchanged = false;   // push --itemize-unchanged
     bool longList = false;           // ls -l
     bool recursive = false;          // ls -R, rm -r, get -r, put -r
-    bool force = false;              // rm --force
+    bool force = false;              // rm --force; playlist update/delete --force
+    bool humanReadable = false;      // ls -H
+    bool clear = false;              // playlist update --clear: no songs
+    bool allowEmpty = false;         // playlist create/update --allow-empty
+    bool anyFile = false;            // push --any-file: no extension filter
     bool replace = false;            // get, put --replace
     bool summarize = false;          // du -s
     bool all = false;                // ls -a

@@ -1,3 +1,6 @@
+// The commands of qsync: what each one plans from its arguments and which
+// export carries it out. The retry loops are in job_rounds, the host records
+// in host_records, the summaries and result texts in job_results.
 #include "jobs.h"
 
 #include <algorithm>
@@ -13,31 +16,22 @@
 #include "errors.h"
 #include "folder_snapshot.h"
 #include "host_abi.h"
+#include "host_records.h"
 #include "item_ledger.h"
 #include "job_control.h"
+#include "job_results.h"
+#include "job_rounds.h"
 #include "journal.h"
 #include "command_journal.h"
 #include "paths.h"
-#include "probe.h"
 #include "phone_commands.h"
+#include "playlist_record.h"
 #include "quellsync_http.h"
-#include "retry_plan.h"
 #include "text.h"
 
 namespace qsync {
 namespace {
 
-using SyncExport = int32_t(QS_CALL*)(ConnectParams*, JobParams*);
-
-constexpr intptr_t kChangeCopy = 1;
-constexpr intptr_t kChangeRemove = 3;
-// The connection probe before a job, its retries included, ends within
-// kProbeBudget: a phone that cannot be reached is reported promptly,
-// whatever the retry options. One attempt waits at most kProbeTimeoutMs,
-// and a retry is made only while kProbeLastTry is left for it.
-constexpr int kProbeTimeoutMs = 5000;
-constexpr std::chrono::milliseconds kProbeBudget{8000};
-constexpr std::chrono::milliseconds kProbeLastTry{1000};
 // The library's first wait before a request is made again; the waits double
 // up to 5 s. A lost request on a working link is best repeated at once (a
 // sequential backup pays each wait in full), while the doubling still spans
@@ -49,14 +43,20 @@ struct PushKind {
     const char* name;
     const char* phoneFolder;  // below the device root
     SyncExport run;
+    // The file name extensions of the kind, each with its dot and ";" after
+    // it, in lower case: what push takes without --any-file. The phone's
+    // media scanner files anything else in the wrong place, or not at all.
+    const char* extensions;
 };
 
 const PushKind kPushKinds[] = {
-    {"music", QS_FOLDER_MUSIC, &SyncMusicFile},
-    {"photos", QS_FOLDER_PICTURES, &SyncPhotoFile},
-    {"videos", QS_FOLDER_MOVIES, &SyncVideoFile},
-    {"documents", QS_FOLDER_DOCUMENTS, &SyncDocumentFile},
-    {"playlists", QS_FOLDER_PLAYLISTS, &SyncPlaylistFile},
+    {"music", QS_FOLDER_MUSIC, &SyncMusicFile,
+     ".mp3;.m4a;.aac;.flac;.ogg;.oga;.opus;.wav;.wma;.amr;.mid;.midi;.mka;.aif;.aiff;"},
+    {"photos", QS_FOLDER_PICTURES, &SyncPhotoFile, ".jpg;.jpeg;.png;.gif;.bmp;.webp;.heic;.heif;.tif;.tiff;.dng;"},
+    {"videos", QS_FOLDER_MOVIES, &SyncVideoFile, ".mp4;.m4v;.mkv;.webm;.3gp;.3g2;.avi;.mov;.wmv;.mpg;.mpeg;.ts;"},
+    {"documents", QS_FOLDER_DOCUMENTS, &SyncDocumentFile,
+     ".doc;.docx;.xls;.xlsx;.ppt;.pptx;.pdf;.txt;.odt;.ods;.odp;.rtf;.csv;.epub;.md;"},
+    {"playlists", QS_FOLDER_PLAYLISTS, &SyncPlaylistFile, ".m3u;.m3u8;.pls;.wpl;.xspf;"},
 };
 
 const PushKind& FindPushKind(const std::string& name) {
@@ -65,226 +65,45 @@ const PushKind& FindPushKind(const std::string& name) {
     throw UsageError("unknown kind '" + name + "'");
 }
 
-// The two texts every sync export reads from ConnectParams.
-class Connection {
-public:
-    explicit Connection(const Options& o)
-        : mUrl(Utf8ToUtf16("http://" + o.host + ":" + std::to_string(o.port) + "/")),
-          mRole(Utf8ToUtf16("device=" + o.device)) {
-        mParams.url = AsHostText(mUrl);
-        mParams.role = AsHostText(mRole);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ConnectParams* params() { return &mParams; }
-
-private:
-    std::u16string mUrl, mRole;
-    ConnectParams mParams{};
-};
-
-RetryPolicy PolicyOf(const Options& o) {
-    RetryPolicy policy;
-    policy.retries = o.retries;
-    policy.delay = std::chrono::milliseconds(o.retryDelayMs);
-    return policy;
+// Whether the file's name ends in one of the kind's extensions (ASCII case
+// ignored).
+bool KindTakes(const PushKind& kind, const std::string& path) {
+    const size_t dot = path.find_last_of("./\\");
+    if (dot == std::string::npos || path[dot] != '.') return false;
+    std::string extension = path.substr(dot) + ";";
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string list = kind.extensions;
+    return list.compare(0, extension.size(), extension) == 0 || list.find(";" + extension) != std::string::npos;
 }
 
-// The probe before a job, tried again within the retry options and
-// kProbeBudget: a phone that is a moment away (Wi-Fi waking up) is waited
-// for, one that is gone is reported within the budget. It is qsync's own
-// connection, untouched by the library's request retries.
-void RequireReachable(const Options& o, Reporter& reporter) {
-    using Clock = std::chrono::steady_clock;
-    using std::chrono::milliseconds;
-    if (o.verbose)
-        std::fprintf(stderr, "qsync: phone service http://%s:%d/, device root '%s'\n", o.host.c_str(), o.port,
-                     o.device.c_str());
-    const std::string why = "the phone's service at " + o.host + ":" + std::to_string(o.port) + " cannot be reached";
-    const Clock::time_point deadline = Clock::now() + kProbeBudget;
-    const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
-    RetryRounds rounds(PolicyOf(o));
-    for (;;) {
-        const auto timeout = std::min(milliseconds(kProbeTimeoutMs), std::max(left(), milliseconds(1)));
-        if (CanConnect(o.host, o.port, static_cast<int>(timeout.count()))) return;
-        const RetryRounds::Decision next = rounds.AfterRound(0);
-        const milliseconds room = left() - kProbeLastTry;
-        if (!next.again || room.count() < 0) throw UnreachableError(why);
-        const milliseconds delay = std::min(next.delay, room);
-        reporter.Retry(next.round, 0, delay, nullptr, why);
-        if (!JobControl::Instance().Wait(delay)) throw InterruptedError("interrupted");
-    }
+int32_t QS_CALL NoteEntry(void* context, const QsPhoneEntry* entry) {
+    *static_cast<bool*>(context) = entry->isFile != 0;
+    return 0;
 }
 
-// Runs a job that cannot be resumed item by item again as a whole, within
-// the retry budget, until it succeeds or Ctrl-C.
-int32_t RunWhole(const Options& o, Reporter& reporter, const std::function<int32_t()>& call,
-                 std::string (*resultText)(int32_t)) {
-    RetryRounds rounds(PolicyOf(o));
-    for (;;) {
-        const int32_t result = JobControl::Instance().Run(call);
-        if (result == 0 || JobControl::Instance().Interrupted()) return result;
-        const RetryRounds::Decision next = rounds.AfterRound(0);
-        if (!next.again) return result;
-        reporter.Retry(next.round, 1, next.delay, &result, resultText(result));
-        if (!JobControl::Instance().Wait(next.delay)) return result;
-    }
-}
-
-int ExitCodeFor(int32_t result) {
-    if (JobControl::Instance().Interrupted()) return kExitInterrupted;
-    return result == 0 ? kExitOk : kExitJobFailed;
-}
-
-// The library's record of one item of a push or remove, with the texts it
-// points to. What the item is and how it fared is kept in the ItemLedger.
-struct Entry {
-    size_t index = 0;  // in the ledger
-    std::u16string pcText, phoneText;
-    SyncItem record{};
-
-    Entry() = default;
-    Entry(const Entry&) = delete;
-    Entry& operator=(const Entry&) = delete;
-    // An upload's phonePath is written by the library, which hands it over.
-    ~Entry() {
-        if (record.changeKind != kChangeRemove) FreeLibraryText(record.phonePath);
-    }
-};
-
-// The host list of one job over some of the ledger's items.
-class EntryList {
-public:
-    EntryList(const ItemLedger& ledger, const std::vector<size_t>& indices) {
-        for (const size_t index : indices) {
-            const LedgerItem& item = ledger.at(index);
-            auto entry = std::make_unique<Entry>();
-            entry->index = index;
-            entry->pcText = Utf8ToUtf16(item.pc);
-            entry->record.pcPath = AsHostText(entry->pcText);
-            const bool remove = item.action == ItemAction::kRemove;
-            entry->record.changeKind = remove ? kChangeRemove : kChangeCopy;
-            entry->record.isFolder = item.folder ? 1 : 0;
-            if (remove && !item.folder) {
-                // The library removes a file by the phone path the item carries.
-                entry->phoneText = Utf8ToUtf16(item.phone);
-                entry->record.phonePath = reinterpret_cast<QS_WCHAR*>(entry->phoneText.data());
-            }
-            mByRecord[&entry->record] = entry.get();
-            mPointers.push_back(&entry->record);
-            mEntries.push_back(std::move(entry));
-        }
-    }
-    EntryList(const EntryList&) = delete;
-    EntryList& operator=(const EntryList&) = delete;
-    Entry* Find(const void* record) const {
-        const auto found = mByRecord.find(record);
-        return found == mByRecord.end() ? nullptr : found->second;
-    }
-    QsHostList* HostList() {
-        mList.first = mPointers.empty() ? nullptr : mPointers.data();
-        mList.last = mPointers.data() + mPointers.size();
-        return &mList;
-    }
-
-private:
-    std::vector<std::unique_ptr<Entry>> mEntries;
-    std::vector<void*> mPointers;
-    std::unordered_map<const void*, Entry*> mByRecord;
-    QsHostList mList{};
-};
-
-std::string SyncResultText(int32_t result) {
-    switch (result) {
-        case -1: return "an upload failed";
-        case -2: return "removing a phone file failed, or the media scan after an upload";
-        case -4: return "removing a phone folder failed";
-        default: return "the job failed";
-    }
-}
-
-std::string FetchResultText(int32_t result) {
-    switch (result) {
-        case -1: return "a download failed";
-        case -2: return "the phone folder could not be listed";
-        case -3: return "a PC folder could not be created";
-        default: return "the job failed";
-    }
-}
-
-std::string BackupResultText(int32_t result) {
-    switch (result) {
-        case 1: return "a listing failed, or a phone file could not be replaced or given a numbered name";
-        case 21: return "stopped";
-        case -1: return "a transfer failed: no answer from the phone";
-        case -6: return "a transfer failed: the phone refused it";
-        case -7: return "a PC file could not be opened or created";
-        case -8: return "a PC file could not be read or written";
-        case -10: return "a file is too large to transfer";
-        case -11: return "the phone holds a longer file under the same name";
-        case -12: return "a path is too long for the phone";
-        default: return "a transfer failed";
-    }
-}
-
-std::string PlaylistResultText(int32_t) {
-    return "the phone refused a playlist change, or its songs could not be looked up";
-}
-
-// The library's retries are counted from the start of the command (see
-// RunCommand).
-uint64_t RequestRetriesMade() {
-    const int32_t made = GetOption(QS_OPTION_RETRIES_MADE);
-    return made > 0 ? static_cast<uint64_t>(made) : 0;
-}
-
-void Finish(Reporter& reporter, Summary summary, int32_t result, const std::string& failureText) {
-    summary.result = result;
-    summary.retries = RequestRetriesMade();
-    summary.exitCode = ExitCodeFor(result);
-    if (summary.exitCode == kExitJobFailed) summary.resultText = failureText;
-    reporter.End(summary);
-}
-
-ItemEvent DoneEvent(const LedgerItem& item) {
-    if (item.action == ItemAction::kRemove) return ItemEvent("removed", item.pc, item.folder ? item.phone + "/" : item.phone);
-    ItemEvent event(item.replacing ? "replaced" : "stored", item.pc, item.phone);
-    event.hasBytes = true;
-    event.bytes = item.bytes;
-    return event;
-}
-
-Summary ItemSummary(const std::string& job, const ItemLedger& ledger) {
-    Summary summary;
-    summary.job = job;
-    summary.kind = SummaryKind::kItems;
-    const LedgerTotals totals = ledger.Totals();
-    summary.bytes = totals.bytesDone;  // removals weigh nothing
-    // The removal of a phone copy that is then replaced counts with its
-    // upload, as one replaced item.
-    for (size_t i = 0; i < ledger.size(); ++i) {
-        const LedgerItem& item = ledger.at(i);
-        if (item.state != ItemState::kDone) continue;
-        if (item.action == ItemAction::kStore) ++(item.replacing ? summary.replaced : summary.stored);
-        else if (!item.replacing) ++summary.removed;
-    }
-    for (const size_t i : ledger.Failed()) {
-        const LedgerItem& item = ledger.at(i);
-        if (item.action == ItemAction::kRemove && item.replacing) continue;  // its upload is listed
-        summary.failedItems.push_back({item.pc, item.folder ? item.phone + "/" : item.phone, item.result, item.reason});
-    }
-    summary.failed = summary.failedItems.size();
-    // The items that failed come before those that were never started.
-    std::stable_partition(summary.failedItems.begin(), summary.failedItems.end(),
-                          [](const FailedItem& f) { return f.reason != ItemLedger::kNotStarted; });
-    return summary;
+// PhoneStat of one path: QS_PHONE_OK (isFile tells a file), QS_PHONE_ABSENT,
+// or why it could not be looked up. Ctrl-C throws InterruptedError: these
+// look-ups come before the job.
+int32_t StatPhonePath(const Options& o, const std::string& phonePath, bool& isFile) {
+    const std::u16string url = Utf8ToUtf16("http://" + o.host + ":" + std::to_string(o.port) + "/");
+    const std::u16string path = Utf8ToUtf16(phonePath);
+    isFile = false;
+    const int32_t result =
+        JobControl::Instance().Run([&] { return PhoneStat(AsHostText(url), AsHostText(path), &NoteEntry, &isFile); });
+    if (result == QS_PHONE_STOPPED || JobControl::Instance().Interrupted())
+        throw InterruptedError("interrupted before the job started");
+    return result;
 }
 
 // Lists what a dry run would do, with the same counts a real run reports.
-int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& job, size_t unchanged) {
-    Summary summary = ItemSummary(job, ledger);
+// `planned` gives the job and the counts of what it left out.
+int PlanItems(Reporter& reporter, const ItemLedger& ledger, const Summary& planned) {
+    Summary summary = ItemSummary(planned.job, ledger);
     summary.dryRun = true;
-    summary.unchanged = unchanged;
+    summary.unchanged = planned.unchanged;
+    summary.skipped = planned.skipped;
+    summary.skippedWhy = planned.skippedWhy;
     for (size_t i = 0; i < ledger.size(); ++i) {
         const LedgerItem& item = ledger.at(i);
         if (item.action == ItemAction::kRemove && item.replacing) continue;  // shown with its upload
@@ -306,158 +125,6 @@ int PlanItems(Reporter& reporter, const ItemLedger& ledger, const std::string& j
     return summary.exitCode;
 }
 
-// One export call over the given items (none of them done yet), reporting
-// each as the library announces it and passing it to onDone; the items it
-// does not announce have failed, with the returned text as their reason.
-int32_t RunJob(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger,
-               const std::vector<size_t>& indices, const std::function<void(size_t)>& onDone, std::string& failure) {
-    EntryList entries(ledger, indices);
-    HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
-        if (wParam == QS_PROGRESS_PERCENT) {
-            ledger.OnStep();  // one per reported removal or started upload
-            reporter.Percent(static_cast<int>(lParam));
-            reporter.Progress(ledger.Totals());
-            return;
-        }
-        const auto* result = reinterpret_cast<const ItemResult*>(lParam);
-        const Entry* entry = result ? entries.Find(result->item) : nullptr;
-        if (!entry || result->status != 0) return;
-        const std::string stored =
-            entry->record.changeKind == kChangeRemove ? std::string() : HostTextToUtf8(entry->record.phonePath);
-        if (!ledger.OnDone(entry->index, stored)) return;
-        onDone(entry->index);
-        const LedgerTotals totals = ledger.Totals();
-        const LedgerItem& item = ledger.at(entry->index);
-        if (item.action == ItemAction::kRemove && item.replacing) reporter.Progress(totals);  // shown with its upload
-        else reporter.Item(DoneEvent(item), &totals);
-    });
-    JobParams params{};
-    params.window = window.handle();
-    params.items = entries.HostList();
-    ledger.BeginJob(indices);
-    const int32_t result = JobControl::Instance().Run([&] { return run(connection.params(), &params); });
-    failure = JobControl::Instance().Interrupted() ? "stopped by Ctrl-C"
-              : result != 0                        ? SyncResultText(result)
-                                                   : "the library did not report it done";
-    ledger.EndJob(result, failure);
-    return result;
-}
-
-// Rounds of jobs over `order` until each item is done, the retries run
-// out, or Ctrl-C. Each next round takes the items not done, the ones under
-// way when the job failed moved to the end (NextRoundItems). Rounds are
-// numbered across the command: `roundsBefore` (the removals' rounds) come
-// first, and it ends as the rounds run so far.
-int32_t RunRounds(Reporter& reporter, SyncExport run, Connection& connection, ItemLedger& ledger,
-                  std::vector<size_t> order, RetryPolicy policy, size_t underWay,
-                  const std::function<void(size_t)>& onDone, std::string& failure, int& roundsBefore) {
-    RetryRounds rounds(policy);
-    const int offset = roundsBefore;
-    int32_t result = 0;
-    while (!order.empty() && !JobControl::Instance().Interrupted()) {
-        result = RunJob(reporter, run, connection, ledger, order, onDone, failure);
-        roundsBefore = offset + rounds.roundsRun() + 1;
-        // After Ctrl-C no round starts: its export would clear the stop flag.
-        if (result == 0 || JobControl::Instance().Interrupted()) break;
-        std::vector<bool> done(ledger.size(), false);
-        size_t completed = 0;  // none of `order` was done before the round
-        for (const size_t i : order) {
-            done[i] = ledger.at(i).state == ItemState::kDone;
-            if (done[i]) ++completed;
-        }
-        const RetryRounds::Decision next = rounds.AfterRound(completed);
-        if (!next.again) break;
-        order = NextRoundItems(order, done, underWay);
-        reporter.Retry(offset + next.round, order.size(), next.delay, &result, failure);
-        if (!JobControl::Instance().Wait(next.delay)) break;
-    }
-    return result;
-}
-
-// The removals of a push or remove go first, as a job of their own: in one
-// job a failed removal would end it before any upload. A removal still
-// failing after two rounds is given up.
-int32_t RunRemovals(const Options& o, Reporter& reporter, SyncExport run, Connection& connection,
-                    ItemLedger& ledger, std::vector<size_t> removals, const std::function<void(size_t)>& onDone,
-                    std::string& failure, int& rounds) {
-    // The library takes folder removals before file removals.
-    std::stable_partition(removals.begin(), removals.end(), [&](size_t i) { return ledger.at(i).folder; });
-    RetryPolicy policy = PolicyOf(o);
-    policy.maxRounds = 2;
-    return RunRounds(reporter, run, connection, ledger, removals, policy, 1, onDone, failure, rounds);
-}
-
-// The end of a push or remove: exit 0 only when every item is done.
-int EndItems(Reporter& reporter, Summary summary, int32_t result, const std::string& failure) {
-    summary.result = result;
-    summary.retries = RequestRetriesMade();
-    summary.exitCode = JobControl::Instance().Interrupted() ? kExitInterrupted
-                       : summary.failed > 0 || result != 0  ? kExitJobFailed
-                                                            : kExitOk;
-    if (summary.exitCode == kExitJobFailed) summary.resultText = failure;
-    reporter.End(summary);
-    return summary.exitCode;
-}
-
-// Carries out the items of a push or remove: removals first, then uploads,
-// each in rounds; the journal follows each item the library reports.
-int RunItems(const Options& o, Reporter& reporter, JournalSlot& journal, SyncExport run, ItemLedger& ledger,
-             const std::vector<PcFileStat>& before, Summary summary) {
-    std::vector<size_t> removals, uploads;
-    for (size_t i = 0; i < ledger.size(); ++i)
-        (ledger.at(i).action == ItemAction::kRemove ? removals : uploads).push_back(i);
-    if (ledger.size() == 0) return EndItems(reporter, summary, 0, "");  // nothing to send: no request at all
-    RequireReachable(o, reporter);
-    Connection connection(o);
-    if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
-    reporter.Begin(ProgressSource::kItems, ledger.Totals());
-    const auto onDone = [&](size_t i) {
-        const LedgerItem& item = ledger.at(i);
-        if (item.action == ItemAction::kRemove) {
-            journal.RemoveAtOrBelow(item.phone, item.folder);
-        } else if (i < before.size() && before[i].state == PcFileState::kFile) {
-            // The file as it was before the job: one changed during the
-            // upload is sent again next time.
-            journal.Put({item.pc, item.phone, before[i].size, before[i].mtimeNs});
-        }
-    };
-    std::string failure;
-    int rounds = 0;
-    int32_t result = RunRemovals(o, reporter, run, connection, ledger, removals, onDone, failure, rounds);
-    std::string removalFailure = result != 0 ? failure : "";
-    const int32_t removalResult = result;
-    // A removal not reported done may still have been carried out (its
-    // answer lost): its entries must not make the next push skip the file.
-    for (const size_t r : removals)
-        if (ledger.at(r).state != ItemState::kDone) journal.Spoil(ledger.at(r).phone, ledger.at(r).folder);
-    // An upload that replaces a phone copy goes only once that copy is gone:
-    // the library would take the old copy, of the same size, for this file.
-    std::vector<size_t> ready;
-    for (const size_t i : uploads) {
-        const bool blocked = ledger.at(i).replacing && std::any_of(removals.begin(), removals.end(), [&](size_t r) {
-            return ledger.at(r).replacing && ledger.at(r).pc == ledger.at(i).pc &&
-                   ledger.at(r).state != ItemState::kDone;
-        });
-        if (blocked) ledger.Fail(i, removalResult, "its changed phone copy could not be removed first");
-        else ready.push_back(i);
-    }
-    if (!JobControl::Instance().Interrupted()) {
-        const int32_t uploadResult = RunRounds(reporter, run, connection, ledger, ready, PolicyOf(o), kUploadsAtOnce,
-                                               onDone, failure, rounds);
-        if (!ready.empty()) result = uploadResult;
-    } else {
-        for (const size_t i : ready) ledger.Fail(i, result, ItemLedger::kNotStarted);  // Ctrl-C during the removals
-    }
-    if (result == 0 && !removalFailure.empty()) {
-        result = removalResult;
-        failure = removalFailure;
-    }
-    Summary done = ItemSummary(summary.job, ledger);
-    done.unchanged = summary.unchanged;
-    if (done.failed > 0 && failure.empty()) failure = "the library did not report every item done";
-    return EndItems(reporter, done, result, failure);
-}
-
 int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
     const PushKind& kind = FindPushKind(o.kind);
     // Without the journal nothing is known to be gone from the PC: mirroring
@@ -471,6 +138,7 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         uint64_t size;
     };
     std::vector<Planned> planned;
+    std::vector<Planned> skipped;  // not of the kind
     std::vector<std::string> folders;  // the named folders, for --delete
     std::unordered_set<std::string> seen;  // a path named twice (or inside two named folders) is one item
     std::vector<RefusedName> refused;
@@ -494,8 +162,10 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
                 refused.push_back({file.path, "the name is not valid UTF-8"});
                 continue;
             }
+            // A name the phone cannot hold refuses the push, of the kind or not.
             for (const auto& reason : UnstorableReasons(phone, o.device)) refused.push_back({file.path, reason});
-            planned.push_back({file.path, phone, file.size});
+            if (!o.anyFile && !KindTakes(kind, file.path)) skipped.push_back({file.path, phone, file.size});
+            else planned.push_back({file.path, phone, file.size});
         }
     }
     if (!refused.empty()) {
@@ -503,13 +173,25 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
         throw RefusedNamesError(message, refused);
     }
+    const std::string notKind = "not " + o.kind;
+    if (planned.empty() && !skipped.empty())
+        throw UsageError("push " + o.kind + ": none of the " + std::to_string(skipped.size()) + " files found is " +
+                         o.kind + " (by its extension: see qsync push --help); --any-file pushes them all the same; " +
+                         "nothing was sent");
     if (planned.empty()) throw UsageError("push: no files found in the given paths");
+    for (const Planned& s : skipped) {
+        ItemEvent event("skipped", s.pc, "");
+        event.reason = notKind;
+        reporter.Item(event);
+    }
 
     ItemLedger ledger;
     std::vector<PcFileStat> before;  // by ledger index: the PC file before the job
     Summary summary;
     summary.job = "push " + o.kind;
     summary.kind = SummaryKind::kItems;
+    summary.skipped = skipped.size();
+    summary.skippedWhy = notKind;
     const Journal* const recorded = journal.get();
     const auto add = [&](LedgerItem item, PcFileStat stat) {
         ledger.Add(std::move(item));
@@ -548,6 +230,9 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         std::vector<std::string> current;
         current.reserve(planned.size());
         for (const Planned& p : planned) current.push_back(p.phone);
+        // A file left out as not of the kind is still on the PC: its phone
+        // copy, if an earlier push made one, stays.
+        for (const Planned& s : skipped) current.push_back(s.phone);
         const std::vector<JournalEntry> gone =
             recorded->Vanished(folders, phoneFolder, NativePathStyle(), current,
                                [](const std::string& pc) { return StatPcFile(pc).state == PcFileState::kAbsent; });
@@ -564,7 +249,7 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         }
     }
     for (auto& upload : uploads) add(std::move(upload.first), upload.second);
-    if (o.dryRun) return PlanItems(reporter, ledger, summary.job, summary.unchanged);
+    if (o.dryRun) return PlanItems(reporter, ledger, summary);
     return RunItems(o, reporter, journal, kind.run, ledger, before, summary);
 }
 
@@ -604,21 +289,23 @@ int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
     Summary summary;
     summary.job = "remove " + o.kind;
     summary.kind = SummaryKind::kItems;
-    if (o.dryRun) return PlanItems(reporter, ledger, summary.job, 0);
-    return RunItems(o, reporter, journal, kind.run, ledger, {}, summary);
-}
-
-// What a job that writes PC files did to the folder.
-Summary FilesSummary(const std::string& job, const FolderSnapshot& before, const FolderSnapshot& after) {
-    const FolderChange change = CompareSnapshots(before, after);
-    Summary summary;
-    summary.job = job;
-    summary.kind = SummaryKind::kFiles;
-    summary.files = change.created + change.replaced;
-    summary.replaced = change.replaced;
-    summary.unchanged = change.unchanged;
-    summary.bytes = change.bytes;
-    return summary;
+    if (o.dryRun) return PlanItems(reporter, ledger, summary);
+    // The library reports a removal of what the phone does not hold as done:
+    // such items are told apart first, and not sent.
+    RequireReachable(o, reporter);
+    ItemLedger present;
+    for (size_t i = 0; i < ledger.size(); ++i) {
+        const LedgerItem& item = ledger.at(i);
+        bool isFile = false;
+        if (StatPhonePath(o, item.phone, isFile) != QS_PHONE_ABSENT) {
+            present.Add(item);
+            continue;
+        }
+        ++summary.notOnPhone;
+        journal.RemoveAtOrBelow(item.phone, item.folder);  // what it recorded there is gone
+        reporter.Item(ItemEvent("not-on-phone", item.pc, item.folder ? item.phone + "/" : item.phone));
+    }
+    return RunItems(o, reporter, journal, kind.run, present, {}, summary);
 }
 
 // The PC folders a restore of the category uploads from, below the backup
@@ -644,9 +331,21 @@ std::vector<std::string> RestoreSources(int32_t category, const std::string& pc)
     }
 }
 
+// Results of fetch and backup that name a failure on the PC side.
+bool FetchFailedOnThePc(int32_t result) { return result == -3; }
+bool BackupFailedOnThePc(int32_t result) { return result == -7 || result == -8; }
+
+// A PC folder a job is to fill is checked before the job: a file in its
+// place would fail every try, naming no path.
+void RequireFolder(const std::string& option, const std::string& path) {
+    const std::string problem = FolderProblem(path);
+    if (!problem.empty()) throw UsageError(option + ": " + problem);
+}
+
 int Fetch(const Options& o, Reporter& reporter) {
     const bool camera = o.kind == "camera";
     const std::string pc = AbsolutePath(o.folder);
+    RequireFolder("fetch --to", pc);
     const std::u16string folder = Utf8ToUtf16(pc);
     RequireReachable(o, reporter);
     Connection connection(o);
@@ -660,11 +359,11 @@ int Fetch(const Options& o, Reporter& reporter) {
     params.word2 = &destination;
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = TakeSnapshot(pc);
-    reporter.Begin(ProgressSource::kLibrary);
+    reporter.Begin(ProgressSource::kLibrary, "fetch " + o.kind);
     // A rerun skips the files a run before it fetched (same name and size).
     const int32_t result = RunWhole(
         o, reporter, [&] { return (camera ? SyncPhoto : SyncDevDocument)(connection.params(), &params); },
-        &FetchResultText);
+        &FetchResultText, &FetchFailedOnThePc);
     Summary summary = FilesSummary("fetch " + o.kind, before, TakeSnapshot(pc));
     Finish(reporter, summary, result, FetchResultText(result));
     return ExitCodeFor(result);
@@ -678,6 +377,46 @@ std::string SongPhonePath(const Options& o, const std::string& song) {
     throw UsageError("playlist: song '" + song + "' is neither a PC file nor a phone path (starting with '/')");
 }
 
+// Whether each song is a file on the phone. The phone leaves a song it does
+// not hold out of a playlist without a word, so they are looked up first.
+// A song whose look-up failed otherwise counts as there: the playlist call
+// itself then says what is wrong. Ctrl-C throws InterruptedError.
+std::vector<bool> SongsOnPhone(const Options& o, const std::vector<std::string>& songs) {
+    std::vector<bool> there;
+    for (const std::string& song : songs) {
+        bool file = false;
+        const int32_t result = StatPhonePath(o, song, file);
+        there.push_back(result == QS_PHONE_OK ? file : result != QS_PHONE_ABSENT && result != QS_PHONE_INVALID);
+    }
+    return there;
+}
+
+// The record of the playlists qsync made, held for this command; null
+// (after a warning) when a create cannot use it. Update and delete need it
+// to tell a playlist qsync made, unless --force.
+std::unique_ptr<PlaylistRecord> OpenPlaylistRecord(const Options& o, Reporter& reporter) {
+    const bool create = o.kind == "create";
+    const std::string path = PlaylistRecordPathFor(o);
+    std::string problem;
+    if (path.empty()) {
+        problem = "no place for the record of qsync's playlists (neither --journal nor the environment names one)";
+    } else {
+        try {
+            return PlaylistRecord::Open(path);
+        } catch (const PlaylistRecordError& e) {
+            problem = e.what();
+        }
+    }
+    if (create) {
+        reporter.Notice("qsync: warning: " + problem + "; the new playlist will not be remembered");
+    } else if (!o.force) {
+        throw UsageError("playlist " + o.kind + ": " + problem +
+                         ", so qsync cannot tell whether it made playlist " + o.operands[0] + "; --force " + o.kind +
+                         "s it all the same");
+    }
+    return nullptr;
+}
+
 int Playlist(const Options& o, Reporter& reporter) {
     struct Member {
         std::u16string phone;
@@ -685,14 +424,51 @@ int Playlist(const Options& o, Reporter& reporter) {
     };
     const bool create = o.kind == "create";
     const bool remove = o.kind == "delete";
-    std::u16string id = create ? u"" : Utf8ToUtf16(o.operands[0]);
+    const std::string idText = create ? "" : o.operands[0];
+    std::u16string id = Utf8ToUtf16(idText);
     const std::string name = remove ? "" : o.operands[create ? 0 : 1];
     const std::u16string nameText = Utf8ToUtf16(name);
+    std::vector<std::string> songs;
+    for (size_t i = create ? 1 : 2; !remove && i < o.operands.size(); ++i) songs.push_back(SongPhonePath(o, o.operands[i]));
+
+    // The phone cannot tell a playlist qsync made from another: the record
+    // does, before anything is sent.
+    std::unique_ptr<PlaylistRecord> record = OpenPlaylistRecord(o, reporter);
+    if (!create && record && !record->Find(idText) && !o.force)
+        throw UsageError("playlist " + o.kind + ": playlist " + idText +
+                         " is not one qsync made (qsync remembers those it created); --force " + o.kind +
+                         "s it all the same");
+    if (create && record)
+        for (const RememberedPlaylist& made : record->playlists())
+            if (made.name == name)
+                reporter.Notice("qsync: warning: qsync already made a playlist named '" + name + "' (id " + made.id +
+                                "); this makes a second one");
+
+    RequireReachable(o, reporter);
+    std::vector<std::string> held;  // the songs the playlist will hold
+    if (!songs.empty()) {
+        const std::vector<bool> there = SongsOnPhone(o, songs);
+        for (size_t i = 0; i < songs.size(); ++i)
+            if (there[i]) held.push_back(songs[i]);
+        const size_t missing = static_cast<size_t>(std::count(there.begin(), there.end(), false));
+        if (missing > 0) {
+            std::string names;
+            for (size_t i = 0; i < songs.size(); ++i)
+                if (!there[i]) names += "\n  " + songs[i];
+            const std::string counted = std::to_string(missing) + " of " + std::to_string(songs.size()) +
+                                        " songs are not on the phone; pushed with 'qsync push music'?";
+            if (missing == songs.size() && !o.allowEmpty)
+                throw UsageError("playlist " + o.kind + ": " + counted + names + "\nthe playlist would be empty; " +
+                                 "nothing was sent (--allow-empty " + (create ? "creates" : "updates") + " it all the same)");
+            reporter.Notice("qsync: warning: " + counted + names);
+        }
+    }
+
     std::vector<std::unique_ptr<Member>> members;
     std::vector<void*> memberPointers;
-    for (size_t i = create ? 1 : 2; !remove && i < o.operands.size(); ++i) {
+    for (const std::string& song : songs) {
         auto member = std::make_unique<Member>();
-        member->phone = Utf8ToUtf16(SongPhonePath(o, o.operands[i]));
+        member->phone = Utf8ToUtf16(song);
         member->record.phonePath = reinterpret_cast<QS_WCHAR*>(member->phone.data());
         memberPointers.push_back(&member->record);
         members.push_back(std::move(member));
@@ -706,15 +482,12 @@ int Playlist(const Options& o, Reporter& reporter) {
     std::vector<void*> itemPointers{&item};
     QsHostList playlists{nullptr, itemPointers.data(), itemPointers.data() + 1, nullptr};
 
-    RequireReachable(o, reporter);
     Connection connection(o);
     LibraryText createdId;  // a create hands over the new id's text
     const std::string action = create ? "created" : remove ? "deleted" : "updated";
+    // One playlist change is one step: its percentage says nothing.
     HostWindow window([&](uintptr_t wParam, intptr_t lParam) {
-        if (wParam == QS_PROGRESS_PERCENT) {
-            reporter.Percent(static_cast<int>(lParam));
-            return;
-        }
+        if (wParam == QS_PROGRESS_PERCENT) return;
         const auto* result = reinterpret_cast<const ItemResult*>(lParam);
         if (!result || result->item != &item || result->status != 0) return;
         ItemEvent event(action, "", "");
@@ -726,7 +499,7 @@ int Playlist(const Options& o, Reporter& reporter) {
     params.window = window.handle();
     params.word2 = &playlists;
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
-    reporter.Begin(ProgressSource::kLibrary);
+    // No Begin: one playlist change shows no bar, only its line and summary.
     const auto call = [&] { return SyncPlaylist(connection.params(), &params); };
     // A create run again after a failure could make a second playlist.
     const int32_t result =
@@ -736,6 +509,16 @@ int Playlist(const Options& o, Reporter& reporter) {
     summary.job = "playlist " + o.kind;
     if (create) summary.note = "not retried: a second try could make a second playlist";
     if (create && result == 0) summary.playlistId = HostTextToUtf8(createdId.get());
+    if (record && result == 0 && !JobControl::Instance().Interrupted()) {
+        if (create) record->Add({summary.playlistId, name, held, PlaylistRecord::Now()});
+        else if (remove) record->Remove(idText);
+        else record->Update(idText, name, held);
+        try {
+            record->Save();
+        } catch (const PlaylistRecordError& e) {
+            reporter.Notice("qsync: warning: " + std::string(e.what()) + "; the change is not remembered");
+        }
+    }
     Finish(reporter, summary, result, PlaylistResultText(result));
     return ExitCodeFor(result);
 }
@@ -754,6 +537,7 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     const int32_t category = o.kind == "music" ? 0 : o.kind == "media" ? 1 : 5;
     const std::string pc = AbsolutePath(o.folder);
     if (!backup && !IsFolder(pc)) throw UsageError("restore: no backup folder " + pc);
+    if (backup) RequireFolder("backup --to", pc);
     const std::u16string host = Utf8ToUtf16(o.host);
     const std::u16string pcText = Utf8ToUtf16(pc);
     // The phone's own root is "/" here: the category folders are joined to it.
@@ -761,7 +545,7 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     RequireReachable(o, reporter);
     if (JobControl::Instance().Interrupted()) throw InterruptedError("interrupted before the job started");
     const FolderSnapshot before = backup ? TakeSnapshot(pc) : FolderSnapshot();
-    reporter.Begin(ProgressSource::kLibrary);
+    reporter.Begin(ProgressSource::kLibrary, o.command + " " + o.kind);
     gBackupReporter = &reporter;
     const auto call = [&] {
         return backup ? Backup(category, AsHostText(host), o.port, AsHostText(pcText), AsHostText(phoneRoot),
@@ -772,7 +556,8 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
     // A restore that keeps both copies, run again, would store a numbered
     // second copy of each file the failed run stored.
     const bool both = !backup && o.conflictMode == 1;
-    const int32_t result = both ? JobControl::Instance().Run(call) : RunWhole(o, reporter, call, &BackupResultText);
+    const int32_t result =
+        both ? JobControl::Instance().Run(call) : RunWhole(o, reporter, call, &BackupResultText, &BackupFailedOnThePc);
     gBackupReporter = nullptr;
     const std::string job = o.command + " " + o.kind;
     Summary summary;

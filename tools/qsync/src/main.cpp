@@ -47,6 +47,7 @@ int Main(const std::vector<std::string>& arguments) {
                                 : PrepareTerminal(out) ? OutputMode::kTerminal
                                                        : OutputMode::kPlain;
         Reporter reporter(out, mode, mode == OutputMode::kTerminal ? TerminalColumns(out) : 0);
+        reporter.SetVerbose(options.verbose);
         JobControl::Instance().Attach(&reporter);
         struct Detach {
             ~Detach() { JobControl::Instance().Attach(nullptr); }

@@ -107,6 +107,20 @@ bool IsFile(const std::string& absolutePath) {
     return fs::is_regular_file(FromUtf8(absolutePath), error);
 }
 
+std::string FolderProblem(const std::string& absolutePath) {
+    std::error_code error;
+    fs::path path = FromUtf8(absolutePath);
+    for (bool target = true;; target = false) {
+        const fs::file_status status = fs::status(path, error);
+        if (fs::is_directory(status)) return std::string();
+        if (fs::exists(status))
+            return target ? absolutePath + " is not a folder"
+                          : absolutePath + " cannot be a folder: " + ToUtf8(path) + " is not a folder";
+        if (!path.has_relative_path() || path.parent_path() == path) return std::string();
+        path = path.parent_path();
+    }
+}
+
 uint64_t FileSizeOrZero(const std::string& absolutePath) {
     std::error_code error;
     const uintmax_t size = fs::file_size(FromUtf8(absolutePath), error);

@@ -42,5 +42,9 @@ std::vector<PcFile> CollectFiles(const std::string& absolutePath);
 bool IsFolder(const std::string& absolutePath);
 bool IsFile(const std::string& absolutePath);
 uint64_t FileSizeOrZero(const std::string& absolutePath);
+// Why the absolute path cannot be used as a PC folder that a job fills (it,
+// or the nearest of its parents that exists, is not a folder); empty when
+// it is a folder or can be made one.
+std::string FolderProblem(const std::string& absolutePath);
 
 }  // namespace qsync

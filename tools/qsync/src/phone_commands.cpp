@@ -266,7 +266,7 @@ private:
         if (mJson)
             Event(Json({{"event", "usage"}, {"path", path}, {"bytes", usage.bytes}, {"files", usage.files}}));
         else
-            Write(std::to_string(usage.bytes) + "\t" + path + "\n");
+            Write(SizeText(usage.bytes) + "\t" + path + "\n");
     }
 
     void Show(const PhoneEntry& entry, const std::string& name) {
@@ -283,10 +283,14 @@ private:
             return;
         }
         char line[96];
-        std::snprintf(line, sizeof line, "%c%c%c %12" PRIu64 " %s ", entry.folder ? 'd' : '-',
-                      entry.readable ? 'r' : '-', entry.writable ? 'w' : '-', entry.size,
-                      TimeText(entry.modified).c_str());
+        std::snprintf(line, sizeof line, "%c%c%c %12s %s ", entry.folder ? 'd' : '-', entry.readable ? 'r' : '-',
+                      entry.writable ? 'w' : '-', SizeText(entry.size).c_str(), TimeText(entry.modified).c_str());
         Write(line + name + "\n");
+    }
+
+    // Bytes, or with -H in KiB, MiB, ... for people.
+    std::string SizeText(uint64_t bytes) const {
+        return mOptions.humanReadable ? HumanBytes(bytes) : std::to_string(bytes);
     }
 
     void StatLines(const PhoneEntry& entry) {
@@ -379,7 +383,11 @@ public:
     int Run() {
         std::vector<std::string> sources(mOptions.operands.begin(), mOptions.operands.end() - 1);
         const std::string target = mGet ? AbsolutePath(mOptions.operands.back()) : PhonePathOf(mOptions, mOptions.operands.back());
-        if (mGet) std::filesystem::create_directories(std::filesystem::u8path(target));
+        if (mGet) {
+            const std::string problem = FolderProblem(target);
+            if (!problem.empty()) throw UsageError("get: " + problem);
+            std::filesystem::create_directories(std::filesystem::u8path(target));
+        }
         for (const std::string& source : sources) {
             if (JobControl::Instance().Interrupted()) break;
             if (mGet) PlanGet(PhonePathOf(mOptions, source), target);

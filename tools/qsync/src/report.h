@@ -1,6 +1,7 @@
 // What qsync shows while a job runs and when it ends: a progress bar on a
-// terminal, plain lines otherwise, or one JSON object per event. It only
-// renders: the figures come from the commands (and their ItemLedger).
+// terminal, plain lines otherwise, or one JSON object per event, for a file
+// or for a host of jobs. It only renders: the figures come from the
+// commands (and their ItemLedger).
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,6 +76,9 @@ struct Summary {
     size_t files = 0;       // kFiles: created + replaced; kCovered: files of the backup
     size_t replaced = 0;    // kItems: uploads over a changed phone copy (not in `stored`)
     size_t unchanged = 0;   // kItems: left out as the journal records them unchanged
+    size_t skipped = 0;     // push: files left out as not of the kind
+    std::string skippedWhy; // push: "not music", ...
+    size_t notOnPhone = 0;  // remove: items the phone did not hold, so nothing was sent for them
     std::string note;       // a line after the error line (why a job was not retried)
     bool countsKnown = true;  // kCovered: false when the restore failed part-way
     std::string playlistId; // playlist create: the id the library handed back
@@ -107,6 +112,12 @@ enum class ProgressSource {
 // notice. Called with the reporter's lock held: it must not call back.
 using EventSink = std::function<void(const Json& event)>;
 
+struct JobState;
+class ReportSink;
+
+// The one stream of a job's events. The reporter keeps the job's figures and
+// hands each event to its sink (report_sink.h), which decides what, if
+// anything, reaches the terminal, a pipe or a host of jobs.
 class Reporter {
 public:
     // `columns`: the terminal's width (0: unknown).
@@ -121,14 +132,24 @@ public:
     // Starts the clock (and on a terminal the bar); called again for a
     // further job of the same command, it takes the new figures only.
     void Begin(ProgressSource source, const LedgerTotals& totals = LedgerTotals());
+    // The same for a job whose progress lines name it ("fetch camera: 50%"):
+    // a piped log of several jobs tells them apart.
+    void Begin(ProgressSource source, const std::string& job, const LedgerTotals& totals = LedgerTotals());
+    // -v: the text output of an interrupted job lists the items it did not
+    // carry out (otherwise it counts them; JSON always lists them).
+    void SetVerbose(bool verbose);
     // The library's percentage message.
     void Percent(int percent);
     // An itemized line; `totals` (when given) are the figures after it.
     void Item(const ItemEvent& item, const LedgerTotals* totals = nullptr);
     // Another round of the job follows after `delay`: one line, or the
     // JSON "retry" event. `result`: the failed export's, or null when the
-    // phone did not answer the probe.
-    void Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result, const std::string& why);
+    // phone did not answer the probe. `items`: those not done yet (0: the
+    // job or probe is tried again whole). `of`: the last round there can be
+    // (0: not known in advance, as rounds that make progress do not count).
+    // `requestsRetried`: the library's repeated requests so far.
+    void Retry(int round, size_t items, std::chrono::milliseconds delay, const int32_t* result, const std::string& why,
+               int of = 0, uint64_t requestsRetried = 0);
     // New figures without an item (an upload started).
     void Progress(const LedgerTotals& totals);
     // A line for the person at the terminal, on standard error, that does
@@ -146,42 +167,18 @@ public:
     double Seconds() const;
 
 private:
-    struct Figures {
-        int percent = 0;
-        double perSecond = 0;
-        bool etaKnown = false;
-        double etaSeconds = 0;
-    };
-    Figures FiguresLocked(std::chrono::steady_clock::time_point now) const;
-    std::string ProgressTextLocked(const Figures& f) const;
-    Json ProgressJsonLocked(const Figures& f) const;
-    void TrackLocked(const LedgerTotals& totals);
-    void DrawBarLocked();
-    void ClearBarLocked();
     void Tick();
-    void WriteLocked(const std::string& text);
-    // An event of the JSON output: a line, or a call of the sink.
-    void EmitLocked(const Json& event);
+    void StopTicker();
+    // Takes new figures; returns when.
+    std::chrono::steady_clock::time_point TrackLocked(const LedgerTotals& totals);
 
-    std::FILE* mOut;
-    EventSink mEvents;  // set: JSON events go here, and nothing to a file
-    OutputMode mMode;
-    int mColumns;
-    std::mutex mLock;
+    std::unique_ptr<ReportSink> mSink;
+    std::unique_ptr<JobState> mJob;
+    mutable std::mutex mLock;
     std::condition_variable mWake;
     std::thread mTicker;
     bool mTicking = false;
     bool mBegun = false;
-    bool mBarShown = false;
-    std::chrono::steady_clock::time_point mStart = std::chrono::steady_clock::now();
-    ProgressSource mSource = ProgressSource::kLibrary;
-    LedgerTotals mTotals;
-    RateMeter mRate;
-    int mPercent = -1;        // the library's
-    int mPlainTenth = 0;      // the last tenth a plain progress line was written for
-    bool mProgressDirty = false;
-    std::chrono::steady_clock::time_point mLastProgressJson;
-    std::string mLastBar;
 };
 
 // 1536 -> "1.5 KiB"

@@ -23,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -384,12 +385,19 @@ class Commands(QsyncCase):
         done = json_events(r.stdout)[-1]
         self.assertEqual({k: done[k] for k in ("files", "replaced", "unchanged", "bytes", "exit")},
                          {"files": 2, "replaced": 0, "unchanged": 2, "bytes": 90123, "exit": 0})
+        # Piped, each percentage names its job, and a job that succeeded
+        # reaches 100% before its summary. The files left as they were are
+        # every file the folder held, the person's own included.
         r = self.qsync(phone, "fetch", "camera", "--to", str(pictures))
-        self.assertRegex(r.stdout.splitlines()[-1], r"^fetch camera: 0 files \(0 B\) in \d+\.\d\d s$")
+        *progress, summary = r.stdout.splitlines()
+        self.assertTrue(progress and all(re.fullmatch(r"fetch camera: \d+%", l) for l in progress), r.stdout)
+        self.assertEqual(progress[-1], "fetch camera: 100%")
+        self.assertRegex(summary, r"^fetch camera: 0 files \(0 B\), 4 already there in \d+\.\d\d s$")
         # A file changed on the PC and fetched again is kept beside it.
         (pictures / "Camera/IMG_1.jpg").write_bytes(bytes(10))
         r = self.qsync(phone, "fetch", "camera", "--to", str(pictures))
-        self.assertRegex(r.stdout.splitlines()[-1], r"^fetch camera: 1 file \(87\.9 KiB\) in \d+\.\d\d s, ")
+        self.assertRegex(r.stdout.splitlines()[-1],
+                         r"^fetch camera: 1 file \(87\.9 KiB\), 4 already there in \d+\.\d\d s, ")
 
         docs = phone.root / "sdcard/Download"
         docs.mkdir(parents=True)
@@ -402,6 +410,9 @@ class Commands(QsyncCase):
         r = self.qsync(phone, "--json", "backup", "documents", "--to", str(self.tmp / "backup"))
         done = json_events(r.stdout)[-1]  # a backup writes its files again
         self.assertEqual((done["files"], done["replaced"], done["unchanged"], done["bytes"]), (2, 2, 0, 514))
+        r = self.qsync(phone, "backup", "documents", "--to", str(self.tmp / "backup"))
+        self.assertEqual(r.stdout.splitlines()[-2], "backup documents: 100%")
+        self.assertRegex(r.stdout.splitlines()[-1], r"^backup documents: 2 files \(514 B\), 2 replaced in ")
         # A restore covers the backup's Download folders and its
         # "My Documents/Documents"; the backup put notes.txt elsewhere.
         restore = self.tmp / "backup/Document/My Documents/Documents"
@@ -421,8 +432,9 @@ class Commands(QsyncCase):
         closed.stop()  # nothing listens there any more
         cases = [
             (["--phone", "localhost", "push", "music", str(song)], 2, "dotted IPv4"),
-            (["--phone", "127.0.0.1:70000", "push", "music", str(song)], 2, "HOST[:PORT]"),
-            (["push", "songs", str(song)], 2, "first argument"),
+            (["--phone", "127.0.0.1:70000", "push", "music", str(song)], 2, "the port must be a number from 1 to 65535"),
+            (["push", "songs", str(song)], 2,
+             "qsync: push: unknown kind 'songs' (music, photos, videos, documents, playlists)\n"),
             (["push", "music", str(self.pc / "missing.mp3")], 2, "no such file"),
             (["fetch", "camera"], 2, "--to DIR is required"),
             (["backup", "music", "--from", str(self.tmp)], 2, "does not apply"),
@@ -430,7 +442,8 @@ class Commands(QsyncCase):
             (["playlist", "create", "x", "not-a-file.mp3"], 2, "neither a PC file"),
             (["--device", "sdcard", "push", "music", str(song)], 2, "--device"),
             (["remove", "music", "/"], 2, "whole phone folder"),
-            (["--retries", "0", "--phone", closed_address, "push", "music", str(song)], 3, "cannot be reached"),
+            (["--retries", "0", "--phone", closed_address, "push", "music", str(song)], 3,
+             "is not answering (1 try in 0 s); check that the sync service is running on the phone"),
         ]
         for args, code, message in cases:
             with self.subTest(args=args):
@@ -606,6 +619,9 @@ class Commands(QsyncCase):
         # One real request afterwards: it must be the first the stand-in saw.
         self.qsync(phone, "push", "music", str(good))
         self.assertTrue(phone.log_lines()[0].startswith("filesync cmd=14"), phone.log_lines()[:3])
+        # A dry run counts what the journal leaves out, as the real push does.
+        r = self.qsync(phone, "push", "music", "--dry-run", str(self.pc / "ok"))
+        self.assertEqual(r.stdout.splitlines()[-1], "push music: would store 1 (100 B), 1 unchanged, nothing sent")
 
 
 def stats_of(lines):
@@ -636,7 +652,8 @@ class Resume(QsyncCase):
         retries = [e for e in events if e["event"] == "retry"]
         self.assertTrue(retries, "the link dropped no request: pick another seed")
         for e in retries:
-            self.assertEqual(set(e), {"event", "round", "items", "delay_s", "result"})
+            self.assertEqual(set(e), {"event", "round", "of", "items", "delay_s", "result", "requests_retried"})
+            self.assertIsNone(e["of"])  # rounds that make progress do not count against --retries
             self.assertLess(e["result"], 0)
             self.assertLessEqual(e["delay_s"], 0.01 * 2 ** 6)
         self.assertEqual([e["round"] for e in retries], list(range(2, len(retries) + 2)))
@@ -717,7 +734,7 @@ class Resume(QsyncCase):
         # Every table request fails: a create is tried once and says why.
         phone = self.service("--fault", "close:cmd=table", name="phone2")
         r = self.qsync(phone, "--request-retries", "0", "--retry-delay", "0", "--json", "playlist", "create", "x",
-                       self.arg(self.write("a.mp3", 10)), expect=1)
+                       "--allow-empty", self.arg(self.write("a.mp3", 10)), expect=1)
         events = json_events(r.stdout)
         self.assertEqual([e for e in events if e["event"] == "retry"], [])
         self.assertIn("second playlist", events[-1]["note"])
@@ -1069,7 +1086,8 @@ class Interaction(QsyncCase):
             shown.append(percent)
         self.assertEqual(finished, total)
         self.assertGreaterEqual(bars, 3, text)
-        self.assertLessEqual(bars, elapsed / 0.1 + 2, text)  # redrawn at most every 100 ms
+        # Redrawn at most every 100 ms, and below each item line.
+        self.assertLessEqual(bars, elapsed / 0.1 + 2 + len(sizes), text)
         self.assertEqual(shown, sorted(shown), text)  # never goes back
         self.assertRegex(text, r" in flight")
         self.assertRegex(text, r"/7\.8 MiB  \d+\.\d [KM]iB/s  ETA \d+:\d\d  \d/8 items")
@@ -1100,6 +1118,59 @@ class Interaction(QsyncCase):
                 self.assertLessEqual(int(line.split("%")[0]), finished * 100 // total, line)
         self.assertEqual(tenths, sorted(set(tenths)))  # one line per tenth at most
         self.assertEqual(tenths[-1], 10)
+
+    def test_the_bar_fits_the_terminal_and_is_redrawn_below_every_item_line(self):
+        phone = self.service("--fault", "delay:ms=150,cmd=12")
+        sizes = {str(p): n for p, n in self.mixed_album().items()}
+        for columns in (80, 160):
+            with self.subTest(columns=columns):
+                code, text = run_in_pty([ARGS.qsync, "--phone", phone.address, "--no-journal", "push", "music",
+                                         str(self.pc / "album")], columns=columns)
+                self.assertEqual(code, 0, text)
+                # Every item line is followed at once by the bar, graphic
+                # included, never by a gap until the next redraw.
+                items = list(re.finditer(r"\+ stored [^\r\n]*\r\n", text))
+                self.assertEqual(len(items), len(sizes), text)
+                for item in items:
+                    self.assertRegex(text[item.end():], r"^\r\x1b\[K\[[#.]{10,20}\] ", item.group())
+                widths = []
+                for piece in text.split("\r\x1b[K")[1:]:
+                    line = piece.split("\r\n")[0]
+                    if "%  " not in line:
+                        continue
+                    bar = re.match(r"\[([#.]{10,20})\] +\d+%  ", line)
+                    self.assertTrue(bar, line)  # shortened, not dropped
+                    self.assertLessEqual(len(line), columns - 1, line)  # a redraw never wraps
+                    widths.append(len(bar.group(1)))
+                self.assertEqual(widths, sorted(widths, reverse=True), text)  # it never jumps back wider
+                if columns == 160:
+                    self.assertEqual(set(widths), {20})
+                self.assertRegex(text, r"\r\npush music: 8 stored \(7\.8 MiB\) in [^\r\n]*\r\n$")
+
+    def test_an_interrupted_push_counts_what_was_not_sent(self):
+        songs = [self.write("many/%02d.mp3" % i, 200000, seed=i) for i in range(30)]
+        for verbose in (False, True):
+            with self.subTest(verbose=verbose):
+                phone = self.service("--fault", "delay:ms=20,cmd=12", name="phone-%d" % verbose)
+                proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--no-journal",
+                                         *(["-v"] if verbose else []), "push", "music", str(self.pc / "many")],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+                seen = read_until(proc.stdout, b"+ stored ")
+                proc.send_signal(signal.SIGINT)
+                out, err = proc.communicate(timeout=60)
+                out, err = (seen + out).decode(), err.decode()
+                self.assertEqual(proc.returncode, 130, err)
+                summary = re.search(r"^push music: (\d+) stored \([^)]*\), (\d+) not sent in ", out, re.M)
+                self.assertTrue(summary, out)
+                stored, not_sent = int(summary.group(1)), int(summary.group(2))
+                self.assertEqual(stored + not_sent, len(songs))
+                self.assertGreater(not_sent, 0)
+                self.assertIn("qsync: push music interrupted; run the same command to resume\n", err)
+                self.assertNotIn("failed items:", err)
+                # The items not sent: listed once with -v, else only counted.
+                listed = [l for l in out.splitlines() if l.startswith("! failed ")]
+                self.assertEqual(len(listed), not_sent if verbose else 0, out)
+                self.assertEqual(len(re.findall(r"^\+ stored ", out, re.M)), stored)
 
     def test_json_progress_never_counts_unfinished_bytes(self):
         phone = self.service("--fault", "delay:ms=150,cmd=12")
@@ -1241,6 +1312,251 @@ class Wine(QsyncCase):
         self.assertFalse((phone.root / "sdcard/Up").exists())
 
 
+class ListingPeer:
+    """A phone file service on loopback that answers stats and listings
+    from a table (phone folder -> entries) and refuses everything else, for
+    listings the stand-in cannot make (names that climb out of the folder)."""
+
+    def __init__(self, folders):
+        header = (Path(__file__).resolve().parents[3] / "src/transport/SyncMarker.h").read_text()
+        self.marker = re.search(r'SyncMarker\[\] = "([^"]*)"', header).group(1).encode()
+        self.folders = folders
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.address = "%s:%d" % self.listener.getsockname()
+        self.commands = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    @staticmethod
+    def text(value):
+        return struct.pack(">H", len(value.encode())) + value.encode()
+
+    def info(self, path, folder):
+        return (self.text(path) + struct.pack(">IIQII", 1, 1, 0 if folder else 1, 0 if folder else 1, 1 if folder else 0)
+                + struct.pack(">IQ", 0, 0))
+
+    def answer(self, status, data=b""):
+        return self.marker + struct.pack(">II", 4 + len(data), status) + data
+
+    def respond(self, body):
+        command = struct.unpack(">I", body[24:28])[0]
+        size = struct.unpack(">H", body[28:30])[0]
+        path = body[30:30 + size].decode()
+        self.commands.append((command, path))
+        if command == 14 and (path in self.folders or any(path == e for f in self.folders.values() for e, _ in f)):
+            return self.answer(1, struct.pack(">II", 14, 1) + self.info(path, path in self.folders))
+        if command == 14:
+            return self.answer(1, struct.pack(">II", 14, 0))
+        if command == 15 and path in self.folders:
+            entries = self.folders[path]
+            return self.answer(1, struct.pack(">III", 15, 1, len(entries)) +
+                               b"".join(self.info(name, folder) for name, folder in entries))
+        return self.answer(0)
+
+    def serve(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with connection:
+                data = b""
+                while b"\r\n\r\n" not in data:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        break
+                    data += chunk
+                head, _, body = data.partition(b"\r\n\r\n")
+                length = re.search(rb"(?i)content-length: *(\d+)", head)
+                want = int(length.group(1)) if length else 0
+                while len(body) < want:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        break
+                    body += chunk
+                if len(body) < 28:
+                    continue  # the connection probe
+                reply = self.respond(body)
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(reply) + reply)
+
+    def close(self):
+        self.listener.close()
+
+
+@unittest.skipIf(ARGS.runner, "native build only")
+class WhatThePhoneHolds(QsyncCase):
+    def test_get_r_writes_nothing_outside_dir_whatever_the_listing_names(self):
+        climbing = ["/f/../../x", "/f/..", "/f/.", "/elsewhere/y", "/f/sub/../../z", "/f/", "/fx", "/f/a/b"]
+        peer = ListingPeer({"/f": [(name, False) for name in climbing] + [("/f/sub", True)],
+                            "/f/sub": [("/f/sub/../../../w", False), ("/x", False), ("/f/sub/..", True)]})
+        self.addCleanup(peer.close)
+        target = self.tmp / "deep/er/dir"
+        before = sorted(p for p in self.tmp.rglob("*"))
+        r = run_qsync("--phone", peer.address, "--json", "get", "-r", "/f", str(target))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        after = sorted(p for p in self.tmp.rglob("*") if p not in before)
+        # Only the folders of the tree itself, and no file anywhere.
+        self.assertTrue(all(p.is_dir() and (p == target or target in p.parents or p in target.parents)
+                            for p in after), after)
+        self.assertEqual([p for p in after if not p.is_dir()], [])
+        self.assertNotIn(11, [command for command, _ in peer.commands])  # no file was asked for
+        done = json_events(r.stdout)[-1]
+        self.assertEqual(done["exit"], 1)
+        self.assertIn("malformed", r.stderr)
+
+    def test_playlists_qsync_did_not_make_and_songs_the_phone_lacks(self):
+        phone = self.service()
+        songs = [self.write("pl/%d.mp3" % i, 500 + i) for i in range(2)]
+        self.qsync(phone, "-q", "push", "music", str(self.pc / "pl"))
+        never_pushed = str(self.write("other/never.mp3", 10))
+        record = self.state / "qsync" / [p.name for p in (self.state / "qsync").glob("*.journal")][0]
+        record = record.with_suffix(".playlists")
+        playlists = lambda: phone.db("SELECT _id, name FROM playlists ORDER BY _id")
+        # Refusals: nothing reaches the phone's table service.
+        for args, message in ((["update", "99", "x", str(songs[0])], "playlist 99 is not one qsync made"),
+                              (["delete", "99"], "playlist 99 is not one qsync made"),
+                              (["update", "99", "x"], "no SONG given; --clear empties the playlist"),
+                              (["create", "x", never_pushed, "/sdcard/Music/nothing.mp3"],
+                               "2 of 2 songs are not on the phone; pushed with 'qsync push music'?"),
+                              (["create", "x", "--force", str(songs[0])], "--force applies to playlist update")):
+            with self.subTest(args=args):
+                tables = len([l for l in phone.log_lines() if l.startswith("tablesync")])
+                r = self.qsync(phone, "playlist", *args, expect=2)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(len([l for l in phone.log_lines() if l.startswith("tablesync")]), tables)
+        self.assertEqual(playlists(), [])
+        # A create is recorded; a second of the same name is warned of; one
+        # song of two missing is warned of and the rest is made.
+        first = self.qsync(phone, "-q", "playlist", "create", "Evening", str(songs[0]), never_pushed).stdout.strip()
+        r = self.qsync(phone, "playlist", "create", "Evening", str(songs[1]))
+        self.assertIn("already made a playlist named 'Evening' (id %s)" % first, r.stderr)
+        self.assertNotRegex(r.stdout, r"(?m)^ *\d+%$")  # no lone percentage line
+        second = re.search(r"playlist id (\d+)", r.stdout).group(1)
+        recorded = json.loads(record.read_text())
+        self.assertEqual([(p["id"], p["name"]) for p in recorded["playlists"]], [(first, "Evening"), (second, "Evening")])
+        self.assertEqual([p["songs"] for p in recorded["playlists"]],  # the songs the phone holds
+                         [["/sdcard/Music" + str(songs[0])], ["/sdcard/Music" + str(songs[1])]])
+        self.assertRegex(recorded["playlists"][0]["created"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.qsync(phone, "playlist", "update", second, "Night", "--clear")
+        self.assertEqual([p["name"] for p in json.loads(record.read_text())["playlists"]], ["Evening", "Night"])
+        self.qsync(phone, "playlist", "delete", first)
+        self.assertEqual(playlists(), [(int(second), "Night")])
+        self.assertEqual([p["id"] for p in json.loads(record.read_text())["playlists"]], [second])
+        # One the phone's own apps made: only with --force, and not recorded.
+        phone.db("INSERT INTO playlists (name) VALUES ('theirs')")
+        theirs = str(phone.db("SELECT _id FROM playlists WHERE name = 'theirs'")[0][0])
+        self.qsync(phone, "playlist", "delete", theirs, expect=2)
+        self.qsync(phone, "playlist", "delete", "--force", theirs)
+        self.assertEqual(playlists(), [(int(second), "Night")])
+        # A record another qsync holds is not changed under it.
+        with open(str(record) + ".lock", "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            r = self.qsync(phone, "playlist", "delete", second, expect=2)
+            self.assertIn("in use by another qsync", r.stderr)
+        self.assertEqual(playlists(), [(int(second), "Night")])
+        # A record that is not one is refused, never overwritten.
+        record.write_text("not json")
+        r = self.qsync(phone, "playlist", "delete", second, expect=2)
+        self.assertIn(str(record), r.stderr)
+        self.assertEqual(record.read_text(), "not json")
+
+    def test_push_takes_the_files_of_its_kind(self):
+        phone = self.service()
+        for kind, good, bad in (("music", "a.MP3", "cover.jpg"), ("photos", "b.jpeg", "notes.txt"),
+                                ("videos", "c.mkv", "c.srt"), ("documents", "d.pdf", "e.exe"),
+                                ("playlists", "f.m3u8", "README")):
+            with self.subTest(kind=kind):
+                folder = self.pc / kind
+                self.write("%s/%s" % (kind, good), 100)
+                self.write("%s/%s" % (kind, bad), 50)
+                r = self.qsync(phone, "--json", "push", kind, str(folder))
+                events = json_events(r.stdout)
+                self.assertEqual([(e["action"], Path(e["pc"]).name, e.get("reason")) for e in events
+                                  if e["event"] == "item"], [("skipped", bad, "not " + kind), ("stored", good, None)])
+                self.assertEqual((events[-1]["stored"], events[-1]["skipped"]), (1, 1))
+                r = self.qsync(phone, "push", kind, str(folder / bad), expect=2)
+                self.assertIn("--any-file", r.stderr)
+                r = self.qsync(phone, "push", kind, "--any-file", str(folder))
+                self.assertRegex(r.stdout, r"push %s: 1 stored \(50 B\), 1 unchanged in " % kind)
+                # A push --delete keeps the copy of a file it now leaves out.
+                r = self.qsync(phone, "push", kind, "--delete", str(folder))
+                self.assertRegex(r.stdout, r"push %s: 0 stored \(0 B\), 1 unchanged, 1 skipped: not %s in " % (kind, kind))
+                self.assertEqual(len([f for f in phone.phone_files() if f.endswith("/" + bad)]), 1)
+
+    def test_a_removal_of_what_the_phone_lacks_is_counted_apart(self):
+        phone = self.service()
+        songs = [self.write("rm/%d.mp3" % i, 100) for i in range(2)]
+        self.qsync(phone, "push", "music", str(songs[0]))
+        r = self.qsync(phone, "remove", "music", *map(str, songs), str(self.pc / "gone") + "/")
+        self.assertIn("- removed /sdcard/Music" + str(songs[0]), r.stdout)
+        self.assertIn("- not on the phone: /sdcard/Music" + str(songs[1]), r.stdout)
+        self.assertRegex(r.stdout, r"remove music: 1 removed, 2 not on the phone in ")
+        self.assertEqual(phone.phone_files(), [])
+
+    def test_what_the_pc_side_or_the_options_refuse_ends_before_any_request(self):
+        phone = self.service()
+        song = self.write("a.mp3", 10)
+        a_file = self.write("afile", 10)
+        cases = [(["fetch", "camera", "--to", str(a_file)], str(a_file) + " is not a folder"),
+                 (["backup", "music", "--to", str(a_file / "sub")], str(a_file) + " is not a folder"),
+                 (["get", "-r", "/sdcard/Music", str(a_file / "sub")], str(a_file) + " is not a folder")]
+        for option, values, what in (("--retries", ("-1", "1001", "0x10", "1e2", " 3", "three"), "whole number from 0 to 1000"),
+                                     ("--request-retries", ("101", "-0", "+5"), "whole number from 0 to 100"),
+                                     ("--retry-delay", ("3600.001", "1.2345", "nan", "inf", "1e3", "1."),
+                                      "number of seconds from 0 to 3600"),
+                                     ("--max-delete", ("-1", "1000000000", "0.5"), "whole number from 0 to 999999999")):
+            for value in values:
+                cases.append(([option, value, "push", "music", "--delete", str(song)],
+                              "%s: must be a %s, not '%s'" % (option, what, value)))
+        for args, message in cases:
+            with self.subTest(args=args):
+                start = time.monotonic()
+                r = self.qsync(phone, "--json", *args, expect=2)
+                self.assertLess(time.monotonic() - start, 5)  # not tried again
+                self.assertIn(message, r.stderr)
+                self.assertEqual([e["event"] for e in json_events(r.stdout)], ["done"])
+        self.assertEqual(phone.log_lines(), [])
+        # Accepted forms: leading zeros are decimal, a delay takes a fraction.
+        r = self.qsync(phone, "--json", "--retries", "010", "--retry-delay", ".5", "--request-retries", "0100",
+                       "push", "music", "--dry-run", str(song))
+        self.assertEqual(json_events(r.stdout)[-1]["exit"], 0)
+
+    def test_ctrl_c_during_the_phone_commands(self):
+        phone = self.service()
+        tree = [self.write("tree/%d/%d.bin" % (i, i), 200000, seed=i) for i in range(3)]
+        self.qsync(phone, "put", "-r", str(self.pc / "tree"), "/sdcard/T")
+        commands = [(["ls", "-lR", "/sdcard/T"], 15), (["du", "/sdcard/T"], 15), (["stat", "/sdcard/T"], 14),
+                    (["get", "-r", "/sdcard/T", str(self.tmp / "back")], 11),
+                    (["put", "-r", str(self.pc / "tree"), "/sdcard/U"], 12), (["rm", "-r", "/sdcard/T/tree/0"], 17),
+                    (["mv", "/sdcard/T/tree/1", "/sdcard/T/moved"], 20)]
+        for args, command in commands:
+            with self.subTest(args=args):
+                fault = phone.control("arm hold:cmd=%d" % command)
+                proc = subprocess.Popen([ARGS.qsync, "--phone", phone.address, "--json", *args],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                phone.control("wait %d 1" % fault)
+                proc.send_signal(signal.SIGINT)
+                out, err = proc.communicate(timeout=60)
+                phone.control("disarm %d" % fault)
+                self.assertEqual(proc.returncode, 130, err)
+                self.assertEqual(json_events(out)[-1]["exit"], 130)
+        # Nothing partial is left: no PC file from the get, no phone file from the put.
+        self.assertEqual([p for p in (self.tmp / "back").rglob("*") if p.is_file()], [])
+        self.assertEqual([f for f in phone.phone_files() if f.startswith("/sdcard/U/") and "." in f.rsplit("/", 1)[1]], [])
+        self.assertEqual(len(tree), 3)
+
+    def test_ls_sizes_for_people(self):
+        phone = self.service()
+        self.write("h/big.bin", 1536)
+        self.qsync(phone, "put", "-r", str(self.pc / "h"), "/sdcard/H")
+        self.assertRegex(self.qsync(phone, "ls", "-lH", "/sdcard/H/h").stdout, r"-rw +1\.5 KiB .* big\.bin\n")
+        self.assertRegex(self.qsync(phone, "ls", "-l", "/sdcard/H/h").stdout, r"-rw +1536 .* big\.bin\n")
+        self.assertRegex(self.qsync(phone, "du", "-s", "--human-readable", "/sdcard/H").stdout, r"^1\.5 KiB\t/sdcard/H\n")
+        self.assertIn("usage: qsync ls", self.qsync(phone, "ls", "-h").stdout)
+
+
 @unittest.skipIf(ARGS.runner, "native build only")
 class OperandsOptionsAndEndings(QsyncCase):
     def run_here(self, phone, *args):
@@ -1252,7 +1568,7 @@ class OperandsOptionsAndEndings(QsyncCase):
         phone = self.service()
         dash = self.write("-x.mp3", 3000)
         named_like_an_option = self.write("--json", 4000)
-        r = self.run_here(phone, "--json", "push", "music", "--", "-x.mp3", "--json")
+        r = self.run_here(phone, "--json", "push", "music", "--any-file", "--", "-x.mp3", "--json")
         self.assertEqual(r.returncode, 0, r.stderr)
         events = json_events(r.stdout)
         self.assertEqual(sorted(e["pc"] for e in events if e["event"] == "item"),
@@ -1295,7 +1611,7 @@ class OperandsOptionsAndEndings(QsyncCase):
         (self.tmp / "backup").mkdir()
         runs = []
         for args in (["push", "music", str(song)], ["fetch", "camera", "--to", str(self.tmp / "pictures")],
-                     ["playlist", "delete", "7"], ["restore", "music", "--from", str(self.tmp / "backup")]):
+                     ["playlist", "delete", "--force", "7"], ["restore", "music", "--from", str(self.tmp / "backup")]):
             listener = socket.socket()
             listener.bind(("127.0.0.1", 0))
             listener.listen(0)

@@ -11,6 +11,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -25,6 +26,16 @@ _parser.add_argument("--qsync", required=True)
 _parser.add_argument("--phone-service", required=True)
 _parser.add_argument("--runner")
 ARGS, UNITTEST_ARGS = _parser.parse_known_args()
+
+def pc(path):
+    """A PC path as qsync sees it (under Wine: the Z: drive)."""
+    return "Z:" + str(path).replace("/", "\\") if ARGS.runner else str(path)
+
+
+def mirrored(phone_folder, path):
+    """Where a push stores the PC file `path` below a phone folder (a Windows path keeps its drive letter)."""
+    return phone_folder + ("/Z" if ARGS.runner else "") + str(path)
+
 
 REQUIRED_HEADERS = {
     "content-security-policy": "default-src 'self'",
@@ -137,6 +148,9 @@ class UiServer:
         if self.proc.poll() is None:
             status, _, _ = self.api("POST", "/api/quit", {})
             assert status == 200, status
+        return self.wait()
+
+    def wait(self):
         code = self.proc.wait(timeout=60)
         self.proc.stdout.close()
         self.proc.stderr.close()
@@ -196,8 +210,12 @@ class Events:
         return self.wait(lambda n, d: n == "job" and d["id"] == job_id and d["state"] in states)
 
     def close(self):
-        self.sock.close()
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the reader; close alone would not
+        except OSError:
+            pass
         self.thread.join(timeout=30)
+        self.sock.close()
 
 
 class SecurityTest(unittest.TestCase):
@@ -313,12 +331,12 @@ class SecurityTest(unittest.TestCase):
         browse = self.work / "browse"
         (browse / "sub").mkdir(parents=True)
         (browse / "afile.mp3").write_text("secret")
-        for path in ("relative/folder", str(browse / "no-such"), str(browse / "afile.mp3"), "\x01", "%zz"):
+        for path in ("relative/folder", pc(browse / "no-such"), pc(browse / "afile.mp3"), "\x01", "%zz"):
             status, _, _ = self.server.api("GET", "/api/pc/list?path=" + (quote(path) if path != "%zz" else path))
             self.assertEqual(status, 400, path)
-        status, _, content = self.server.api("GET", "/api/pc/list?path=" + quote(str(browse)))
+        status, _, content = self.server.api("GET", "/api/pc/list?path=" + quote(pc(browse)))
         self.assertEqual((status, json.loads(content)),
-                         (200, {"path": str(browse), "parent": str(self.work), "folders": ["sub"], "files": 1}))
+                         (200, {"path": pc(browse), "parent": pc(self.work), "folders": ["sub"], "files": 1}))
         self.assertNotIn(b"secret", content)
         for path in ("sdcard", "/sdcard/../etc", "/sdcard/./x", "", "/sdcard/\x01"):
             status, _, _ = self.server.api("GET", "/api/phone/list?path=" + quote(path))
@@ -379,12 +397,12 @@ class JobStopTest(unittest.TestCase):
         folder = self.songs(3)
         state = self.events.wait(lambda n, d: n == "state")
         self.assertEqual((state["running"], state["queue"]), (None, []))
-        job = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [str(folder)]})["id"]
+        job = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [pc(folder)]})["id"]
         ended = self.events.job_state(job, "done", "failed", "stopped")
         self.assertEqual(ended["state"], "done", ended)
         self.assertEqual((ended["summary"]["stored"], ended["summary"]["failed"]), (3, 0), ended)
         for i in range(3):
-            phone_copy = self.work / "phone" / ("sdcard/Music" + str(folder / ("song%02d.mp3" % i)))
+            phone_copy = self.work / "phone" / mirrored("sdcard/Music", folder / ("song%02d.mp3" % i))
             self.assertEqual(phone_copy.read_bytes(), bytes([i]) * 200000)
         items = self.server.json("GET", "/api/jobs/%d/items?from=0&count=10" % job)
         self.assertEqual(items["total"], ended["counts"]["items"])
@@ -397,6 +415,40 @@ class JobStopTest(unittest.TestCase):
         history = again.wait(lambda n, d: n == "state")["history"]
         again.close()
         self.assertEqual(history[0]["summary"], ended["summary"])
+        # Playlists of the pushed songs: made, renamed and deleted by jobs, shown from qsync's record.
+        songs = [pc(folder / ("song%02d.mp3" % i)) for i in (2, 0)]
+        steps = [({"kind": "create", "operands": ["Evening", *songs]}, "Evening"),
+                 ({"kind": "update", "operands": [None, "Night", songs[0]]}, "Night"),
+                 ({"kind": "delete", "operands": [None]}, None)]
+        playlist_id = None
+        for request, name in steps:
+            request = dict(request, command="playlist",
+                           operands=[playlist_id if o is None else o for o in request["operands"]])
+            job = self.server.json("POST", "/api/jobs", request)["id"]
+            ended = self.events.job_state(job, "done", "failed", "stopped")
+            self.assertEqual(ended["state"], "done", ended)
+            playlist_id = playlist_id or ended["summary"]["id"]
+            shown = self.server.json("GET", "/api/playlists")["playlists"]
+            self.assertEqual([(p["id"], p["name"]) for p in shown], [(playlist_id, name)] if name else [], request)
+
+    def test_quit_and_ctrl_c_stop_the_running_job_and_end_the_server(self):
+        folder = self.songs(4)
+        for way in ("quit", "interrupt") if not ARGS.runner else ("quit",):
+            hold = self.phone.control("arm hold:cmd=12,path=/sdcard/Music")
+            self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [pc(folder)]})
+            self.phone.control("wait %d 1" % hold)
+            if way == "quit":
+                self.assertEqual(self.server.quit(), 0)
+            else:
+                self.server.proc.send_signal(signal.SIGINT)
+                self.assertEqual(self.server.wait(), 130)
+            self.phone.control("disarm %d" % hold)
+            self.events.close()
+            history = json.loads((self.work / "state" / "qsync" / "ui-history.json").read_text())
+            self.assertEqual((history[0]["title"], history[0]["state"]), ("push music", "stopped"), way)
+            self.server = UiServer(self.work / "state")
+            self.server.log_in()
+            self.events = Events(self.server)
 
     def test_stop_ends_its_job_only(self):
         folder = self.songs(6)
@@ -408,9 +460,9 @@ class JobStopTest(unittest.TestCase):
         lister.start()
         self.phone.control("wait %d 1" % listing_hold)
         push_hold = self.phone.control("arm hold:cmd=12,path=/sdcard/Music")
-        push = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [str(folder)]})["id"]
+        push = self.server.json("POST", "/api/jobs", {"command": "push", "kind": "music", "operands": [pc(folder)]})["id"]
         backup = self.server.json("POST", "/api/jobs", {"command": "backup", "kind": "music",
-                                                        "folder": str(self.work / "backup")})["id"]
+                                                        "folder": pc(self.work / "backup")})["id"]
         self.events.job_state(push, "running")
         self.phone.control("wait %d 1" % push_hold)
         status, _, _ = self.server.api("POST", "/api/jobs/%d/stop" % backup, {})
@@ -418,6 +470,9 @@ class JobStopTest(unittest.TestCase):
         self.assertEqual(self.server.json("POST", "/api/jobs/%d/stop" % push, {}), {"ok": True})
         stopped = self.events.job_state(push, "done", "failed", "stopped")
         self.assertEqual(stopped["state"], "stopped", stopped)
+        reasons = {i["reason"] for i in stopped["summary"]["failed_items"]}
+        self.assertIn("stopped from the page", reasons)
+        self.assertNotIn("stopped by Ctrl-C", reasons)
         self.phone.control("disarm %d" % push_hold)
         ended = self.events.job_state(backup, "done", "failed", "stopped")
         self.assertEqual(ended["state"], "done", ended)
@@ -432,6 +487,99 @@ class JobStopTest(unittest.TestCase):
         # The stopped push's failed files can be retried alone.
         retry = self.server.json("POST", "/api/jobs/%d/retry-failed" % push, {})
         self.assertEqual(self.events.job_state(retry["id"], "done", "failed", "stopped")["state"], "done")
+
+
+class PhoneFilesTest(unittest.TestCase):
+    """The phone browser's calls, the settings, and what outlives a restart."""
+
+    HOSTILE = "<img src=x onerror=alert(1)>.mp3"
+
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="qsync-ui-"))
+        music = self.work / "phone" / "sdcard" / "Music"
+        music.mkdir(parents=True)
+        (music / "a.mp3").write_bytes(b"a" * 3000)
+        (music / self.HOSTILE).write_bytes(b"h")
+        self.phone = PhoneService(self.work / "phone")
+        self.server = UiServer(self.work / "state")
+        self.server.log_in()
+
+    def tearDown(self):
+        try:
+            self.assertEqual(self.server.quit(), 0)
+        finally:
+            self.phone.close()
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    def upload(self, folder, name, data, replace):
+        status, _, content = self.server.raw(
+            "POST", "/api/phone/upload?" + "&".join("%s=%s" % (k, quote(v, safe="")) for k, v in
+                                                    (("folder", folder), ("name", name), ("replace", replace))),
+            {"Cookie": "qs_session=" + self.server.cookie, "X-QSync-CSRF": self.server.csrf,
+             "Content-Type": "application/octet-stream"}, data)
+        self.assertEqual(status, 200, content)
+        return json.loads(content)
+
+    def test_phone_files_and_settings_survive_a_restart(self):
+        for bad in ({"phone": "phone.local"}, {"phone": "1.2.3.4:0"}, {"folders": {"films": []}},
+                    {"mirror": {"music": "yes"}}, {"maxDelete": {"music": -1}}, {"colour": 1}, {"device": "/a/../b"}):
+            status, _, content = self.server.api("PUT", "/api/settings", bad)
+            self.assertEqual(status, 400, bad)
+            self.assertTrue(json.loads(content)["error"], bad)
+        phone = "127.0.0.1:%d" % self.phone.port
+        settings = self.server.json("PUT", "/api/settings", {"phone": phone, "folders": {"music": [pc(self.work)]}})
+        self.assertEqual((settings["phone"], settings["folders"]["music"], settings["device"]),
+                         (phone, [pc(self.work)], "/sdcard"))
+        self.assertEqual(self.server.json("POST", "/api/connect", {"phone": phone, "device": "/sdcard"}), {"ok": True})
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        closed_port = closed.getsockname()[1]
+        closed.close()
+        for address, problem in (("127.0.0.1:%d" % closed_port, "unreachable"), ("phone", "bad-address")):
+            answer = self.server.json("POST", "/api/connect", {"phone": address, "device": "/sdcard"})
+            self.assertEqual((answer["ok"], answer["problem"]), (False, problem), answer)
+            self.assertTrue(answer["message"])
+
+        listing = self.server.json("GET", "/api/phone/list?path=/sdcard/Music")
+        self.assertEqual((listing["result"], sorted(e["name"] for e in listing["entries"])),
+                         (0, sorted(["a.mp3", self.HOSTILE])))
+        self.assertEqual(self.server.json("GET", "/api/phone/list?path=/sdcard/None")["result"], 1)
+        big = bytes(range(256)) * (3 * 4096)  # 3 MiB: beyond the bound of other bodies, streamed to a file
+        self.assertEqual(self.upload("/sdcard/Music", "big.bin", big, "0"), {"result": 0, "path": "/sdcard/Music/big.bin"})
+        self.assertEqual(self.upload("/sdcard/Music", "big.bin", b"new", "0")["result"], 25)
+        self.assertEqual((self.work / "phone/sdcard/Music/big.bin").read_bytes(), big)
+        self.assertEqual(self.upload("/sdcard/Music", "big.bin", b"new", "1")["result"], 0)
+        self.assertEqual((self.work / "phone/sdcard/Music/big.bin").read_bytes(), b"new")
+        status, headers, content = self.server.api("GET", "/api/phone/download?path=" + quote("/sdcard/Music/" + self.HOSTILE))
+        self.assertEqual((status, content), (200, b"h"))
+        self.assertEqual(headers["content-disposition"], "attachment; filename*=UTF-8''" + quote(self.HOSTILE, safe=""))
+        status, _, _ = self.server.api("GET", "/api/phone/download?path=/sdcard/Music/none.mp3")
+        self.assertEqual(status, 404)
+        stat = self.server.json("GET", "/api/phone/stat?path=/sdcard/Music/a.mp3")
+        self.assertEqual((stat["result"], stat["entry"]["size"], stat["entry"]["isDir"]), (0, 3000, False))
+
+        moved = self.server.json("POST", "/api/phone/rename", {"from": "/sdcard/Music/a.mp3", "to": "/sdcard/Music/b.mp3"})
+        self.assertEqual((moved["result"], moved["state"]), (0, "done"), moved)
+        self.assertEqual((self.work / "phone/sdcard/Music/b.mp3").read_bytes(), b"a" * 3000)
+        refused = self.server.json("POST", "/api/phone/delete", {"path": "/sdcard/Music", "tree": True})
+        self.assertEqual(refused["result"], 1, "a kind folder is kept without force")
+        self.assertTrue((self.work / "phone/sdcard/Music/b.mp3").exists())
+        deleted = self.server.json("POST", "/api/phone/delete", {"path": "/sdcard/Music/b.mp3"})
+        self.assertEqual(deleted["result"], 0, deleted)
+        self.assertFalse((self.work / "phone/sdcard/Music/b.mp3").exists())
+        leftovers = [f for f in Path(tempfile.gettempdir()).glob("qsync-ui-*.*") if f.suffix in (".upload", ".download")]
+        self.assertEqual(leftovers, [], "temporary files of uploads and downloads")
+
+        # Another run finds the settings and the history as they were.
+        history = self.server.json("GET", "/api/jobs")["history"]
+        self.assertEqual([j["title"] for j in history[:3]], ["rm", "rm", "mv"])
+        self.assertEqual(self.server.quit(), 0)
+        self.server = UiServer(self.work / "state")
+        self.server.log_in()
+        self.assertEqual(self.server.json("GET", "/api/settings"), settings)
+        self.assertEqual(self.server.json("GET", "/api/jobs")["history"], history)
+        added = self.server.json("POST", "/api/phone/delete", {"path": "/sdcard/Music/big.bin"})
+        self.assertGreater(added["id"], max(j["id"] for j in history), "ids go on from the history")
 
 
 if __name__ == "__main__":

@@ -179,10 +179,26 @@ void JobQueue::Execute(Job& job) {
     }
 }
 
-void JobQueue::OnEvent(int id, const Json& event) {
+namespace {
+
+// The command line words a stop as the Ctrl-C that made it; a job the page
+// stopped says so instead.
+Json PageStopWords(Json event) {
+    static const char kCtrlC[] = "stopped by Ctrl-C";
+    if (event.value("reason", "") == kCtrlC) event["reason"] = "stopped from the page";
+    if (event.contains("failed_items") && event["failed_items"].is_array())
+        for (Json& item : event["failed_items"])
+            if (item.is_object() && item.value("reason", "") == kCtrlC) item["reason"] = "stopped from the page";
+    return event;
+}
+
+}  // namespace
+
+void JobQueue::OnEvent(int id, const Json& original) {
     std::lock_guard<std::mutex> lock(mLock);
     if (!mRunning || mRunning->id != id) return;
     Job& job = *mRunning;
+    const Json event = job.stopped ? PageStopWords(original) : original;
     const std::string name = event.value("event", "");
     size_t seq = job.items;
     if (name == "item") {

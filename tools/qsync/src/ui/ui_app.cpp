@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "job_control.h"
 #include "paths.h"
+#include "playlist_record.h"
 #include "probe.h"
 #include "quellsync_http.h"
 #include "text.h"
@@ -212,6 +213,9 @@ std::vector<std::string> JobArguments(const Json& request, const Json& settings)
     if (flag("replace")) arguments.push_back("--replace");
     if (flag("recursive")) arguments.push_back("-r");
     if (flag("force")) arguments.push_back("--force");
+    if (flag("allowEmpty")) arguments.push_back("--allow-empty");
+    if (flag("clear")) arguments.push_back("--clear");
+    if (flag("anyFile")) arguments.push_back("--any-file");
     const std::string conflict = text("onConflict");
     if (!conflict.empty()) {
         arguments.push_back("--on-conflict");
@@ -764,7 +768,27 @@ HttpResponse UiApp::PhoneChange(const std::string& command, const Json& body) {
     return JsonAnswer(answer);
 }
 
-HttpResponse UiApp::Playlists() const { return JsonAnswer({{"playlists", Json::array()}}); }
+// The playlists qsync made on the phone of the settings, from the record
+// the playlist jobs keep beside that phone's journal.
+HttpResponse UiApp::Playlists() {
+    Options options;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        ParsePhoneAddress(mSettings["phone"].get<std::string>(), options.host, options.port);
+        const std::string device = mSettings["device"].get<std::string>();
+        options.device = device == "/" ? "" : device;
+    }
+    const std::string path = PlaylistRecordPathFor(options);
+    Json playlists = Json::array();
+    try {
+        for (const RememberedPlaylist& playlist : ReadPlaylistRecord(path))
+            playlists.push_back(
+                {{"id", playlist.id}, {"name", playlist.name}, {"songs", playlist.songs}, {"created", playlist.created}});
+    } catch (const PlaylistRecordError& e) {
+        return Error(500, e.what());
+    }
+    return JsonAnswer({{"playlists", playlists}});
+}
 
 }  // namespace ui
 }  // namespace qsync

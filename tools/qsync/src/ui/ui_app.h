@@ -22,7 +22,6 @@ struct UiConfig {
     std::string version;         // "qsync 1.2.3"
     std::string temporaryFolder;
     std::string home;
-    std::string playlistRecord;  // the record of created playlists (empty: none)
 };
 
 // Splits "/a/b?x=1&y=%2F" into its decoded path and parameters; false when
@@ -68,7 +67,7 @@ private:
     HttpResponse PhoneDownload(const std::string& path);
     HttpResponse PhoneUpload(const std::map<std::string, std::string>& query, const std::string& file);
     HttpResponse PhoneChange(const std::string& command, const Json& body);
-    HttpResponse Playlists() const;
+    HttpResponse Playlists();
 
     // A phone file call beside the jobs: a job's Stop ends every phone file
     // call running at that moment (the library's Stop has no narrower
