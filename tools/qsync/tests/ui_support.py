@@ -9,7 +9,7 @@ import time
 from pathlib import Path
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -126,9 +126,11 @@ class Page:
         where.clear()
         where.send_keys(path)
         self.click("#folder-go")
-        self.until(lambda d: d.find_element(By.ID, "folder-path").get_attribute("value") == path
-                   and not d.find_element(By.ID, "folder-choose").get_attribute("disabled"),
-                   message="the folder browser did not open " + path)
+        try:
+            self.until(lambda d: d.find_element(By.ID, "folder-path").get_attribute("value") == path
+                       and not d.find_element(By.ID, "folder-choose").get_attribute("disabled"))
+        except TimeoutException:
+            raise AssertionError("the folder browser did not open %s: %s" % (path, self.text("#folder-status")))
         self.click("#folder-choose")
         self.until(lambda d: not d.find_elements(By.ID, "folder-path"))
 
