@@ -208,9 +208,10 @@ class Jobs(PageCase):
         outcome = self.page.text("#job-outcome")
         status, text = self.page.api("GET", "/api/jobs/%s/items?from=0&count=100" % job, None)
         stored = {i["pc"] for i in json.loads(text)["items"] if i["action"] == "stored"}
-        # What the page counts as finished is on the phone; the held file's bytes are there either way.
+        # What the page counts as finished is on the phone. Files that were in flight at the
+        # stop (the held one, and those sent beside it) may be there too without counting.
         on_phone = {str(f) for f in files if self.on_phone(phone, f)}
-        self.assertEqual(stored, on_phone - ({str(files[20])} - stored))
+        self.assertLessEqual(stored, on_phone)
         self.assertTrue(before <= len(stored) < len(files), (before, len(stored)))
         self.assertTrue(outcome.startswith("Stopped. %d item%s finished before the stop" %
                                            (len(stored), "" if len(stored) == 1 else "s")), (outcome, stored))
