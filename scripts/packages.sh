@@ -13,6 +13,9 @@ qs_native_packages=(cmake make g++ pkg-config python3 googletest libgtest-dev li
 qs_wine32_package=wine32:i386
 # Everything scripts/test uses: the native set, the Windows cross build and
 # Wine, the fuzzing compiler, and the tools of the stand-in's documentation and tests.
+# qsync ui's server is built on Boost's HTTP headers (libboost-dev); its page
+# is tested in Chromium, driven through ChromeDriver by Python's Selenium,
+# with axe-core from npm for the accessibility checks.
 # The 64-bit cross compiler and loader run the Windows tests on machines
 # that cannot run 32-bit programs. clang 14 and its runtime (libFuzzer and
 # the sanitizers) build the fuzz executables of build/fuzz. The binutils
@@ -20,7 +23,8 @@ qs_wine32_package=wine32:i386
 # back in the Windows tests (cpack, which makes the zip, comes with cmake).
 qs_all_packages=("${qs_native_packages[@]}" iproute2 curl g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
                  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-                 wine "$qs_wine32_package" wine64 clang-14 libclang-rt-14-dev)
+                 wine "$qs_wine32_package" wine64 clang-14 libclang-rt-14-dev
+                 libboost-dev chromium chromium-driver python3-selenium nodejs)
 
 # qs_apt_update: refreshes the package lists, up to 3 tries. A mirror in
 # the middle of a sync can fail one index for hours while every other one
