@@ -694,4 +694,17 @@ bool Journal::Finish() {
     return !rewriteFailed;
 }
 
+bool journal_os::ReplaceFile(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temporary = path + ".tmp";
+    bool written = false;
+    {
+        JournalFile file;
+        written = file.Open(temporary, JournalFile::Mode::kCreateTruncate, error) && file.Append(text, error) &&
+                  file.Sync(error);
+    }
+    if (written && RenameOver(temporary, path, error)) return true;
+    RemoveFileQuietly(temporary);
+    return false;
+}
+
 }  // namespace qsync

@@ -54,6 +54,11 @@ bool MakeParentFolders(const std::string& file, std::string& error);
 // rename itself durable where that takes a sync of the folder.
 bool RenameOver(const std::string& from, const std::string& to, std::string& error);
 void RemoveFileQuietly(const std::string& path);
+// Replaces the file at `path` with `text` in one step: written to a
+// temporary sibling (path + ".tmp"), synced, then renamed over it. A reader
+// meets the old text or the new, never a part; on failure the temporary is
+// removed and the old file stays.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string& error);
 }  // namespace journal_os
 
 }  // namespace qsync

@@ -167,18 +167,8 @@ void PlaylistRecord::Save() {
         nlohmann::ordered_json{{"version", kVersion}, {"playlists", list}}.dump(
             1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
         "\n";
-    const std::string temporary = mPath + ".tmp";
     std::string error;
-    bool written = false;
-    {
-        JournalFile file;
-        written = file.Open(temporary, JournalFile::Mode::kCreateTruncate, error) && file.Append(text, error) &&
-                  file.Sync(error);
-    }
-    if (!written || !journal_os::RenameOver(temporary, mPath, error)) {
-        journal_os::RemoveFileQuietly(temporary);
-        throw PlaylistRecordError("playlist record: " + error);
-    }
+    if (!journal_os::ReplaceFile(mPath, text, error)) throw PlaylistRecordError("playlist record: " + error);
 }
 
 std::string PlaylistRecord::Now() {

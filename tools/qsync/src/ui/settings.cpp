@@ -136,22 +136,7 @@ bool SettingsStore::Save(const std::string& name, const Json& value, std::string
         return false;
     }
     const std::string path = mFolder + (NativePathStyle() == PathStyle::kWindows ? "\\" : "/") + name;
-    const std::string temporary = path + ".new";
-    if (!journal_os::MakeParentFolders(path, error)) return false;
-    {
-        JournalFile file;
-        if (!file.Open(temporary, JournalFile::Mode::kCreateTruncate, error) ||
-            !file.Append(JsonLine(value), error) || !file.Sync(error)) {
-            file.Close();
-            journal_os::RemoveFileQuietly(temporary);
-            return false;
-        }
-    }
-    if (!journal_os::RenameOver(temporary, path, error)) {
-        journal_os::RemoveFileQuietly(temporary);
-        return false;
-    }
-    return true;
+    return journal_os::MakeParentFolders(path, error) && journal_os::ReplaceFile(path, JsonLine(value), error);
 }
 
 bool SettingsStore::SaveSettings(const Json& settings, std::string& error) const {
