@@ -14,7 +14,7 @@ _qsync() {
 
     local global_opts="--phone --device --json -q --quiet -v --verbose -h --help --version
                        --retries --retry-delay --request-retries --journal --no-journal"
-    local commands="push remove fetch playlist backup restore ls stat rm mv get put du"
+    local commands="push remove fetch playlist backup restore ls stat rm mv get put du ui"
 
     # Options whose value is a folder, a word or an address.
     case $prev in
@@ -59,6 +59,7 @@ _qsync() {
             rm) opts+=" -r --force" ;;
             get|put) opts+=" -r --replace" ;;
             du) opts+=" -s -H --human-readable" ;;
+            ui) opts+=" --listen --no-open" ;;
             playlist) opts+=" --force --clear --allow-empty" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))

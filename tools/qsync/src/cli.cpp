@@ -37,6 +37,7 @@ const char* const kOverview =
     "  get [-r] [--replace] PHONEPATH... DIR   copy phone files (-r: folders) into DIR\n"
     "  put [-r] [--replace] PCPATH... PHONEFOLDER  copy PC files (-r: folders) there\n"
     "  du [-s] PHONEPATH...            bytes of phone trees, by listing them\n"
+    "  ui [--listen 127.0.0.1:PORT] [--no-open]  all of this in a page of the browser\n"
     "\n"
     "global options:\n"
     "  --phone HOST[:PORT]  the phone's service (default 127.0.0.1:8182, or $QSYNC_PHONE);\n"
