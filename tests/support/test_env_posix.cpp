@@ -6,6 +6,9 @@ void SetTestEnv(const char* name, const std::string& value) { setenv(name, value
 void UnsetTestEnv(const char* name) { unsetenv(name); }
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 
 int CountProcessThreads() {
@@ -16,9 +19,28 @@ int CountProcessThreads() {
         return true;
     }();
     (void)warmed;
+    // A joined thread can still be listed for a moment: join returns once
+    // the kernel has released the thread's memory, before it leaves the
+    // task list. By then the thread is marked as exiting (PF_EXITING in the
+    // flags of its stat line), so such a thread is not counted.
+    constexpr unsigned long kExiting = 0x4;
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)entry;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;  // gone meanwhile
+        // After the name in parentheses: state, ppid, pgrp, session,
+        // tty_nr, tpgid, then the flags.
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(line.substr(close + 1));
+        std::string state;
+        long skipped = 0;
+        unsigned long flags = 0;
+        fields >> state;
+        for (int i = 0; i < 5; ++i) fields >> skipped;
+        if (!(fields >> flags)) continue;
+        if (flags & kExiting) continue;
         ++count;
     }
     return count;
