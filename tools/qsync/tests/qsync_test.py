@@ -942,8 +942,11 @@ class Resume(QsyncCase):
                                  str(self.pc / "cc")], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         phone.control("wait %d 1" % fault)
         proc.send_signal(signal.SIGINT)
-        phone.control("release %d" % fault)
+        # The removal stays held until qsync has ended: its Stop ends the
+        # wait for the answer. Released earlier, the removal could finish
+        # and the upload start before the Stop reached the library.
         out, _ = proc.communicate(timeout=60)
+        phone.control("release %d" % fault)
         self.assertEqual(proc.returncode, 130)
         done = json.loads(out.splitlines()[-1])
         # The removal under way may or may not count as done; the upload was
