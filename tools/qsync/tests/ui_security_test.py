@@ -79,10 +79,12 @@ class PhoneService:
 class UiServer:
     """`qsync ui --no-open` on a free port, with its state in a folder of its own."""
 
-    def __init__(self, state, *listen):
+    def __init__(self, state, *listen, open_browser=False, path=None):
         Path(state).mkdir(parents=True, exist_ok=True)
         env = dict(os.environ, XDG_STATE_HOME=str(state), HOME=str(state))
-        command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.qsync, "ui", "--no-open",
+        if path:
+            env["PATH"] = path
+        command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.qsync, "ui", *([] if open_browser else ["--no-open"]),
                                                              *(listen or ("--listen", "127.0.0.1:0"))]
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         ready, _, _ = select.select([self.proc.stdout], [], [], 60)
@@ -373,6 +375,41 @@ class ListenTest(unittest.TestCase):
                                       env=dict(os.environ, XDG_STATE_HOME=str(work)))
                 self.assertEqual(done.returncode, 2, (address, done.stderr))
                 self.assertNotIn(b"http://", done.stdout, address)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+@unittest.skipIf(ARGS.runner, "xdg-open opens the browser on Linux only")
+class OpenBrowserTest(unittest.TestCase):
+    def test_the_printed_address_is_opened_once_and_only_without_no_open(self):
+        """A stand-in xdg-open first on PATH writes its arguments into a pipe that a thread reads."""
+        work = Path(tempfile.mkdtemp(prefix="qsync-ui-"))
+        try:
+            folder, pipe = work / "bin", work / "calls"
+            folder.mkdir()
+            os.mkfifo(pipe)
+            stub = folder / "xdg-open"
+            stub.write_text("#!/bin/sh\nprintf '%%s\\n' \"$#\" \"$@\" > '%s'\n" % pipe)
+            stub.chmod(0o755)
+            for open_browser in (False, True):
+                calls = []
+                reader = threading.Thread(target=lambda: calls.append(pipe.read_text()))
+                reader.start()
+                server = UiServer(work / "state", open_browser=open_browser,
+                                  path="%s:%s" % (folder, os.environ.get("PATH", "/usr/bin:/bin")))
+                server.log_in()  # answered once the browser has been opened: the server serves after that
+                # Nothing it started is left running or unreaped.
+                children = "".join(p.read_text() for p in Path("/proc/%d/task" % server.proc.pid).glob("*/children"))
+                self.assertEqual(children.split(), [], "children of qsync ui")
+                if open_browser:
+                    reader.join(timeout=60)
+                self.assertEqual(server.quit(), 0)
+                if reader.is_alive():  # no call came: the reader is let go by a writer that writes nothing
+                    with open(pipe, "w"):
+                        pass
+                reader.join(timeout=60)
+                self.assertEqual(calls, ["1\n%s\n" % server.url] if open_browser else [""], open_browser)
+                self.assertRegex(server.url, r"^http://127\.0\.0\.1:%d/\?token=[0-9a-f]{32,}$" % server.port)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
