@@ -336,6 +336,36 @@ class SecurityTest(unittest.TestCase):
             status, _, content = self.server.api("POST", "/api/jobs", request)
             self.assertEqual(status, 400, request)
             self.assertTrue(json.loads(content)["error"], request)
+        # What the command line refuses from the PC's files alone is refused before queueing, in its
+        # words: each request beside the command line it stands for.
+        tree = self.work / "refusals"
+        for folder in ("texts", "empty", "odd"):
+            (tree / folder).mkdir(parents=True)
+        (tree / "texts" / "notes.txt").write_text("x")
+        (tree / "a-file").write_text("x")
+        checked = [(["push", "music"], ["no-such"]), (["push", "music"], ["texts"]),
+                   (["push", "--delete", "music"], ["empty"]), (["push", "--delete", "music"], ["no-such"]),
+                   (["fetch", "--to", "a-file", "camera"], []), (["fetch", "--to", "a-file/below", "downloads"], []),
+                   (["backup", "--to", "a-file", "music"], []), (["restore", "--from", "no-such", "music"], [])]
+        if not ARGS.runner:  # Windows names cannot hold '?', and "/" is no drive
+            (tree / "odd" / "what?.mp3").write_text("x")
+            checked += [(["push", "music"], ["odd"]), (["remove", "music"], ["/"])]
+        for words, operands in checked:
+            request = {"command": words[0], "kind": words[-1], "delete": "--delete" in words,
+                       "operands": [pc(tree / o) if o != "/" else o for o in operands]}
+            if len(words) == 4:
+                request["folder"] = pc(tree / words[2])
+            status, _, content = self.server.api("POST", "/api/jobs", request)
+            self.assertEqual(status, 400, (request, content))
+            argv = [pc(tree / w) if i == 2 and len(words) == 4 else w for i, w in enumerate(words)]
+            cli = subprocess.run(([ARGS.runner] if ARGS.runner else []) +
+                                 [ARGS.qsync, "--phone", "127.0.0.1:9", *argv, *request["operands"]],
+                                 capture_output=True, timeout=60, text=True,
+                                 env=dict(os.environ, XDG_STATE_HOME=str(self.work / "state")))
+            self.assertEqual(cli.returncode, 2, (argv, cli.stderr))
+            error = json.loads(content)["error"]  # the command line puts "qsync" before it, as it reads best
+            self.assertIn(cli.stderr, ("qsync: %s\n" % error, "qsync %s\n" % error), request)
+        self.assertEqual(self.server.json("GET", "/api/jobs"), {"running": None, "queue": [], "history": []})
         browse = self.work / "browse"
         (browse / "sub").mkdir(parents=True)
         (browse / "afile.mp3").write_text("secret")
