@@ -343,6 +343,7 @@ class SecurityTest(unittest.TestCase):
             (tree / folder).mkdir(parents=True)
         (tree / "texts" / "notes.txt").write_text("x")
         (tree / "a-file").write_text("x")
+        jobs = self.server.json("GET", "/api/jobs")  # under Wine the history of earlier runs is there too
         checked = [(["push", "music"], ["no-such"]), (["push", "music"], ["texts"]),
                    (["push", "--delete", "music"], ["empty"]), (["push", "--delete", "music"], ["no-such"]),
                    (["fetch", "--to", "a-file", "camera"], []), (["fetch", "--to", "a-file/below", "downloads"], []),
@@ -365,7 +366,8 @@ class SecurityTest(unittest.TestCase):
             self.assertEqual(cli.returncode, 2, (argv, cli.stderr))
             error = json.loads(content)["error"]  # the command line puts "qsync" before it, as it reads best
             self.assertIn(cli.stderr, ("qsync: %s\n" % error, "qsync %s\n" % error), request)
-        self.assertEqual(self.server.json("GET", "/api/jobs"), {"running": None, "queue": [], "history": []})
+        self.assertEqual(self.server.json("GET", "/api/jobs"), jobs, "a refused job was queued")
+        self.assertEqual((jobs["running"], jobs["queue"]), (None, []))
         browse = self.work / "browse"
         (browse / "sub").mkdir(parents=True)
         (browse / "afile.mp3").write_text("secret")
