@@ -187,8 +187,10 @@ class Jobs(PageCase):
         phone = self.service("--fault", "delay:ms=150,cmd=12")
         self.start(phone)
         self.page.choose_folder("#add-folder-music", str(self.pc / "slow"))
-        # The slowed push is held at its 21st file for as long as the reload takes.
-        fault = phone.control("arm hold:cmd=12,path=" + self.phone_path(files[20]))
+        # The slowed push is held from its 21st file on (20.mp3 to 39.mp3) for as long as the reload
+        # takes; what its workers have not reached by the stop is never started.
+        holds = [phone.control("arm hold:cmd=12,path=" + self.phone_path(self.pc / "slow" / tens)) for tens in "23"]
+        fault = holds[0]
         self.page.click("#sync-music")
         self.page.until(lambda d: self.items_done()[0] >= 3)
         job, _ = self.job()
@@ -203,7 +205,8 @@ class Jobs(PageCase):
 
         phone.control("wait %d 1" % fault)
         self.page.click("#job-stop")
-        phone.control("release %d" % fault)
+        for hold in holds:
+            phone.control("release %d" % hold)
         self.wait_state("stopped")
         outcome = self.page.text("#job-outcome")
         status, text = self.page.api("GET", "/api/jobs/%s/items?from=0&count=100" % job, None)
