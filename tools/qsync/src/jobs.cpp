@@ -127,21 +127,25 @@ int PlanItems(Reporter& reporter, const ItemLedger& ledger, const Summary& plann
     return summary.exitCode;
 }
 
-int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
-    const PushKind& kind = FindPushKind(o.kind);
-    // Without the journal nothing is known to be gone from the PC: mirroring
-    // would silently remove nothing.
-    if (o.mirrorDelete && !journal.get())
-        throw UsageError("push --delete: the journal could not be used (see above), so qsync cannot tell which "
-                         "phone files are gone from the PC; nothing was sent");
-    const std::string phoneFolder = o.device + kind.phoneFolder;
-    struct Planned {
-        std::string pc, phone;
-        uint64_t size;
-    };
+struct Planned {
+    std::string pc, phone;
+    uint64_t size;
+};
+
+struct PushPlan {
     std::vector<Planned> planned;
-    std::vector<Planned> skipped;  // not of the kind
+    std::vector<Planned> skipped;      // not of the kind
     std::vector<std::string> folders;  // the named folders, for --delete
+};
+
+// The PC files a push names, each with its phone path below `phoneFolder`.
+// Throws when the push is refused before it looks at the journal or the
+// phone: a name the phone cannot hold, nothing of the kind, nothing found,
+// and for --delete a named path that is missing or a folder left empty.
+PushPlan PlanPush(const Options& o, const PushKind& kind, const std::string& phoneFolder) {
+    PushPlan plan;
+    std::vector<Planned>& planned = plan.planned;
+    std::vector<Planned>& skipped = plan.skipped;
     std::unordered_set<std::string> seen;  // a path named twice (or inside two named folders) is one item
     std::vector<RefusedName> refused;
     for (const auto& argument : o.operands) {
@@ -155,7 +159,7 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
             if (files.empty())
                 throw UsageError("push --delete: the folder " + path + " holds no files (is its drive mounted?); "
                                  "nothing was sent");
-            folders.push_back(path);
+            plan.folders.push_back(path);
         }
         for (const PcFile& file : files) {
             if (!seen.insert(file.path).second) continue;
@@ -175,12 +179,27 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
         for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
         throw RefusedNamesError(message, refused);
     }
-    const std::string notKind = "not " + o.kind;
     if (planned.empty() && !skipped.empty())
         throw UsageError("push " + o.kind + ": none of the " + std::to_string(skipped.size()) + " files found is " +
                          o.kind + " (by its extension: see qsync push --help); --any-file pushes them all the same; " +
                          "nothing was sent");
     if (planned.empty()) throw UsageError("push: no files found in the given paths");
+    return plan;
+}
+
+int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
+    const PushKind& kind = FindPushKind(o.kind);
+    // Without the journal nothing is known to be gone from the PC: mirroring
+    // would silently remove nothing.
+    if (o.mirrorDelete && !journal.get())
+        throw UsageError("push --delete: the journal could not be used (see above), so qsync cannot tell which "
+                         "phone files are gone from the PC; nothing was sent");
+    const std::string phoneFolder = o.device + kind.phoneFolder;
+    const PushPlan plan = PlanPush(o, kind, phoneFolder);
+    const std::vector<Planned>& planned = plan.planned;
+    const std::vector<Planned>& skipped = plan.skipped;
+    const std::vector<std::string>& folders = plan.folders;
+    const std::string notKind = "not " + o.kind;
     for (const Planned& s : skipped) {
         ItemEvent event("skipped", s.pc, "");
         event.reason = notKind;
@@ -255,9 +274,10 @@ int Push(const Options& o, Reporter& reporter, JournalSlot& journal) {
     return RunItems(o, reporter, journal, kind.run, ledger, before, summary);
 }
 
-int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
-    const PushKind& kind = FindPushKind(o.kind);
-    const std::string phoneFolder = o.device + kind.phoneFolder;
+// The removals a remove names, below `phoneFolder`. Throws when it is
+// refused before it looks at the phone: a name that stands for the whole
+// kind folder, or one that no phone path stands for.
+ItemLedger PlanRemove(const Options& o, const std::string& phoneFolder) {
     ItemLedger ledger;
     std::unordered_set<std::string> seen;
     std::vector<RefusedName> refused;
@@ -288,6 +308,13 @@ int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
         for (const auto& name : refused) message += "\n  " + name.pc + ": " + name.reason;
         throw RefusedNamesError(message, refused);
     }
+    return ledger;
+}
+
+int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
+    const PushKind& kind = FindPushKind(o.kind);
+    const std::string phoneFolder = o.device + kind.phoneFolder;
+    ItemLedger ledger = PlanRemove(o, phoneFolder);
     Summary summary;
     summary.job = "remove " + o.kind;
     summary.kind = SummaryKind::kItems;
@@ -344,10 +371,16 @@ void RequireFolder(const std::string& option, const std::string& path) {
     if (!problem.empty()) throw UsageError(option + ": " + problem);
 }
 
-int Fetch(const Options& o, Reporter& reporter) {
-    const bool camera = o.kind == "camera";
+// The PC folder a fetch fills, checked before the job.
+std::string FetchFolder(const Options& o) {
     const std::string pc = AbsolutePath(o.folder);
     RequireFolder("fetch --to", pc);
+    return pc;
+}
+
+int Fetch(const Options& o, Reporter& reporter) {
+    const bool camera = o.kind == "camera";
+    const std::string pc = FetchFolder(o);
     const std::u16string folder = Utf8ToUtf16(pc);
     RequireReachable(o, reporter);
     Connection connection(o);
@@ -534,12 +567,18 @@ void QS_CALL OnBackupProgress(int32_t percent) {
     }
 }
 
+// The PC folder a backup fills or a restore reads, checked before the job.
+std::string BackupFolder(const Options& o) {
+    const std::string pc = AbsolutePath(o.folder);
+    if (o.command == "backup") RequireFolder("backup --to", pc);
+    else if (!IsFolder(pc)) throw UsageError("restore: no backup folder " + pc);
+    return pc;
+}
+
 int BackupOrRestore(const Options& o, Reporter& reporter) {
     const bool backup = o.command == "backup";
     const int32_t category = o.kind == "music" ? 0 : o.kind == "media" ? 1 : 5;
-    const std::string pc = AbsolutePath(o.folder);
-    if (!backup && !IsFolder(pc)) throw UsageError("restore: no backup folder " + pc);
-    if (backup) RequireFolder("backup --to", pc);
+    const std::string pc = BackupFolder(o);
     const std::u16string host = Utf8ToUtf16(o.host);
     const std::u16string pcText = Utf8ToUtf16(pc);
     // The phone's own root is "/" here: the category folders are joined to it.
@@ -580,6 +619,19 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
 }
 
 }  // namespace
+
+void CheckCommand(const Options& options) {
+    if (options.command == "push" || options.command == "remove") {
+        const PushKind& kind = FindPushKind(options.kind);
+        const std::string phoneFolder = options.device + kind.phoneFolder;
+        if (options.command == "push") PlanPush(options, kind, phoneFolder);
+        else PlanRemove(options, phoneFolder);
+    } else if (options.command == "fetch") {
+        FetchFolder(options);
+    } else if (options.command == "backup" || options.command == "restore") {
+        BackupFolder(options);
+    }
+}
 
 int RunCommand(const Options& options, Reporter& reporter, JournalSlot& journal) {
     // Before any job: each job reads the options when it starts. The

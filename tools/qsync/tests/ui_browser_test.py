@@ -187,8 +187,10 @@ class Jobs(PageCase):
         phone = self.service("--fault", "delay:ms=150,cmd=12")
         self.start(phone)
         self.page.choose_folder("#add-folder-music", str(self.pc / "slow"))
-        # The slowed push is held at its 21st file for as long as the reload takes.
-        fault = phone.control("arm hold:cmd=12,path=" + self.phone_path(files[20]))
+        # The slowed push is held from its 21st file on (20.mp3 to 39.mp3) for as long as the reload
+        # takes; what its workers have not reached by the stop is never started.
+        holds = [phone.control("arm hold:cmd=12,path=" + self.phone_path(self.pc / "slow" / tens)) for tens in "23"]
+        fault = holds[0]
         self.page.click("#sync-music")
         self.page.until(lambda d: self.items_done()[0] >= 3)
         job, _ = self.job()
@@ -203,7 +205,8 @@ class Jobs(PageCase):
 
         phone.control("wait %d 1" % fault)
         self.page.click("#job-stop")
-        phone.control("release %d" % fault)
+        for hold in holds:
+            phone.control("release %d" % hold)
         self.wait_state("stopped")
         outcome = self.page.text("#job-outcome")
         status, text = self.page.api("GET", "/api/jobs/%s/items?from=0&count=100" % job, None)
@@ -216,6 +219,34 @@ class Jobs(PageCase):
         self.assertTrue(outcome.startswith("Stopped. %d item%s finished before the stop" %
                                            (len(stored), "" if len(stored) == 1 else "s")), (outcome, stored))
         self.assertEqual(self.counts("#job-counts")["stored"], len(stored))
+
+        # What the stop left undone is no failure: counted and listed apart, labelled so in the
+        # item list, and "Run the rest" sends it.
+        status, text = self.page.api("GET", "/api/jobs/%s" % job, None)
+        reasons = [f["reason"] for f in json.loads(text)["summary"]["failed_items"]]
+        not_started = reasons.count("not started")
+        self.assertGreater(not_started, 0, reasons)
+        counts = self.counts("#job-counts")
+        self.assertEqual((counts["failed"], counts["notStarted"], counts.get("interrupted", 0), counts["stored"]),
+                         (0, not_started, len(reasons) - not_started, len(files) - len(reasons)))
+        self.assertIn("Not started (stopped)", self.texts("#job-counts dt"))
+        self.assertEqual(self.page.text("#job-not-started-title"), "Not started (stopped) (%d)" % not_started)
+        self.assertFalse(self.page.finds("#job-failed"))
+        self.page.js("const l = document.querySelector('#job-items'); l.scrollTop = l.scrollHeight;")
+        actions = self.page.until(lambda d: "Not started" in self.texts(".vlist-row .item-action")
+                                  and self.texts(".vlist-row .item-action"))
+        self.assertNotIn("Failed", actions)
+        self.page.click("#job-not-started-title")  # unfolds the list of what was not started
+        self.assertEqual(len(self.texts("#job-not-started li")), not_started)
+        self.page.screenshot(OWN.artifacts, "push-stopped-not-started")
+        self.page.view("history")
+        self.assertIn("%d not started" % not_started, self.page.text("#history li .history-summary"))
+        self.page.view("jobs")
+        self.assertEqual(self.page.text("#job-retry"), "Run the rest")
+        self.page.click("#job-retry")
+        self.wait_state("done", other_than=job)
+        self.assertEqual(self.counts("#job-counts")["stored"], len(reasons))
+        self.assertTrue(all(self.on_phone(phone, f) for f in files))
 
     def test_a_failing_item_shows_its_reason_and_retry_failed_completes_it(self):
         files = [self.write("f/%d.mp3" % i, 5000 + i, seed=i) for i in range(3)]

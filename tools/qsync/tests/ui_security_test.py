@@ -79,10 +79,12 @@ class PhoneService:
 class UiServer:
     """`qsync ui --no-open` on a free port, with its state in a folder of its own."""
 
-    def __init__(self, state, *listen):
+    def __init__(self, state, *listen, open_browser=False, path=None):
         Path(state).mkdir(parents=True, exist_ok=True)
         env = dict(os.environ, XDG_STATE_HOME=str(state), HOME=str(state))
-        command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.qsync, "ui", "--no-open",
+        if path:
+            env["PATH"] = path
+        command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.qsync, "ui", *([] if open_browser else ["--no-open"]),
                                                              *(listen or ("--listen", "127.0.0.1:0"))]
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         ready, _, _ = select.select([self.proc.stdout], [], [], 60)
@@ -334,6 +336,38 @@ class SecurityTest(unittest.TestCase):
             status, _, content = self.server.api("POST", "/api/jobs", request)
             self.assertEqual(status, 400, request)
             self.assertTrue(json.loads(content)["error"], request)
+        # What the command line refuses from the PC's files alone is refused before queueing, in its
+        # words: each request beside the command line it stands for.
+        tree = self.work / "refusals"
+        for folder in ("texts", "empty", "odd"):
+            (tree / folder).mkdir(parents=True)
+        (tree / "texts" / "notes.txt").write_text("x")
+        (tree / "a-file").write_text("x")
+        jobs = self.server.json("GET", "/api/jobs")  # under Wine the history of earlier runs is there too
+        checked = [(["push", "music"], ["no-such"]), (["push", "music"], ["texts"]),
+                   (["push", "--delete", "music"], ["empty"]), (["push", "--delete", "music"], ["no-such"]),
+                   (["fetch", "--to", "a-file", "camera"], []), (["fetch", "--to", "a-file/below", "downloads"], []),
+                   (["backup", "--to", "a-file", "music"], []), (["restore", "--from", "no-such", "music"], [])]
+        if not ARGS.runner:  # Windows names cannot hold '?', and "/" is no drive
+            (tree / "odd" / "what?.mp3").write_text("x")
+            checked += [(["push", "music"], ["odd"]), (["remove", "music"], ["/"])]
+        for words, operands in checked:
+            request = {"command": words[0], "kind": words[-1], "delete": "--delete" in words,
+                       "operands": [pc(tree / o) if o != "/" else o for o in operands]}
+            if len(words) == 4:
+                request["folder"] = pc(tree / words[2])
+            status, _, content = self.server.api("POST", "/api/jobs", request)
+            self.assertEqual(status, 400, (request, content))
+            argv = [pc(tree / w) if i == 2 and len(words) == 4 else w for i, w in enumerate(words)]
+            cli = subprocess.run(([ARGS.runner] if ARGS.runner else []) +
+                                 [ARGS.qsync, "--phone", "127.0.0.1:9", *argv, *request["operands"]],
+                                 capture_output=True, timeout=60, text=True,
+                                 env=dict(os.environ, XDG_STATE_HOME=str(self.work / "state")))
+            self.assertEqual(cli.returncode, 2, (argv, cli.stderr))
+            error = json.loads(content)["error"]  # the command line puts "qsync" before it, as it reads best
+            self.assertIn(cli.stderr, ("qsync: %s\n" % error, "qsync %s\n" % error), request)
+        self.assertEqual(self.server.json("GET", "/api/jobs"), jobs, "a refused job was queued")
+        self.assertEqual((jobs["running"], jobs["queue"]), (None, []))
         browse = self.work / "browse"
         (browse / "sub").mkdir(parents=True)
         (browse / "afile.mp3").write_text("secret")
@@ -373,6 +407,41 @@ class ListenTest(unittest.TestCase):
                                       env=dict(os.environ, XDG_STATE_HOME=str(work)))
                 self.assertEqual(done.returncode, 2, (address, done.stderr))
                 self.assertNotIn(b"http://", done.stdout, address)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+@unittest.skipIf(ARGS.runner, "xdg-open opens the browser on Linux only")
+class OpenBrowserTest(unittest.TestCase):
+    def test_the_printed_address_is_opened_once_and_only_without_no_open(self):
+        """A stand-in xdg-open first on PATH writes its arguments into a pipe that a thread reads."""
+        work = Path(tempfile.mkdtemp(prefix="qsync-ui-"))
+        try:
+            folder, pipe = work / "bin", work / "calls"
+            folder.mkdir()
+            os.mkfifo(pipe)
+            stub = folder / "xdg-open"
+            stub.write_text("#!/bin/sh\nprintf '%%s\\n' \"$#\" \"$@\" > '%s'\n" % pipe)
+            stub.chmod(0o755)
+            for open_browser in (False, True):
+                calls = []
+                reader = threading.Thread(target=lambda: calls.append(pipe.read_text()))
+                reader.start()
+                server = UiServer(work / "state", open_browser=open_browser,
+                                  path="%s:%s" % (folder, os.environ.get("PATH", "/usr/bin:/bin")))
+                server.log_in()  # answered once the browser has been opened: the server serves after that
+                # Nothing it started is left running or unreaped.
+                children = "".join(p.read_text() for p in Path("/proc/%d/task" % server.proc.pid).glob("*/children"))
+                self.assertEqual(children.split(), [], "children of qsync ui")
+                if open_browser:
+                    reader.join(timeout=60)
+                self.assertEqual(server.quit(), 0)
+                if reader.is_alive():  # no call came: the reader is let go by a writer that writes nothing
+                    with open(pipe, "w"):
+                        pass
+                reader.join(timeout=60)
+                self.assertEqual(calls, ["1\n%s\n" % server.url] if open_browser else [""], open_browser)
+                self.assertRegex(server.url, r"^http://127\.0\.0\.1:%d/\?token=[0-9a-f]{32,}$" % server.port)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 

@@ -18,3 +18,19 @@ else()
            --phone-service ${QS_PHONE_SERVICE_NATIVE})
   set_tests_properties(qsync_ui_browser_wine PROPERTIES TIMEOUT 600)
 endif()
+
+# The page server's event stream over loopback, with its keep-alive interval
+# shortened (a parameter of the server, not a switch of qsync's).
+if(NOT WIN32)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  find_package(Threads REQUIRED)
+  add_executable(qsync_ui_http_tests ${CMAKE_CURRENT_LIST_DIR}/ui_http_server_test.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../src/ui/http_server.cpp)
+  target_include_directories(qsync_ui_http_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../src)
+  target_link_libraries(qsync_ui_http_tests PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
+  if(QS_SANITIZE STREQUAL "thread")
+    set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/ui_http_server_test.cpp PROPERTIES COMPILE_OPTIONS -Wno-tsan)
+  endif()
+  gtest_discover_tests(qsync_ui_http_tests TEST_PREFIX qsync_ui_http. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()

@@ -2,7 +2,7 @@
 
 import { el, clear, when, bytes } from "./dom.js";
 import { jobs, on } from "./store.js";
-import { showJob, stateWords } from "./progress.js";
+import { showJob, stateWords, notDone } from "./progress.js";
 
 export function summaryLine(job) {
   const s = job.summary;
@@ -12,9 +12,13 @@ export function summaryLine(job) {
   if (s.dry_run) {
     parts.push(`preview: would store ${s.stored ?? 0}, remove ${s.removed ?? 0}; ${s.unchanged ?? 0} unchanged`);
   } else {
-    for (const key of ["stored", "replaced", "removed", "unchanged", "files", "failed"]) {
+    for (const key of ["stored", "replaced", "removed", "unchanged", "files"]) {
       if (s[key]) parts.push(`${s[key]} ${key}`);
     }
+    const groups = notDone(s);
+    if (groups.failed.length) parts.push(`${groups.failed.length} failed`);
+    if (groups.interrupted.length) parts.push(`${groups.interrupted.length} cut short`);
+    if (groups.notStarted.length) parts.push(`${groups.notStarted.length} not started`);
   }
   if (s.bytes) parts.push(bytes(s.bytes));
   return `${stateWords(job.state)}${parts.length ? ` · ${parts.join(", ")}` : ""}`;

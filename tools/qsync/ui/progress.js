@@ -34,6 +34,31 @@ const STATES = {
 // The failed items listed by name after a job; all of them are in the item list.
 const FAILED_SHOWN = 100;
 
+// The reasons that are no fault of the item: the command line's word for the
+// items a job never reached (docs/output.md), and the server's for the ones
+// under way when the page stopped the job.
+const NOT_STARTED = "not started";
+const STOPPED = "stopped from the page";
+
+// A job's items that were not done, apart: those that failed, those the
+// stop cut short, and those never started (after a stop, or after the
+// failure that ended the job). "Retry failed" runs them all again.
+export function notDone(summary) {
+  const groups = { failed: [], interrupted: [], notStarted: [] };
+  for (const f of (summary && summary.failed_items) || []) {
+    const group = f.reason === NOT_STARTED ? "notStarted" : f.reason === STOPPED ? "interrupted" : "failed";
+    groups[group].push(f);
+  }
+  return groups;
+}
+
+function itemWords(item) {
+  if (item.action !== "failed") return [ACTIONS[item.action] || item.action, "ok"];
+  if (item.reason === NOT_STARTED) return ["Not started", "idle"];
+  if (item.reason === STOPPED) return ["Stopped", "idle"];
+  return [ACTIONS.failed, "failed"];
+}
+
 let shown = null; // the id of the job this view shows
 let list = null;
 
@@ -47,8 +72,8 @@ function renderItem(row, item) {
     return;
   }
   const what = item.pc || item.phone || item.name || "";
-  const action = el("span", { class: `item-action action-${item.action === "failed" ? "failed" : "ok"}`,
-    text: ACTIONS[item.action] || item.action });
+  const [words, look] = itemWords(item);
+  const action = el("span", { class: `item-action action-${look}`, text: words });
   const name = el("span", { class: "item-name", text: what, title: item.phone && item.pc ? `${item.pc} → ${item.phone}` : what });
   row.replaceChildren(action, name);
   if (item.reason) row.append(el("span", { class: "item-reason", text: item.reason }));
@@ -115,17 +140,24 @@ export function initProgress(view) {
 
   function renderSummary(job) {
     const s = job.summary;
+    // A redraw of the same job keeps the lists that were unfolded.
+    const unfolded = summary.dataset.job === String(job.id)
+      ? new Set([...summary.querySelectorAll("details[open] > summary")].map((e) => e.id)) : new Set();
+    summary.dataset.job = String(job.id);
     clear(summary);
     if (!s || !isEnded(job)) return;
     const words = [];
     const counts = [];
-    const notStarted = (s.failed_items || []).filter((f) => f.reason === "not started").length;
+    const groups = notDone(s);
+    const notStarted = groups.notStarted.length;
+    const stopped = job.state === "stopped";
     if (s.dry_run) {
       words.push(`Preview: nothing was sent. ${plural(s.planned ?? 0, "change")} would be made.`);
-    } else if (job.state === "stopped") {
+    } else if (stopped) {
       const finished = (s.stored ?? 0) + (s.replaced ?? 0) + (s.removed ?? 0) + (s.files ?? 0);
       words.push(`Stopped. ${plural(finished, "item")} finished before the stop` +
-        (notStarted ? `; ${plural(notStarted, "item was", "items were")} not started.` : "."));
+        (notStarted ? `; ${plural(notStarted, "item was", "items were")} not started.` : ".") +
+        (notStarted || groups.interrupted.length ? " \u201cRun the rest\u201d sends what is left." : ""));
     } else if (s.error) {
       words.push(s.error);
     } else if (job.state === "done") {
@@ -134,9 +166,16 @@ export function initProgress(view) {
       words.push(`${stateWords(job.state)}.`);
     }
     for (const [key, label] of [["stored", s.dry_run ? "To store" : "Stored"], ["replaced", s.dry_run ? "To replace" : "Replaced"],
-      ["removed", s.dry_run ? "To remove" : "Removed"], ["unchanged", "Unchanged"], ["files", "Files"],
-      ["failed", "Failed"]]) {
+      ["removed", s.dry_run ? "To remove" : "Removed"], ["unchanged", "Unchanged"], ["files", "Files"]]) {
       if (typeof s[key] === "number") counts.push([label, String(s[key]), key, s[key]]);
+    }
+    // "failed" counts every item not done; shown, it counts only the real failures.
+    if (typeof s.failed === "number") counts.push(["Failed", String(groups.failed.length), "failed", groups.failed.length]);
+    if (groups.interrupted.length) {
+      counts.push(["Cut short by the stop", String(groups.interrupted.length), "interrupted", groups.interrupted.length]);
+    }
+    if (notStarted) {
+      counts.push([stopped ? "Not started (stopped)" : "Not started", String(notStarted), "notStarted", notStarted]);
     }
     if (typeof s.bytes === "number") counts.push([s.dry_run ? "Size to send" : "Size", bytes(s.bytes), "bytes", s.bytes]);
     if (job.started && job.ended) counts.push(["Took", duration(job.ended - job.started), "time"]);
@@ -144,16 +183,31 @@ export function initProgress(view) {
       el("dl", { class: "figures", id: "job-counts" },
         counts.map(([k, v, key, value]) => el("div", {}, el("dt", { text: k }),
           el("dd", { text: v, "data-count": key, "data-value": value === undefined ? undefined : String(value) })))));
-    const failed = s.failed_items || [];
-    if (failed.length && !s.dry_run) {
-      summary.append(el("h4", { text: `Not done (${failed.length})` }),
-        el("ul", { id: "job-failed", class: "failed" }, failed.slice(0, FAILED_SHOWN).map((f) =>
+    if (s.dry_run) return;
+    const lists = [
+      ["failed", "Failed", groups.failed],
+      ["interrupted", "Cut short by the stop", groups.interrupted],
+      ["not-started", stopped ? "Not started (stopped)" : "Not started", groups.notStarted],
+    ];
+    // The failures are listed open; what a stop or a failure left undone
+    // folds away, as it may be most of a long job.
+    for (const [id, heading, items] of lists) {
+      if (!items.length) continue;
+      const title = `${heading} (${items.length})`;
+      const list = [el("ul", { id: `job-${id}`, class: id === "failed" ? "failed" : "failed idle", "aria-label": title },
+        items.slice(0, FAILED_SHOWN).map((f) =>
           el("li", {}, el("span", { class: "item-name", text: f.pc || f.phone }),
             el("span", { class: "item-reason", text: f.reason })))),
-        failed.length > FAILED_SHOWN
-          ? el("p", { class: "muted", text: `and ${failed.length - FAILED_SHOWN} more, marked Failed in the list of items below.` })
-          : "",
-        el("button", { type: "button", id: "job-retry", text: "Retry failed", onclick: retryFailed }));
+      items.length > FAILED_SHOWN
+        ? el("p", { class: "muted", text: `and ${items.length - FAILED_SHOWN} more, in the list of items below.` })
+        : ""];
+      if (id === "failed") summary.append(el("h4", { id: `job-${id}-title`, text: title }), ...list);
+      else summary.append(el("details", { class: "undone", open: unfolded.has(`job-${id}-title`) }, el("summary", { id: `job-${id}-title`, text: title }), ...list));
+    }
+    const rest = groups.interrupted.length + notStarted;
+    if (groups.failed.length || rest) {
+      const label = !rest ? "Retry failed" : groups.failed.length ? "Retry failed and run the rest" : "Run the rest";
+      summary.append(el("button", { type: "button", id: "job-retry", text: label, onclick: retryFailed }));
     }
   }
 

@@ -49,7 +49,6 @@ namespace {
 
 constexpr std::chrono::seconds kReadTimeout{120};
 constexpr std::chrono::seconds kWriteTimeout{60};
-constexpr std::chrono::seconds kPingInterval{15};
 constexpr uint32_t kHeaderLimit = 16 * 1024;
 // An event stream whose page reads slower than this much is queued is closed.
 constexpr size_t kStreamBacklog = 8 << 20;
@@ -64,9 +63,10 @@ std::string Field(const http::request_header<>& header, beast::string_view name)
 class Session;
 
 struct HttpServer::Impl {
-    explicit Impl(HttpHandler& h) : handler(h) {}
+    Impl(HttpHandler& h, std::chrono::milliseconds ping) : handler(h), pingInterval(ping) {}
 
     HttpHandler& handler;
+    const std::chrono::milliseconds pingInterval;
     net::io_context ioc{1};
     net::executor_work_guard<net::io_context::executor_type> work = net::make_work_guard(ioc);
     tcp::acceptor acceptor{ioc};
@@ -300,7 +300,7 @@ private:
     }
 
     void SchedulePing() {
-        mPing.expires_after(kPingInterval);
+        mPing.expires_after(mServer.pingInterval);
         mPing.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (ec || self->mClosed) return;
             self->Queue(": ping\n\n");
@@ -355,8 +355,9 @@ void HttpServer::Impl::Track(const std::shared_ptr<Session>& session) {
     sessions.push_back(session);
 }
 
-HttpServer::HttpServer(HttpHandler& handler, const std::string& address, int port, bool nextFree)
-    : mImpl(std::make_unique<Impl>(handler)) {
+HttpServer::HttpServer(HttpHandler& handler, const std::string& address, int port, bool nextFree,
+                       std::chrono::milliseconds pingInterval)
+    : mImpl(std::make_unique<Impl>(handler, pingInterval)) {
     beast::error_code ec;
     const net::ip::address ip = net::ip::make_address(address, ec);
     if (ec) throw std::runtime_error("not an address: " + address);

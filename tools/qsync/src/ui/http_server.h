@@ -4,6 +4,7 @@
 // adds the headers every answer carries.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,10 +74,15 @@ public:
 
 class HttpServer {
 public:
+    // How often an idle event stream gets a comment line, so that nothing
+    // between the page and the server takes it for dead.
+    static constexpr std::chrono::milliseconds kPingInterval{15000};
+
     // Listens on `address` (127.0.0.1 or ::1) and `port` (0: any free one;
     // with `nextFree`, the following ports are tried while one is taken).
     // Throws std::runtime_error when it cannot listen.
-    HttpServer(HttpHandler& handler, const std::string& address, int port, bool nextFree);
+    HttpServer(HttpHandler& handler, const std::string& address, int port, bool nextFree,
+               std::chrono::milliseconds pingInterval = kPingInterval);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

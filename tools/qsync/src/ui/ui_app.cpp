@@ -13,6 +13,7 @@
 #include "command_failure.h"
 #include "errors.h"
 #include "job_control.h"
+#include "jobs.h"
 #include "paths.h"
 #include "playlist_record.h"
 #include "probe.h"
@@ -489,6 +490,7 @@ HttpResponse UiApp::PostJob(const Json& body) {
     }
     const std::vector<std::string> arguments = JobArguments(body, settings);
     const Options options = ParseCommandLine(arguments, nullptr);  // CommandLineError: 400 with its words
+    CheckCommand(options);  // as the command line refuses it: 400, not a job that fails at once
     return JsonAnswer({{"id", mJobs->Add(body, options)}});
 }
 

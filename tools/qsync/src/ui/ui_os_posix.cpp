@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "ui/ui_os.h"
 
@@ -29,25 +28,28 @@ std::string SecureRandomBytes(size_t bytes) {
 }
 
 bool OpenBrowser(const std::string& url) {
-    // xdg-open's own output would land among qsync's; it goes nowhere.
+    // xdg-open may stay until the browser it started ends, so it is not
+    // waited for: a shell starts it in the background and ends at once,
+    // and is reaped here. xdg-open then belongs to init, which reaps it: no
+    // zombie, and no thread left behind. The URL is the shell's "$1", never
+    // part of its script. xdg-open's own output would land among qsync's; it
+    // goes nowhere.
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+    const char* argv[] = {"sh", "-c", "command -v xdg-open >/dev/null || exit 127; xdg-open \"$1\" &", "sh",
+                          url.c_str(), nullptr};
     pid_t child = 0;
-    const int failed =
-        posix_spawnp(&child, "xdg-open", &actions, nullptr, const_cast<char* const*>(argv), environ);
+    const int failed = posix_spawn(&child, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) return false;
-    // xdg-open returns once the browser has been handed the URL; it is
-    // reaped on a thread of its own so that no zombie is left.
-    std::thread([child] {
-        int status = 0;
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::vector<std::string> FolderRoots() { return {}; }
