@@ -146,6 +146,21 @@ namespace {
 PathStyle Native() { return platform::NativePathStyle(); }
 std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
 
+// True when path is not there, or is a file, or lies below a file. A probe
+// that fails (Windows answers a path below a file so) looks at the folder
+// above; when no probe answers, the folder counts as there and unreadable.
+bool NoFolderCanBeThere(PathStyle style, const std::u16string& path) {
+    for (std::u16string at = path; !at.empty();) {
+        const platform::Probe probe = platform::ProbeEntry(at, nullptr);
+        if (probe == platform::Probe::kAbsent) return true;
+        if (probe == platform::Probe::kFound) return !platform::IsDirectory(at);
+        const std::u16string parent = platform::ParentPart(style, at);
+        if (parent == at) break;
+        at = parent;
+    }
+    return false;
+}
+
 // skipped (may be null) names folders directly below folder that are not
 // entered.
 int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const PhoneEndpoint::StopFlag* stop,
@@ -163,14 +178,11 @@ int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const P
         platform::ListDirectory(root, [&entries](const platform::DirEntry& entry) { entries.push_back(entry); });
     if (listed == platform::ListResult::kCannotOpen) {
         QS_LOG_COMPONENT("CBackupRestore::GetAllFileListFromPC");
-        // A folder that is not there, or a file in its place (a restore
-        // pass that reads the file's folder takes it), holds nothing to
-        // restore; one that is there but cannot be read must not pass for
-        // an empty one.
-        const platform::Probe probe = platform::ProbeEntry(root, nullptr);
-        const bool noFolder = probe == platform::Probe::kAbsent ||
-                              (probe == platform::Probe::kFound && !platform::IsDirectory(root));
-        return noFolder ? 0 : CBackupRestore::kPcListFailed;
+        // A folder that is not there, or cannot be there because a file
+        // stands in its place or above it (a restore pass that reads the
+        // file's folder takes the file), holds nothing to restore; one that
+        // is there but cannot be read must not pass for an empty one.
+        return NoFolderCanBeThere(style, root) ? 0 : CBackupRestore::kPcListFailed;
     }
     for (const platform::DirEntry& entry : entries) {
         if (stop != nullptr && stop->load() != 0) break;
