@@ -224,9 +224,11 @@ QS_API int32_t QS_CALL SyncPlaylist(ConnectParams* connect, JobParams* job);
 #define QS_CATEGORY_DOCUMENTS 5  /* ROOT/Download, ROOT/Downloads (QS_BACKUP_DOCUMENT_EXTENSIONS
                                     only) -> Document/Download, Document/Downloads;
                                     ROOT/My Documents/Documents (every file) -> Document (directly).
-                                    Restore reads Document/Download, Document/Downloads and
-                                    Document/My Documents/Documents: what a backup put directly
-                                    in Document is not restored */
+                                    Restore uploads Document/Download and Document/Downloads, then
+                                    to ROOT/My Documents/Documents everything else a backup put
+                                    directly in Document (not the folder My Documents) and the
+                                    older layout Document/My Documents/Documents; a name in both
+                                    is taken from Document directly */
 /* The extensions a documents backup takes from ROOT/Download(s), each with
  * its dot and a ";" after it, compared without regard to ASCII case. */
 #define QS_BACKUP_DOCUMENT_EXTENSIONS ".doc;.docx;.xls;.xlsx;.ppt;.pptx;.pdf;.txt;"

@@ -170,11 +170,14 @@ protected:
     }
     // The PC's music files, relative to the restore's folder, in the order
     // the restore takes them.
-    std::vector<std::string> RestoreOrder() {
+    std::vector<std::string> RestoreOrder() { return PcListing(PcMusic(), PcMusic()); }
+    // The files below folder in the order the PC listing gives them,
+    // relative to root (folder or a folder above it).
+    static std::vector<std::string> PcListing(const fs::path& folder, const fs::path& root) {
         BackupFileList list;
-        EXPECT_EQ(CBackupRestore::GetAllFileListFromPC(PcMusic().u16string(), list), 0);
+        EXPECT_EQ(CBackupRestore::GetAllFileListFromPC(folder.u16string(), list), 0);
         // Listed paths begin with the folder in its long-path form (Windows).
-        const size_t rootLength = CBackupRestore::AddLongPathPrefix(PcMusic().u16string()).size() + 1;
+        const size_t rootLength = CBackupRestore::AddLongPathPrefix(root.u16string()).size() + 1;
         std::vector<std::string> order;
         for (size_t j = 0; j < list.GetCount(); ++j) {
             std::string rel = Utf16ToUtf8(list.GetAt(j).mstrPath.substr(rootLength));
@@ -531,5 +534,86 @@ TEST_F(BackupOverlapTest, FilesBehindAWaitingFileMoveOn) {
         EXPECT_EQ(gReports, Progress(order.size(), order.size()));
         EXPECT_EQ(Tree(PcMusic()), Tree(PhoneMusic()));
     }
+    EXPECT_EQ(gForeignThreadReports.load(), 0);
+}
+
+// A document restore over both of its passes, the second reading the
+// backup's files directly below Document and the older layout below
+// Document/My Documents/Documents as one list: a Stop from the callback
+// after every file, and a chunk refused at every file, leave on the phone
+// exactly the files before that point in list order, with the progress of
+// both passes up to it.
+TEST_F(BackupOverlapTest, DocumentRestoreOfBothLayoutsStoppedOrRefusedAtEveryFile) {
+    const fs::path document = pc.path() / "Document";
+    const std::string docs = "My Documents/Documents/";
+    // PC file below Document -> phone file below the root.
+    const std::vector<std::pair<std::string, std::string>> layout = {
+        {"Download/d0.txt", "Download/d0.txt"},
+        {"Download/sub/d1.txt", "Download/sub/d1.txt"},
+        {"Downloads/e0.txt", "Downloads/e0.txt"},
+        {"b0.doc", docs + "b0.doc"},
+        {"sub/b1.doc", docs + "sub/b1.doc"},
+        {"b2.doc", docs + "b2.doc"},
+        {"My Documents/Documents/o0.doc", docs + "o0.doc"},
+        {"My Documents/Documents/deep/o1.doc", docs + "deep/o1.doc"},
+    };
+    std::map<std::string, std::string> phoneOf;
+    for (const auto& file : layout) {
+        WriteFile(document / file.first, file.first == "sub/b1.doc" ? std::string(70000, 'b') : file.first);
+        phoneOf[file.first] = file.second;
+    }
+    WriteFile(document / "My Documents" / "stray.doc", "outside Documents: never restored");
+    // The list order, one file at a time: the first pass's folders, then
+    // the files below Document outside the skipped folders, then the older
+    // layout's.
+    auto listed = [&](const fs::path& folder) { return PcListing(folder, document); };
+    std::vector<std::string> order = listed(document / "Download");
+    for (const std::string& name : listed(document / "Downloads")) order.push_back(name);
+    const size_t firstPass = order.size();
+    for (const std::string& name : listed(document))
+        if (name.rfind("Download/", 0) != 0 && name.rfind("Downloads/", 0) != 0 && name.rfind("My Documents/", 0) != 0)
+            order.push_back(name);
+    for (const std::string& name : listed(document / "My Documents" / "Documents")) order.push_back(name);
+    ASSERT_EQ(order.size(), layout.size());
+    ASSERT_EQ(firstPass, 3u);
+    auto progress = [&](size_t reported) {
+        std::vector<int32_t> values;
+        for (size_t j = 0; j < reported; ++j)
+            values.push_back(j < firstPass ? static_cast<int32_t>(j * 50 / firstPass)
+                                           : static_cast<int32_t>((j - firstPass) * 100 / (order.size() - firstPass)));
+        return values;
+    };
+    auto handled = [&](size_t done) {
+        std::map<std::string, std::string> files;
+        for (size_t j = 0; j < done; ++j) files[phoneOf[order[j]]] = ReadWholeFile(document / order[j]);
+        return files;
+    };
+    auto restore = [&] {
+        return Restore(5, AsHostText(u"127.0.0.1"), service->port(), AsHostText(pc.path().u16string()),
+                       AsHostText(Utf8ToUtf16(root)), 0, RecordProgress);
+    };
+    const fs::path phoneRoot = service->OnDisk(root);
+    for (bool refuse : {false, true}) {
+        for (size_t k = 0; k < order.size(); ++k) {
+            SCOPED_TRACE((refuse ? "refused at file " : "stop after file ") + std::to_string(k));
+            fs::remove_all(phoneRoot);
+            Reset();
+            std::unique_ptr<ArmedFault> fault;
+            if (refuse)
+                fault = std::make_unique<ArmedFault>(*service, "status0:cmd=12,path=" + root + "/" + phoneOf[order[k]]);
+            else
+                StopAfter(k + 1);
+            EXPECT_EQ(restore(), refuse ? -6 : 21);
+            fault.reset();
+            const size_t done = refuse ? k : k + 1;
+            EXPECT_EQ(gReports, progress(done));
+            EXPECT_EQ(Files(phoneRoot), handled(done));
+        }
+    }
+    Reset();
+    fs::remove_all(phoneRoot);
+    ASSERT_EQ(restore(), 0);
+    EXPECT_EQ(gReports, progress(order.size()));
+    EXPECT_EQ(Files(phoneRoot), handled(order.size()));
     EXPECT_EQ(gForeignThreadReports.load(), 0);
 }

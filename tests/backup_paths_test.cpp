@@ -27,10 +27,13 @@ std::u16string BackedUpAs(PathStyle style, int32_t category, const std::u16strin
     const auto plan = bp::BackupPlan(style, category, pcFolder, phoneRoot);
     return bp::MapPhoneToPc(style, phoneFile, plan.at(pass).phoneRoot, plan.at(pass).pcRoot);
 }
+// older: a file of the pass's older PC root.
 std::u16string RestoredAs(PathStyle style, int32_t category, const std::u16string& pcFolder,
-                          const std::u16string& phoneRoot, const std::u16string& pcFile, size_t pass) {
+                          const std::u16string& phoneRoot, const std::u16string& pcFile, size_t pass,
+                          bool older = false) {
     const auto plan = bp::RestorePlan(style, category, pcFolder, phoneRoot);
-    return bp::MapPcToPhone(style, pcFile, plan.at(pass).pcRoot, plan.at(pass).phoneRoot);
+    const bp::CopyPass& chosen = plan.at(pass);
+    return bp::MapPcToPhone(style, pcFile, older ? chosen.olderPcRoot : chosen.pcRoot, chosen.phoneRoot);
 }
 
 void Touch(const std::filesystem::path& path, const std::string& content = "x") {
@@ -123,7 +126,8 @@ TEST(BackupPathsTest, CategoryPlansInBothStyles) {
               u"\\\\?\\C:\\B\\Gallery\\DCIM\\Camera\\p.jpg");
 
     // Documents: pass 1 filtered on the scale 50, pass 2 of the backup
-    // directly below Document, pass 2 of the restore below
+    // directly below Document; pass 2 of the restore reads that, but for
+    // the first pass's folders and My Documents, and then
     // Document\My Documents\Documents.
     for (PathStyle style : {W, P}) {
         const std::u16string pc = style == W ? u"C:\\B" : u"/home/me/B";
@@ -142,16 +146,26 @@ TEST(BackupPathsTest, CategoryPlansInBothStyles) {
         EXPECT_EQ(restore[0].scale, 50);
         EXPECT_EQ(restore[1].phoneRoot, u"/sdcard/My Documents/Documents");
         EXPECT_TRUE(restore[1].folders.empty());
+        EXPECT_EQ(restore[1].pcRoot, backup[1].pcRoot);
+        EXPECT_EQ(restore[1].skipped, (std::vector<std::u16string>{u"Download", u"Downloads", u"My Documents"}));
+        EXPECT_EQ(restore[1].olderPcRoot, bp::JoinPcPath(style, bp::JoinPcPath(style, backup[1].pcRoot, u"My Documents"),
+                                                         u"Documents"));
+        EXPECT_EQ(restore[1].scale, 100);
     }
     EXPECT_EQ(BackedUpAs(W, 5, u"C:\\B", u"/sdcard", u"/sdcard/Download/r.pdf", 0),
               u"\\\\?\\C:\\B\\Document\\Download\\r.pdf");
     EXPECT_EQ(BackedUpAs(W, 5, u"C:\\B", u"/sdcard", u"/sdcard/My Documents/Documents/x.doc", 1),
               u"\\\\?\\C:\\B\\Document\\x.doc");
-    EXPECT_EQ(RestoredAs(W, 5, u"C:\\B", u"/sdcard", u"\\\\?\\C:\\B\\Document\\My Documents\\Documents\\x.doc", 1),
+    EXPECT_EQ(RestoredAs(W, 5, u"C:\\B", u"/sdcard", u"\\\\?\\C:\\B\\Document\\x.doc", 1),
+              u"/sdcard/My Documents/Documents/x.doc");
+    EXPECT_EQ(RestoredAs(W, 5, u"C:\\B", u"/sdcard", u"\\\\?\\C:\\B\\Document\\My Documents\\Documents\\x.doc", 1,
+                         true),
               u"/sdcard/My Documents/Documents/x.doc");
     EXPECT_EQ(BackedUpAs(P, 5, u"/home/me/B", u"/sdcard", u"/sdcard/My Documents/Documents/x.doc", 1),
               u"/home/me/B/Document/x.doc");
-    EXPECT_EQ(RestoredAs(P, 5, u"/home/me/B", u"/sdcard", u"/home/me/B/Document/My Documents/Documents/x.doc", 1),
+    EXPECT_EQ(RestoredAs(P, 5, u"/home/me/B", u"/sdcard", u"/home/me/B/Document/sub/x.doc", 1),
+              u"/sdcard/My Documents/Documents/sub/x.doc");
+    EXPECT_EQ(RestoredAs(P, 5, u"/home/me/B", u"/sdcard", u"/home/me/B/Document/My Documents/Documents/x.doc", 1, true),
               u"/sdcard/My Documents/Documents/x.doc");
 
     for (int32_t other : {-1, 2, 3, 4, 6}) {

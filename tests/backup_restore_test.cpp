@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,6 +99,15 @@ protected:
         const fs::path disk = service->OnDisk(root + "/" + relative);
         return fs::exists(disk) ? ReadWholeFile(disk) : "<absent>";
     }
+    // Every file on the phone below the root by its relative path.
+    std::map<std::string, std::string> PhoneFiles() {
+        std::map<std::string, std::string> files;
+        const fs::path top = service->OnDisk(root);
+        if (!fs::exists(top)) return files;
+        for (const auto& entry : fs::recursive_directory_iterator(top))
+            if (entry.is_regular_file()) files[fs::relative(entry.path(), top).generic_string()] = ReadWholeFile(entry.path());
+        return files;
+    }
     std::string OnPc(const fs::path& relative) {
         const fs::path path = pc.path() / relative;
         return fs::exists(path) ? ReadWholeFile(path) : "<absent>";
@@ -186,15 +196,112 @@ TEST_F(BackupRestoreTest, EntriesOfOneBackupThatMapToOnePcFileAreAllKept) {
     }
 }
 
-TEST_F(BackupRestoreTest, DocumentRestoreTakesEveryFileAndReadsTheNestedLayout) {
-    WriteFile(pc.path() / "Document" / "Download" / "p.jpg", "jpg");
-    WriteFile(pc.path() / "Document" / "My Documents" / "Documents" / "x.doc", "doc");
-    WriteFile(pc.path() / "Document" / "flat.doc", "flat");  // the backup's pass-2 layout: not read back
-    ASSERT_EQ(RunRestore(5, 0), 0);
-    EXPECT_EQ(OnPhone("Download/p.jpg"), "jpg");
-    EXPECT_EQ(OnPhone("My Documents/Documents/x.doc"), "doc");
-    EXPECT_EQ(FilesBelow(service->OnDisk(root)), 2u);
-    EXPECT_EQ(gReports, (std::vector<int32_t>{0, 0}));
+// A document restore's second pass reads what the backup wrote directly
+// below Document (but for the folders Download, Downloads and My Documents,
+// as the PC compares names) and the older layout below
+// Document/My Documents/Documents, as one list.
+TEST_F(BackupRestoreTest, DocumentRestoreReadsBothLayoutsAndSkipsTheFirstPassFolders) {
+    const bool windows = platform::NativePathStyle() == platform::PathStyle::kWindows;
+    const std::string docs = "My Documents/Documents/";
+    struct Case {
+        std::map<std::string, std::string> pc;  // below Document
+        std::map<std::string, std::string> posix, windows;  // what the phone then holds
+        std::vector<int32_t> reports;
+    };
+    const std::vector<Case> cases = {
+        {{{"Download/p.jpg", "jpg"},
+          {"flat.doc", "flat"},
+          {"sub/deep/y.bin", std::string(70000, 'y')},
+          {"My Documents/Documents/x.doc", "old layout"},
+          {"My Documents/stray.doc", "not a documents file"}},
+         {{"Download/p.jpg", "jpg"},
+          {docs + "flat.doc", "flat"},
+          {docs + "sub/deep/y.bin", std::string(70000, 'y')},
+          {docs + "x.doc", "old layout"}},
+         {},
+         {0, 0, 33, 66}},
+        // Files, not folders, of the skipped names are restored.
+        {{{"Download", "a file"}, {"My Documents", "another file"}},
+         {{docs + "Download", "a file"}, {docs + "My Documents", "another file"}},
+         {},
+         {0, 50}},
+        // Names in another case: the same folders on a Windows PC.
+        {{{"DOWNLOADS/up.txt", "up"}, {"my documents/Documents/z.doc", "z"}},
+         {{docs + "DOWNLOADS/up.txt", "up"}, {docs + "my documents/Documents/z.doc", "z"}},
+         {{"Downloads/up.txt", "up"}, {docs + "z.doc", "z"}},
+         windows ? std::vector<int32_t>{0, 0} : std::vector<int32_t>{0, 50}},
+    };
+    for (size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE("case " + std::to_string(c));
+        fs::remove_all(pc.path() / "Document");
+        fs::remove_all(service->OnDisk(root));
+        for (const auto& file : cases[c].pc) WriteFile(pc.path() / "Document" / file.first, file.second);
+        gReports.clear();
+        ASSERT_EQ(RunRestore(5, 0), 0);
+        EXPECT_EQ(PhoneFiles(), windows && !cases[c].windows.empty() ? cases[c].windows : cases[c].posix);
+        EXPECT_EQ(gReports, cases[c].reports);
+    }
+}
+
+// One relative name in both layouts: the copy directly below Document goes
+// up, in every conflict mode; the older one is not uploaded as well.
+TEST_F(BackupRestoreTest, TheBackupLayoutWinsOverTheOlderOne) {
+    const fs::path document = pc.path() / "Document";
+    WriteFile(document / "x.doc", "backup layout");
+    WriteFile(document / "My Documents" / "Documents" / "x.doc", "older layout");
+    WriteFile(document / "My Documents" / "Documents" / "only-older.doc", "older only");
+    for (int32_t mode : {0, 1, 2}) {
+        for (bool phoneHas : {false, true}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + (phoneHas ? ", the phone has x.doc" : ""));
+            fs::remove_all(service->OnDisk(root));
+            std::map<std::string, std::string> expected = {{"My Documents/Documents/x.doc", "backup layout"},
+                                                           {"My Documents/Documents/only-older.doc", "older only"}};
+            if (phoneHas) {
+                PhoneFile("My Documents/Documents/x.doc", "phone");
+                if (mode == 0) expected["My Documents/Documents/x.doc"] = "phone";
+                if (mode == 1) {
+                    expected["My Documents/Documents/x.doc"] = "phone";
+                    expected["My Documents/Documents/x(2).doc"] = "backup layout";
+                }
+            }
+            gReports.clear();
+            ASSERT_EQ(RunRestore(5, mode), 0);
+            EXPECT_EQ(PhoneFiles(), expected);
+            EXPECT_EQ(gReports, (std::vector<int32_t>{0, 50}));
+        }
+    }
+}
+
+// A document backup restores as it was: every file of Download, Downloads
+// (those the backup takes) and My Documents/Documents comes back with its
+// bytes, in each conflict mode, and nothing lands anywhere else.
+TEST_F(BackupRestoreTest, DocumentBackupRoundTripsInEveryConflictMode) {
+    const std::map<std::string, std::string> taken = {
+        {"Download/r.pdf", std::string(70000, 'r')},
+        {"Download/sub/s.TXT", "s"},
+        {"Downloads/t.docx", "t"},
+        {"My Documents/Documents/x.doc", "x"},
+        {"My Documents/Documents/README", "no extension"},
+        {"My Documents/Documents/Music/m.mp3", "any file"},
+        {"My Documents/Documents/sub/deep/y.bin", std::string(140000, 'y')},
+    };
+    const std::string changed = "My Documents/Documents/x.doc";
+    for (int32_t mode : {0, 1, 2}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        fs::remove_all(service->OnDisk(root));
+        fs::remove_all(pc.path() / "Document");
+        for (const auto& file : taken) PhoneFile(file.first, file.second);
+        PhoneFile("Download/p.jpg", "not a document");
+        ASSERT_EQ(RunBackup(5), 0);
+        // Deleted on the phone, but for one file changed there.
+        fs::remove_all(service->OnDisk(root));
+        PhoneFile(changed, "changed on the phone");
+        std::map<std::string, std::string> expected = taken;
+        if (mode != 2) expected[changed] = "changed on the phone";
+        if (mode == 1) expected["My Documents/Documents/x(2).doc"] = "x";
+        ASSERT_EQ(RunRestore(5, mode), 0);
+        EXPECT_EQ(PhoneFiles(), expected);
+    }
 }
 
 TEST_F(BackupRestoreTest, ConflictModesKeepNumberOrReplace) {

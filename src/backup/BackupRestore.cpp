@@ -101,17 +101,17 @@ std::vector<CopyPass> BackupPlan(PathStyle style, int32_t category, const std::u
                                  const std::u16string& phoneRoot) {
     switch (category) {
         case CBackupRestore::kMusic:
-            return {{JoinPcPath(style, pcFolder, u"Music"), phoneRoot, {u"Music"}, nullptr, 100}};
+            return {{JoinPcPath(style, pcFolder, u"Music"), phoneRoot, {u"Music"}, nullptr, 100, {}, {}}};
         case CBackupRestore::kPhotosAndVideos:
             return {{JoinPcPath(style, pcFolder, u"Gallery"), phoneRoot, {u"Movies", u"Pictures", u"DCIM"},
-                     nullptr, 100}};
+                     nullptr, 100, {}, {}}};
         case CBackupRestore::kDocuments: {
             const std::u16string pcRoot = JoinPcPath(style, pcFolder, u"Document");
             // The second pass stores the phone's My Documents/Documents
             // content directly below the category folder.
-            return {{pcRoot, phoneRoot, {u"Download", u"Downloads"}, &CBackupRestore::DocumentExtensions(), 50},
+            return {{pcRoot, phoneRoot, {u"Download", u"Downloads"}, &CBackupRestore::DocumentExtensions(), 50, {}, {}},
                     {pcRoot, JoinPhonePath(JoinPhonePath(phoneRoot, u"My Documents"), u"Documents"), {}, nullptr,
-                     100}};
+                     100, {}, {}}};
         }
         default:
             return {};
@@ -126,11 +126,17 @@ std::vector<CopyPass> RestorePlan(PathStyle style, int32_t category, const std::
         return passes;
     }
     const std::u16string pcRoot = JoinPcPath(style, pcFolder, u"Document");
-    // The second pass reads Document\My Documents\Documents, unlike the
-    // backup's second pass; backup folders of either layout exist.
-    return {{pcRoot, phoneRoot, {u"Download", u"Downloads"}, nullptr, 50},
-            {JoinPcPath(style, JoinPcPath(style, pcRoot, u"My Documents"), u"Documents"),
-             JoinPhonePath(JoinPhonePath(phoneRoot, u"My Documents"), u"Documents"), {}, nullptr, 100}};
+    // The second pass reads what the backup's second pass wrote, the files
+    // and folders directly below Document but for the folders of the first
+    // pass, and after them Document\My Documents\Documents, where backup
+    // folders of an older layout keep that content. Both go to the phone's
+    // My Documents/Documents as one list, so the host still sees two passes;
+    // of two files with one relative name the one directly below Document
+    // goes up, whatever the conflict mode.
+    return {{pcRoot, phoneRoot, {u"Download", u"Downloads"}, nullptr, 50, {}, {}},
+            {pcRoot, JoinPhonePath(JoinPhonePath(phoneRoot, u"My Documents"), u"Documents"), {}, nullptr, 100,
+             {u"Download", u"Downloads", u"My Documents"},
+             JoinPcPath(style, JoinPcPath(style, pcRoot, u"My Documents"), u"Documents")}};
 }
 
 }  // namespace backup_paths
@@ -140,8 +146,25 @@ namespace {
 PathStyle Native() { return platform::NativePathStyle(); }
 std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
 
+// True when path is not there, or is a file, or lies below a file. A probe
+// that fails (Windows answers a path below a file so) looks at the folder
+// above; when no probe answers, the folder counts as there and unreadable.
+bool NoFolderCanBeThere(PathStyle style, const std::u16string& path) {
+    for (std::u16string at = path; !at.empty();) {
+        const platform::Probe probe = platform::ProbeEntry(at, nullptr);
+        if (probe == platform::Probe::kAbsent) return true;
+        if (probe == platform::Probe::kFound) return !platform::IsDirectory(at);
+        const std::u16string parent = platform::ParentPart(style, at);
+        if (parent == at) break;
+        at = parent;
+    }
+    return false;
+}
+
+// skipped (may be null) names folders directly below folder that are not
+// entered.
 int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const PhoneEndpoint::StopFlag* stop,
-                     int depth) {
+                     int depth, const pc_paths::RunNames* skipped = nullptr) {
     const PathStyle style = Native();
     const std::u16string root = backup_paths::AddLongPathPrefix(style, folder);
     if (depth > CBackupRestore::kMaxPcDepth) {
@@ -155,15 +178,18 @@ int32_t ListPcFolder(const std::u16string& folder, BackupFileList& list, const P
         platform::ListDirectory(root, [&entries](const platform::DirEntry& entry) { entries.push_back(entry); });
     if (listed == platform::ListResult::kCannotOpen) {
         QS_LOG_COMPONENT("CBackupRestore::GetAllFileListFromPC");
-        // A folder that is not there holds nothing to restore; one that is
-        // there but cannot be read must not pass for an empty one.
-        return platform::ProbeEntry(root, nullptr) == platform::Probe::kAbsent ? 0 : CBackupRestore::kPcListFailed;
+        // A folder that is not there, or cannot be there because a file
+        // stands in its place or above it (a restore pass that reads the
+        // file's folder takes the file), holds nothing to restore; one that
+        // is there but cannot be read must not pass for an empty one.
+        return NoFolderCanBeThere(style, root) ? 0 : CBackupRestore::kPcListFailed;
     }
     for (const platform::DirEntry& entry : entries) {
         if (stop != nullptr && stop->load() != 0) break;
         if (!entry.isDirectory) {
             list.Append({backup_paths::JoinPcPath(style, root, entry.name), entry.size});
-        } else if (!entry.isLink && !entry.name.empty() && entry.name.front() != u'.') {
+        } else if (!entry.isLink && !entry.name.empty() && entry.name.front() != u'.' &&
+                   (skipped == nullptr || !skipped->Taken(entry.name))) {
             // A linked folder is never entered: a link loop would never end.
             const int32_t below = ListPcFolder(backup_paths::JoinPcPath(style, root, entry.name), list, stop, depth + 1);
             if (below != 0) return below;
@@ -404,21 +430,64 @@ void DecideRestore(const PhoneEndpoint& phone, const std::u16string& pcFile, int
     claimed.insert(file.target);
 }
 
-int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
-                   const std::vector<std::u16string>& folders, int32_t conflictMode, ProgressCallback callback,
-                   int32_t scale) {
+// A listed PC file's path below root (the long-path form the listing gives
+// its entries), without leading separators.
+std::u16string BelowPcRoot(PathStyle style, const std::u16string& entry, const std::u16string& root) {
+    size_t at = backup_paths::AddLongPathPrefix(style, root).size();
+    while (at < entry.size() && platform::IsPathSeparator(style, entry[at])) ++at;
+    return at < entry.size() ? entry.substr(at) : std::u16string();
+}
+
+// The files of a restore pass in list order, and the phone path each goes
+// to: those below the PC root's folders (or below the PC root but for its
+// skipped folders), then those below the older PC root that the first ones
+// do not already give. 0, or 1 when a listing failed (logged).
+int32_t ListRestorePass(const PhoneEndpoint& phone, const backup_paths::CopyPass& pass, BackupFileList& list,
+                        std::vector<std::u16string>& targets) {
     static const char kName[] = "CBackupRestore::CopyPathFromPCToPhone";
     const PathStyle style = Native();
-    BackupFileList list;
+    pc_paths::RunNames skipped(style);
+    for (const std::u16string& name : pass.skipped) skipped.Take(name);
     std::vector<std::u16string> sources;
-    if (folders.empty()) sources.push_back(pcRoot);
-    for (const std::u16string& name : folders) sources.push_back(backup_paths::JoinPcPath(style, pcRoot, name));
+    if (pass.folders.empty()) sources.push_back(pass.pcRoot);
+    for (const std::u16string& name : pass.folders) sources.push_back(backup_paths::JoinPcPath(style, pass.pcRoot, name));
+    BackupFileList found;
     for (const std::u16string& source : sources) {
-        if (CBackupRestore::GetAllFileListFromPC(source, list, phone.stop) != 0) {
+        if (ListPcFolder(source, found, phone.stop, 0, pass.folders.empty() ? &skipped : nullptr) != 0) {
             QS_LOG_COMPONENT(kName);
             return CBackupRestore::kFailed;
         }
     }
+    pc_paths::RunNames given(style);  // relative names the PC root's files give
+    for (size_t j = 0; j < found.GetCount(); ++j) {
+        const BackupFileEntry& entry = found.GetAt(j);
+        list.Append(entry);
+        targets.push_back(backup_paths::MapPcToPhone(style, entry.mstrPath, pass.pcRoot, pass.phoneRoot));
+        if (!pass.olderPcRoot.empty()) given.Take(BelowPcRoot(style, entry.mstrPath, pass.pcRoot));
+    }
+    if (pass.olderPcRoot.empty()) return 0;
+    BackupFileList older;
+    if (ListPcFolder(pass.olderPcRoot, older, phone.stop, 0) != 0) {
+        QS_LOG_COMPONENT(kName);
+        return CBackupRestore::kFailed;
+    }
+    for (size_t j = 0; j < older.GetCount(); ++j) {
+        const BackupFileEntry& entry = older.GetAt(j);
+        if (given.Taken(BelowPcRoot(style, entry.mstrPath, pass.olderPcRoot))) continue;
+        list.Append(entry);
+        targets.push_back(backup_paths::MapPcToPhone(style, entry.mstrPath, pass.olderPcRoot, pass.phoneRoot));
+    }
+    return 0;
+}
+
+int32_t RunRestore(const PhoneEndpoint& phone, const backup_paths::CopyPass& pass, int32_t conflictMode,
+                   ProgressCallback callback) {
+    static const char kName[] = "CBackupRestore::CopyPathFromPCToPhone";
+    const PathStyle style = Native();
+    const int32_t scale = pass.scale;
+    BackupFileList list;
+    std::vector<std::u16string> phoneTargets;  // of the list's files
+    if (ListRestorePass(phone, pass, list, phoneTargets) != 0) return CBackupRestore::kFailed;
 
     const size_t n = list.GetCount();
     const size_t width = static_cast<size_t>(FILE_API::kMaxWorkers);
@@ -483,7 +552,7 @@ int32_t RunRestore(const PhoneEndpoint& phone, const std::u16string& pcRoot, con
             files.emplace_back();
             RestoreFile& file = files.back();
             file.index = files.size() - 1;
-            file.target = backup_paths::MapPcToPhone(style, list.GetAt(file.index).mstrPath, pcRoot, phoneRoot);
+            file.target = phoneTargets[file.index];
             file.shared = !targets.insert(file.target).second;
             StartTransfer(pool, phone, file.look, file.lines, kName, [&phone, &file]() {
                 RemoteFileInfo found;
@@ -751,9 +820,7 @@ int32_t RunRestorePlan(const PhoneEndpoint& phone, const char* function, int32_t
                        const std::u16string& phoneRoot, int32_t conflictMode, ProgressCallback callback) {
     return Guarded(function, [&]() {
         for (const backup_paths::CopyPass& pass : backup_paths::RestorePlan(Native(), category, pcFolder, phoneRoot)) {
-            const int32_t result = CBackupRestore::CopyPathFromPCToPhone(phone, pass.pcRoot, pass.phoneRoot,
-                                                                        pass.folders, conflictMode, callback,
-                                                                        pass.scale);
+            const int32_t result = CBackupRestore::CopyPathFromPCToPhone(phone, pass, conflictMode, callback);
             if (result != 0) return result;
         }
         return 0;
@@ -816,8 +883,20 @@ int32_t CBackupRestore::GetFileNameOnPhone(const PhoneEndpoint& phone, std::u16s
 int32_t CBackupRestore::CopyPathFromPCToPhone(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                                               const std::vector<std::u16string>& folders, int32_t conflictMode,
                                               ProgressCallback callback, int32_t scale) {
+    return Guarded("CBackupRestore::CopyPathFromPCToPhone", [&]() {
+        backup_paths::CopyPass pass;
+        pass.pcRoot = pcRoot;
+        pass.phoneRoot = phoneRoot;
+        pass.folders = folders;
+        pass.scale = scale;
+        return RunRestore(phone, pass, conflictMode, callback);
+    });
+}
+
+int32_t CBackupRestore::CopyPathFromPCToPhone(const PhoneEndpoint& phone, const backup_paths::CopyPass& pass,
+                                              int32_t conflictMode, ProgressCallback callback) {
     return Guarded("CBackupRestore::CopyPathFromPCToPhone",
-                   [&]() { return RunRestore(phone, pcRoot, phoneRoot, folders, conflictMode, callback, scale); });
+                   [&]() { return RunRestore(phone, pass, conflictMode, callback); });
 }
 
 int32_t CBackupRestore::CopyPathFromPhoneToPC(const PhoneEndpoint& phone, const std::u16string& phoneRoot, const std::u16string& pcRoot,

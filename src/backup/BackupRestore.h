@@ -103,6 +103,17 @@ struct CopyPass {
     std::vector<std::u16string> folders;
     const BackupExtensions* filter = nullptr;
     int32_t scale = 100;
+    // Restore only, with no folders: the folders directly below pcRoot that
+    // the pass does not read (another pass restores them, or they hold an
+    // older layout). Names compare as the PC file system compares them:
+    // case-insensitively in the Windows style. A file of such a name is read.
+    std::vector<std::u16string> skipped;
+    // Restore only, when not empty: a further PC folder whose files join the
+    // pass's one list after those of pcRoot, each going to its place
+    // relative to olderPcRoot below phoneRoot. A file whose relative name
+    // (compared as above) pcRoot's files already give is left out: the copy
+    // below pcRoot is the one a backup writes now.
+    std::u16string olderPcRoot;
 };
 
 // The passes of a category code (0 music, 1 photos and videos, 5 documents),
@@ -142,8 +153,10 @@ public:
     // links (symbolic links, junctions, other reparse points), nor folders
     // deeper than kMaxPcDepth. A set stop flag (may be null) ends the walk
     // early.
-    //   0     done, also when the folder cannot be opened (logged)
-    //   -101  the enumeration failed part-way (logged); entries so far stay
+    //   0     done, also when there is no folder of that name (logged;
+    //         a file of the name holds nothing to list)
+    //   -101  the folder is there but cannot be read, or the enumeration
+    //         failed part-way (logged); entries so far stay
     static int32_t GetAllFileListFromPC(const std::u16string& folder, BackupFileList& list,
                                         const PhoneEndpoint::StopFlag* stop = nullptr);
     // Appends every file below a phone folder, all levels, in the reverse of
@@ -168,6 +181,10 @@ public:
     static int32_t CopyPathFromPCToPhone(const PhoneEndpoint& phone, const std::u16string& pcRoot, const std::u16string& phoneRoot,
                                          const std::vector<std::u16string>& folders, int32_t conflictMode,
                                          ProgressCallback callback, int32_t scale);
+    // The same over a whole restore pass: its skipped folders are not read,
+    // and the files of its older PC root join the list (see CopyPass).
+    static int32_t CopyPathFromPCToPhone(const PhoneEndpoint& phone, const backup_paths::CopyPass& pass,
+                                         int32_t conflictMode, ProgressCallback callback);
     // Backup: copies every phone file below the phone root's folders that
     // passes the filter (null: all) to the same relative place below the PC
     // root, overwriting a PC file of that name only in the file's turn,

@@ -337,26 +337,63 @@ int Remove(const Options& o, Reporter& reporter, JournalSlot& journal) {
     return RunItems(o, reporter, journal, kind.run, present, {}, summary);
 }
 
-// The PC folders a restore of the category uploads from, below the backup
+std::string JoinPc(const std::string& a, const std::string& b) {
+    return (std::filesystem::u8path(a) / std::filesystem::u8path(b)).u8string();
+}
+
+// What a documents restore uploads from the backup folder pc, as the library
+// reads it: every file below Document but those in its folder My Documents,
+// and then those of Document/My Documents/Documents (an older backup's
+// layout) whose name below it the files outside Download and Downloads do
+// not already give. Names compare as the PC file system compares them
+// (the folder names are ASCII, so an ASCII case fold is the Windows rule).
+FileCount CountDocumentRestore(const std::string& pc) {
+    const bool windows = NativePathStyle() == PathStyle::kWindows;
+    const auto key = [windows](std::string name) {
+        if (windows)
+            for (char& c : name)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        return name;
+    };
+    const auto below = [&](const std::string& name, const char* folder) {
+        return name.rfind(key(std::string(folder + 1) + "/"), 0) == 0;
+    };
+    const std::string older = key(std::string(QS_FOLDER_DOCUMENTS + 1) + "/");
+    FileCount count;
+    std::unordered_set<std::string> given;
+    std::vector<std::pair<std::string, uint64_t>> olderFiles;
+    for (const auto& [name, state] : TakeSnapshot(JoinPc(pc, QS_BACKUP_DOCUMENTS_FOLDER))) {
+        const std::string k = key(name);
+        if (k.rfind(older, 0) == 0) {
+            olderFiles.emplace_back(k.substr(older.size()), state.size);
+            continue;
+        }
+        if (below(k, "/My Documents")) continue;
+        if (!below(k, QS_FOLDER_DOWNLOAD) && !below(k, QS_FOLDER_DOWNLOADS)) given.insert(k);
+        ++count.files;
+        count.bytes += state.size;
+    }
+    for (const auto& [k, size] : olderFiles) {
+        if (given.count(k) != 0) continue;
+        ++count.files;
+        count.bytes += size;
+    }
+    return count;
+}
+
+// The PC folders a restore of music or media uploads from, below the backup
 // folder: the places where a backup of the category put its files.
 std::vector<std::string> RestoreSources(int32_t category, const std::string& pc) {
-    const auto join = [](const std::string& a, const std::string& b) {
-        return (std::filesystem::u8path(a) / std::filesystem::u8path(b)).u8string();
-    };
     // The header's folders without their leading "/", below the category's
     // PC folder.
     const auto below = [&](const char* categoryFolder, const char* phoneFolder) {
-        return join(join(pc, categoryFolder), phoneFolder + 1);
+        return JoinPc(JoinPc(pc, categoryFolder), phoneFolder + 1);
     };
     switch (category) {
         case QS_CATEGORY_MUSIC: return {below(QS_BACKUP_MUSIC_FOLDER, QS_FOLDER_MUSIC)};
-        case QS_CATEGORY_GALLERY:
+        default:
             return {below(QS_BACKUP_GALLERY_FOLDER, QS_FOLDER_MOVIES), below(QS_BACKUP_GALLERY_FOLDER, QS_FOLDER_PICTURES),
                     below(QS_BACKUP_GALLERY_FOLDER, QS_FOLDER_CAMERA)};
-        default:
-            return {below(QS_BACKUP_DOCUMENTS_FOLDER, QS_FOLDER_DOWNLOAD),
-                    below(QS_BACKUP_DOCUMENTS_FOLDER, QS_FOLDER_DOWNLOADS),
-                    below(QS_BACKUP_DOCUMENTS_FOLDER, QS_FOLDER_DOCUMENTS)};
     }
 }
 
@@ -610,7 +647,8 @@ int BackupOrRestore(const Options& o, Reporter& reporter) {
         summary.kind = SummaryKind::kCovered;
         // A restore that failed part-way covered an unknown share of them.
         summary.countsKnown = result == 0 && !JobControl::Instance().Interrupted();
-        const FileCount count = CountFiles(RestoreSources(category, pc));
+        const FileCount count = category == QS_CATEGORY_DOCUMENTS ? CountDocumentRestore(pc)
+                                                                  : CountFiles(RestoreSources(category, pc));
         summary.files = count.files;
         summary.bytes = count.bytes;
     }

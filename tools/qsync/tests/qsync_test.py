@@ -414,16 +414,22 @@ class Commands(QsyncCase):
         r = self.qsync(phone, "backup", "documents", "--to", str(self.tmp / "backup"))
         self.assertEqual(r.stdout.splitlines()[-2], "backup documents: 100%")
         self.assertRegex(r.stdout.splitlines()[-1], r"^backup documents: 2 files \(514 B\), 2 replaced in ")
-        # A restore covers the backup's Download folders and its
-        # "My Documents/Documents"; the backup put notes.txt elsewhere.
+        # A restore covers all the backup holds: its Download folders, what
+        # it put directly below Document, and an older backup's
+        # "My Documents/Documents" (letter.doc).
         restore = self.tmp / "backup/Document/My Documents/Documents"
         restore.mkdir(parents=True)
         (restore / "letter.doc").write_bytes(bytes(2048))
+        notes = phone.root / "sdcard/My Documents/Documents/notes.txt"
+        notes.unlink()
         r = self.qsync(phone, "--json", "restore", "documents", "--from", str(self.tmp / "backup"))
         done = json_events(r.stdout)[-1]
-        self.assertEqual((done["files"], done["bytes"]), (2, 2548))
+        self.assertEqual((done["files"], done["bytes"]), (3, 2562))
+        self.assertEqual(notes.read_text(), "first version\n")
+        self.assertEqual((notes.parent / "letter.doc").read_bytes(), bytes(2048))
+        self.assertFalse((notes.parent / "My Documents").exists())
         r = self.qsync(phone, "restore", "documents", "--from", str(self.tmp / "backup"))
-        self.assertRegex(r.stdout.splitlines()[-1], r"^restore documents: 2 files \(2\.5 KiB\) in ")
+        self.assertRegex(r.stdout.splitlines()[-1], r"^restore documents: 3 files \(2\.5 KiB\) in ")
 
     def test_exit_codes_and_messages(self):
         phone = self.service()
