@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """How the page of `qsync ui` holds up in headless Chromium: the first render
-after load, the frame times while a push of many tiny files streams its item
+after load (in a browser just started and in a new tab of a running one),
+the frame times while a push of many tiny files streams its item
 events to the page, and the page's memory afterwards. Not a test: it prints
 figures (and the goals beside them) and exits 0.
 
@@ -46,6 +47,14 @@ def frame_figures(page, start, end):
             "longest_task_ms": round(max(longs), 1) if longs else 0}
 
 
+def render_figures(page):
+    paint = {e["name"]: e["startTime"] for e in page.js(
+        "return performance.getEntriesByType('paint').map((e) => e.toJSON())")}
+    return {"first_contentful_paint_ms": round(paint.get("first-contentful-paint", -1), 1),
+            "drawn_ms": round(page.js("return performance.getEntriesByName('qsync:drawn')[0].startTime"), 1),
+            "ready_ms": round(page.js("return performance.getEntriesByName('qsync:ready')[0].startTime"), 1)}
+
+
 def memory(driver):
     driver.execute_cdp_cmd("HeapProfiler.collectGarbage", {})
     driver.execute_cdp_cmd("Performance.enable", {})
@@ -68,13 +77,18 @@ def main():
         page = Page(driver, timeout=900)
         figures = {}
         try:
+            # The first load in a browser just started (as when qsync ui
+            # starts one), then the page opened in a new tab of the running
+            # browser, as a person opens the printed address again.
             page.open(ui.url)
-            paint = {e["name"]: e["startTime"] for e in page.js(
-                "return performance.getEntriesByType('paint').map((e) => e.toJSON())")}
-            figures["first_render"] = {
-                "first_contentful_paint_ms": round(paint.get("first-contentful-paint", -1), 1),
-                "drawn_ms": round(page.js("return performance.getEntriesByName('qsync:drawn')[0].startTime"), 1),
-                "ready_ms": round(page.js("return performance.getEntriesByName('qsync:ready')[0].startTime"), 1)}
+            figures["first_render"] = render_figures(page)
+            first_tab = driver.current_window_handle
+            driver.switch_to.new_window("tab")
+            driver.get(ui.url.split("?")[0])
+            page.ready()
+            figures["first_render_new_tab"] = render_figures(page)
+            driver.close()
+            driver.switch_to.window(first_tab)
             status, text = page.api("PUT", "/api/settings", {"phone": phone.address, "device": "/sdcard"})
             assert status == 200, text
             page.view("jobs")
@@ -122,9 +136,11 @@ def main():
     if OWN.json:
         print(json.dumps(figures, indent=1))
         return
-    fr = figures["first_render"]
-    print("first render: first contentful paint %.0f ms, views drawn %.0f ms, settings in %.0f ms "
-          "(goal < 200 ms)" % (fr["first_contentful_paint_ms"], fr["drawn_ms"], fr["ready_ms"]))
+    for name, words in (("first_render", "first render in a browser just started"),
+                        ("first_render_new_tab", "first render in a new tab")):
+        fr = figures[name]
+        print("%s: first contentful paint %.0f ms, views drawn %.0f ms, settings in %.0f ms "
+              "(goal < 200 ms)" % (words, fr["first_contentful_paint_ms"], fr["drawn_ms"], fr["ready_ms"]))
     for name in ("live_items", "reload_with_items", "scroll_through"):
         f = figures[name]
         extra = " (%d items in %.1f s, %d/s)" % (f["items"], f["seconds"], f["items_per_s"]) if "items" in f else \

@@ -1,5 +1,5 @@
-// The page's start: the session (and with it the CSRF token), the settings,
-// the event stream, the phone form and the views behind the tabs.
+// The page's start: the session, the settings, the event stream, the phone
+// form and the views behind the tabs.
 
 import { session, post } from "./api.js";
 import { $ } from "./dom.js";
@@ -103,6 +103,10 @@ function initBadge() {
 }
 
 async function start() {
+  // The session (and with it the CSRF token), the settings and the result
+  // words are asked for at once; their answers are taken only after the
+  // views below are drawn, since nothing here yields before the await.
+  const loading = Promise.all([session(), loadSettings(), loadResults()]);
   initPhoneForm();
   initQuit();
   initBadge();
@@ -119,8 +123,7 @@ async function start() {
   route();
   performance.mark("qsync:drawn");
   try {
-    await session();
-    await Promise.all([loadSettings(), loadResults()]);
+    await loading;
   } catch (e) {
     notify(`The page could not start: ${e.message}`, true);
     return;
