@@ -93,7 +93,18 @@ class UiServer:
         if not found:
             self.proc.kill()
             raise RuntimeError("qsync ui did not start: %r %r" % (line, self.proc.stderr.read()))
-        self.url = found.group(0)
+        self.adopt(found.group(0))
+
+    @classmethod
+    def attached(cls, proc, url):
+        """A server that `proc` started without printing its address to us."""
+        server = cls.__new__(cls)
+        server.proc = proc
+        server.adopt(url)
+        return server
+
+    def adopt(self, url):
+        self.url = url
         self.port = int(re.search(r":(\d+)/", self.url).group(1))
         self.host = "127.0.0.1:%d" % self.port
         self.token = re.search(r"token=([0-9a-f]+)", self.url).group(1)
@@ -411,22 +422,34 @@ class ListenTest(unittest.TestCase):
             shutil.rmtree(work, ignore_errors=True)
 
 
+def xdg_open_stand_in(work):
+    """An xdg-open in work/bin that writes the count of its arguments, then each, into the pipe work/calls."""
+    folder, pipe = work / "bin", work / "calls"
+    folder.mkdir()
+    os.mkfifo(pipe)
+    stub = folder / "xdg-open"
+    stub.write_text("#!/bin/sh\nprintf '%%s\\n' \"$#\" \"$@\" > '%s'\n" % pipe)
+    stub.chmod(0o755)
+    return folder, pipe
+
+
+def read_calls(pipe):
+    """A thread that reads one writer's text from the pipe into the list it returns."""
+    calls = []
+    reader = threading.Thread(target=lambda: calls.append(pipe.read_text()), daemon=True)
+    reader.start()
+    return calls, reader
+
+
 @unittest.skipIf(ARGS.runner, "xdg-open opens the browser on Linux only")
 class OpenBrowserTest(unittest.TestCase):
     def test_the_printed_address_is_opened_once_and_only_without_no_open(self):
         """A stand-in xdg-open first on PATH writes its arguments into a pipe that a thread reads."""
         work = Path(tempfile.mkdtemp(prefix="qsync-ui-"))
         try:
-            folder, pipe = work / "bin", work / "calls"
-            folder.mkdir()
-            os.mkfifo(pipe)
-            stub = folder / "xdg-open"
-            stub.write_text("#!/bin/sh\nprintf '%%s\\n' \"$#\" \"$@\" > '%s'\n" % pipe)
-            stub.chmod(0o755)
+            folder, pipe = xdg_open_stand_in(work)
             for open_browser in (False, True):
-                calls = []
-                reader = threading.Thread(target=lambda: calls.append(pipe.read_text()))
-                reader.start()
+                calls, reader = read_calls(pipe)
                 server = UiServer(work / "state", open_browser=open_browser,
                                   path="%s:%s" % (folder, os.environ.get("PATH", "/usr/bin:/bin")))
                 server.log_in()  # answered once the browser has been opened: the server serves after that
@@ -442,6 +465,39 @@ class OpenBrowserTest(unittest.TestCase):
                 reader.join(timeout=60)
                 self.assertEqual(calls, ["1\n%s\n" % server.url] if open_browser else [""], open_browser)
                 self.assertRegex(server.url, r"^http://127\.0\.0\.1:%d/\?token=[0-9a-f]{32,}$" % server.port)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+@unittest.skipUnless(ARGS.runner, "Explorer: the Windows build only")
+class ExplorerStartTest(unittest.TestCase):
+    def test_started_alone_in_a_console_without_arguments_it_serves_and_opens_the_page(self):
+        """Explorer starts a console program in a console of its own, as `start /wait` does under Wine.
+        Wine hands the program's ShellExecuteW to xdg-open: a stand-in first on PATH writes its arguments
+        into a pipe that a thread reads. The page then answers at that address, on the default port or
+        the next free one, and Quit ends the program."""
+        work = Path(tempfile.mkdtemp(prefix="qsync-ui-"))
+        try:
+            folder, pipe = xdg_open_stand_in(work)
+            calls, reader = read_calls(pipe)
+            env = dict(os.environ, XDG_STATE_HOME=str(work), HOME=str(work),
+                       PATH="%s:%s" % (folder, os.environ.get("PATH", "/usr/bin:/bin")))
+            proc = subprocess.Popen([ARGS.runner, "start", "/wait", "/unix", ARGS.qsync], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 120
+            while reader.is_alive() and proc.poll() is None and time.monotonic() < deadline:
+                reader.join(timeout=0.5)  # or the program ended without opening anything
+            if not calls:
+                proc.kill()
+                proc.wait(timeout=60)
+                self.fail("no browser was opened: %r" % (proc.stderr.read(),))
+            self.assertEqual(calls[0].splitlines()[0], "1", calls)
+            url = calls[0].splitlines()[1]
+            self.assertRegex(url, r"^http://127\.0\.0\.1:(\d+)/\?token=[0-9a-f]{32,}$")
+            server = UiServer.attached(proc, url)
+            self.assertGreaterEqual(server.port, 8190)
+            server.log_in()
+            self.assertEqual(server.quit(), 0)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
